@@ -1,0 +1,49 @@
+#pragma once
+
+// Thin wrapper over one IPv4 socket: one operation per socket call, addresses
+// as dotted text and ports as ints, converted at every call. Results are 1/0,
+// except sendTo, recvFrom and close, which pass the system's result through.
+//
+// A Csock never closes its socket by itself; only close() does. That lets a
+// short-lived Csock attach to a channel's socket to change an option.
+
+using SocketHandle = int;
+inline constexpr SocketHandle kInvalidSocket = -1;
+
+class Csock {
+public:
+    enum Type { None = 0, Stream = 1, Datagram = 2 };
+
+    // Creates a socket of the given type (0 makes none and returns 1).
+    // Returns 1 when the new handle is valid, else 0.
+    int init(int type);
+
+    // Binds to port on address; the empty text means all interfaces.
+    int bind(const char* address, int port);
+    int listen();
+    int connect(const char* address, int port);
+    int setBroadcast();
+    int joinGroup(const char* group);
+    int leaveGroup(const char* group);
+    int setMulticastTtl(int ttl);
+    int setReceiveTimeout(int milliseconds);
+
+    // Bytes sent, or -1.
+    int sendTo(const void* data, int length, const char* address, int port);
+
+    // Bytes received, or -1 (also for a datagram longer than size, of which
+    // the first size bytes stay in the buffer). senderText (room for at least
+    // 16 bytes) always receives the sender's dotted address.
+    int recvFrom(void* buffer, int size, char* senderText);
+
+    // 0, or -1. Afterwards the wrapper holds no socket.
+    int close();
+
+    // Takes handle in place of the wrapper's own; ownership does not change.
+    Csock& attach(SocketHandle handle);
+
+    SocketHandle handle() const { return handle_; }
+
+private:
+    SocketHandle handle_ = kInvalidSocket;
+};

@@ -1,0 +1,48 @@
+#pragma once
+
+#include "dc_slot.h"
+
+#include <memory>
+#include <mutex>
+
+// Table of channel slots addressed by index. global() is the one table of the
+// process (100 slots, made on first use); tests may make pools of their own.
+// Per-index operations return -1 for an index that is negative, beyond the
+// table, or names a free slot, and touch nothing then.
+class DcPool {
+public:
+    static constexpr int kDefaultSlots = 100;
+
+    static DcPool& global();
+
+    // Makes the table once (n <= 0 means 100). 1, or 0 when it cannot be
+    // allocated (the pool then stays empty).
+    int init(int n);
+
+    // Index of the lowest free slot, now in use with a created channel; -1
+    // when every slot is in use.
+    int acquire(int kind, const char* address, int port);
+
+    // Destroys the slot's channel and frees the slot; always -1.
+    int release(int index);
+
+    int build(int index);
+    int state(int index);
+    int send(int index, const void* data, int length, const char* address, int port);
+    int receive(int index, void* buffer, int size, char* senderText);
+
+    // The socket of the slot's channel; kInvalidSocket for a bad or free index.
+    SocketHandle socketOf(int index) const;
+
+    int slotCount() const { return count_; }
+
+    // The slot's channel, for reading its status line; nullptr for a bad index.
+    const DcChannel* channel(int index) const;
+
+private:
+    DcSlot* usedSlot(int index) const;
+
+    std::mutex tableLock_;   // acquire and release only; per-index calls take none
+    int count_ = 0;
+    std::unique_ptr<DcSlot[]> slots_;
+};

@@ -1,0 +1,9 @@
+#pragma once
+
+#include "dc_channel.h"
+
+// One entry of the channel pool.
+struct DcSlot {
+    int inUse = 0;
+    DcChannel channel;
+};

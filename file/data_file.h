@@ -1,0 +1,54 @@
+#pragma once
+
+#include <cstdint>
+#include <sys/types.h>
+
+// A file opened for reading (openRead) or for writing (openWrite), read and
+// written in whole blocks with a bounded number of system calls, so that a
+// short or failed call is retried a few times instead of being reported.
+// Other processes may read and write the same file meanwhile.
+class DataFile {
+public:
+    static constexpr int kReadCalls = 10;
+    static constexpr int kWriteCalls = 10;
+
+    DataFile() = default;
+    DataFile(const DataFile&) = delete;
+    DataFile& operator=(const DataFile&) = delete;
+    virtual ~DataFile();   // closes the file if it is still open
+
+    // 1 when the existing file is open for reading at position 0, else -1.
+    int openRead(const char* name);
+
+    // 1, or -1 when the position is refused.
+    int seek(std::int64_t position);
+
+    // Bytes placed at the start of buffer, 0 ... n, within 10 calls.
+    int read(void* buffer, int n);
+
+    // Opens an existing file for writing at its end, or creates it. A new
+    // file with size > 0 is extended to size bytes (last byte '0') and
+    // written behind that; size 0 gives an empty file. 1, or -1.
+    int openWrite(const char* name, std::int64_t size);
+
+    // Writes n bytes within 10 calls, continuing a partial write with the
+    // bytes still missing. Returns the bytes written (n on success).
+    int write(const void* buffer, int n);
+
+    // Nonzero on success.
+    int close();
+
+    bool isOpen() const { return fd_ >= 0; }
+
+    // Length recorded by openRead, or by openWrite for an existing file.
+    std::uint64_t size() const { return size_; }
+
+protected:
+    // The system calls behind read and write; tests override them to fail.
+    virtual ssize_t systemRead(int fd, void* buffer, std::size_t n);
+    virtual ssize_t systemWrite(int fd, const void* buffer, std::size_t n);
+
+private:
+    int fd_ = -1;
+    std::uint64_t size_ = 0;
+};
