@@ -1,1 +1,156 @@
-// placeholder
+#include "data_file.h"
+
+#include <cerrno>
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+static_assert(sizeof(off_t) == 8, "positions and sizes must be 64-bit");
+
+namespace {
+
+constexpr int kReadFlags = O_RDONLY | O_CLOEXEC;
+// O_APPEND: writes always land at the current end, also when another process
+// has grown the file meanwhile.
+constexpr int kWriteFlags = O_RDWR | O_APPEND | O_CLOEXEC;
+constexpr mode_t kNewFileMode = 0666;
+
+}  // namespace
+
+DataFile::~DataFile()
+{
+    if (isOpen())
+        close();
+}
+
+int DataFile::openRead(const char* name)
+{
+    if (isOpen())
+        close();
+    if (name == nullptr)
+        return -1;
+    int fd;
+    do {
+        fd = ::open(name, kReadFlags);
+    } while (fd < 0 && errno == EINTR);
+    if (fd < 0)
+        return -1;
+    struct stat info {};
+    // A directory opens for reading on POSIX but holds no data to read.
+    if (::fstat(fd, &info) != 0 || S_ISDIR(info.st_mode)) {
+        ::close(fd);
+        return -1;
+    }
+    fd_ = fd;
+    size_ = static_cast<std::uint64_t>(info.st_size);
+    return 1;
+}
+
+int DataFile::seek(std::int64_t position)
+{
+    if (!isOpen())
+        return -1;
+    return ::lseek(fd_, static_cast<off_t>(position), SEEK_SET) < 0 ? -1 : 1;
+}
+
+int DataFile::read(void* buffer, int n)
+{
+    if (!isOpen() || n <= 0)
+        return 0;
+    auto* bytes = static_cast<unsigned char*>(buffer);
+    int collected = 0;
+    for (int call = 0; call < kReadCalls && collected < n; ++call) {
+        const ssize_t got = systemRead(fd_, bytes + collected,
+                                       static_cast<std::size_t>(n - collected));
+        if (got > 0)
+            collected += static_cast<int>(got);
+    }
+    return collected;
+}
+
+int DataFile::openWrite(const char* name, std::int64_t size)
+{
+    if (isOpen())
+        close();
+    if (name == nullptr)
+        return -1;
+
+    int fd;
+    do {
+        fd = ::open(name, kWriteFlags | O_CREAT | O_EXCL, kNewFileMode);
+    } while (fd < 0 && errno == EINTR);
+    if (fd >= 0) {
+        fd_ = fd;
+        if (size > 0) {
+            // Pre-extend the new file: size bytes, the last one the digit '0',
+            // later writes behind it.
+            static constexpr char kMark = '0';
+            if (::ftruncate(fd_, static_cast<off_t>(size - 1)) == 0)
+                write(&kMark, 1);
+        }
+        return 1;
+    }
+    if (errno != EEXIST)
+        return -1;
+
+    // The file exists: keep what it holds and append behind it.
+    do {
+        fd = ::open(name, kWriteFlags);
+    } while (fd < 0 && errno == EINTR);
+    if (fd < 0)
+        return -1;
+    struct stat info {};
+    if (::fstat(fd, &info) != 0 || S_ISDIR(info.st_mode)) {
+        ::close(fd);
+        return -1;
+    }
+    fd_ = fd;
+    size_ = static_cast<std::uint64_t>(info.st_size);
+    return 1;
+}
+
+int DataFile::write(const void* buffer, int n)
+{
+    if (!isOpen() || n <= 0)
+        return 0;
+    const auto* bytes = static_cast<const unsigned char*>(buffer);
+    int written = 0;
+    // A partial write is continued with the bytes still missing: a dropped
+    // tail would shift everything written after it.
+    for (int call = 0; call < kWriteCalls && written < n; ++call) {
+        const ssize_t put = systemWrite(fd_, bytes + written,
+                                        static_cast<std::size_t>(n - written));
+        if (put > 0)
+            written += static_cast<int>(put);
+    }
+    return written;
+}
+
+int DataFile::close()
+{
+    if (!isOpen())
+        return 0;
+    // The descriptor is gone after close() even when it reports an error, so
+    // it is never retried.
+    const int result = ::close(fd_);
+    fd_ = -1;
+    return result == 0 ? 1 : 0;
+}
+
+ssize_t DataFile::systemRead(int fd, void* buffer, std::size_t n)
+{
+    ssize_t got;
+    do {
+        got = ::read(fd, buffer, n);
+    } while (got < 0 && errno == EINTR);
+    return got;
+}
+
+ssize_t DataFile::systemWrite(int fd, const void* buffer, std::size_t n)
+{
+    ssize_t put;
+    do {
+        put = ::write(fd, buffer, n);
+    } while (put < 0 && errno == EINTR);
+    return put;
+}

@@ -1,1 +1,25 @@
-// placeholder
+#include "pacing_rule.h"
+
+bool PacingRule::recordSend(std::int64_t bytes)
+{
+    total_ += bytes;
+    ++seq_;
+    return seq_ % kEvaluateEvery == 0;
+}
+
+bool PacingRule::evaluate(std::uint64_t now)
+{
+    if (now <= startTick_)
+        return false;
+    const std::uint64_t elapsed = now - startTick_;
+    const double average = static_cast<double>(total_) / static_cast<double>(elapsed);
+    if (static_cast<double>(target_) * kAllowance >= average) {
+        sleepMs_ -= kLowerStepMs;
+        if (sleepMs_ < 0)
+            sleepMs_ = 0;
+    } else {
+        sleepMs_ += kRaiseStepMs;
+    }
+    rateKbps_ = total_ / static_cast<std::int64_t>(elapsed) * 8;
+    return true;
+}

@@ -1,6 +1,7 @@
 #pragma once
 
 #include <string>
+#include <utility>
 
 class Clock;
 class DcPool;
@@ -13,6 +14,11 @@ class EngineView;
 // in a row fail; it always releases its slot and restores the buttons.
 class SendEngine {
 public:
+    static constexpr int kSendAttempts = 100;
+    // Largest packet size accepted; far beyond what any network carries, so
+    // only nonsense is refused before the run.
+    static constexpr int kMaxPacketSize = 16 * 1024 * 1024;
+
     SendEngine(EngineView& view, Clock& clock, DcPool& pool);
 
     void run();
