@@ -1,1 +1,35 @@
-// placeholder
+#include "capture_file.h"
+
+int CaptureFile::open(const std::string& name)
+{
+    std::lock_guard guard(lock_);
+    if (file_.isOpen()) {
+        open_.store(false, std::memory_order_release);
+        file_.close();
+    }
+    const int result = file_.openWrite(name.c_str(), 0);
+    open_.store(file_.isOpen(), std::memory_order_release);
+    return result == 1 ? 1 : -1;
+}
+
+void CaptureFile::close()
+{
+    std::lock_guard guard(lock_);
+    open_.store(false, std::memory_order_release);
+    if (file_.isOpen())
+        file_.close();
+}
+
+int CaptureFile::write(const void* data, int n)
+{
+    // The unlocked test keeps the common "not saving" case free of the lock;
+    // the file may close meanwhile, so the state is looked at again inside.
+    if (!open_.load(std::memory_order_acquire))
+        return 0;
+    std::lock_guard guard(lock_);
+    if (!file_.isOpen())
+        return 0;
+    if (n <= 0)
+        return 0;
+    return file_.write(data, n) == n ? n : -1;
+}

@@ -1,6 +1,7 @@
 #pragma once
 
 #include <atomic>
+#include <cstdint>
 
 class CaptureFile;
 class Clock;
@@ -21,6 +22,12 @@ public:
     int slot() const { return slot_.load(std::memory_order_relaxed); }
 
 private:
+    // Up to 100 builds; true when the channel works and has a socket.
+    bool buildChannel(int slot);
+    void waitOutTimeout(std::uint64_t before);
+    void showStatistics(const char* from, std::uint64_t count, std::uint64_t bytes,
+                        std::int64_t lost, std::uint64_t rate);
+
     EngineView& view_;
     CaptureFile& capture_;
     Clock& clock_;
