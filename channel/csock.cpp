@@ -1,1 +1,145 @@
-// placeholder
+#include "csock.h"
+
+#include <arpa/inet.h>
+#include <netinet/in.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <cstdint>
+#include <cstring>
+
+namespace {
+
+// An IPv4 socket address; only the low 16 bits of port are used.
+sockaddr_in socketAddress(in_addr_t address, int port)
+{
+    sockaddr_in sa;
+    std::memset(&sa, 0, sizeof sa);
+    sa.sin_family = AF_INET;
+    sa.sin_port = htons(static_cast<std::uint16_t>(port));
+    sa.sin_addr.s_addr = address;
+    return sa;
+}
+
+// inet_addr semantics: a text that does not parse gives INADDR_NONE.
+in_addr_t convert(const char* text)
+{
+    return ::inet_addr(text ? text : "");
+}
+
+int groupOption(SocketHandle handle, int option, const char* group)
+{
+    ip_mreq request;
+    std::memset(&request, 0, sizeof request);
+    request.imr_multiaddr.s_addr = convert(group);
+    request.imr_interface.s_addr = htonl(INADDR_ANY);
+    return ::setsockopt(handle, IPPROTO_IP, option, &request, sizeof request) >= 0 ? 1 : 0;
+}
+
+} // namespace
+
+int Csock::init(int type)
+{
+    if (type == None)
+        return 1;
+    int systemType = type;
+    if (type == Stream)
+        systemType = SOCK_STREAM;
+    else if (type == Datagram)
+        systemType = SOCK_DGRAM;
+    // Close-on-exec keeps a bound port from lingering in child processes; it
+    // is a descriptor flag, not a socket option.
+    handle_ = ::socket(AF_INET, systemType | SOCK_CLOEXEC, 0);
+    return handle_ >= 0 ? 1 : 0;
+}
+
+int Csock::bind(const char* address, int port)
+{
+    const in_addr_t host = (address == nullptr || address[0] == '\0') ? htonl(INADDR_ANY) : convert(address);
+    const sockaddr_in sa = socketAddress(host, port);
+    return ::bind(handle_, reinterpret_cast<const sockaddr*>(&sa), sizeof sa) >= 0 ? 1 : 0;
+}
+
+int Csock::listen()
+{
+    return ::listen(handle_, 5) >= 0 ? 1 : 0;
+}
+
+int Csock::connect(const char* address, int port)
+{
+    const sockaddr_in sa = socketAddress(convert(address), port);
+    return ::connect(handle_, reinterpret_cast<const sockaddr*>(&sa), sizeof sa) == 0 ? 1 : 0;
+}
+
+int Csock::setBroadcast()
+{
+    const int on = 1;
+    return ::setsockopt(handle_, SOL_SOCKET, SO_BROADCAST, &on, sizeof on) >= 0 ? 1 : 0;
+}
+
+int Csock::joinGroup(const char* group)
+{
+    return groupOption(handle_, IP_ADD_MEMBERSHIP, group);
+}
+
+int Csock::leaveGroup(const char* group)
+{
+    return groupOption(handle_, IP_DROP_MEMBERSHIP, group);
+}
+
+int Csock::setMulticastTtl(int ttl)
+{
+    return ::setsockopt(handle_, IPPROTO_IP, IP_MULTICAST_TTL, &ttl, sizeof ttl) >= 0 ? 1 : 0;
+}
+
+int Csock::setReceiveTimeout(int milliseconds)
+{
+    timeval tv;
+    tv.tv_sec = milliseconds / 1000;
+    tv.tv_usec = (milliseconds % 1000) * 1000;
+    return ::setsockopt(handle_, SOL_SOCKET, SO_RCVTIMEO, &tv, sizeof tv) >= 0 ? 1 : 0;
+}
+
+int Csock::sendTo(const void* data, int length, const char* address, int port)
+{
+    const sockaddr_in sa = socketAddress(convert(address), port);
+    // MSG_NOSIGNAL: a broken stream connection reports -1 instead of raising
+    // SIGPIPE and ending the process.
+    return static_cast<int>(::sendto(handle_, data, static_cast<size_t>(length), MSG_NOSIGNAL,
+                                     reinterpret_cast<const sockaddr*>(&sa), sizeof sa));
+}
+
+int Csock::recvFrom(void* buffer, int size, char* senderText)
+{
+    sockaddr_in from;
+    std::memset(&from, 0, sizeof from);
+    iovec part{buffer, static_cast<size_t>(size > 0 ? size : 0)};
+    msghdr message{};
+    message.msg_name = &from;
+    message.msg_namelen = sizeof from;
+    message.msg_iov = &part;
+    message.msg_iovlen = 1;
+
+    int result = static_cast<int>(::recvmsg(handle_, &message, 0));
+    // Linux hands back the truncated length; a datagram that did not fit
+    // counts as a failed receive.
+    if (result >= 0 && (message.msg_flags & MSG_TRUNC))
+        result = -1;
+
+    if (senderText != nullptr && ::inet_ntop(AF_INET, &from.sin_addr, senderText, INET_ADDRSTRLEN) == nullptr)
+        senderText[0] = '\0';
+    return result;
+}
+
+int Csock::close()
+{
+    const int result = ::close(handle_);
+    handle_ = kInvalidSocket;
+    return result;
+}
+
+Csock& Csock::attach(SocketHandle handle)
+{
+    handle_ = handle;
+    return *this;
+}
