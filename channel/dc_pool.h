@@ -2,6 +2,7 @@
 
 #include "dc_slot.h"
 
+#include <atomic>
 #include <memory>
 #include <mutex>
 
@@ -34,15 +35,18 @@ public:
     // The socket of the slot's channel; kInvalidSocket for a bad or free index.
     SocketHandle socketOf(int index) const;
 
-    int slotCount() const { return count_; }
+    int slotCount() const { return count_.load(std::memory_order_acquire); }
 
     // The slot's channel, for reading its status line; nullptr for a bad index.
     const DcChannel* channel(int index) const;
 
 private:
+    int initLocked(int n);
     DcSlot* usedSlot(int index) const;
 
-    std::mutex tableLock_;   // acquire and release only; per-index calls take none
-    int count_ = 0;
+    std::mutex tableLock_;   // init, acquire and release only; per-index calls take none
+    // Published after the table is made, so that a per-index call on another
+    // thread never sees a count without its table.
+    std::atomic<int> count_ = 0;
     std::unique_ptr<DcSlot[]> slots_;
 };
