@@ -1,0 +1,176 @@
+#include "data_file.h"
+
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <cstdlib>
+#include <filesystem>
+#include <fstream>
+#include <iterator>
+#include <string>
+#include <vector>
+
+namespace fs = std::filesystem;
+
+namespace {
+
+class DataFileTest : public ::testing::Test {
+protected:
+    void SetUp() override
+    {
+        std::string pattern = (fs::temp_directory_path() / "data_file_XXXXXX").string();
+        ASSERT_NE(::mkdtemp(pattern.data()), nullptr);
+        dir_ = pattern;
+    }
+    void TearDown() override { fs::remove_all(dir_); }
+
+    std::string path(const char* name) const { return (dir_ / name).string(); }
+
+    void put(const char* name, const std::string& bytes) const
+    {
+        std::ofstream(path(name), std::ios::binary) << bytes;
+    }
+    std::string contents(const char* name) const
+    {
+        std::ifstream in(path(name), std::ios::binary);
+        return {std::istreambuf_iterator<char>(in), {}};
+    }
+
+    fs::path dir_;
+};
+
+// Plays back a script of system-call results: a positive entry moves at most
+// that many bytes, 0 or less fails. The script's last entry repeats.
+class ScriptedFile : public DataFile {
+public:
+    explicit ScriptedFile(std::vector<ssize_t> script) : script_(std::move(script)) {}
+    int calls = 0;
+
+protected:
+    ssize_t systemRead(int fd, void* buffer, std::size_t n) override
+    {
+        const ssize_t step = next();
+        return step <= 0 ? -1 : DataFile::systemRead(fd, buffer, std::min<std::size_t>(n, step));
+    }
+    ssize_t systemWrite(int fd, const void* buffer, std::size_t n) override
+    {
+        const ssize_t step = next();
+        return step <= 0 ? -1 : DataFile::systemWrite(fd, buffer, std::min<std::size_t>(n, step));
+    }
+
+private:
+    ssize_t next()
+    {
+        const std::size_t i = std::min<std::size_t>(calls++, script_.size() - 1);
+        return script_[i];
+    }
+    std::vector<ssize_t> script_;
+};
+
+}  // namespace
+
+TEST_F(DataFileTest, ReadsInChunksAndRewinds)
+{
+    DataFile file;
+    EXPECT_EQ(file.openRead(path("missing").c_str()), -1);
+    EXPECT_FALSE(file.isOpen());
+    EXPECT_EQ(file.openRead(dir_.c_str()), -1);
+
+    put("source", "abcdefghij");
+    ASSERT_EQ(file.openRead(path("source").c_str()), 1);
+    EXPECT_EQ(file.size(), 10u);
+    char buffer[4] = {};
+    EXPECT_EQ(file.read(buffer, 4), 4);
+    EXPECT_EQ(std::string(buffer, 4), "abcd");
+    EXPECT_EQ(file.read(buffer, 4), 4);
+    EXPECT_EQ(file.read(buffer, 4), 2);   // short last chunk: the rest stays
+    EXPECT_EQ(std::string(buffer, 4), "ijgh");
+    EXPECT_EQ(file.read(buffer, 4), 0);
+    EXPECT_EQ(file.read(buffer, 0), 0);
+    EXPECT_EQ(file.seek(0), 1);
+    EXPECT_EQ(file.read(buffer, 4), 4);
+    EXPECT_EQ(std::string(buffer, 4), "abcd");
+    EXPECT_EQ(file.seek(-1), -1);
+    EXPECT_EQ(file.write("x", 1), 0);   // open for reading only
+    EXPECT_NE(file.close(), 0);
+    EXPECT_FALSE(file.isOpen());
+    EXPECT_EQ(contents("source"), "abcdefghij");
+}
+
+TEST_F(DataFileTest, OpenWriteCreatesOrAppends)
+{
+    DataFile file;
+    ASSERT_EQ(file.openWrite(path("empty").c_str(), 0), 1);
+    EXPECT_EQ(file.write("payload", 7), 7);
+    file.close();
+    EXPECT_EQ(contents("empty"), "payload");   // no stray byte ahead of it
+
+    ASSERT_EQ(file.openWrite(path("sized").c_str(), 4096), 1);
+    EXPECT_EQ(file.write("tail", 4), 4);
+    file.close();
+    const std::string sized = contents("sized");
+    ASSERT_EQ(sized.size(), 4100u);
+    EXPECT_EQ(sized.substr(4095), "0tail");
+
+    // An existing file keeps what it holds and takes later writes at its end.
+    ASSERT_EQ(file.openWrite(path("empty").c_str(), 0), 1);
+    EXPECT_EQ(file.size(), 7u);
+    EXPECT_EQ(file.write("+more", 5), 5);
+    file.close();
+    EXPECT_EQ(contents("empty"), "payload+more");
+
+    EXPECT_EQ(file.openWrite(path("no/such/dir").c_str(), 0), -1);
+    EXPECT_FALSE(file.isOpen());
+}
+
+TEST_F(DataFileTest, RetriesShortAndFailedCalls)
+{
+    put("source", "0123456789");
+    ScriptedFile reader({-1, 3, 0, 2, 100});
+    ASSERT_EQ(reader.openRead(path("source").c_str()), 1);
+    char buffer[8] = {};
+    EXPECT_EQ(reader.read(buffer, 8), 8);
+    EXPECT_EQ(std::string(buffer, 8), "01234567");
+    EXPECT_EQ(reader.calls, 5);
+
+    ScriptedFile dead({-1});
+    ASSERT_EQ(dead.openRead(path("source").c_str()), 1);
+    EXPECT_EQ(dead.read(buffer, 8), 0);
+    EXPECT_EQ(dead.calls, DataFile::kReadCalls);
+
+    // A partial write is continued with the missing bytes, in order.
+    ScriptedFile writer({2, -1, 3, 100});
+    ASSERT_EQ(writer.openWrite(path("out").c_str(), 0), 1);
+    EXPECT_EQ(writer.write("abcdefgh", 8), 8);
+    writer.close();
+    EXPECT_EQ(contents("out"), "abcdefgh");
+
+    // Ten calls at most: what they managed is reported.
+    ScriptedFile trickle({1});
+    ASSERT_EQ(trickle.openWrite(path("trickle").c_str(), 0), 1);
+    EXPECT_EQ(trickle.write("abcdefghijklmnop", 16), DataFile::kWriteCalls);
+    EXPECT_EQ(trickle.calls, DataFile::kWriteCalls);
+}
+
+TEST_F(DataFileTest, WorksPastFourGiB)
+{
+    constexpr std::int64_t kFar = (std::int64_t{1} << 32) + 5;
+    {
+        std::ofstream(path("big"), std::ios::binary);
+    }
+    fs::resize_file(path("big"), kFar);   // sparse: costs no disk space
+
+    DataFile file;
+    ASSERT_EQ(file.openWrite(path("big").c_str(), 0), 1);
+    EXPECT_EQ(file.size(), static_cast<std::uint64_t>(kFar));
+    EXPECT_EQ(file.write("end", 3), 3);
+    file.close();
+    EXPECT_EQ(fs::file_size(path("big")), static_cast<std::uintmax_t>(kFar + 3));
+
+    ASSERT_EQ(file.openRead(path("big").c_str()), 1);
+    EXPECT_EQ(file.size(), static_cast<std::uint64_t>(kFar + 3));
+    ASSERT_EQ(file.seek(kFar - 1), 1);
+    char buffer[4] = {};
+    EXPECT_EQ(file.read(buffer, 4), 4);
+    EXPECT_EQ(std::string(buffer, 4), std::string("\0end", 4));
+}
