@@ -26,10 +26,13 @@ public:
     const std::string& hostAddress(int host) const { return addresses_.at(host); }
 
     // Moves the calling thread into the host's network namespace: sockets it
-    // opens afterwards live there. True on success.
+    // opens afterwards live there (and stay there, whichever thread uses
+    // them). The move is for good; prefer start() over entering the main
+    // thread. True on success.
     bool enter(int host) const;
 
-    // Starts a thread that enters the host's namespace and then runs fn.
+    // Starts a thread that enters the host's namespace and then runs fn. When
+    // the namespace cannot be entered, fn is not run at all.
     std::thread start(int host, std::function<void()> fn) const;
 
     // Runs a shell command inside the host ("ip netns exec NAME sh -c ...");
