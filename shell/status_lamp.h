@@ -1,0 +1,58 @@
+#pragma once
+
+#include <QObject>
+#include <QTimer>
+
+#include <atomic>
+
+class QLabel;
+class QPoint;
+class QWidget;
+
+// The three stacked lamp pictures of a main dialog (active, error, idle), of
+// which one is visible at a time, named by their control ids. A worker may
+// flash any lamp; every 500 ms the timer shows the default lamp again, so a
+// flash lasts until the next tick. Everything but setDefault runs on the UI
+// thread.
+class StatusLamp : public QObject {
+    Q_OBJECT
+public:
+    static constexpr int kTickMs = 500;
+
+    // Makes the three labels on dialog, in the order active, error, idle,
+    // with their top-left corner at topLeft (pixels). The default is idle.
+    StatusLamp(QWidget* dialog, QPoint topLeft, int activeId, int errorId, int idleId);
+
+    // Hides the active, error and idle lamps, in that order, then shows
+    // lampId. An id that names none of them leaves all three hidden.
+    void flash(int lampId);
+
+    // Any thread: the lamp the next tick shows.
+    void setDefault(int lampId) { default_.store(lampId, std::memory_order_relaxed); }
+    int defaultLamp() const { return default_.load(std::memory_order_relaxed); }
+
+    // What the timer does: flash the default lamp.
+    void tick() { flash(defaultLamp()); }
+
+    // The 500 ms timer, started by start(); tests stop it and tick by hand.
+    void start() { timer_.start(); }
+    QTimer& timer() { return timer_; }
+
+    int activeId() const { return activeId_; }
+    int errorId() const { return errorId_; }
+    int idleId() const { return idleId_; }
+
+    QLabel* active() const { return active_; }
+    QLabel* error() const { return error_; }
+    QLabel* idle() const { return idle_; }
+
+private:
+    int activeId_;
+    int errorId_;
+    int idleId_;
+    QLabel* active_ = nullptr;
+    QLabel* error_ = nullptr;
+    QLabel* idle_ = nullptr;
+    std::atomic<int> default_;
+    QTimer timer_;
+};
