@@ -2,6 +2,7 @@
 
 #include <QColor>
 #include <QLabel>
+#include <QBitmap>
 #include <QPainter>
 #include <QPixmap>
 #include <QPoint>
@@ -12,13 +13,14 @@ namespace {
 
 constexpr int kBitmapWidth = 19;
 constexpr int kBitmapHeight = 16;
+const QColor kDialogFace(212, 208, 200);
 
 // Stands in for a lamp bitmap that is missing from the resources: the same
 // round lamp on the dialog-face grey, drawn at run time.
 QPixmap drawnLamp(const QColor& colour)
 {
     QPixmap pixmap(kBitmapWidth, kBitmapHeight);
-    pixmap.fill(QColor(212, 208, 200));
+    pixmap.fill(kDialogFace);
     QPainter painter(&pixmap);
     painter.setRenderHint(QPainter::Antialiasing);
     painter.setPen(QPen(QColor(64, 64, 64), 1.0));
@@ -33,6 +35,9 @@ QLabel* makeLamp(QWidget* dialog, QPoint topLeft, int id, const QString& resourc
     QPixmap pixmap(resource);
     if (pixmap.isNull())
         pixmap = drawnLamp(fallback);
+    // The pictures sit on the classic dialog grey; masked out, the lamp sits
+    // on whatever face the desktop theme gives the dialog.
+    pixmap.setMask(pixmap.createMaskFromColor(kDialogFace, Qt::MaskInColor));
     auto* label = new QLabel(dialog);
     label->setPixmap(pixmap);
     label->setGeometry(QRect(topLeft, pixmap.size()));
