@@ -1,0 +1,140 @@
+#include "receiver_dialog.h"
+
+#include "receive_engine.h"
+#include "receiver_ids.h"
+
+#include <QCheckBox>
+#include <QFile>
+#include <QLabel>
+#include <QLineEdit>
+#include <QPushButton>
+
+using namespace ReceiverIds;
+
+namespace {
+
+AboutTemplate receiverAbout()
+{
+    AboutTemplate about;
+    about.programLine = QStringLiteral("组播测试 (接收端)");
+    about.size = QSize(192, 65);
+    about.icon = QRect(7, 7, 21, 21);
+    about.program = QRect(33, 7, 99, 8);
+    about.ok = QRect(135, 13, 50, 14);
+    about.homePage = QRect(33, 26, 99, 8);
+    about.mail = QRect(33, 41, 99, 8);
+    about.okAfterIcon = true;
+    return about;
+}
+
+}  // namespace
+
+ReceiverDialog::ReceiverDialog(DcPool& pool)
+    : MainDialog(QSize(177, 136), QStringLiteral("关于 Kestil(&A)..."), receiverAbout()),
+      pool_(pool)
+{
+    start_ = addButton(IDOK, "IDOK", QStringLiteral("开始"), QRect(130, 24, 41, 29));
+    start_->setDefault(true);
+    QLabel* label = addLabel(-1, nullptr, QStringLiteral("组播地址"), QRect(5, 10, 33, 8));
+    addEdit(IDC_GROUP_ADDR, "IDC_GROUP_ADDR", QRect(44, 6, 57, 12), label);
+    label = addLabel(-1, nullptr, QStringLiteral("端口"), QRect(107, 10, 16, 8));
+    addEdit(IDC_PORT, "IDC_PORT", QRect(127, 6, 37, 12), label);
+    stop_ = addButton(IDC_STOP, "IDC_STOP", QStringLiteral("结束"), QRect(130, 24, 41, 29));
+    stop_->hide();
+    saveToFile_ = addCheckBox(IDC_SAVE_TO_FILE, "IDC_SAVE_TO_FILE", QStringLiteral("保存到文件"),
+                              QRect(5, 92, 56, 10));
+    QLineEdit* fileName = addEdit(IDC_FILE_NAME, "IDC_FILE_NAME", QRect(5, 106, 160, 12), nullptr);
+    fileName->setAccessibleName(QStringLiteral("文件名"));
+
+    // The statistics pairs, each value named after its caption for screen
+    // readers.
+    auto addValue = [this](const QString& caption, QRect captionRect, int id, const char* name,
+                           QRect valueRect) {
+        addLabel(-1, nullptr, caption, captionRect);
+        addLabel(id, name, QString(), valueRect)->setAccessibleName(caption);
+    };
+    addValue(QStringLiteral("接收速度"), QRect(13, 61, 33, 8), IDC_RECV_RATE, "IDC_RECV_RATE",
+             QRect(54, 61, 64, 8));
+    addValue(QStringLiteral("接收尺寸"), QRect(13, 49, 33, 8), IDC_RECV_BYTES, "IDC_RECV_BYTES",
+             QRect(54, 49, 64, 8));
+    addValue(QStringLiteral("数据包"), QRect(13, 73, 33, 8), IDC_PACKETS, "IDC_PACKETS",
+             QRect(54, 73, 64, 8));
+    addValue(QStringLiteral("来自"), QRect(13, 37, 33, 8), IDC_FROM, "IDC_FROM",
+             QRect(54, 37, 64, 8));
+    addGroupBox(QStringLiteral("接收状态"), QRect(5, 24, 117, 65));
+    addLamp(IDC_LAMP_ACTIVE, IDC_LAMP_ERROR, IDC_LAMP_IDLE, QRect(131, 80, 13, 11));
+    addStatusLine(IDC_STATUS, QRect(5, 121, 160, 8));
+    addAboutButton(IDC_ABOUT, QRect(130, 59, 41, 15));
+
+    connect(start_, &QPushButton::clicked, this, &ReceiverDialog::okCommand);
+    connect(stop_, &QPushButton::clicked, this, &ReceiverDialog::stopCommand);
+    connect(saveToFile_, &QCheckBox::clicked, this, &ReceiverDialog::saveToFileSwitch);
+
+    setWindowTitle(QStringLiteral("组播测试 (接收端)"));
+    static_cast<QLineEdit*>(control(IDC_GROUP_ADDR))->setText(QStringLiteral("224.1.1.1"));
+    static_cast<QLineEdit*>(control(IDC_PORT))->setText(QStringLiteral("9000"));
+    startLamp();
+    fileName->setText(QStringLiteral("Recv.txt"));
+}
+
+ReceiverDialog::~ReceiverDialog()
+{
+    // The worker writes into capture_: it ends first, then the file closes
+    // with everything written.
+    stopWorker();
+    capture_.close();
+}
+
+void ReceiverDialog::okCommand()
+{
+    if (start_->isHidden())
+        return;
+    captureSettings({IDC_GROUP_ADDR, IDC_PORT});
+    // startWorker waits for a worker still ending after Stop, so runs never
+    // overlap and every run releases its slot.
+    if (!startWorker([this] { runEngine(); }))
+        return;
+    start_->hide();
+    stop_->show();
+}
+
+void ReceiverDialog::stopCommand()
+{
+    setRunning(false);
+    start_->show();
+    stop_->hide();
+}
+
+void ReceiverDialog::saveToFileSwitch()
+{
+    if (!saveToFile_->isChecked()) {
+        capture_.close();
+        return;
+    }
+    // The name is read now; later edits count from the next tick.
+    const QString name = static_cast<QLineEdit*>(control(IDC_FILE_NAME))->text();
+    if (capture_.open(QFile::encodeName(name).toStdString()) != 1)
+        reportError(QStringLiteral("无法打开文件."));
+}
+
+void ReceiverDialog::showStatistics(std::string_view from, std::string_view bytes,
+                                    std::string_view rate, std::string_view packets)
+{
+    statisticsUpdate_.post(this,
+                           Statistics{std::string(from), std::string(bytes), std::string(rate),
+                                      std::string(packets)},
+                           [this](const Statistics& texts) { applyStatistics(texts); });
+}
+
+void ReceiverDialog::applyStatistics(const Statistics& texts)
+{
+    const int ids[] = {IDC_FROM, IDC_RECV_BYTES, IDC_RECV_RATE, IDC_PACKETS};
+    for (int i = 0; i < 4; ++i)
+        static_cast<QLabel*>(control(ids[i]))->setText(QString::fromStdString(texts[i]));
+}
+
+void ReceiverDialog::runEngine()
+{
+    ReceiveEngine engine(*this, capture_, clock(), pool_);
+    engine.run();
+}
