@@ -1,0 +1,181 @@
+#include "dc_channel.h"
+#include "lab_channels.h"
+
+#include <gtest/gtest.h>
+
+#include <dirent.h>
+
+#include <cstring>
+#include <string>
+
+namespace {
+
+int openDescriptors()
+{
+    int count = 0;
+    if (DIR* dir = ::opendir("/proc/self/fd")) {
+        while (::readdir(dir))
+            ++count;
+        ::closedir(dir);
+    }
+    return count;
+}
+
+} // namespace
+
+TEST(DcChannelTest, EachOperationRewritesTheStatusLine)
+{
+    DcChannel channel;
+    channel.setId(7);
+    EXPECT_EQ(channel.create(DatagramSend, "10.0.0.1", 1), 1);
+    EXPECT_STREQ(channel.statusLine(), "Create DC(ID : 7).");
+    EXPECT_EQ(channel.build(), 1);
+    EXPECT_STREQ(channel.statusLine(), "Build DC OK(ID : 7).");
+    EXPECT_EQ(channel.state(), 1);
+    EXPECT_STREQ(channel.statusLine(), "DC State : 1 (ID : 7).");
+    EXPECT_EQ(channel.destroy(), 1);
+    EXPECT_STREQ(channel.statusLine(), "Destroy DC(ID : 7).");
+    EXPECT_EQ(channel.socket(), kInvalidSocket);
+
+    // Kinds outside 20-28 build "successfully" without a socket.
+    for (int kind : {0, 19, 29}) {
+        channel.create(kind, "", 0);
+        EXPECT_EQ(channel.build(), 1);
+        EXPECT_EQ(channel.state(), 1) << kind;
+        EXPECT_EQ(channel.socket(), kInvalidSocket);
+    }
+}
+
+TEST(DcChannelTest, KindsSetUpTheirSocketsAsDescribed)
+{
+    struct Row { int kind; int type; bool bound; bool broadcast; bool listening; };
+    const Row rows[] = {
+        {StreamListenA, SOCK_STREAM, true, false, true},   {StreamListenB, SOCK_STREAM, true, false, true},
+        {DatagramSend, SOCK_DGRAM, false, false, false},   {DatagramReceive, SOCK_DGRAM, true, false, false},
+        {BroadcastSend, SOCK_DGRAM, false, true, false},   {BroadcastReceive, SOCK_DGRAM, true, true, false},
+    };
+    for (const Row& row : rows) {
+        SCOPED_TRACE(row.kind);
+        DcChannel channel;
+        channel.create(row.kind, "", 0);
+        channel.build();
+        ASSERT_EQ(channel.state(), 1);
+        const SocketHandle s = channel.socket();
+        EXPECT_EQ(intOption(s, SOL_SOCKET, SO_TYPE), row.type);
+        EXPECT_EQ(boundPort(s) != 0, row.bound);
+        EXPECT_EQ(intOption(s, SOL_SOCKET, SO_BROADCAST) != 0, row.broadcast);
+        EXPECT_EQ(intOption(s, SOL_SOCKET, SO_ACCEPTCONN) != 0, row.listening);
+        EXPECT_EQ(intOption(s, SOL_SOCKET, SO_REUSEADDR), 0);
+        channel.destroy();
+    }
+
+}
+
+TEST(DcChannelTest, SendOfNothingOrOnAFailedChannelSendsNothing)
+{
+    DcChannel receiver, sender, failed;
+    receiver.create(DatagramReceive, "", 0);
+    receiver.build();
+    const int port = boundPort(receiver.socket());
+    Csock().attach(receiver.socket()).setReceiveTimeout(50);
+    sender.create(DatagramSend, "", 0);
+    sender.build();
+    failed.create(DatagramReceive, "", port);
+    EXPECT_EQ(failed.build(), 0);
+    EXPECT_STREQ(failed.statusLine(), "Csock bind error!");
+
+    char buffer[16];
+    char from[16];
+    EXPECT_EQ(sender.send("x", 0, "127.0.0.1", port), 0);
+    EXPECT_EQ(failed.send("y", 1, "127.0.0.1", port), 0);
+    EXPECT_EQ(receiver.receive(buffer, sizeof buffer, from), -1);
+    EXPECT_EQ(sender.send("z", 1, "127.0.0.1", port), 1);
+    EXPECT_EQ(receiver.receive(buffer, sizeof buffer, from), 1);
+    EXPECT_STREQ(from, "127.0.0.1");
+    for (DcChannel* c : {&receiver, &sender, &failed})
+        c->destroy();
+}
+
+TEST(DcChannelTest, AddressLongerThanNineteenCharactersIsRefusedNotCut)
+{
+    DcChannel channel;
+    channel.create(MulticastReceive, "239.255.255.250.123", 0);   // 19 characters
+    EXPECT_STREQ(channel.address(), "239.255.255.250.123");
+    channel.create(MulticastReceive, "239.1.1.1.1234567890", 0);  // 20
+    EXPECT_STREQ(channel.address(), "");
+    EXPECT_EQ(channel.build(), 0);
+    EXPECT_STREQ(channel.statusLine(), "Csock address error!");
+    EXPECT_EQ(channel.state(), 0);
+    EXPECT_EQ(channel.socket(), kInvalidSocket);
+}
+
+// The join fails locally (the group is not a multicast address), so nothing
+// is sent; the bind before it has already taken the port.
+TEST(DcChannelTest, RebuildClosesTheSocketOfTheEarlierAttempt)
+{
+    Csock probe;
+    probe.init(Csock::Datagram);
+    probe.bind("", 0);
+    const int port = boundPort(probe.handle());
+    probe.close();
+
+    const int before = openDescriptors();
+    DcChannel channel;
+    channel.create(MulticastReceive, "10.1.2.3", port);
+    for (int attempt = 0; attempt < 5; ++attempt) {
+        EXPECT_EQ(channel.build(), 0);
+        EXPECT_STREQ(channel.statusLine(), "Csock mcastopt error!");
+    }
+    EXPECT_EQ(openDescriptors(), before + 1);
+    EXPECT_EQ(channel.destroy(), 1);
+    EXPECT_EQ(openDescriptors(), before);
+}
+
+TEST(DcChannelLabTest, MulticastCrossesHostsAndFailuresAreReported)
+{
+    NetnsLab lab(2);
+    NETNS_LAB_OR_SKIP(lab);
+    const std::string group = "239.1.2.3";
+    DcChannel sender, receiver, samePort, unicast;
+    sender.create(MulticastSend, group.c_str(), 9000);
+    receiver.create(MulticastReceive, group.c_str(), 9000);
+    samePort.create(MulticastReceive, group.c_str(), 9000);
+    unicast.create(MulticastReceive, "10.77.1.1", 9001);
+    buildOn(lab, 0, sender);
+    buildOn(lab, 1, receiver);
+    ASSERT_EQ(sender.state(), 1);
+    ASSERT_EQ(receiver.state(), 1);
+    for (const DcChannel* c : {&sender, &receiver})
+        EXPECT_EQ(intOption(c->socket(), IPPROTO_IP, IP_MULTICAST_TTL), DcChannel::kMulticastTtl);
+
+    char buffer[64] = {};
+    char from[16] = {};
+    // deliver sets the time-out through a temporary Csock: the socket outlives it.
+    ASSERT_EQ(deliver(sender, receiver, group, 9000, "hello", buffer, sizeof buffer, from), 5);
+    EXPECT_EQ(std::string(buffer, 5), "hello");
+    EXPECT_STREQ(from, lab.hostAddress(0).c_str());
+    // An empty send puts nothing on the wire: the next datagram is the marker.
+    EXPECT_EQ(sender.send("", 0, group.c_str(), 9000), 0);
+    EXPECT_EQ(sender.send("marker", 6, group.c_str(), 9000), 6);
+    EXPECT_EQ(receiver.receive(buffer, sizeof buffer, from), 6);
+
+    // A datagram longer than the buffer fails but leaves its start behind; a
+    // receive that times out fails too, and both still write a sender text.
+    const std::string big = std::string(50, 'A') + std::string(50, 'B');
+    std::memset(buffer, 0, sizeof buffer);
+    ASSERT_EQ(sender.send(big.data(), 100, group.c_str(), 9000), 100);
+    EXPECT_EQ(receiver.receive(buffer, 16, from), -1);
+    EXPECT_EQ(std::string(buffer, 17), std::string(16, 'A') + '\0');
+    std::memset(from, 'x', sizeof from);
+    EXPECT_EQ(receiver.receive(buffer, sizeof buffer, from), -1);
+    EXPECT_LT(std::strlen(from), sizeof from);
+
+    buildOn(lab, 0, samePort);
+    EXPECT_STREQ(samePort.statusLine(), "Csock bind error!");
+    EXPECT_EQ(samePort.state(), 0);
+    buildOn(lab, 0, unicast);
+    EXPECT_STREQ(unicast.statusLine(), "Csock mcastopt error!");
+    EXPECT_EQ(unicast.state(), 0);
+    for (DcChannel* c : {&sender, &receiver, &samePort, &unicast})
+        c->destroy();
+}

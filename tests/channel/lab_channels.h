@@ -1,0 +1,49 @@
+#pragma once
+
+#include "csock.h"
+#include "dc_channel.h"
+#include "netns_lab.h"
+
+#include <netinet/in.h>
+#include <sys/socket.h>
+
+#include <cstring>
+#include <string>
+
+// Builds the channel from a thread inside the host, so that its socket lives
+// in that host's namespace; the channel is then used from the test thread.
+inline void buildOn(const NetnsLab& lab, int host, DcChannel& channel)
+{
+    lab.start(host, [&channel] { channel.build(); }).join();
+}
+
+inline int boundPort(SocketHandle handle)
+{
+    sockaddr_in sa{};
+    socklen_t length = sizeof sa;
+    if (::getsockname(handle, reinterpret_cast<sockaddr*>(&sa), &length) != 0)
+        return -1;
+    return ntohs(sa.sin_port);
+}
+
+inline int intOption(SocketHandle handle, int level, int option)
+{
+    int value = -1;
+    socklen_t length = sizeof value;
+    return ::getsockopt(handle, level, option, &value, &length) == 0 ? value : -1;
+}
+
+// Sends payload until the receiver gets a datagram (the first may still meet
+// a link that is settling) and returns the receive result. The receiver's
+// socket gets a short time-out so that nothing blocks for good.
+inline int deliver(DcChannel& sender, DcChannel& receiver, const std::string& group, int port,
+                   const std::string& payload, char* buffer, int size, char* from)
+{
+    Csock().attach(receiver.socket()).setReceiveTimeout(100);
+    int result = -1;
+    for (int attempt = 0; attempt < 50 && result < 0; ++attempt) {
+        sender.send(payload.data(), static_cast<int>(payload.size()), group.c_str(), port);
+        result = receiver.receive(buffer, size, from);
+    }
+    return result;
+}
