@@ -10,6 +10,7 @@
 #include "test_datagram.h"
 
 #include <cinttypes>
+#include <climits>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -29,6 +30,18 @@ constexpr const char* kNoSlotText = "建立组播接收器失败: 没有空闲�
 constexpr const char* kNoDataText = "未接收到数据包..";
 constexpr const char* kSaveErrorText = "保存文件出现错误.";
 
+// atoi's reading of the port text, with out-of-range values clamped instead
+// of undefined; only the low 16 bits reach the socket anyway.
+int toInt(const std::string& text)
+{
+    const long long value = std::strtoll(text.c_str(), nullptr, 10);
+    if (value > INT_MAX)
+        return INT_MAX;
+    if (value < INT_MIN)
+        return INT_MIN;
+    return static_cast<int>(value);
+}
+
 }  // namespace
 
 ReceiveEngine::ReceiveEngine(EngineView& view, CaptureFile& capture, Clock& clock, DcPool& pool)
@@ -41,7 +54,7 @@ void ReceiveEngine::run()
     using namespace ReceiverIds;
 
     const std::string group = view_.settingText(IDC_GROUP_ADDR);
-    const int port = std::atoi(view_.settingText(IDC_PORT).c_str());
+    const int port = toInt(view_.settingText(IDC_PORT));
 
     const int slot = pool_.acquire(MulticastReceive, group.c_str(), port);
     slot_.store(slot, std::memory_order_relaxed);

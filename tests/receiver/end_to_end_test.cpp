@@ -1,0 +1,191 @@
+#include "capture_file.h"
+#include "dc_pool.h"
+#include "netns_lab.h"
+#include "receive_engine.h"
+#include "receiver_ids.h"
+#include "recording_view.h"
+#include "send_engine.h"
+#include "sender_ids.h"
+#include "steady_clock.h"
+#include "temp_dir.h"
+#include "test_datagram.h"
+
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <chrono>
+#include <fstream>
+#include <set>
+#include <string>
+#include <thread>
+#include <vector>
+
+namespace {
+
+
+constexpr const char* kGroup = "239.1.2.4";
+constexpr int kPort = 9100;
+constexpr int kPacketSize = 200;
+constexpr int kDatagramSize = kPacketSize + TestDatagram::kHeaderSize;
+
+std::string contents(const std::string& name) { return TempDir::contents(name); }
+
+// The payloads of a sender run of n datagrams over source, read in chunks of
+// p bytes and rewound at its end: a short last chunk keeps the tail of the
+// chunk before it in the rest of the payload.
+std::string payloadStream(const std::string& source, int p, int n)
+{
+    std::string payload(static_cast<std::size_t>(p), '\0');
+    std::string stream;
+    std::size_t at = 0;
+    for (int i = 0; i < n; ++i) {
+        if (at == source.size())
+            at = 0;
+        const std::size_t chunk = std::min<std::size_t>(p, source.size() - at);
+        payload.replace(0, chunk, source, at, chunk);
+        at += chunk;
+        stream += payload;
+    }
+    return stream;
+}
+
+// A sender on lab host 0 and a receiver on host 1, each with its own pool.
+class EndToEndTest : public ::testing::Test {
+protected:
+    void SetUp() override
+    {
+        NETNS_LAB_OR_SKIP(lab_);
+        ASSERT_TRUE(dir_.ok());
+        receiverView_.setSetting(ReceiverIds::IDC_GROUP_ADDR, kGroup);
+        receiverView_.setSetting(ReceiverIds::IDC_PORT, std::to_string(kPort));
+    }
+
+    void TearDown() override
+    {
+        stopReceiver();
+        capture_.close();
+    }
+
+    void startReceiver()
+    {
+        receiver_ = lab_.start(1, [this] { receiveEngine_.run(); });
+        ASSERT_TRUE(receiverView_.waitUntil([](const auto& e) { return e.runningChecks > 0; }));
+    }
+
+    void stopReceiver()
+    {
+        receiverView_.setRunning(false);
+        if (receiver_.joinable())
+            receiver_.join();
+    }
+
+    // One sender run that stops after exactly n datagrams.
+    void runSender(const std::string& sourcePath, int n)
+    {
+        using namespace SenderIds;
+        RecordingView view;
+        view.setSetting(IDC_GROUP_ADDR, kGroup);
+        view.setSetting(IDC_PORT, std::to_string(kPort));
+        // 100 bytes/ms: the pacing starts at 1 ms a datagram and only slows.
+        view.setSetting(IDC_SPEED, "800");
+        view.setSetting(IDC_PACKET_SIZE, std::to_string(kPacketSize));
+        view.stopAfterChecks(static_cast<std::uint64_t>(n));
+        SteadyClock clock;
+        SendEngine engine(view, clock, senderPool_);
+        engine.setSourcePath(sourcePath);
+        lab_.start(0, [&] { engine.run(); }).join();
+
+        const auto e = view.events();
+        EXPECT_EQ(e.restores, 1);
+        EXPECT_EQ(e.flashCount(IDC_LAMP_ERROR), 0);
+    }
+
+    void waitForStatistics(std::size_t reports)
+    {
+        ASSERT_TRUE(receiverView_.waitUntil(
+            [&](const auto& e) { return e.statistics.size() >= reports; }))
+            << "only " << receiverView_.events().statistics.size() << " statistics reports";
+    }
+
+    std::string path(const char* name) const { return dir_.file(name); }
+
+    NetnsLab lab_{2};
+    DcPool senderPool_;
+    DcPool receiverPool_;
+    CaptureFile capture_;
+    RecordingView receiverView_;
+    SteadyClock receiverClock_;
+    ReceiveEngine receiveEngine_{receiverView_, capture_, receiverClock_, receiverPool_};
+    std::thread receiver_;
+    TempDir dir_;
+};
+
+TEST_F(EndToEndTest, CaptureHoldsExactlyThePayloadStreamAcrossASenderRestart)
+{
+    // Three and a half packets: whole chunks, a short one, then the rewind.
+    std::string source(kPacketSize * 7 / 2, '\0');
+    for (std::size_t i = 0; i < source.size(); ++i)
+        source[i] = static_cast<char>('A' + i % 23 + i / kPacketSize);
+    const std::string sourcePath = path("send.txt");
+    std::ofstream(sourcePath, std::ios::binary) << source;
+    ASSERT_EQ(capture_.open(path("Recv.txt")), 1);
+
+    startReceiver();
+    runSender(sourcePath, 100);
+    runSender(sourcePath, 100);   // starts again at sequence 0
+    waitForStatistics(4);
+    stopReceiver();
+
+    const auto e = receiverView_.events();
+    ASSERT_EQ(e.statistics.size(), 4u);
+    for (int report = 0; report < 4; ++report) {
+        const auto& s = e.statistics[report];
+        SCOPED_TRACE(report);
+        EXPECT_EQ(s.from, lab_.hostAddress(0));
+        EXPECT_EQ(s.bytes, std::to_string((report + 1) * 50 * kDatagramSize));
+        EXPECT_EQ(s.packets, std::to_string((report + 1) * 50) + " (丢包0)");
+        EXPECT_GT(std::stoll(s.rate), 0);
+    }
+    EXPECT_EQ(e.defaultLamps, std::vector<int>(4, ReceiverIds::IDC_LAMP_ACTIVE));
+    const std::string expected = payloadStream(source, kPacketSize, 100) +
+                                 payloadStream(source, kPacketSize, 100);
+    const std::string saved = contents(path("Recv.txt"));
+    ASSERT_EQ(saved.size(), expected.size());
+    EXPECT_TRUE(saved == expected) << "capture differs from the payloads sent";
+}
+
+TEST_F(EndToEndTest, PeerThatSkipsSequenceNumbersProducesExactlyThatLoss)
+{
+    const std::set<int> skipped = {5, 17, 18, 19, 60, 61, 62, 63, 64};
+    std::vector<int> sequence;
+    for (int seq = 0; sequence.size() < 100; ++seq)
+        if (!skipped.count(seq))
+            sequence.push_back(seq);
+
+    startReceiver();
+    lab_.start(0, [&] {
+        const int slot = senderPool_.acquire(MulticastSend, kGroup, kPort);
+        ASSERT_EQ(slot, 0);
+        senderPool_.build(slot);
+        ASSERT_EQ(senderPool_.state(slot), 1);
+        unsigned char datagram[TestDatagram::kHeaderSize + 16] = {};
+        for (std::size_t i = 0; i < sequence.size(); ++i) {
+            TestDatagram::encodeHeader(datagram, static_cast<std::uint32_t>(sequence[i]));
+            EXPECT_EQ(senderPool_.send(slot, datagram, sizeof datagram, kGroup, kPort),
+                      static_cast<int>(sizeof datagram));
+            if (i % 10 == 9)
+                std::this_thread::sleep_for(std::chrono::milliseconds(2));
+        }
+        senderPool_.release(slot);
+    }).join();
+    waitForStatistics(2);
+    stopReceiver();
+
+    const auto e = receiverView_.events();
+    ASSERT_EQ(e.statistics.size(), 2u);
+    EXPECT_EQ(e.statistics[0].packets, "50 (丢包4)");
+    EXPECT_EQ(e.statistics[1].packets, "100 (丢包9)");
+    EXPECT_EQ(e.statistics[1].bytes, std::to_string(100 * (TestDatagram::kHeaderSize + 16)));
+}
+
+}  // namespace
