@@ -7,7 +7,6 @@
 #include <netinet/in.h>
 #include <sys/socket.h>
 
-#include <cstring>
 #include <string>
 
 // Builds the channel from a thread inside the host, so that its socket lives
