@@ -1,0 +1,98 @@
+// One run of the real send engine with a view that only counts, for a fixed
+// time. Prints key=value lines: datagrams sent, run time, CPU time, the sleep
+// granularity seen during the run, and what the pacing rule predicts on it.
+
+#include "bench_args.h"
+#include "bench_view.h"
+#include "dc_pool.h"
+#include "measuring_clock.h"
+#include "pacing_model.h"
+#include "send_engine.h"
+#include "sender_ids.h"
+
+#include <sys/resource.h>
+
+#include <chrono>
+#include <cstdio>
+#include <cstring>
+#include <string>
+#include <thread>
+
+namespace {
+
+double cpuSeconds()
+{
+    rusage usage{};
+    getrusage(RUSAGE_SELF, &usage);
+    return static_cast<double>(usage.ru_utime.tv_sec + usage.ru_stime.tv_sec) +
+           static_cast<double>(usage.ru_utime.tv_usec + usage.ru_stime.tv_usec) / 1e6;
+}
+
+// The speed in the engine's "推送尺寸: %d, 速度: %d" status, or -1.
+long long statusSpeed(const std::string& status)
+{
+    static const char kMark[] = "速度: ";
+    const std::size_t at = status.find(kMark);
+    return at == std::string::npos ? -1 : std::atoll(status.c_str() + at + std::strlen(kMark));
+}
+
+}  // namespace
+
+int main(int argc, char** argv)
+{
+    BenchArgs args;
+    if (!args.parse(argc, argv)) {
+        std::fprintf(stderr, "bench_send: %s\n", args.error().c_str());
+        return 2;
+    }
+    const double seconds = args.number("seconds", 10);
+    const int speed = static_cast<int>(args.number("speed", 100000000));
+    const int size = static_cast<int>(args.number("size", 1024));
+
+    BenchView view;
+    view.setSetting(SenderIds::IDC_GROUP_ADDR, args.text("group", "224.1.1.1"));
+    view.setSetting(SenderIds::IDC_PORT, args.text("port", "9000"));
+    view.setSetting(SenderIds::IDC_SPEED, std::to_string(speed));
+    view.setSetting(SenderIds::IDC_PACKET_SIZE, std::to_string(size));
+
+    MeasuringClock clock;
+    SendEngine engine(view, clock, DcPool::global());
+    // Zero payloads unless a source is named: a path below a regular file
+    // can never be opened.
+    engine.setSourcePath(args.text("source", "/dev/null/send.txt"));
+
+    const double cpuBefore = cpuSeconds();
+    double runMs = 0;
+    std::thread worker([&] {
+        const auto start = std::chrono::steady_clock::now();
+        engine.run();
+        runMs = std::chrono::duration<double, std::milli>(std::chrono::steady_clock::now() - start).count();
+    });
+    std::this_thread::sleep_for(std::chrono::duration<double>(seconds));
+    view.stop();
+    worker.join();
+    const double cpu = cpuSeconds() - cpuBefore;
+
+    // isRunning is asked before every datagram and once more at the end.
+    const std::uint64_t datagrams = view.passes() > 0 ? view.passes() - 1 : 0;
+    const double loopCostMs = datagrams > 0 ? (runMs - clock.totalSleepMs()) / static_cast<double>(datagrams) : 0;
+    const double overshoot = clock.meanOvershootMs();
+    PacingModel model(
+        [&clock, overshoot](int ms) {
+            return clock.sleeps(ms) >= 3 ? clock.meanSleepMs(ms) : ms + overshoot;
+        },
+        loopCostMs);
+
+    std::printf("datagrams=%llu\n", static_cast<unsigned long long>(datagrams));
+    std::printf("run_s=%.4f\n", runMs / 1000.0);
+    std::printf("cpu_s=%.4f\n", cpu);
+    std::printf("sleeps=%llu\n", static_cast<unsigned long long>(clock.totalSleeps()));
+    std::printf("sleep_overshoot_ms=%.4f\n", overshoot);
+    std::printf("sleep1_ms=%.4f\n", clock.meanSleepMs(1));
+    std::printf("loop_cost_us=%.3f\n", loopCostMs * 1000.0);
+    std::printf("engine_kbps=%lld\n", statusSpeed(view.lastStatus()));
+    std::printf("model_kbps=%.2f\n", model.predictKbps(speed, size + 8, runMs / 1000.0));
+    std::printf("restored=%d\n", view.restores());
+    std::printf("status=%s\n", view.lastStatus().c_str());
+    return 0;
+}

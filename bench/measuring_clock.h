@@ -1,0 +1,40 @@
+#pragma once
+
+#include "steady_clock.h"
+
+#include <array>
+#include <cstdint>
+
+// The real clock, with a record of how long each requested sleep really took:
+// the sleep granularity that the pacing model is computed with. Used by one
+// worker thread; read the record after the run.
+class MeasuringClock : public Clock {
+public:
+    static constexpr int kTrackedMs = 256;
+
+    std::uint64_t tickCount() override { return clock_.tickCount(); }
+    void sleepMs(int ms) override;
+
+    // Sleeps of ms milliseconds requested so far, and their mean real
+    // duration in milliseconds (0 when there were none).
+    std::uint64_t sleeps(int ms) const;
+    double meanSleepMs(int ms) const;
+
+    // Over all sleeps: how many, and the real time they took.
+    std::uint64_t totalSleeps() const { return totalSleeps_; }
+    double totalSleepMs() const { return totalSleepNs_ / 1e6; }
+
+    // Mean of (real - requested) over all sleeps, in milliseconds.
+    double meanOvershootMs() const;
+
+private:
+    struct Record {
+        std::uint64_t count = 0;
+        double ns = 0;
+    };
+    SteadyClock clock_;
+    std::array<Record, kTrackedMs + 1> records_{};
+    std::uint64_t totalSleeps_ = 0;
+    double totalSleepNs_ = 0;
+    double requestedNs_ = 0;
+};

@@ -1,0 +1,36 @@
+#pragma once
+
+#include <cstdint>
+#include <functional>
+
+// What the sender's pacing rule yields on a given machine, worked out without
+// sending: after each datagram a pause of sleepMs (starting at 1); every 30
+// datagrams the average since the start (bytes per tick millisecond) is
+// compared with the target, and sleepMs drops by 2 (not below 0) while the
+// average is at most 101 % of the target, else grows by 1. The machine enters
+// as the real length of each requested pause and the cost of a loop pass
+// besides its pause; the ticks are whole milliseconds, as the sender's are.
+class PacingModel {
+public:
+    struct Result {
+        std::uint64_t datagrams = 0;
+        double firstSendMs = 0;
+        double lastSendMs = 0;
+        // Rate between the first and the last datagram, as a receiver that
+        // counts the arrivals measures it: (datagrams - 1) * bytes over the span.
+        double spanKbps = 0;
+    };
+
+    // sleepDuration(ms) is the real length of a requested pause of ms > 0.
+    PacingModel(std::function<double(int)> sleepDuration, double loopCostMs);
+
+    // One run of the given length, started at tickPhaseMs into a tick.
+    Result run(int speedKbps, int datagramBytes, double seconds, double tickPhaseMs) const;
+
+    // spanKbps averaged over runs started at four phases of the tick.
+    double predictKbps(int speedKbps, int datagramBytes, double seconds) const;
+
+private:
+    std::function<double(int)> sleepDuration_;
+    double loopCostMs_ = 0;
+};
