@@ -105,6 +105,13 @@ void ReceiverDialog::stopCommand()
     stop_->hide();
 }
 
+void ReceiverDialog::reject()
+{
+    stopWorker();
+    capture_.close();
+    MainDialog::reject();
+}
+
 void ReceiverDialog::saveToFileSwitch()
 {
     if (!saveToFile_->isChecked()) {

@@ -25,6 +25,9 @@ public:
     // previous run before starting the next.
     void okCommand() override;
     void stopCommand();
+    // Cancel: the run ends, then the capture file closes with everything
+    // written, then the dialog ends.
+    void reject() override;
     void saveToFileSwitch();
 
     const CaptureFile& captureFile() const { return capture_; }
@@ -36,6 +39,7 @@ public:
 protected:
     // The worker's whole run.
     virtual void runEngine();
+    CaptureFile& capture() { return capture_; }
 
 private:
     using Statistics = std::array<std::string, 4>;
