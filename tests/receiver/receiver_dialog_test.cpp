@@ -1,0 +1,312 @@
+#include "receiver_dialog.h"
+
+#include "dc_pool.h"
+#include "dialog_units.h"
+#include "event_wait.h"
+#include "netns_lab.h"
+#include "receiver_ids.h"
+#include "status_lamp.h"
+
+#include <QApplication>
+#include <QCheckBox>
+#include <QFile>
+#include <QGroupBox>
+#include <QKeyEvent>
+#include <QLabel>
+#include <QLineEdit>
+#include <QPushButton>
+#include <QTemporaryDir>
+#include <gtest/gtest.h>
+
+#include <arpa/inet.h>
+#include <netinet/in.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <atomic>
+#include <cstring>
+#include <functional>
+#include <vector>
+
+using namespace ReceiverIds;
+
+namespace {
+
+// The dialog with its worker's run under the test's control. Without a
+// script the real ReceiveEngine runs; with a lab, on its host 0.
+class ScriptedReceiver : public ReceiverDialog {
+public:
+    using ReceiverDialog::ReceiverDialog;
+    using MainDialog::clock;
+    using ReceiverDialog::capture;
+
+    std::function<void(ScriptedReceiver&)> script;
+    const NetnsLab* lab = nullptr;
+
+protected:
+    void runEngine() override
+    {
+        if (script)
+            script(*this);
+        else
+            ReceiverDialog::runEngine();
+    }
+
+    std::thread launchThread(std::function<void()> body) override
+    {
+        if (lab)
+            return lab->start(0, std::move(body));
+        return ReceiverDialog::launchThread(std::move(body));
+    }
+};
+
+QPushButton* button(const MainDialog& d, int id) { return static_cast<QPushButton*>(d.control(id)); }
+QLineEdit* edit(const MainDialog& d, int id) { return static_cast<QLineEdit*>(d.control(id)); }
+QCheckBox* saveBox(const MainDialog& d) { return static_cast<QCheckBox*>(d.control(IDC_SAVE_TO_FILE)); }
+QString text(const MainDialog& d, int id) { return static_cast<QLabel*>(d.control(id))->text(); }
+
+QByteArray contents(const QString& path)
+{
+    QFile file(path);
+    return file.open(QIODevice::ReadOnly) ? file.readAll() : QByteArray("<unreadable>");
+}
+
+class ReceiverDialogTest : public ::testing::Test {
+protected:
+    DcPool pool;
+    ScriptedReceiver dialog{pool};
+    QTemporaryDir dir;
+};
+
+TEST_F(ReceiverDialogTest, TitleDefaultsAndControlsInTemplateOrder)
+{
+    EXPECT_EQ(dialog.windowTitle(), QStringLiteral("组播测试 (接收端)"));
+    EXPECT_EQ(dialog.size(), DialogUnits().size(177, 136));
+
+    struct Row { int id; const char* text; };
+    const Row rows[] = {
+        {IDOK, "开始"}, {-1, "组播地址"}, {IDC_GROUP_ADDR, "224.1.1.1"}, {-1, "端口"},
+        {IDC_PORT, "9000"}, {IDC_STOP, "结束"}, {IDC_SAVE_TO_FILE, "保存到文件"},
+        {IDC_FILE_NAME, "Recv.txt"}, {-1, "接收速度"}, {IDC_RECV_RATE, ""}, {-1, "接收尺寸"},
+        {IDC_RECV_BYTES, ""}, {-1, "数据包"}, {IDC_PACKETS, ""}, {-1, "来自"}, {IDC_FROM, ""},
+        {-1, "接收状态"}, {IDC_LAMP_ACTIVE, nullptr}, {IDC_LAMP_ERROR, nullptr},
+        {IDC_LAMP_IDLE, nullptr}, {IDC_STATUS, ""}, {IDC_ABOUT, "关于"},
+    };
+    const auto& controls = dialog.controls();
+    ASSERT_EQ(controls.size(), std::size(rows));
+    for (std::size_t i = 0; i < controls.size(); ++i) {
+        SCOPED_TRACE(i);
+        EXPECT_EQ(controls[i]->property("controlId").toInt(), rows[i].id);
+        if (!rows[i].text)
+            continue;
+        QString shown;
+        if (auto* b = qobject_cast<QAbstractButton*>(controls[i])) shown = b->text();
+        else if (auto* e = qobject_cast<QLineEdit*>(controls[i])) shown = e->text();
+        else if (auto* g = qobject_cast<QGroupBox*>(controls[i])) shown = g->title();
+        else shown = static_cast<QLabel*>(controls[i])->text();
+        EXPECT_EQ(shown, QString::fromUtf8(rows[i].text));
+    }
+    EXPECT_FALSE(saveBox(dialog)->isChecked());
+    EXPECT_FALSE(dialog.captureFile().isOpen());
+    EXPECT_EQ(dialog.control(IDC_RECV_RATE)->accessibleName(), QStringLiteral("接收速度"));
+    EXPECT_EQ(edit(dialog, IDC_PORT)->accessibleName(), QStringLiteral("端口"));
+    EXPECT_EQ(button(dialog, IDC_STOP)->geometry(), DialogUnits().rect(130, 24, 41, 29));
+    EXPECT_EQ(dialog.lamp().defaultLamp(), IDC_LAMP_IDLE);
+}
+
+TEST_F(ReceiverDialogTest, StopSwapsAtOnceAndTheNextStartWaitsForThePreviousWorker)
+{
+    std::atomic<int> active{0};
+    std::atomic<bool> overlapped{false};
+    std::atomic<int> runs{0};
+    dialog.script = [&](ScriptedReceiver& d) {
+        if (active.fetch_add(1) != 0)
+            overlapped = true;
+        ++runs;
+        while (d.isRunning())
+            d.clock().sleepMs(1);
+        d.clock().sleepMs(50);   // still releasing its channel after Stop
+        active.fetch_sub(1);
+    };
+    auto* start = button(dialog, IDOK);
+    auto* stop = button(dialog, IDC_STOP);
+
+    start->click();
+    EXPECT_TRUE(start->isHidden());
+    EXPECT_FALSE(stop->isHidden());
+
+    // Enter while running issues the OK command, which is ignored.
+    QKeyEvent enter(QEvent::KeyPress, Qt::Key_Return, Qt::NoModifier);
+    QApplication::sendEvent(edit(dialog, IDC_GROUP_ADDR), &enter);
+
+    stop->click();
+    EXPECT_FALSE(start->isHidden());
+    EXPECT_TRUE(stop->isHidden());
+    EXPECT_FALSE(dialog.isRunning());
+
+    start->click();   // at once, while the first worker is still ending
+    EXPECT_TRUE(dialog.isRunning());
+    ASSERT_TRUE(waitFor([&] { return runs.load() == 2; }));
+    stop->click();
+    dialog.reject();
+    EXPECT_FALSE(overlapped);
+    EXPECT_EQ(runs.load(), 2);
+}
+
+TEST_F(ReceiverDialogTest, SaveToFileOpensOnTickClosesOnUntickAndAppendsOnReopen)
+{
+    const QString path = dir.filePath(QStringLiteral("capture.bin"));
+    std::atomic<int> runs{0};
+    dialog.script = [&runs](ScriptedReceiver& d) {
+        d.capture().write("abc", 3);
+        ++runs;
+        while (d.isRunning())
+            d.clock().sleepMs(1);
+    };
+    auto run = [&] {
+        const int before = runs.load();
+        button(dialog, IDOK)->click();
+        ASSERT_TRUE(waitFor([&] { return runs.load() == before + 1; }));
+        button(dialog, IDC_STOP)->click();
+    };
+
+    edit(dialog, IDC_FILE_NAME)->setText(path);
+    saveBox(dialog)->click();
+    EXPECT_TRUE(dialog.captureFile().isOpen());
+    EXPECT_TRUE(QFile::exists(path));
+
+    // The name was read at the tick: a new one changes nothing yet.
+    edit(dialog, IDC_FILE_NAME)->setText(dir.filePath(QStringLiteral("other.bin")));
+    run();
+    saveBox(dialog)->click();
+    EXPECT_FALSE(dialog.captureFile().isOpen());
+    EXPECT_FALSE(QFile::exists(dir.filePath(QStringLiteral("other.bin"))));
+
+    run();   // not saving: nothing written
+    edit(dialog, IDC_FILE_NAME)->setText(path);
+    saveBox(dialog)->click();
+    run();
+    dialog.reject();
+    EXPECT_FALSE(dialog.captureFile().isOpen());   // closed with the dialog's end
+    EXPECT_EQ(contents(path), QByteArray("abcabc"));
+}
+
+TEST_F(ReceiverDialogTest, AFileThatCannotBeOpenedIsReported)
+{
+    dialog.lamp().timer().stop();
+    edit(dialog, IDC_FILE_NAME)->setText(dir.filePath(QStringLiteral("missing/dir/capture.bin")));
+    saveBox(dialog)->click();
+    EXPECT_TRUE(saveBox(dialog)->isChecked());
+    EXPECT_FALSE(dialog.captureFile().isOpen());
+    EXPECT_EQ(text(dialog, IDC_STATUS), QStringLiteral("无法打开文件."));
+    EXPECT_FALSE(dialog.lamp().error()->isHidden());
+
+    edit(dialog, IDC_FILE_NAME)->clear();
+    saveBox(dialog)->click();
+    saveBox(dialog)->click();
+    EXPECT_FALSE(dialog.captureFile().isOpen());
+}
+
+TEST_F(ReceiverDialogTest, ClosingDuringARunEndsTheWorkerWithEverythingWritten)
+{
+    const QString path = dir.filePath(QStringLiteral("capture.bin"));
+    std::atomic<long> written{0};
+    dialog.script = [&](ScriptedReceiver& d) {
+        const char payload[100] = {'x'};
+        while (d.isRunning()) {
+            if (d.capture().write(payload, sizeof payload) == sizeof payload)
+                written += sizeof payload;
+            d.clock().sleepMs(1);
+        }
+    };
+    edit(dialog, IDC_FILE_NAME)->setText(path);
+    saveBox(dialog)->click();
+    dialog.show();
+    button(dialog, IDOK)->click();
+    ASSERT_TRUE(waitFor([&] { return written.load() >= 1000; }));
+
+    dialog.reject();
+    EXPECT_FALSE(dialog.workerActive());
+    EXPECT_FALSE(dialog.isVisible());
+    EXPECT_FALSE(dialog.captureFile().isOpen());
+    EXPECT_EQ(contents(path).size(), written.load());
+}
+
+// Sends datagrams tagged with the given sequence numbers from lab host 1,
+// each with a 100-byte payload.
+void sendFromPeer(const NetnsLab& lab, int port, const std::vector<int>& seqs)
+{
+    lab.start(1, [&] {
+        const int fd = ::socket(AF_INET, SOCK_DGRAM, 0);
+        sockaddr_in group{};
+        group.sin_family = AF_INET;
+        group.sin_port = htons(static_cast<std::uint16_t>(port));
+        group.sin_addr.s_addr = ::inet_addr("224.1.1.1");
+        for (int seq : seqs) {
+            unsigned char datagram[108] = {0xFE};
+            std::memcpy(datagram + 4, &seq, 4);
+            std::memset(datagram + 8, 'p', 100);
+            ::sendto(fd, datagram, sizeof datagram, 0, reinterpret_cast<sockaddr*>(&group), sizeof group);
+        }
+        ::close(fd);
+    }).join();
+}
+
+std::vector<int> sequence(int from, int to)
+{
+    std::vector<int> seqs;
+    for (int s = from; s <= to; ++s)
+        seqs.push_back(s);
+    return seqs;
+}
+
+// A real run: the dialog's worker on lab host 0 receives from a peer on host 1.
+TEST(ReceiverDialogEndToEnd, StatisticsShowCountsAndLossEveryFiftyDatagrams)
+{
+    NetnsLab lab(2);
+    NETNS_LAB_OR_SKIP(lab);
+    QTemporaryDir dir;
+    const QString path = dir.filePath(QStringLiteral("Recv.txt"));
+    DcPool pool;
+    ScriptedReceiver dialog(pool);
+    dialog.lab = &lab;
+    edit(dialog, IDC_PORT)->setText(QStringLiteral("9200"));
+    edit(dialog, IDC_FILE_NAME)->setText(path);
+    saveBox(dialog)->click();
+
+    button(dialog, IDOK)->click();
+    // The silent group is reported once the channel is up and receiving.
+    ASSERT_TRUE(waitFor([&] { return text(dialog, IDC_STATUS) == QStringLiteral("未接收到数据包.."); }));
+
+    sendFromPeer(lab, 9200, sequence(0, 49));
+    ASSERT_TRUE(waitFor([&] { return text(dialog, IDC_PACKETS) == QStringLiteral("50 (丢包0)"); }))
+        << text(dialog, IDC_PACKETS).toStdString();
+    EXPECT_EQ(text(dialog, IDC_RECV_BYTES), QStringLiteral("5400"));
+    EXPECT_EQ(text(dialog, IDC_FROM), QString::fromStdString(lab.hostAddress(1)));
+    bool numeric = false;
+    text(dialog, IDC_RECV_RATE).toUInt(&numeric);
+    EXPECT_TRUE(numeric);
+
+    std::vector<int> gap = sequence(50, 59);
+    const std::vector<int> rest = sequence(63, 102);   // 60, 61 and 62 lost
+    gap.insert(gap.end(), rest.begin(), rest.end());
+    sendFromPeer(lab, 9200, gap);
+    ASSERT_TRUE(waitFor([&] { return text(dialog, IDC_PACKETS) == QStringLiteral("100 (丢包3)"); }))
+        << text(dialog, IDC_PACKETS).toStdString();
+    EXPECT_EQ(text(dialog, IDC_RECV_BYTES), QStringLiteral("10800"));
+
+    sendFromPeer(lab, 9200, sequence(103, 152));
+    ASSERT_TRUE(waitFor([&] { return text(dialog, IDC_PACKETS) == QStringLiteral("150 (丢包3)"); }))
+        << text(dialog, IDC_PACKETS).toStdString();
+    EXPECT_EQ(text(dialog, IDC_RECV_BYTES), QStringLiteral("16200"));
+
+    // After Stop the lamp stays bright green and the statistics stay.
+    button(dialog, IDC_STOP)->click();
+    EXPECT_EQ(dialog.lamp().defaultLamp(), IDC_LAMP_ACTIVE);
+    dialog.reject();
+    EXPECT_EQ(pool.state(0), -1);
+    EXPECT_EQ(text(dialog, IDC_PACKETS), QStringLiteral("150 (丢包3)"));
+    EXPECT_EQ(contents(path), QByteArray(150 * 100, 'p'));
+}
+
+}  // namespace
