@@ -7,12 +7,11 @@
 #include "engine_view.h"
 #include "receiver_ids.h"
 #include "sequence_tracker.h"
+#include "setting_text.h"
 #include "test_datagram.h"
 
 #include <cinttypes>
-#include <climits>
 #include <cstdio>
-#include <cstdlib>
 #include <cstring>
 #include <memory>
 #include <string>
@@ -30,18 +29,6 @@ constexpr const char* kNoSlotText = "建立组播接收器失败: 没有空闲�
 constexpr const char* kNoDataText = "未接收到数据包..";
 constexpr const char* kSaveErrorText = "保存文件出现错误.";
 
-// atoi's reading of the port text, with out-of-range values clamped instead
-// of undefined; only the low 16 bits reach the socket anyway.
-int toInt(const std::string& text)
-{
-    const long long value = std::strtoll(text.c_str(), nullptr, 10);
-    if (value > INT_MAX)
-        return INT_MAX;
-    if (value < INT_MIN)
-        return INT_MIN;
-    return static_cast<int>(value);
-}
-
 }  // namespace
 
 ReceiveEngine::ReceiveEngine(EngineView& view, CaptureFile& capture, Clock& clock, DcPool& pool)
@@ -54,7 +41,7 @@ void ReceiveEngine::run()
     using namespace ReceiverIds;
 
     const std::string group = view_.settingText(IDC_GROUP_ADDR);
-    const int port = toInt(view_.settingText(IDC_PORT));
+    const int port = settingNumber(view_.settingText(IDC_PORT));
 
     const int slot = pool_.acquire(MulticastReceive, group.c_str(), port);
     slot_.store(slot, std::memory_order_relaxed);

@@ -7,11 +7,10 @@
 #include "executable_path.h"
 #include "pacing_rule.h"
 #include "sender_ids.h"
+#include "setting_text.h"
 #include "test_datagram.h"
 
-#include <climits>
 #include <cstdio>
-#include <cstdlib>
 #include <cstring>
 #include <string_view>
 #include <vector>
@@ -22,19 +21,6 @@ constexpr std::string_view kBuildFailed = "建立组播推送器失败.";
 constexpr std::string_view kBadGroup = "组播地址无效.";
 constexpr std::string_view kBadPacketSize = "包尺寸无效.";
 constexpr const char* kSourceName = "send.txt";
-
-// atoi's reading of a text (leading blanks, a sign, digits up to the first
-// other character, 0 without digits), with out-of-range values clamped
-// instead of undefined.
-int toInt(const std::string& text)
-{
-    const long long value = std::strtoll(text.c_str(), nullptr, 10);
-    if (value > INT_MAX)
-        return INT_MAX;
-    if (value < INT_MIN)
-        return INT_MIN;
-    return static_cast<int>(value);
-}
 
 }  // namespace
 
@@ -48,9 +34,9 @@ void SendEngine::run()
     using namespace SenderIds;
 
     const std::string groupText = view_.settingText(IDC_GROUP_ADDR);
-    const int port = toInt(view_.settingText(IDC_PORT));
-    const int speed = toInt(view_.settingText(IDC_SPEED));
-    const int packetSize = toInt(view_.settingText(IDC_PACKET_SIZE));
+    const int port = settingNumber(view_.settingText(IDC_PORT));
+    const int speed = settingNumber(view_.settingText(IDC_SPEED));
+    const int packetSize = settingNumber(view_.settingText(IDC_PACKET_SIZE));
 
     auto refuse = [this](std::string_view text) {
         view_.showStatus(text);
