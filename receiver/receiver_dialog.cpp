@@ -89,10 +89,9 @@ void ReceiverDialog::okCommand()
 {
     if (start_->isHidden())
         return;
-    captureSettings({IDC_GROUP_ADDR, IDC_PORT});
     // startWorker waits for a worker still ending after Stop, so runs never
     // overlap and every run releases its slot.
-    if (!startWorker([this] { runEngine(); }))
+    if (!startWorker({IDC_GROUP_ADDR, IDC_PORT}, [this] { runEngine(); }))
         return;
     start_->hide();
     stop_->show();

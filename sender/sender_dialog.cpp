@@ -70,8 +70,7 @@ void SenderDialog::okCommand()
     // worker must not start then.
     if (start_->isHidden())
         return;
-    captureSettings({IDC_GROUP_ADDR, IDC_PORT, IDC_SPEED, IDC_PACKET_SIZE});
-    if (!startWorker([this] { runEngine(); }))
+    if (!startWorker({IDC_GROUP_ADDR, IDC_PORT, IDC_SPEED, IDC_PACKET_SIZE}, [this] { runEngine(); }))
         return;
     start_->hide();
     stop_->show();

@@ -205,10 +205,12 @@ std::string MainDialog::settingText(int controlId) const
     return it == settings_.end() ? std::string() : it->second;
 }
 
-bool MainDialog::startWorker(std::function<void()> body)
+bool MainDialog::startWorker(std::initializer_list<int> settingIds, std::function<void()> body)
 {
+    // The previous worker may still be reading its settings.
     if (worker_.joinable())
         worker_.join();
+    captureSettings(settingIds);
     clock_.rearm();
     running_.store(true);
     try {

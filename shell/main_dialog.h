@@ -87,15 +87,12 @@ protected:
     // Sets the default lamp to idle, shows it, and starts the 500 ms tick.
     void startLamp();
 
-    // The edit texts the next run reads; taken on the UI thread before the
-    // worker starts, so edits during a run affect only the next one.
-    void captureSettings(std::initializer_list<int> editIds);
-
-    // Sets the running flag and starts body on a new worker thread, after
-    // waiting for the previous worker. When the thread cannot be made, the
-    // flag is cleared, the failure shows in the status line with the error
-    // lamp, and the result is false.
-    bool startWorker(std::function<void()> body);
+    // Waits for the previous worker, takes the texts of the settings' edits
+    // for the new run (so edits during a run affect only the next one), sets
+    // the running flag and starts body on a new worker thread. When the
+    // thread cannot be made, the flag is cleared, the failure shows in the
+    // status line with the error lamp, and the result is false.
+    bool startWorker(std::initializer_list<int> settingIds, std::function<void()> body);
 
     // Clears the running flag, wakes a sleeping worker and waits for it.
     void stopWorker();
@@ -114,6 +111,7 @@ protected:
 
 private:
     void registerControl(QWidget* widget, int id, const char* name);
+    void captureSettings(std::initializer_list<int> editIds);
 
     AboutTemplate about_;
     QAction* aboutAction_ = nullptr;

@@ -144,8 +144,10 @@ TEST_F(ReceiverDialogTest, StopSwapsAtOnceAndTheNextStartWaitsForThePreviousWork
     EXPECT_TRUE(stop->isHidden());
     EXPECT_FALSE(dialog.isRunning());
 
+    edit(dialog, IDC_PORT)->setText(QStringLiteral("9001"));
     start->click();   // at once, while the first worker is still ending
     EXPECT_TRUE(dialog.isRunning());
+    EXPECT_EQ(dialog.settingText(IDC_PORT), "9001");
     ASSERT_TRUE(waitFor([&] { return runs.load() == 2; }));
     stop->click();
     dialog.reject();

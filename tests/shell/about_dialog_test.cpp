@@ -62,15 +62,6 @@ TEST(AboutDialogTest, CaptionTextsVersionAndControlOrder)
     EXPECT_EQ(controlTexts(other)[2], QStringLiteral("确定"));
 }
 
-TEST(AboutDialogTest, OkClosesTheBoxAccepted)
-{
-    AboutDialog box(layout(false));
-    box.show();
-    box.findChild<QPushButton*>()->click();
-    EXPECT_FALSE(box.isVisible());
-    EXPECT_EQ(box.result(), QDialog::Accepted);
-}
-
 TEST(DialogAppTest, TheDialogFaceIsNinePointAndRendersInTheInstalledCjkFace)
 {
     const QFont font = QApplication::font();
