@@ -15,6 +15,7 @@
 #include <chrono>
 #include <cstdio>
 #include <cstring>
+#include <random>
 #include <string>
 #include <thread>
 
@@ -62,24 +63,36 @@ int main(int argc, char** argv)
     engine.setSourcePath(args.text("source", "/dev/null/send.txt"));
 
     const double cpuBefore = cpuSeconds();
-    double runMs = 0;
+    std::chrono::steady_clock::time_point runStart;
+    std::chrono::steady_clock::time_point runEnd;
     std::thread worker([&] {
-        const auto start = std::chrono::steady_clock::now();
+        runStart = std::chrono::steady_clock::now();
         engine.run();
-        runMs = std::chrono::duration<double, std::milli>(std::chrono::steady_clock::now() - start).count();
+        runEnd = std::chrono::steady_clock::now();
     });
     std::this_thread::sleep_for(std::chrono::duration<double>(seconds));
     view.stop();
     worker.join();
     const double cpu = cpuSeconds() - cpuBefore;
+    const auto ms = [](std::chrono::steady_clock::duration d) {
+        return std::chrono::duration<double, std::milli>(d).count();
+    };
+    const double runMs = ms(runEnd - runStart);
 
     // isRunning is asked before every datagram and once more at the end.
     const std::uint64_t datagrams = view.passes() > 0 ? view.passes() - 1 : 0;
     const double loopCostMs = datagrams > 0 ? (runMs - clock.totalSleepMs()) / static_cast<double>(datagrams) : 0;
     const double overshoot = clock.meanOvershootMs();
+    // Each modelled pause lasts as long as one drawn from the pauses of the
+    // same request that this run really took (fixed seed: repeatable).
+    std::mt19937 draw(1);
     PacingModel model(
-        [&clock, overshoot](int ms) {
-            return clock.sleeps(ms) >= 3 ? clock.meanSleepMs(ms) : ms + overshoot;
+        [&clock, &draw, overshoot](int ms) -> double {
+            const std::vector<float>& lengths = clock.sleepLengthsMs(ms);
+            if (lengths.size() < 3)
+                return ms + overshoot;
+            std::uniform_int_distribution<std::size_t> pick(0, lengths.size() - 1);
+            return lengths[pick(draw)];
         },
         loopCostMs);
 
@@ -90,6 +103,11 @@ int main(int argc, char** argv)
     std::printf("sleep_overshoot_ms=%.4f\n", overshoot);
     std::printf("sleep1_ms=%.4f\n", clock.meanSleepMs(1));
     std::printf("loop_cost_us=%.3f\n", loopCostMs * 1000.0);
+    if (clock.totalSleeps() > 0) {
+        // Channel set-up before the first datagram, release after the last.
+        std::printf("lead_in_ms=%.3f\n", ms(clock.firstSleepStart() - runStart));
+        std::printf("tail_ms=%.3f\n", ms(runEnd - clock.lastSleepEnd()));
+    }
     std::printf("engine_kbps=%lld\n", statusSpeed(view.lastStatus()));
     std::printf("model_kbps=%.2f\n", model.predictKbps(speed, size + 8, runMs / 1000.0));
     std::printf("restored=%d\n", view.restores());

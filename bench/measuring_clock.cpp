@@ -8,10 +8,15 @@ void MeasuringClock::sleepMs(int ms)
     clock_.sleepMs(ms);
     if (ms <= 0)
         return;
-    const double ns = std::chrono::duration<double, std::nano>(std::chrono::steady_clock::now() - start).count();
+    const auto end = std::chrono::steady_clock::now();
+    const double ns = std::chrono::duration<double, std::nano>(end - start).count();
+    if (totalSleeps_ == 0)
+        firstStart_ = start;
+    lastEnd_ = end;
     if (ms <= kTrackedMs) {
         records_[ms].count++;
         records_[ms].ns += ns;
+        records_[ms].lengthsMs.push_back(static_cast<float>(ns / 1e6));
     }
     ++totalSleeps_;
     totalSleepNs_ += ns;
@@ -32,4 +37,10 @@ double MeasuringClock::meanSleepMs(int ms) const
 double MeasuringClock::meanOvershootMs() const
 {
     return totalSleeps_ == 0 ? 0.0 : (totalSleepNs_ - requestedNs_) / static_cast<double>(totalSleeps_) / 1e6;
+}
+
+const std::vector<float>& MeasuringClock::sleepLengthsMs(int ms) const
+{
+    static const std::vector<float> none;
+    return ms > 0 && ms <= kTrackedMs ? records_[ms].lengthsMs : none;
 }

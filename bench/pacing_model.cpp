@@ -1,7 +1,6 @@
 #include "pacing_model.h"
 
 #include <cmath>
-#include <iterator>
 
 namespace {
 constexpr int kEvaluateEvery = 30;
@@ -51,11 +50,10 @@ PacingModel::Result PacingModel::run(int speedKbps, int datagramBytes, double se
     return result;
 }
 
-double PacingModel::predictKbps(int speedKbps, int datagramBytes, double seconds) const
+double PacingModel::predictKbps(int speedKbps, int datagramBytes, double seconds, int runs) const
 {
-    static constexpr double kPhases[] = {0.125, 0.375, 0.625, 0.875};
     double sum = 0;
-    for (double phase : kPhases)
-        sum += run(speedKbps, datagramBytes, seconds, phase).spanKbps;
-    return sum / static_cast<double>(std::size(kPhases));
+    for (int i = 0; i < runs; ++i)
+        sum += run(speedKbps, datagramBytes, seconds, (i + 0.5) / runs).spanKbps;
+    return runs > 0 ? sum / runs : 0;
 }

@@ -21,14 +21,15 @@ public:
         double spanKbps = 0;
     };
 
-    // sleepDuration(ms) is the real length of a requested pause of ms > 0.
+    // sleepDuration(ms) is the real length of a requested pause of ms > 0;
+    // it may draw each length from what was measured.
     PacingModel(std::function<double(int)> sleepDuration, double loopCostMs);
 
     // One run of the given length, started at tickPhaseMs into a tick.
     Result run(int speedKbps, int datagramBytes, double seconds, double tickPhaseMs) const;
 
-    // spanKbps averaged over runs started at four phases of the tick.
-    double predictKbps(int speedKbps, int datagramBytes, double seconds) const;
+    // spanKbps averaged over runs started at phases spread over the tick.
+    double predictKbps(int speedKbps, int datagramBytes, double seconds, int runs = 16) const;
 
 private:
     std::function<double(int)> sleepDuration_;
