@@ -15,6 +15,15 @@ constexpr int kReadFlags = O_RDONLY | O_CLOEXEC;
 constexpr int kWriteFlags = O_RDWR | O_APPEND | O_CLOEXEC;
 constexpr mode_t kNewFileMode = 0666;
 
+int openRetrying(const char* name, int flags, mode_t mode = 0)
+{
+    int fd;
+    do {
+        fd = ::open(name, flags, mode);
+    } while (fd < 0 && errno == EINTR);
+    return fd;
+}
+
 }  // namespace
 
 DataFile::~DataFile()
@@ -29,10 +38,11 @@ int DataFile::openRead(const char* name)
         close();
     if (name == nullptr)
         return -1;
-    int fd;
-    do {
-        fd = ::open(name, kReadFlags);
-    } while (fd < 0 && errno == EINTR);
+    return adopt(openRetrying(name, kReadFlags));
+}
+
+int DataFile::adopt(int fd)
+{
     if (fd < 0)
         return -1;
     struct stat info {};
@@ -75,10 +85,7 @@ int DataFile::openWrite(const char* name, std::int64_t size)
     if (name == nullptr)
         return -1;
 
-    int fd;
-    do {
-        fd = ::open(name, kWriteFlags | O_CREAT | O_EXCL, kNewFileMode);
-    } while (fd < 0 && errno == EINTR);
+    const int fd = openRetrying(name, kWriteFlags | O_CREAT | O_EXCL, kNewFileMode);
     if (fd >= 0) {
         fd_ = fd;
         if (size > 0) {
@@ -94,19 +101,7 @@ int DataFile::openWrite(const char* name, std::int64_t size)
         return -1;
 
     // The file exists: keep what it holds and append behind it.
-    do {
-        fd = ::open(name, kWriteFlags);
-    } while (fd < 0 && errno == EINTR);
-    if (fd < 0)
-        return -1;
-    struct stat info {};
-    if (::fstat(fd, &info) != 0 || S_ISDIR(info.st_mode)) {
-        ::close(fd);
-        return -1;
-    }
-    fd_ = fd;
-    size_ = static_cast<std::uint64_t>(info.st_size);
-    return 1;
+    return adopt(openRetrying(name, kWriteFlags));
 }
 
 int DataFile::write(const void* buffer, int n)

@@ -49,6 +49,10 @@ protected:
     virtual ssize_t systemWrite(int fd, const void* buffer, std::size_t n);
 
 private:
+    // Keeps fd as the open file and records its length; refuses (closing fd)
+    // a failed open or a directory. 1, or -1.
+    int adopt(int fd);
+
     int fd_ = -1;
     std::uint64_t size_ = 0;
 };
