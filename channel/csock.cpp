@@ -36,6 +36,24 @@ int groupOption(SocketHandle handle, int option, const char* group)
     return ::setsockopt(handle, IPPROTO_IP, option, &request, sizeof request) >= 0 ? 1 : 0;
 }
 
+// Writes the dotted-quad text of an IPv4 address, as inet_ntop does, into
+// text (at least 16 bytes). Done by hand: the receive path calls this for
+// every datagram, and inet_ntop goes through the printf machinery.
+void formatAddress(in_addr address, char* text)
+{
+    const auto* bytes = reinterpret_cast<const unsigned char*>(&address.s_addr);
+    char* out = text;
+    for (int i = 0; i < 4; ++i) {
+        const unsigned value = bytes[i];
+        if (value >= 100)
+            *out++ = static_cast<char>('0' + value / 100);
+        if (value >= 10)
+            *out++ = static_cast<char>('0' + value / 10 % 10);
+        *out++ = static_cast<char>('0' + value % 10);
+        *out++ = i < 3 ? '.' : '\0';
+    }
+}
+
 } // namespace
 
 int Csock::init(int type)
@@ -126,8 +144,8 @@ int Csock::recvFrom(void* buffer, int size, char* senderText)
     if (result >= 0 && (message.msg_flags & MSG_TRUNC))
         result = -1;
 
-    if (senderText != nullptr && ::inet_ntop(AF_INET, &from.sin_addr, senderText, INET_ADDRSTRLEN) == nullptr)
-        senderText[0] = '\0';
+    if (senderText != nullptr)
+        formatAddress(from.sin_addr, senderText);
     return result;
 }
 

@@ -10,6 +10,7 @@
 #include "setting_text.h"
 #include "test_datagram.h"
 
+#include <algorithm>
 #include <cinttypes>
 #include <cstdio>
 #include <cstring>
@@ -60,13 +61,20 @@ void ReceiveEngine::run()
     std::uint64_t sum = 0;
     bool saveFailing = false;
     const std::uint64_t t0 = clock_.tickCount();
+    // Bytes of the buffer a receive may have written since it was last
+    // cleared. Each pass starts from a zeroed buffer; clearing only these
+    // spares a 10 KB fill per datagram.
+    int dirty = kBufferSize;
 
     while (view_.isRunning()) {
-        std::memset(buffer.get(), 0, kBufferSize);
+        std::memset(buffer.get(), 0, static_cast<std::size_t>(dirty));
+        dirty = 0;
         int n = 0;
         for (int misses = 0;;) {
             const std::uint64_t before = channelWorks ? 0 : clock_.tickCount();
             n = pool_.receive(slot, buffer.get(), kBufferSize, fromText);
+            // A failed receive may have filled the buffer with a datagram too long for it.
+            dirty = n > 0 ? std::max(dirty, n) : kBufferSize;
             if (n > 0)
                 break;
             if (!channelWorks)
