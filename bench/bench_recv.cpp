@@ -8,28 +8,15 @@
 #include "capture_check.h"
 #include "capture_file.h"
 #include "dc_pool.h"
+#include "process_cpu.h"
 #include "receive_engine.h"
 #include "receiver_ids.h"
 #include "steady_clock.h"
-
-#include <sys/resource.h>
 
 #include <chrono>
 #include <cstdio>
 #include <string>
 #include <thread>
-
-namespace {
-
-double cpuSeconds()
-{
-    rusage usage{};
-    getrusage(RUSAGE_SELF, &usage);
-    return static_cast<double>(usage.ru_utime.tv_sec + usage.ru_stime.tv_sec) +
-           static_cast<double>(usage.ru_utime.tv_usec + usage.ru_stime.tv_usec) / 1e6;
-}
-
-}  // namespace
 
 int main(int argc, char** argv)
 {
@@ -58,12 +45,12 @@ int main(int argc, char** argv)
 
     SteadyClock clock;
     ReceiveEngine engine(view, capture, clock, DcPool::global());
-    const double cpuBefore = cpuSeconds();
+    const double cpuBefore = processCpuSeconds();
     std::thread worker([&] { engine.run(); });
     std::this_thread::sleep_for(std::chrono::duration<double>(seconds));
     view.stop();
     worker.join();
-    const double cpu = cpuSeconds() - cpuBefore;
+    const double cpu = processCpuSeconds() - cpuBefore;
     capture.close();
 
     std::printf("count=%lld\n", static_cast<long long>(view.reportedCount()));

@@ -7,10 +7,9 @@
 #include "dc_pool.h"
 #include "measuring_clock.h"
 #include "pacing_model.h"
+#include "process_cpu.h"
 #include "send_engine.h"
 #include "sender_ids.h"
-
-#include <sys/resource.h>
 
 #include <chrono>
 #include <cstdio>
@@ -20,14 +19,6 @@
 #include <thread>
 
 namespace {
-
-double cpuSeconds()
-{
-    rusage usage{};
-    getrusage(RUSAGE_SELF, &usage);
-    return static_cast<double>(usage.ru_utime.tv_sec + usage.ru_stime.tv_sec) +
-           static_cast<double>(usage.ru_utime.tv_usec + usage.ru_stime.tv_usec) / 1e6;
-}
 
 // The speed in the engine's "推送尺寸: %d, 速度: %d" status, or -1.
 long long statusSpeed(const std::string& status)
@@ -62,7 +53,7 @@ int main(int argc, char** argv)
     // can never be opened.
     engine.setSourcePath(args.text("source", "/dev/null/send.txt"));
 
-    const double cpuBefore = cpuSeconds();
+    const double cpuBefore = processCpuSeconds();
     std::chrono::steady_clock::time_point runStart;
     std::chrono::steady_clock::time_point runEnd;
     std::thread worker([&] {
@@ -73,7 +64,7 @@ int main(int argc, char** argv)
     std::this_thread::sleep_for(std::chrono::duration<double>(seconds));
     view.stop();
     worker.join();
-    const double cpu = cpuSeconds() - cpuBefore;
+    const double cpu = processCpuSeconds() - cpuBefore;
     const auto ms = [](std::chrono::steady_clock::duration d) {
         return std::chrono::duration<double, std::milli>(d).count();
     };
