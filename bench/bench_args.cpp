@@ -1,4 +1,4 @@
-#include "bench_args.h"
+#include "bench/bench_args.h"
 
 #include <cstdlib>
 

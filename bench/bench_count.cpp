@@ -2,7 +2,7 @@
 // the datagrams on one port for a fixed time and prints the rate between the
 // first and the last arrival. Used alike for our sender and for iperf2's.
 
-#include "bench_args.h"
+#include "bench/bench_args.h"
 
 #include <arpa/inet.h>
 #include <netinet/in.h>

@@ -1,17 +1,18 @@
-// One run of the real receive engine with a view that only counts, for a
+// One run of the real receive engine with a recording sink, for a
 // fixed time, optionally saving into a capture file that is checked after
 // the run. Prints key=value lines: datagrams and losses as the engine last
 // reported them, CPU time, and the capture check.
 
-#include "bench_args.h"
-#include "bench_view.h"
-#include "capture_check.h"
-#include "capture_file.h"
-#include "dc_pool.h"
-#include "process_cpu.h"
-#include "receive_engine.h"
-#include "receiver_ids.h"
-#include "steady_clock.h"
+#include "bench/bench_args.h"
+#include "bench/capture_check.h"
+#include "bench/process_cpu.h"
+#include "channel/dc_pool.h"
+#include "core/receive_format.h"
+#include "core/settings.h"
+#include "engine/receive_engine.h"
+#include "file/capture_file.h"
+#include "platform/steady_clock.h"
+#include "tests/support/recording_sink.h"
 
 #include <chrono>
 #include <cstdio>
@@ -29,9 +30,14 @@ int main(int argc, char** argv)
     const std::string capturePath = args.text("capture");
     const int recordSize = static_cast<int>(args.number("record", 1032));
 
-    BenchView view;
-    view.setSetting(ReceiverIds::IDC_GROUP_ADDR, args.text("group", "224.1.1.1"));
-    view.setSetting(ReceiverIds::IDC_PORT, args.text("port", "9000"));
+    const Parsed<ReceiveSettings> settings =
+        ReceiveSettings::parse(args.text("group", "224.1.1.1"), args.text("port", "9000"));
+    if (!settings.settings) {
+        std::fprintf(stderr, "bench_recv: %.*s\n", static_cast<int>(settings.refusal.size()),
+                     settings.refusal.data());
+        return 2;
+    }
+    RecordingSink sink;
 
     CaptureFile capture;
     if (!capturePath.empty()) {
@@ -44,21 +50,25 @@ int main(int argc, char** argv)
     }
 
     SteadyClock clock;
-    ReceiveEngine engine(view, capture, clock, DcPool::global());
+    ReceiveEngine engine(sink, capture, clock, DcPool::global(), *settings.settings);
     const double cpuBefore = processCpuSeconds();
     std::thread worker([&] { engine.run(); });
     std::this_thread::sleep_for(std::chrono::duration<double>(seconds));
-    view.stop();
+    sink.setRunning(false);
     worker.join();
     const double cpu = processCpuSeconds() - cpuBefore;
     capture.close();
 
-    std::printf("count=%lld\n", static_cast<long long>(view.reportedCount()));
-    std::printf("lost=%lld\n", static_cast<long long>(view.reportedLost()));
-    std::printf("reports=%llu\n", static_cast<unsigned long long>(view.statisticsCount()));
+    const RecordingSink::Events events = sink.events();
+    const ReceiveReport last = events.statistics.empty() ? ReceiveReport{} : events.statistics.back();
+    const std::string status =
+        events.receiveStatuses.empty() ? std::string() : receiveStatusText(events.receiveStatuses.back());
+    std::printf("count=%llu\n", static_cast<unsigned long long>(last.datagrams));
+    std::printf("lost=%lld\n", static_cast<long long>(last.lost));
+    std::printf("reports=%zu\n", events.statistics.size());
     std::printf("cpu_s=%.4f\n", cpu);
-    std::printf("from=%s\n", view.lastFrom().c_str());
-    std::printf("status=%s\n", view.lastStatus().c_str());
+    std::printf("from=%s\n", last.from.c_str());
+    std::printf("status=%s\n", status.c_str());
 
     if (!capturePath.empty()) {
         CaptureCheck check(recordSize);

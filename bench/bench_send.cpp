@@ -1,34 +1,22 @@
-// One run of the real send engine with a view that only counts, for a fixed
+// One run of the real send engine with a recording sink, for a fixed
 // time. Prints key=value lines: datagrams sent, run time, CPU time, the sleep
 // granularity seen during the run, and what the pacing rule predicts on it.
 
-#include "bench_args.h"
-#include "bench_view.h"
-#include "dc_pool.h"
-#include "measuring_clock.h"
-#include "pacing_model.h"
-#include "process_cpu.h"
-#include "send_engine.h"
-#include "sender_ids.h"
+#include "bench/bench_args.h"
+#include "bench/measuring_clock.h"
+#include "bench/pacing_model.h"
+#include "bench/process_cpu.h"
+#include "channel/dc_pool.h"
+#include "core/send_format.h"
+#include "core/settings.h"
+#include "engine/send_engine.h"
+#include "tests/support/recording_sink.h"
 
 #include <chrono>
 #include <cstdio>
-#include <cstring>
 #include <random>
 #include <string>
 #include <thread>
-
-namespace {
-
-// The speed in the engine's "推送尺寸: %d, 速度: %d" status, or -1.
-long long statusSpeed(const std::string& status)
-{
-    static const char kMark[] = "速度: ";
-    const std::size_t at = status.find(kMark);
-    return at == std::string::npos ? -1 : std::atoll(status.c_str() + at + std::strlen(kMark));
-}
-
-}  // namespace
 
 int main(int argc, char** argv)
 {
@@ -41,14 +29,18 @@ int main(int argc, char** argv)
     const int speed = static_cast<int>(args.number("speed", 100000000));
     const int size = static_cast<int>(args.number("size", 1024));
 
-    BenchView view;
-    view.setSetting(SenderIds::IDC_GROUP_ADDR, args.text("group", "224.1.1.1"));
-    view.setSetting(SenderIds::IDC_PORT, args.text("port", "9000"));
-    view.setSetting(SenderIds::IDC_SPEED, std::to_string(speed));
-    view.setSetting(SenderIds::IDC_PACKET_SIZE, std::to_string(size));
+    const Parsed<SendSettings> settings = SendSettings::parse(
+        args.text("group", "224.1.1.1"), args.text("port", "9000"), std::to_string(speed),
+        std::to_string(size));
+    if (!settings.settings) {
+        std::fprintf(stderr, "bench_send: %.*s\n", static_cast<int>(settings.refusal.size()),
+                     settings.refusal.data());
+        return 2;
+    }
 
+    RecordingSink sink;
     MeasuringClock clock;
-    SendEngine engine(view, clock, DcPool::global());
+    SendEngine engine(sink, clock, DcPool::global(), *settings.settings);
     // Zero payloads unless a source is named: a path below a regular file
     // can never be opened.
     engine.setSourcePath(args.text("source", "/dev/null/send.txt"));
@@ -62,8 +54,9 @@ int main(int argc, char** argv)
         runEnd = std::chrono::steady_clock::now();
     });
     std::this_thread::sleep_for(std::chrono::duration<double>(seconds));
-    view.stop();
+    sink.setRunning(false);
     worker.join();
+    const RecordingSink::Events events = sink.events();
     const double cpu = processCpuSeconds() - cpuBefore;
     const auto ms = [](std::chrono::steady_clock::duration d) {
         return std::chrono::duration<double, std::milli>(d).count();
@@ -71,7 +64,7 @@ int main(int argc, char** argv)
     const double runMs = ms(runEnd - runStart);
 
     // isRunning is asked before every datagram and once more at the end.
-    const std::uint64_t datagrams = view.passes() > 0 ? view.passes() - 1 : 0;
+    const std::uint64_t datagrams = events.runningChecks > 0 ? events.runningChecks - 1 : 0;
     const double loopCostMs = datagrams > 0 ? (runMs - clock.totalSleepMs()) / static_cast<double>(datagrams) : 0;
     const double overshoot = clock.meanOvershootMs();
     // Each modelled pause lasts as long as one drawn from the pauses of the
@@ -99,9 +92,16 @@ int main(int argc, char** argv)
         std::printf("lead_in_ms=%.3f\n", ms(clock.firstSleepStart() - runStart));
         std::printf("tail_ms=%.3f\n", ms(runEnd - clock.lastSleepEnd()));
     }
-    std::printf("engine_kbps=%lld\n", statusSpeed(view.lastStatus()));
+    const long long engineKbps = events.reports.empty() ? -1 : events.reports.back().kbps;
+    std::printf("engine_kbps=%lld\n", engineKbps);
     std::printf("model_kbps=%.2f\n", model.predictKbps(speed, size + 8, runMs / 1000.0));
-    std::printf("restored=%d\n", view.restores());
-    std::printf("status=%s\n", view.lastStatus().c_str());
+    std::printf("restored=%d\n", events.restores);
+    // The last failure, else the last report, as the status line shows it.
+    std::string status;
+    if (!events.sendStatuses.empty())
+        status = sendStatusText(events.sendStatuses.back());
+    else if (!events.reports.empty())
+        status = sendReportText(events.reports.back());
+    std::printf("status=%s\n", status.c_str());
     return 0;
 }

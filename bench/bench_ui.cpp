@@ -4,15 +4,17 @@
 // --stall-at, how soon events run promptly again after the UI thread was
 // blocked for one second. Prints key=value lines.
 
-#include "bench_args.h"
-#include "dc_pool.h"
-#include "dialog_app.h"
-#include "receiver_dialog.h"
-#include "receiver_ids.h"
-#include "sender_dialog.h"
-#include "sender_ids.h"
-#include "status_lamp.h"
-#include "latency_probe.h"
+#include "bench/bench_args.h"
+#include "bench/latency_probe.h"
+#include "channel/dc_pool.h"
+#include "engine/receive_engine.h"
+#include "engine/send_engine.h"
+#include "receiver/receiver_dialog.h"
+#include "receiver/receiver_ids.h"
+#include "sender/sender_dialog.h"
+#include "sender/sender_ids.h"
+#include "shell/dialog_app.h"
+#include "shell/status_lamp.h"
 
 #include <QLabel>
 #include <QLineEdit>
@@ -22,6 +24,7 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <atomic>
 #include <cstdio>
 #include <cstdlib>
 #include <fstream>
@@ -69,6 +72,59 @@ QString labelText(MainDialog& dialog, int id)
     return label ? label->text() : QString();
 }
 
+// The dialogs with their engine's reports counted on the way to the dialog,
+// so that the figures are taken as numbers, not read off the screen.
+std::atomic<long long> reportedDatagrams{0};
+
+class CountedSender : public SenderDialog {
+public:
+    using SenderDialog::SenderDialog;
+
+protected:
+    void runEngine(const SendSettings& settings) override
+    {
+        struct Tap final : SendSink {
+            SendSink& to;
+            explicit Tap(SendSink& sink) : to(sink) {}
+            bool isRunning() const override { return to.isRunning(); }
+            void flashLamp(Lamp lamp) override { to.flashLamp(lamp); }
+            void setDefaultLamp(Lamp lamp) override { to.setDefaultLamp(lamp); }
+            void showStatus(const SendStatus& status) override { to.showStatus(status); }
+            void restoreButtons() override { to.restoreButtons(); }
+            void showReport(const SendReport& report) override
+            {
+                reportedDatagrams = report.bytesSent / 1032;   // 1024-byte packets
+                to.showReport(report);
+            }
+        } tap(sink());
+        SendEngine(tap, worker().clock(), DcPool::global(), settings).run();
+    }
+};
+
+class CountedReceiver : public ReceiverDialog {
+public:
+    using ReceiverDialog::ReceiverDialog;
+
+protected:
+    void runEngine(const ReceiveSettings& settings) override
+    {
+        struct Tap final : ReceiveSink {
+            ReceiveSink& to;
+            explicit Tap(ReceiveSink& sink) : to(sink) {}
+            bool isRunning() const override { return to.isRunning(); }
+            void flashLamp(Lamp lamp) override { to.flashLamp(lamp); }
+            void setDefaultLamp(Lamp lamp) override { to.setDefaultLamp(lamp); }
+            void showStatus(const ReceiveStatus& status) override { to.showStatus(status); }
+            void showStatistics(const ReceiveReport& report) override
+            {
+                reportedDatagrams = static_cast<long long>(report.datagrams);
+                to.showStatistics(report);
+            }
+        } tap(sink());
+        ReceiveEngine(tap, capture(), worker().clock(), DcPool::global(), settings).run();
+    }
+};
+
 }  // namespace
 
 int main(int argc, char** argv)
@@ -89,11 +145,11 @@ int main(int argc, char** argv)
     DialogApp app(qtArgc, argv);
     std::unique_ptr<MainDialog> dialog;
     if (sender) {
-        dialog = std::make_unique<SenderDialog>(DcPool::global());
+        dialog = std::make_unique<CountedSender>(DcPool::global());
         setText(*dialog, SenderIds::IDC_SPEED, "100000000");
         setText(*dialog, SenderIds::IDC_PACKET_SIZE, "1024");
     } else {
-        dialog = std::make_unique<ReceiverDialog>(DcPool::global());
+        dialog = std::make_unique<CountedReceiver>(DcPool::global());
     }
     // Both dialogs put group and port at the same ids.
     static_assert(SenderIds::IDC_GROUP_ADDR == ReceiverIds::IDC_GROUP_ADDR);
@@ -116,6 +172,7 @@ int main(int argc, char** argv)
     long rssUntil = 0;
     QString statusText;
     QString packetsText;
+    long long datagrams = 0;
 
     QTimer::singleShot(500, dialog.get(), [&] {
         rssBeforeStart = residentKb();
@@ -138,6 +195,7 @@ int main(int argc, char** argv)
             probe.stop();
             statusText = labelText(*dialog, sender ? SenderIds::IDC_STATUS : ReceiverIds::IDC_STATUS);
             packetsText = labelText(*dialog, ReceiverIds::IDC_PACKETS);
+            datagrams = reportedDatagrams.load();
             static_cast<QPushButton*>(dialog->control(ShellIds::IDC_STOP))->click();
             QTimer::singleShot(200, dialog.get(), [&] { dialog->done(0); });
         });
@@ -159,16 +217,6 @@ int main(int argc, char** argv)
             periods.push_back(ms(ticks[i] - ticks[i - 1]));
     }
 
-    long long datagrams = 0;
-    if (sender) {
-        // "推送尺寸: total, 速度: kbit/s": total bytes of 1032-byte datagrams.
-        const QString mark = QStringLiteral("推送尺寸: ");
-        const qsizetype at = statusText.indexOf(mark);
-        if (at >= 0)
-            datagrams = std::atoll(statusText.mid(at + mark.size()).toUtf8().constData()) / 1032;
-    } else {
-        datagrams = std::atoll(packetsText.toUtf8().constData());
-    }
 
     std::printf("samples=%zu\n", latencies.size());
     std::printf("p50_ms=%.3f\n", quantile(latencies, 0.50));

@@ -1,4 +1,4 @@
-#include "capture_check.h"
+#include "bench/capture_check.h"
 
 #include <cstdio>
 #include <cstring>

@@ -1,4 +1,4 @@
-#include "measuring_clock.h"
+#include "bench/measuring_clock.h"
 
 #include <chrono>
 

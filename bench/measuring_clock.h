@@ -1,6 +1,6 @@
 #pragma once
 
-#include "steady_clock.h"
+#include "platform/steady_clock.h"
 
 #include <array>
 #include <chrono>

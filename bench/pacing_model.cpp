@@ -1,11 +1,8 @@
-#include "pacing_model.h"
+#include "bench/pacing_model.h"
+
+#include "engine/pacing_rule.h"
 
 #include <cmath>
-
-namespace {
-constexpr int kEvaluateEvery = 30;
-constexpr double kAllowance = 1.01;
-}  // namespace
 
 PacingModel::PacingModel(std::function<double(int)> sleepDuration, double loopCostMs)
     : sleepDuration_(std::move(sleepDuration)), loopCostMs_(loopCostMs)
@@ -15,34 +12,25 @@ PacingModel::PacingModel(std::function<double(int)> sleepDuration, double loopCo
 PacingModel::Result PacingModel::run(int speedKbps, int datagramBytes, double seconds,
                                      double tickPhaseMs) const
 {
-    const std::int64_t target = speedKbps / 8;   // bytes per millisecond
     const double end = tickPhaseMs + seconds * 1000.0;
     const auto tickAt = [](double ms) { return static_cast<std::int64_t>(std::floor(ms)); };
     const std::int64_t startTick = tickAt(tickPhaseMs);
 
+    // The sender's own rule decides every pause; only time is modelled.
+    PacingRule rule(speedKbps / 8, static_cast<std::uint64_t>(startTick));
     Result result;
     double now = tickPhaseMs;
-    int sleepMs = 1;
-    std::int64_t total = 0;
     while (now < end) {
         if (result.datagrams == 0)
             result.firstSendMs = now;
         result.lastSendMs = now;
         ++result.datagrams;
-        total += datagramBytes;
+        const bool evaluationDue = rule.recordSend(datagramBytes);
         now += loopCostMs_;
-        if (sleepMs > 0)
-            now += sleepDuration_(sleepMs);
-        if (result.datagrams % kEvaluateEvery != 0)
-            continue;
-        const std::int64_t elapsed = tickAt(now) - startTick;
-        if (elapsed == 0)
-            continue;
-        const double average = static_cast<double>(total) / static_cast<double>(elapsed);
-        if (static_cast<double>(target) * kAllowance >= average)
-            sleepMs = sleepMs > 2 ? sleepMs - 2 : 0;
-        else
-            sleepMs += 1;
+        if (rule.sleepMs() > 0)
+            now += sleepDuration_(rule.sleepMs());
+        if (evaluationDue)
+            rule.evaluate(static_cast<std::uint64_t>(tickAt(now)));
     }
     const double span = result.lastSendMs - result.firstSendMs;
     if (result.datagrams > 1 && span > 0)

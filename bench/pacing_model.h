@@ -4,12 +4,10 @@
 #include <functional>
 
 // What the sender's pacing rule yields on a given machine, worked out without
-// sending: after each datagram a pause of sleepMs (starting at 1); every 30
-// datagrams the average since the start (bytes per tick millisecond) is
-// compared with the target, and sleepMs drops by 2 (not below 0) while the
-// average is at most 101 % of the target, else grows by 1. The machine enters
-// as the real length of each requested pause and the cost of a loop pass
-// besides its pause; the ticks are whole milliseconds, as the sender's are.
+// sending: the real PacingRule decides each pause, fed with modelled time.
+// The machine enters as the real length of each requested pause and the cost
+// of a loop pass besides its pause; the ticks are whole milliseconds, as the
+// sender's are.
 class PacingModel {
 public:
     struct Result {

@@ -1,4 +1,4 @@
-#include "csock.h"
+#include "channel/csock.h"
 
 #include <arpa/inet.h>
 #include <netinet/in.h>

@@ -1,4 +1,4 @@
-#include "dc_channel.h"
+#include "channel/dc_channel.h"
 
 #include <cstdio>
 #include <cstring>

@@ -1,6 +1,6 @@
 #pragma once
 
-#include "csock.h"
+#include "channel/csock.h"
 
 // Kind codes that select how DcChannel::build sets up its socket.
 enum DcKind : int {
@@ -26,8 +26,6 @@ public:
     static constexpr int kMulticastTtl = 20;
     static constexpr int kSendAttempts = 100;
     static constexpr int kLeaveAttempts = 5;
-
-    virtual ~DcChannel() = default;
 
     int create(int kind, const char* address, int port);   // always 1
     int build();     // 0 when a socket step failed, 1 when the final step was reached

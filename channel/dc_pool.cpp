@@ -1,4 +1,4 @@
-#include "dc_pool.h"
+#include "channel/dc_pool.h"
 
 #include <new>
 
@@ -78,6 +78,14 @@ int DcPool::receive(int index, void* buffer, int size, char* senderText)
 {
     DcSlot* slot = usedSlot(index);
     return slot ? slot->channel.receive(buffer, size, senderText) : -1;
+}
+
+int DcPool::setReceiveTimeout(int index, int milliseconds)
+{
+    const SocketHandle socket = socketOf(index);
+    if (socket == kInvalidSocket)
+        return -1;
+    return Csock().attach(socket).setReceiveTimeout(milliseconds);
 }
 
 SocketHandle DcPool::socketOf(int index) const

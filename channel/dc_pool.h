@@ -1,6 +1,6 @@
 #pragma once
 
-#include "dc_slot.h"
+#include "channel/dc_slot.h"
 
 #include <atomic>
 #include <memory>
@@ -31,6 +31,11 @@ public:
     int state(int index);
     int send(int index, const void* data, int length, const char* address, int port);
     int receive(int index, void* buffer, int size, char* senderText);
+
+    // Sets the receive time-out of the slot's socket: 1 when set, 0 when the
+    // system refused it, -1 for a bad or free index or a channel without a
+    // socket.
+    int setReceiveTimeout(int index, int milliseconds);
 
     // The socket of the slot's channel; kInvalidSocket for a bad or free index.
     SocketHandle socketOf(int index) const;

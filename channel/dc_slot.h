@@ -1,6 +1,6 @@
 #pragma once
 
-#include "dc_channel.h"
+#include "channel/dc_channel.h"
 
 // One entry of the channel pool.
 struct DcSlot {

@@ -1,4 +1,4 @@
-#include "data_file.h"
+#include "file/data_file.h"
 
 #include <cerrno>
 #include <fcntl.h>

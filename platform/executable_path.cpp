@@ -1,4 +1,4 @@
-#include "executable_path.h"
+#include "platform/executable_path.h"
 
 #include <unistd.h>
 

@@ -1,4 +1,4 @@
-#include "steady_clock.h"
+#include "platform/steady_clock.h"
 
 #include <chrono>
 #include <thread>

@@ -1,6 +1,6 @@
-#include "dc_pool.h"
-#include "dialog_app.h"
-#include "receiver_dialog.h"
+#include "channel/dc_pool.h"
+#include "shell/dialog_app.h"
+#include "receiver/receiver_dialog.h"
 
 int main(int argc, char* argv[])
 {

@@ -1,7 +1,8 @@
-#include "receiver_dialog.h"
+#include "receiver/receiver_dialog.h"
 
-#include "receive_engine.h"
-#include "receiver_ids.h"
+#include "core/receive_format.h"
+#include "engine/receive_engine.h"
+#include "receiver/receiver_ids.h"
 
 #include <QCheckBox>
 #include <QFile>
@@ -81,7 +82,7 @@ ReceiverDialog::~ReceiverDialog()
 {
     // The worker writes into capture_: it ends first, then the file closes
     // with everything written.
-    stopWorker();
+    worker().stop();
     capture_.close();
 }
 
@@ -89,9 +90,15 @@ void ReceiverDialog::okCommand()
 {
     if (start_->isHidden())
         return;
-    // startWorker waits for a worker still ending after Stop, so runs never
+    Parsed<ReceiveSettings> parsed = ReceiveSettings::parse(editText(IDC_GROUP_ADDR).toStdString(),
+                                                            editText(IDC_PORT).toStdString());
+    if (!parsed.settings) {
+        reportError(QString::fromUtf8(parsed.refusal.data(), static_cast<qsizetype>(parsed.refusal.size())));
+        return;
+    }
+    // The start waits for a worker still ending after Stop, so runs never
     // overlap and every run releases its slot.
-    if (!startWorker({IDC_GROUP_ADDR, IDC_PORT}, [this] { runEngine(); }))
+    if (!worker().start([this, settings = std::move(*parsed.settings)] { runEngine(settings); }))
         return;
     start_->hide();
     stop_->show();
@@ -99,14 +106,14 @@ void ReceiverDialog::okCommand()
 
 void ReceiverDialog::stopCommand()
 {
-    setRunning(false);
+    worker().requestStop();
     start_->show();
     stop_->hide();
 }
 
 void ReceiverDialog::reject()
 {
-    stopWorker();
+    worker().stop();
     capture_.close();
     MainDialog::reject();
 }
@@ -123,24 +130,34 @@ void ReceiverDialog::saveToFileSwitch()
         reportError(QStringLiteral("无法打开文件."));
 }
 
-void ReceiverDialog::showStatistics(std::string_view from, std::string_view bytes,
-                                    std::string_view rate, std::string_view packets)
+void ReceiverDialog::applyStatistics(const ReceiveReport& report)
 {
-    statisticsUpdate_.post(this,
-                           Statistics{std::string(from), std::string(bytes), std::string(rate),
-                                      std::string(packets)},
-                           [this](const Statistics& texts) { applyStatistics(texts); });
+    const ReceiveTexts texts = receiveReportTexts(report);
+    const std::pair<int, const std::string*> fields[] = {
+        {IDC_FROM, &texts.from},
+        {IDC_RECV_BYTES, &texts.bytes},
+        {IDC_RECV_RATE, &texts.rate},
+        {IDC_PACKETS, &texts.packets},
+    };
+    for (const auto& [id, text] : fields)
+        static_cast<QLabel*>(control(id))->setText(QString::fromStdString(*text));
 }
 
-void ReceiverDialog::applyStatistics(const Statistics& texts)
+void ReceiverDialog::runEngine(const ReceiveSettings& settings)
 {
-    const int ids[] = {IDC_FROM, IDC_RECV_BYTES, IDC_RECV_RATE, IDC_PACKETS};
-    for (int i = 0; i < 4; ++i)
-        static_cast<QLabel*>(control(ids[i]))->setText(QString::fromStdString(texts[i]));
-}
-
-void ReceiverDialog::runEngine()
-{
-    ReceiveEngine engine(*this, capture_, clock(), pool_);
+    ReceiveEngine engine(sink_, capture_, worker().clock(), pool_, settings);
     engine.run();
+}
+
+ReceiverDialog::Sink::Sink(ReceiverDialog& dialog) : RunSink(dialog.worker()), dialog_(dialog) {}
+
+void ReceiverDialog::Sink::showStatus(const ReceiveStatus& status)
+{
+    run_.postStatus(receiveStatusText(status));
+}
+
+void ReceiverDialog::Sink::showStatistics(const ReceiveReport& report)
+{
+    statistics_.post(&dialog_, report,
+                     [this](const ReceiveReport& latest) { dialog_.applyStatistics(latest); });
 }

@@ -1,10 +1,9 @@
 #pragma once
 
-#include "capture_file.h"
-#include "main_dialog.h"
-
-#include <array>
-#include <string>
+#include "core/receive_events.h"
+#include "core/settings.h"
+#include "file/capture_file.h"
+#include "shell/main_dialog.h"
 
 class DcPool;
 class QCheckBox;
@@ -32,24 +31,32 @@ public:
 
     const CaptureFile& captureFile() const { return capture_; }
 
-    // EngineView, on the worker thread.
-    void showStatistics(std::string_view from, std::string_view bytes,
-                        std::string_view rate, std::string_view packets) override;
+    // What the worker reports through.
+    ReceiveSink& sink() { return sink_; }
 
 protected:
     // The worker's whole run.
-    virtual void runEngine();
+    virtual void runEngine(const ReceiveSettings& settings);
     CaptureFile& capture() { return capture_; }
 
 private:
-    using Statistics = std::array<std::string, 4>;
+    class Sink final : public RunSink<ReceiveSink> {
+    public:
+        explicit Sink(ReceiverDialog& dialog);
+        void showStatus(const ReceiveStatus& status) override;
+        void showStatistics(const ReceiveReport& report) override;
 
-    void applyStatistics(const Statistics& texts);
+    private:
+        ReceiverDialog& dialog_;
+        LatestUpdate<ReceiveReport> statistics_;
+    };
+
+    void applyStatistics(const ReceiveReport& report);
 
     DcPool& pool_;
     QPushButton* start_ = nullptr;
     QPushButton* stop_ = nullptr;
     QCheckBox* saveToFile_ = nullptr;
     CaptureFile capture_;
-    LatestUpdate<Statistics> statisticsUpdate_;
+    Sink sink_{*this};
 };

@@ -1,6 +1,6 @@
 #pragma once
 
-#include "shell_ids.h"
+#include "shell/shell_ids.h"
 
 // Control ids of the receiver's main dialog.
 namespace ReceiverIds {

@@ -1,8 +1,8 @@
-#include "sender_dialog.h"
+#include "sender/sender_dialog.h"
 
-#include "send_engine.h"
-#include "sender_ids.h"
-#include "status_lamp.h"
+#include "core/send_format.h"
+#include "engine/send_engine.h"
+#include "sender/sender_ids.h"
 
 #include <QLabel>
 #include <QLineEdit>
@@ -61,7 +61,7 @@ SenderDialog::SenderDialog(DcPool& pool)
 SenderDialog::~SenderDialog()
 {
     // The worker uses this object: it ends before any member goes.
-    stopWorker();
+    worker().stop();
 }
 
 void SenderDialog::okCommand()
@@ -70,7 +70,15 @@ void SenderDialog::okCommand()
     // worker must not start then.
     if (start_->isHidden())
         return;
-    if (!startWorker({IDC_GROUP_ADDR, IDC_PORT, IDC_SPEED, IDC_PACKET_SIZE}, [this] { runEngine(); }))
+    Parsed<SendSettings> parsed =
+        SendSettings::parse(editText(IDC_GROUP_ADDR).toStdString(), editText(IDC_PORT).toStdString(),
+                            editText(IDC_SPEED).toStdString(),
+                            editText(IDC_PACKET_SIZE).toStdString());
+    if (!parsed.settings) {
+        reportError(QString::fromUtf8(parsed.refusal.data(), static_cast<qsizetype>(parsed.refusal.size())));
+        return;
+    }
+    if (!worker().start([this, settings = std::move(*parsed.settings)] { runEngine(settings); }))
         return;
     start_->hide();
     stop_->show();
@@ -78,22 +86,34 @@ void SenderDialog::okCommand()
 
 void SenderDialog::stopCommand()
 {
-    setRunning(false);
+    worker().requestStop();
 }
 
-void SenderDialog::restoreButtons()
+void SenderDialog::runEngine(const SendSettings& settings)
+{
+    SendEngine engine(sink_, worker().clock(), pool_, settings);
+    engine.run();
+}
+
+SenderDialog::Sink::Sink(SenderDialog& dialog) : RunSink(dialog.worker()), dialog_(dialog) {}
+
+void SenderDialog::Sink::showStatus(const SendStatus& status)
+{
+    run_.postStatus(sendStatusText(status));
+}
+
+void SenderDialog::Sink::showReport(const SendReport& report)
+{
+    run_.postStatus(sendReportText(report));
+}
+
+void SenderDialog::Sink::restoreButtons()
 {
     QMetaObject::invokeMethod(
-        this,
+        &dialog_,
         [this] {
-            stop_->hide();
-            start_->show();
+            dialog_.stop_->hide();
+            dialog_.start_->show();
         },
         Qt::QueuedConnection);
-}
-
-void SenderDialog::runEngine()
-{
-    SendEngine engine(*this, clock(), pool_);
-    engine.run();
 }

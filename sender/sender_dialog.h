@@ -1,33 +1,48 @@
 #pragma once
 
-#include "main_dialog.h"
+#include "core/send_events.h"
+#include "core/settings.h"
+#include "shell/main_dialog.h"
 
 class DcPool;
 class QPushButton;
 
 // Dovrin's main window: group address, port, speed and packet size; Start
-// runs one SendEngine on a worker thread, Stop asks it to end, and the worker
-// shows Start again when its run is over.
+// reads the settings and runs one SendEngine on a worker thread, Stop asks
+// it to end, and the worker shows Start again when its run is over.
 class SenderDialog : public MainDialog {
     Q_OBJECT
 public:
     explicit SenderDialog(DcPool& pool);
     ~SenderDialog() override;
 
-    // Start: ignored while a run shows Stop.
+    // Start: ignored while a run shows Stop; settings that make no run are
+    // refused in the status line with the error lamp.
     void okCommand() override;
     // Stop: only clears the running flag; the worker restores the buttons.
     void stopCommand();
 
-    // EngineView, on the worker thread.
-    void restoreButtons() override;
+    // What the worker reports through.
+    SendSink& sink() { return sink_; }
 
 protected:
     // The worker's whole run.
-    virtual void runEngine();
+    virtual void runEngine(const SendSettings& settings);
 
 private:
+    class Sink final : public RunSink<SendSink> {
+    public:
+        explicit Sink(SenderDialog& dialog);
+        void showStatus(const SendStatus& status) override;
+        void showReport(const SendReport& report) override;
+        void restoreButtons() override;
+
+    private:
+        SenderDialog& dialog_;
+    };
+
     DcPool& pool_;
     QPushButton* start_ = nullptr;
     QPushButton* stop_ = nullptr;
+    Sink sink_{*this};
 };

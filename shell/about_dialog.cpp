@@ -1,7 +1,7 @@
-#include "about_dialog.h"
+#include "shell/about_dialog.h"
 
-#include "dialog_units.h"
-#include "version.h"
+#include "shell/dialog_units.h"
+#include "platform/version.h"
 
 #include <QIcon>
 #include <QLabel>

@@ -1,4 +1,4 @@
-#include "dialog_app.h"
+#include "shell/dialog_app.h"
 
 #include <QDialog>
 #include <QFont>

@@ -1,7 +1,7 @@
-#include "main_dialog.h"
+#include "shell/main_dialog.h"
 
-#include "dialog_units.h"
-#include "status_lamp.h"
+#include "shell/dialog_units.h"
+#include "shell/status_lamp.h"
 
 #include <QAction>
 #include <QCheckBox>
@@ -12,12 +12,7 @@
 #include <QLineEdit>
 #include <QPushButton>
 
-#include <system_error>
-
 namespace {
-constexpr int kAboutCommand = 0x0010;   // window-menu id of the About entry
-constexpr int kCommandMask = 0xFFF0;
-
 QRect toPixels(const QRect& units)
 {
     return DialogUnits().rect(units.x(), units.y(), units.width(), units.height());
@@ -27,7 +22,16 @@ QRect toPixels(const QRect& units)
 MainDialog::MainDialog(QSize sizeUnits, const QString& aboutMenuText, AboutTemplate about)
     : QDialog(nullptr, Qt::Dialog | Qt::CustomizeWindowHint | Qt::WindowTitleHint |
                            Qt::WindowSystemMenuHint | Qt::WindowCloseButtonHint),
-      about_(std::move(about))
+      about_(std::move(about)),
+      worker_(*this, RunDisplay{[this](const QString& text) { setStatusText(text); },
+                                [this](Lamp lamp) {
+                                    if (lamp_)
+                                        lamp_->flash(lamp_->idOf(lamp));
+                                },
+                                [this](Lamp lamp) {
+                                    if (lamp_)
+                                        lamp_->setDefault(lamp_->idOf(lamp));
+                                }})
 {
     setFixedSize(DialogUnits().size(sizeUnits.width(), sizeUnits.height()));
 
@@ -39,7 +43,7 @@ MainDialog::MainDialog(QSize sizeUnits, const QString& aboutMenuText, AboutTempl
     // lives in the dialog's own context menu. An empty text adds no entry.
     if (!aboutMenuText.isEmpty()) {
         aboutAction_ = new QAction(aboutMenuText, this);
-        connect(aboutAction_, &QAction::triggered, this, [this] { systemCommand(kAboutCommand); });
+        connect(aboutAction_, &QAction::triggered, this, &MainDialog::showAbout);
         addAction(aboutAction_);
         setContextMenuPolicy(Qt::ActionsContextMenu);
     }
@@ -47,7 +51,7 @@ MainDialog::MainDialog(QSize sizeUnits, const QString& aboutMenuText, AboutTempl
 
 MainDialog::~MainDialog()
 {
-    stopWorker();
+    worker_.stop();
 }
 
 QWidget* MainDialog::control(int id) const
@@ -163,15 +167,9 @@ void MainDialog::showAbout()
     box.exec();
 }
 
-void MainDialog::systemCommand(int commandId)
-{
-    if ((commandId & kCommandMask) == kAboutCommand)
-        showAbout();
-}
-
 void MainDialog::reject()
 {
-    stopWorker();
+    worker_.stop();
     QDialog::reject();
 }
 
@@ -190,51 +188,10 @@ void MainDialog::keyPressEvent(QKeyEvent* event)
     QDialog::keyPressEvent(event);
 }
 
-void MainDialog::captureSettings(std::initializer_list<int> editIds)
+QString MainDialog::editText(int id) const
 {
-    settings_.clear();
-    for (int id : editIds) {
-        if (auto* edit = qobject_cast<QLineEdit*>(control(id)))
-            settings_[id] = edit->text().toStdString();
-    }
-}
-
-std::string MainDialog::settingText(int controlId) const
-{
-    const auto it = settings_.find(controlId);
-    return it == settings_.end() ? std::string() : it->second;
-}
-
-bool MainDialog::startWorker(std::initializer_list<int> settingIds, std::function<void()> body)
-{
-    // The previous worker may still be reading its settings.
-    if (worker_.joinable())
-        worker_.join();
-    captureSettings(settingIds);
-    clock_.rearm();
-    running_.store(true);
-    try {
-        worker_ = launchThread(std::move(body));
-    } catch (const std::system_error&) {
-        running_.store(false);
-        reportError(QStringLiteral("无法启动工作线程."));
-        return false;
-    }
-    return true;
-}
-
-void MainDialog::stopWorker()
-{
-    running_.store(false);
-    if (!worker_.joinable())
-        return;
-    clock_.wake();
-    worker_.join();
-}
-
-std::thread MainDialog::launchThread(std::function<void()> body)
-{
-    return std::thread(std::move(body));
+    auto* edit = qobject_cast<QLineEdit*>(control(id));
+    return edit ? edit->text() : QString();
 }
 
 void MainDialog::setStatusText(const QString& text)
@@ -248,20 +205,4 @@ void MainDialog::reportError(const QString& text)
     setStatusText(text);
     if (lamp_)
         lamp_->flash(lamp_->errorId());
-}
-
-void MainDialog::showStatus(std::string_view text)
-{
-    statusUpdate_.post(this, std::string(text),
-                       [this](const std::string& latest) { setStatusText(QString::fromStdString(latest)); });
-}
-
-void MainDialog::flashLamp(int lampId)
-{
-    flashUpdate_.post(this, lampId, [this](int latest) { lamp_->flash(latest); });
-}
-
-void MainDialog::setDefaultLamp(int lampId)
-{
-    lamp_->setDefault(lampId);
 }

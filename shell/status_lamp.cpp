@@ -1,4 +1,4 @@
-#include "status_lamp.h"
+#include "shell/status_lamp.h"
 
 #include <QColor>
 #include <QLabel>

@@ -1,5 +1,7 @@
 #pragma once
 
+#include "core/engine_sink.h"
+
 #include <QObject>
 #include <QTimer>
 
@@ -37,6 +39,20 @@ public:
     // The 500 ms timer, started by start(); tests stop it and tick by hand.
     void start() { timer_.start(); }
     QTimer& timer() { return timer_; }
+
+    // The control id of an engine's lamp.
+    int idOf(Lamp lamp) const
+    {
+        switch (lamp) {
+        case Lamp::Active:
+            return activeId_;
+        case Lamp::Error:
+            return errorId_;
+        case Lamp::Idle:
+            break;
+        }
+        return idleId_;
+    }
 
     int activeId() const { return activeId_; }
     int errorId() const { return errorId_; }

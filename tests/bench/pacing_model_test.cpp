@@ -1,4 +1,4 @@
-#include "pacing_model.h"
+#include "bench/pacing_model.h"
 
 #include <gtest/gtest.h>
 

@@ -1,5 +1,5 @@
-#include "csock.h"
-#include "lab_channels.h"
+#include "channel/csock.h"
+#include "tests/channel/lab_channels.h"
 
 #include <gtest/gtest.h>
 

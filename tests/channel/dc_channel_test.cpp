@@ -1,5 +1,5 @@
-#include "dc_channel.h"
-#include "lab_channels.h"
+#include "channel/dc_channel.h"
+#include "tests/channel/lab_channels.h"
 
 #include <gtest/gtest.h>
 

@@ -1,4 +1,4 @@
-#include "dc_pool.h"
+#include "channel/dc_pool.h"
 
 #include <gtest/gtest.h>
 

@@ -1,8 +1,8 @@
 #pragma once
 
-#include "csock.h"
-#include "dc_channel.h"
-#include "netns_lab.h"
+#include "channel/csock.h"
+#include "channel/dc_channel.h"
+#include "tests/support/netns_lab.h"
 
 #include <netinet/in.h>
 #include <sys/socket.h>

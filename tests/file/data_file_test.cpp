@@ -1,4 +1,6 @@
-#include "data_file.h"
+#include "file/data_file.h"
+
+#include "tests/support/temp_dir.h"
 
 #include <gtest/gtest.h>
 
@@ -16,27 +18,13 @@ namespace {
 
 class DataFileTest : public ::testing::Test {
 protected:
-    void SetUp() override
-    {
-        std::string pattern = (fs::temp_directory_path() / "data_file_XXXXXX").string();
-        ASSERT_NE(::mkdtemp(pattern.data()), nullptr);
-        dir_ = pattern;
-    }
-    void TearDown() override { fs::remove_all(dir_); }
+    void SetUp() override { ASSERT_TRUE(dir_.ok()); }
 
-    std::string path(const char* name) const { return (dir_ / name).string(); }
+    std::string path(const char* name) const { return dir_.file(name); }
+    void put(const char* name, const std::string& bytes) const { dir_.put(name, bytes); }
+    std::string contents(const char* name) const { return TempDir::contents(path(name)); }
 
-    void put(const char* name, const std::string& bytes) const
-    {
-        std::ofstream(path(name), std::ios::binary) << bytes;
-    }
-    std::string contents(const char* name) const
-    {
-        std::ifstream in(path(name), std::ios::binary);
-        return {std::istreambuf_iterator<char>(in), {}};
-    }
-
-    fs::path dir_;
+    TempDir dir_;
 };
 
 // Plays back a script of system-call results: a positive entry moves at most
@@ -74,7 +62,7 @@ TEST_F(DataFileTest, ReadsInChunksAndRewinds)
     DataFile file;
     EXPECT_EQ(file.openRead(path("missing").c_str()), -1);
     EXPECT_FALSE(file.isOpen());
-    EXPECT_EQ(file.openRead(dir_.c_str()), -1);
+    EXPECT_EQ(file.openRead(path("").c_str()), -1);
 
     put("source", "abcdefghij");
     ASSERT_EQ(file.openRead(path("source").c_str()), 1);

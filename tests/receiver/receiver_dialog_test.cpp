@@ -1,11 +1,11 @@
-#include "receiver_dialog.h"
+#include "receiver/receiver_dialog.h"
 
-#include "dc_pool.h"
-#include "dialog_units.h"
-#include "event_wait.h"
-#include "netns_lab.h"
-#include "receiver_ids.h"
-#include "status_lamp.h"
+#include "channel/dc_pool.h"
+#include "shell/dialog_units.h"
+#include "tests/shell/event_wait.h"
+#include "tests/support/netns_lab.h"
+#include "receiver/receiver_ids.h"
+#include "shell/status_lamp.h"
 
 #include <QApplication>
 #include <QCheckBox>
@@ -36,27 +36,29 @@ namespace {
 // script the real ReceiveEngine runs; with a lab, on its host 0.
 class ScriptedReceiver : public ReceiverDialog {
 public:
-    using ReceiverDialog::ReceiverDialog;
-    using MainDialog::clock;
+    explicit ScriptedReceiver(DcPool& pool) : ReceiverDialog(pool)
+    {
+        worker().setLauncher([this](std::function<void()> body) {
+            return lab ? lab->start(0, std::move(body)) : std::thread(std::move(body));
+        });
+    }
     using ReceiverDialog::capture;
 
     std::function<void(ScriptedReceiver&)> script;
     const NetnsLab* lab = nullptr;
+    std::atomic<int> port{0};   // of the latest run
+
+    bool running() { return worker().isRunning(); }
+    void pause(int ms) { worker().clock().sleepMs(ms); }
 
 protected:
-    void runEngine() override
+    void runEngine(const ReceiveSettings& settings) override
     {
+        port = settings.port;
         if (script)
             script(*this);
         else
-            ReceiverDialog::runEngine();
-    }
-
-    std::thread launchThread(std::function<void()> body) override
-    {
-        if (lab)
-            return lab->start(0, std::move(body));
-        return ReceiverDialog::launchThread(std::move(body));
+            ReceiverDialog::runEngine(settings);
     }
 };
 
@@ -123,9 +125,9 @@ TEST_F(ReceiverDialogTest, StopSwapsAtOnceAndTheNextStartWaitsForThePreviousWork
         if (active.fetch_add(1) != 0)
             overlapped = true;
         ++runs;
-        while (d.isRunning())
-            d.clock().sleepMs(1);
-        d.clock().sleepMs(50);   // still releasing its channel after Stop
+        while (d.running())
+            d.pause(1);
+        d.pause(50);   // still releasing its channel after Stop
         active.fetch_sub(1);
     };
     auto* start = button(dialog, IDOK);
@@ -142,13 +144,13 @@ TEST_F(ReceiverDialogTest, StopSwapsAtOnceAndTheNextStartWaitsForThePreviousWork
     stop->click();
     EXPECT_FALSE(start->isHidden());
     EXPECT_TRUE(stop->isHidden());
-    EXPECT_FALSE(dialog.isRunning());
+    EXPECT_FALSE(dialog.worker().isRunning());
 
     edit(dialog, IDC_PORT)->setText(QStringLiteral("9001"));
     start->click();   // at once, while the first worker is still ending
-    EXPECT_TRUE(dialog.isRunning());
-    EXPECT_EQ(dialog.settingText(IDC_PORT), "9001");
+    EXPECT_TRUE(dialog.worker().isRunning());
     ASSERT_TRUE(waitFor([&] { return runs.load() == 2; }));
+    EXPECT_EQ(dialog.port.load(), 9001);
     stop->click();
     dialog.reject();
     EXPECT_FALSE(overlapped);
@@ -162,8 +164,8 @@ TEST_F(ReceiverDialogTest, SaveToFileOpensOnTickClosesOnUntickAndAppendsOnReopen
     dialog.script = [&runs](ScriptedReceiver& d) {
         d.capture().write("abc", 3);
         ++runs;
-        while (d.isRunning())
-            d.clock().sleepMs(1);
+        while (d.running())
+            d.pause(1);
     };
     auto run = [&] {
         const int before = runs.load();
@@ -215,10 +217,10 @@ TEST_F(ReceiverDialogTest, ClosingDuringARunEndsTheWorkerWithEverythingWritten)
     std::atomic<long> written{0};
     dialog.script = [&](ScriptedReceiver& d) {
         const char payload[100] = {'x'};
-        while (d.isRunning()) {
+        while (d.running()) {
             if (d.capture().write(payload, sizeof payload) == sizeof payload)
                 written += sizeof payload;
-            d.clock().sleepMs(1);
+            d.pause(1);
         }
     };
     edit(dialog, IDC_FILE_NAME)->setText(path);
@@ -228,7 +230,7 @@ TEST_F(ReceiverDialogTest, ClosingDuringARunEndsTheWorkerWithEverythingWritten)
     ASSERT_TRUE(waitFor([&] { return written.load() >= 1000; }));
 
     dialog.reject();
-    EXPECT_FALSE(dialog.workerActive());
+    EXPECT_FALSE(dialog.worker().active());
     EXPECT_FALSE(dialog.isVisible());
     EXPECT_FALSE(dialog.captureFile().isOpen());
     EXPECT_EQ(contents(path).size(), written.load());

@@ -1,11 +1,11 @@
-#include "sender_dialog.h"
+#include "sender/sender_dialog.h"
 
-#include "dc_pool.h"
-#include "dialog_units.h"
-#include "event_wait.h"
-#include "netns_lab.h"
-#include "sender_ids.h"
-#include "status_lamp.h"
+#include "channel/dc_pool.h"
+#include "shell/dialog_units.h"
+#include "tests/shell/event_wait.h"
+#include "tests/support/netns_lab.h"
+#include "sender/sender_ids.h"
+#include "shell/status_lamp.h"
 
 #include <QAction>
 #include <QApplication>
@@ -24,6 +24,7 @@
 #include <atomic>
 #include <cstring>
 #include <functional>
+#include <mutex>
 #include <system_error>
 #include <vector>
 
@@ -35,41 +36,55 @@ namespace {
 // control. Without a script the real SendEngine runs.
 class ScriptedSender : public SenderDialog {
 public:
-    using SenderDialog::SenderDialog;
-    using MainDialog::clock;
+    explicit ScriptedSender(DcPool& pool) : SenderDialog(pool)
+    {
+        worker().setLauncher([this](std::function<void()> body) {
+            ++launches;
+            if (failThread)
+                throw std::system_error(std::make_error_code(std::errc::resource_unavailable_try_again));
+            return lab ? lab->start(0, std::move(body)) : std::thread(std::move(body));
+        });
+    }
 
     std::function<void(ScriptedSender&)> script;
     const NetnsLab* lab = nullptr;   // workers start on its host 0
     bool failThread = false;
     int launches = 0;
 
-protected:
-    void runEngine() override
+    bool running() { return worker().isRunning(); }
+    void pause(int ms) { worker().clock().sleepMs(ms); }
+    // The settings of the latest run.
+    SendSettings settings()
     {
+        std::lock_guard guard(settingsLock_);
+        return settings_;
+    }
+
+protected:
+    void runEngine(const SendSettings& runSettings) override
+    {
+        {
+            std::lock_guard guard(settingsLock_);
+            settings_ = runSettings;
+        }
         if (script)
             script(*this);
         else
-            SenderDialog::runEngine();
+            SenderDialog::runEngine(runSettings);
     }
 
-    std::thread launchThread(std::function<void()> body) override
-    {
-        ++launches;
-        if (failThread)
-            throw std::system_error(std::make_error_code(std::errc::resource_unavailable_try_again));
-        if (lab)
-            return lab->start(0, std::move(body));
-        return SenderDialog::launchThread(std::move(body));
-    }
+private:
+    std::mutex settingsLock_;
+    SendSettings settings_;
 };
 
 // A run that streams until Stop and then restores the buttons, as the
 // engine does.
 void untilStopped(ScriptedSender& d)
 {
-    while (d.isRunning())
-        d.clock().sleepMs(1);
-    d.restoreButtons();
+    while (d.running())
+        d.pause(1);
+    d.sink().restoreButtons();
 }
 
 QPushButton* button(const MainDialog& d, int id) { return static_cast<QPushButton*>(d.control(id)); }
@@ -154,7 +169,7 @@ TEST_F(SenderDialogTest, TitleDefaultsAndControlsInTemplateOrder)
     }
 
     EXPECT_EQ(dialog.lamp().defaultLamp(), IDC_LAMP_IDLE);
-    EXPECT_FALSE(dialog.isRunning());
+    EXPECT_FALSE(dialog.worker().isRunning());
 }
 
 TEST_F(SenderDialogTest, StartSwapsAtOnceAndTheWorkerRestoresTheButtonsAfterStop)
@@ -162,12 +177,12 @@ TEST_F(SenderDialogTest, StartSwapsAtOnceAndTheWorkerRestoresTheButtonsAfterStop
     std::atomic<bool> sawStop{false};
     std::atomic<bool> mayEnd{false};
     dialog.script = [&](ScriptedSender& d) {
-        while (d.isRunning())
-            d.clock().sleepMs(1);
+        while (d.running())
+            d.pause(1);
         sawStop = true;
         while (!mayEnd)
-            d.clock().sleepMs(1);
-        d.restoreButtons();
+            d.pause(1);
+        d.sink().restoreButtons();
     };
     auto* start = button(dialog, IDOK);
     auto* stop = button(dialog, IDC_STOP);
@@ -175,15 +190,16 @@ TEST_F(SenderDialogTest, StartSwapsAtOnceAndTheWorkerRestoresTheButtonsAfterStop
     start->click();
     EXPECT_TRUE(start->isHidden());
     EXPECT_FALSE(stop->isHidden());
-    EXPECT_TRUE(dialog.isRunning());
+    EXPECT_TRUE(dialog.worker().isRunning());
 
     // The run keeps the settings it started with.
+    ASSERT_TRUE(waitFor([&] { return dialog.settings().speedKbps == 512; }));
     edit(dialog, IDC_SPEED)->setText(QStringLiteral("64"));
-    EXPECT_EQ(dialog.settingText(IDC_SPEED), "512");
-    EXPECT_EQ(dialog.settingText(IDC_GROUP_ADDR), "224.1.1.1");
+    EXPECT_EQ(dialog.settings().speedKbps, 512);
+    EXPECT_EQ(dialog.settings().group, "224.1.1.1");
 
     stop->click();
-    EXPECT_FALSE(dialog.isRunning());
+    EXPECT_FALSE(dialog.worker().isRunning());
     ASSERT_TRUE(waitFor([&] { return sawStop.load(); }));
     stop->click();   // a second Stop while stopping changes nothing
     QCoreApplication::processEvents();
@@ -196,9 +212,9 @@ TEST_F(SenderDialogTest, StartSwapsAtOnceAndTheWorkerRestoresTheButtonsAfterStop
     // A new Start after a finished run starts a fresh worker with the new text.
     dialog.script = untilStopped;
     start->click();
-    EXPECT_EQ(dialog.settingText(IDC_SPEED), "64");
     stop->click();
     ASSERT_TRUE(waitFor([&] { return !start->isHidden(); }));
+    EXPECT_EQ(dialog.settings().speedKbps, 64);
     EXPECT_EQ(dialog.launches, 2);
 }
 
@@ -212,7 +228,7 @@ TEST_F(SenderDialogTest, EnterStartsOnceAndIsIgnoredWhileARunIsActive)
     pressKey(edit(dialog, IDC_PORT), Qt::Key_Return);
     pressKey(&dialog, Qt::Key_Enter);
     EXPECT_EQ(dialog.launches, 1);
-    EXPECT_TRUE(dialog.isRunning());
+    EXPECT_TRUE(dialog.worker().isRunning());
 
     button(dialog, IDC_STOP)->click();
     ASSERT_TRUE(waitFor([&] { return !button(dialog, IDOK)->isHidden(); }));
@@ -222,10 +238,10 @@ TEST_F(SenderDialogTest, EscDuringARunWakesTheSleepingWorkerAndEndsTheDialog)
 {
     std::atomic<bool> ended{false};
     dialog.script = [&](ScriptedSender& d) {
-        while (d.isRunning())
-            d.clock().sleepMs(3'600'000);   // a pacing pause only a wake can cut short
+        while (d.running())
+            d.pause(3'600'000);   // a pacing pause only a wake can cut short
         ended = true;
-        d.restoreButtons();
+        d.sink().restoreButtons();
     };
     dialog.show();
     button(dialog, IDOK)->click();
@@ -235,7 +251,7 @@ TEST_F(SenderDialogTest, EscDuringARunWakesTheSleepingWorkerAndEndsTheDialog)
     pressKey(&dialog, Qt::Key_Escape);
     EXPECT_LT(elapsed.elapsed(), 20000);
     EXPECT_TRUE(ended);
-    EXPECT_FALSE(dialog.workerActive());
+    EXPECT_FALSE(dialog.worker().active());
     EXPECT_FALSE(dialog.isVisible());
     EXPECT_EQ(dialog.result(), QDialog::Rejected);
 }
@@ -251,15 +267,36 @@ TEST_F(SenderDialogTest, AWorkerThatCannotStartIsReportedAndStartStays)
     EXPECT_TRUE(dialog.lamp().idle()->isHidden());
     EXPECT_FALSE(button(dialog, IDOK)->isHidden());
     EXPECT_TRUE(button(dialog, IDC_STOP)->isHidden());
-    EXPECT_FALSE(dialog.isRunning());
+    EXPECT_FALSE(dialog.worker().isRunning());
 
     // The next Start works once threads can be made again.
     dialog.failThread = false;
     dialog.script = untilStopped;
     button(dialog, IDOK)->click();
-    EXPECT_TRUE(dialog.workerActive());
+    EXPECT_TRUE(dialog.worker().active());
     button(dialog, IDC_STOP)->click();
     ASSERT_TRUE(waitFor([&] { return !button(dialog, IDOK)->isHidden(); }));
+}
+
+TEST_F(SenderDialogTest, SettingsThatMakeNoRunAreRefusedAtStart)
+{
+    dialog.lamp().timer().stop();
+    struct Case { int id; const char* text; const char* refusal; };
+    const Case cases[] = {
+        {IDC_PACKET_SIZE, "-1", "包尺寸无效."},
+        {IDC_GROUP_ADDR, "224.100.100.100.1234", "组播地址无效."},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.text);
+        const QString before = edit(dialog, c.id)->text();
+        edit(dialog, c.id)->setText(QString::fromUtf8(c.text));
+        button(dialog, IDOK)->click();
+        EXPECT_EQ(text(dialog, IDC_STATUS), QString::fromUtf8(c.refusal));
+        EXPECT_FALSE(dialog.lamp().error()->isHidden());
+        EXPECT_FALSE(button(dialog, IDOK)->isHidden());
+        edit(dialog, c.id)->setText(before);
+    }
+    EXPECT_EQ(dialog.launches, 0);
 }
 
 TEST_F(SenderDialogTest, AboutOpensFromTheButtonAndFromTheContextMenu)
@@ -277,7 +314,7 @@ TEST_F(SenderDialogTest, AboutOpensFromTheButtonAndFromTheContextMenu)
     closeAboutWhenShown(&caption, &line);
     dialog.aboutAction()->trigger();
     EXPECT_EQ(caption, QStringLiteral("关于..."));
-    EXPECT_TRUE(dialog.isRunning() == false);
+    EXPECT_TRUE(dialog.worker().isRunning() == false);
 }
 
 TEST_F(SenderDialogTest, WorkerReportsReachTheDialogLastTextWinning)
@@ -286,13 +323,13 @@ TEST_F(SenderDialogTest, WorkerReportsReachTheDialogLastTextWinning)
     dialog.lamp().timer().stop();
     dialog.script = [&](ScriptedSender& d) {
         for (int i = 1; i <= 5000; ++i)
-            d.showStatus("推送尺寸: " + std::to_string(i) + ", 速度: 512");
-        d.flashLamp(IDC_LAMP_ACTIVE);
-        d.setDefaultLamp(IDC_LAMP_ERROR);
+            d.sink().showReport({i, 512});
+        d.sink().flashLamp(Lamp::Active);
+        d.sink().setDefaultLamp(Lamp::Error);
         reported = true;
-        while (d.isRunning())
-            d.clock().sleepMs(1);
-        d.restoreButtons();
+        while (d.running())
+            d.pause(1);
+        d.sink().restoreButtons();
     };
     button(dialog, IDOK)->click();
     ASSERT_TRUE(waitFor([&] { return reported.load(); }));

@@ -1,6 +1,6 @@
-#include "about_dialog.h"
-#include "dialog_app.h"
-#include "dialog_units.h"
+#include "shell/about_dialog.h"
+#include "shell/dialog_app.h"
+#include "shell/dialog_units.h"
 
 #include <QApplication>
 #include <QFontDatabase>

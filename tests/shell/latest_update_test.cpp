@@ -1,5 +1,5 @@
-#include "latest_update.h"
-#include "event_wait.h"
+#include "shell/latest_update.h"
+#include "tests/shell/event_wait.h"
 
 #include <QObject>
 #include <gtest/gtest.h>

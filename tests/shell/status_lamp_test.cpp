@@ -1,5 +1,5 @@
-#include "status_lamp.h"
-#include "event_wait.h"
+#include "shell/status_lamp.h"
+#include "tests/shell/event_wait.h"
 
 #include <QLabel>
 #include <QWidget>

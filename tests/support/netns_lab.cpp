@@ -1,4 +1,4 @@
-#include "netns_lab.h"
+#include "tests/support/netns_lab.h"
 
 #include <dirent.h>
 #include <fcntl.h>

@@ -1,6 +1,6 @@
 #pragma once
 
-#include "data_file.h"
+#include "file/data_file.h"
 
 #include <atomic>
 #include <mutex>

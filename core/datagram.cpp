@@ -1,4 +1,4 @@
-#include "test_datagram.h"
+#include "core/datagram.h"
 
 void TestDatagram::encodeHeader(unsigned char* datagram, std::uint32_t seq)
 {

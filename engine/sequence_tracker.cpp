@@ -1,4 +1,4 @@
-#include "sequence_tracker.h"
+#include "engine/sequence_tracker.h"
 
 std::int64_t SequenceTracker::observe(std::int32_t seq)
 {

@@ -1,4 +1,4 @@
-#include "capture_file.h"
+#include "file/capture_file.h"
 
 int CaptureFile::open(const std::string& name)
 {

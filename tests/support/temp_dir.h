@@ -13,7 +13,7 @@ class TempDir {
 public:
     TempDir()
     {
-        std::string pattern = (std::filesystem::temp_directory_path() / "receiver-XXXXXX").string();
+        std::string pattern = (std::filesystem::temp_directory_path() / "mct-XXXXXX").string();
         if (::mkdtemp(pattern.data()) != nullptr)
             path_ = pattern;
     }
@@ -28,6 +28,14 @@ public:
 
     bool ok() const { return !path_.empty(); }
     std::string file(const char* name) const { return (path_ / name).string(); }
+
+    // Writes bytes into the file name here; its path.
+    std::string put(const char* name, const std::string& bytes) const
+    {
+        const std::string path = file(name);
+        std::ofstream(path, std::ios::binary) << bytes;
+        return path;
+    }
 
     static std::string contents(const std::string& name)
     {

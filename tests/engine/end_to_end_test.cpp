@@ -1,14 +1,12 @@
-#include "capture_file.h"
-#include "dc_pool.h"
-#include "netns_lab.h"
-#include "receive_engine.h"
-#include "receiver_ids.h"
-#include "recording_view.h"
-#include "send_engine.h"
-#include "sender_ids.h"
-#include "steady_clock.h"
-#include "temp_dir.h"
-#include "test_datagram.h"
+#include "channel/dc_pool.h"
+#include "core/datagram.h"
+#include "engine/receive_engine.h"
+#include "engine/send_engine.h"
+#include "file/capture_file.h"
+#include "platform/steady_clock.h"
+#include "tests/support/netns_lab.h"
+#include "tests/support/recording_sink.h"
+#include "tests/support/temp_dir.h"
 
 #include <gtest/gtest.h>
 
@@ -21,7 +19,6 @@
 #include <vector>
 
 namespace {
-
 
 constexpr const char* kGroup = "239.1.2.4";
 constexpr int kPort = 9100;
@@ -56,8 +53,6 @@ protected:
     {
         NETNS_LAB_OR_SKIP(lab_);
         ASSERT_TRUE(dir_.ok());
-        receiverView_.setSetting(ReceiverIds::IDC_GROUP_ADDR, kGroup);
-        receiverView_.setSetting(ReceiverIds::IDC_PORT, std::to_string(kPort));
     }
 
     void TearDown() override
@@ -69,12 +64,12 @@ protected:
     void startReceiver()
     {
         receiver_ = lab_.start(1, [this] { receiveEngine_.run(); });
-        ASSERT_TRUE(receiverView_.waitUntil([](const auto& e) { return e.runningChecks > 0; }));
+        ASSERT_TRUE(receiverSink_.waitUntil([](const auto& e) { return e.runningChecks > 0; }));
     }
 
     void stopReceiver()
     {
-        receiverView_.setRunning(false);
+        receiverSink_.setRunning(false);
         if (receiver_.joinable())
             receiver_.join();
     }
@@ -82,29 +77,24 @@ protected:
     // One sender run that stops after exactly n datagrams.
     void runSender(const std::string& sourcePath, int n)
     {
-        using namespace SenderIds;
-        RecordingView view;
-        view.setSetting(IDC_GROUP_ADDR, kGroup);
-        view.setSetting(IDC_PORT, std::to_string(kPort));
-        // 100 bytes/ms: the pacing starts at 1 ms a datagram and only slows.
-        view.setSetting(IDC_SPEED, "800");
-        view.setSetting(IDC_PACKET_SIZE, std::to_string(kPacketSize));
-        view.stopAfterChecks(static_cast<std::uint64_t>(n));
+        RecordingSink sink;
+        sink.stopAfterChecks(static_cast<std::uint64_t>(n));
         SteadyClock clock;
-        SendEngine engine(view, clock, senderPool_);
+        // 100 bytes/ms: the pacing starts at 1 ms a datagram and only slows.
+        SendEngine engine(sink, clock, senderPool_, SendSettings{kGroup, kPort, 800, kPacketSize});
         engine.setSourcePath(sourcePath);
         lab_.start(0, [&] { engine.run(); }).join();
 
-        const auto e = view.events();
+        const auto e = sink.events();
         EXPECT_EQ(e.restores, 1);
-        EXPECT_EQ(e.flashCount(IDC_LAMP_ERROR), 0);
+        EXPECT_EQ(e.flashCount(Lamp::Error), 0);
     }
 
     void waitForStatistics(std::size_t reports)
     {
-        ASSERT_TRUE(receiverView_.waitUntil(
+        ASSERT_TRUE(receiverSink_.waitUntil(
             [&](const auto& e) { return e.statistics.size() >= reports; }))
-            << "only " << receiverView_.events().statistics.size() << " statistics reports";
+            << "only " << receiverSink_.events().statistics.size() << " statistics reports";
     }
 
     std::string path(const char* name) const { return dir_.file(name); }
@@ -113,9 +103,10 @@ protected:
     DcPool senderPool_;
     DcPool receiverPool_;
     CaptureFile capture_;
-    RecordingView receiverView_;
+    RecordingSink receiverSink_;
     SteadyClock receiverClock_;
-    ReceiveEngine receiveEngine_{receiverView_, capture_, receiverClock_, receiverPool_};
+    ReceiveEngine receiveEngine_{receiverSink_, capture_, receiverClock_, receiverPool_,
+                                 ReceiveSettings{kGroup, kPort}};
     std::thread receiver_;
     TempDir dir_;
 };
@@ -136,17 +127,18 @@ TEST_F(EndToEndTest, CaptureHoldsExactlyThePayloadStreamAcrossASenderRestart)
     waitForStatistics(4);
     stopReceiver();
 
-    const auto e = receiverView_.events();
+    const auto e = receiverSink_.events();
     ASSERT_EQ(e.statistics.size(), 4u);
     for (int report = 0; report < 4; ++report) {
         const auto& s = e.statistics[report];
         SCOPED_TRACE(report);
         EXPECT_EQ(s.from, lab_.hostAddress(0));
-        EXPECT_EQ(s.bytes, std::to_string((report + 1) * 50 * kDatagramSize));
-        EXPECT_EQ(s.packets, std::to_string((report + 1) * 50) + " (丢包0)");
-        EXPECT_GT(std::stoll(s.rate), 0);
+        EXPECT_EQ(s.bytes, (report + 1) * 50u * kDatagramSize);
+        EXPECT_EQ(s.datagrams, (report + 1) * 50u);
+        EXPECT_EQ(s.lost, 0);
+        EXPECT_GT(s.kbps, 0u);
     }
-    EXPECT_EQ(e.defaultLamps, std::vector<int>(4, ReceiverIds::IDC_LAMP_ACTIVE));
+    EXPECT_EQ(e.defaultLamps, std::vector<Lamp>(4, Lamp::Active));
     const std::string expected = payloadStream(source, kPacketSize, 100) +
                                  payloadStream(source, kPacketSize, 100);
     const std::string saved = contents(path("Recv.txt"));
@@ -181,11 +173,12 @@ TEST_F(EndToEndTest, PeerThatSkipsSequenceNumbersProducesExactlyThatLoss)
     waitForStatistics(2);
     stopReceiver();
 
-    const auto e = receiverView_.events();
+    const auto e = receiverSink_.events();
     ASSERT_EQ(e.statistics.size(), 2u);
-    EXPECT_EQ(e.statistics[0].packets, "50 (丢包4)");
-    EXPECT_EQ(e.statistics[1].packets, "100 (丢包9)");
-    EXPECT_EQ(e.statistics[1].bytes, std::to_string(100 * (TestDatagram::kHeaderSize + 16)));
+    EXPECT_EQ(e.statistics[0].lost, 4);
+    EXPECT_EQ(e.statistics[1].lost, 9);
+    EXPECT_EQ(e.statistics[1].datagrams, 100u);
+    EXPECT_EQ(e.statistics[1].bytes, 100u * (TestDatagram::kHeaderSize + 16));
 }
 
 }  // namespace

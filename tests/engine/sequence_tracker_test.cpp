@@ -1,4 +1,4 @@
-#include "sequence_tracker.h"
+#include "engine/sequence_tracker.h"
 
 #include <gtest/gtest.h>
 

@@ -1,6 +1,6 @@
-#include "capture_file.h"
+#include "file/capture_file.h"
 
-#include "temp_dir.h"
+#include "tests/support/temp_dir.h"
 
 #include <gtest/gtest.h>
 

@@ -1,13 +1,12 @@
-#include "receive_engine.h"
+#include "engine/receive_engine.h"
 
-#include "capture_file.h"
-#include "dc_pool.h"
-#include "fake_clock.h"
-#include "netns_lab.h"
-#include "receiver_ids.h"
-#include "recording_view.h"
-#include "temp_dir.h"
-#include "test_datagram.h"
+#include "channel/dc_pool.h"
+#include "core/datagram.h"
+#include "file/capture_file.h"
+#include "tests/support/netns_lab.h"
+#include "tests/support/recording_sink.h"
+#include "tests/support/scripted_clock.h"
+#include "tests/support/temp_dir.h"
 
 #include <gtest/gtest.h>
 
@@ -25,12 +24,11 @@
 
 namespace {
 
-using namespace ReceiverIds;
-
 constexpr const char* kGroup = "239.1.2.3";
 constexpr int kPort = 9000;
-const std::string kNoData = "未接收到数据包..";
-const std::string kSaveError = "保存文件出现错误.";
+constexpr auto kNoData = ReceiveStatus::NoData;
+constexpr auto kSaveError = ReceiveStatus::SaveFailed;
+const ReceiveSettings kSettings{kGroup, kPort};
 
 using Datagram = std::vector<unsigned char>;
 
@@ -60,8 +58,6 @@ protected:
     {
         NETNS_LAB_OR_SKIP(lab_);
         ASSERT_TRUE(dir_.ok());
-        view_.setSetting(IDC_GROUP_ADDR, kGroup);
-        view_.setSetting(IDC_PORT, std::to_string(kPort));
     }
 
     void TearDown() override
@@ -75,12 +71,12 @@ protected:
     void start()
     {
         worker_ = lab_.start(1, [this] { engine_.run(); });
-        ASSERT_TRUE(view_.waitUntil([](const auto& e) { return e.runningChecks > 0; }));
+        ASSERT_TRUE(sink_.waitUntil([](const auto& e) { return e.runningChecks > 0; }));
     }
 
     void stop()
     {
-        view_.setRunning(false);
+        sink_.setRunning(false);
         if (worker_.joinable())
             worker_.join();
     }
@@ -108,16 +104,16 @@ protected:
     // after the sending ended mean 20 receive time-outs in a row.
     void settle()
     {
-        const int before = view_.events().statusCount(kNoData);
-        ASSERT_TRUE(view_.waitUntil(
+        const int before = sink_.events().statusCount(kNoData);
+        ASSERT_TRUE(sink_.waitUntil(
             [&](const auto& e) { return e.statusCount(kNoData) >= before + 2; }));
     }
 
     void waitForStatistics(std::size_t reports)
     {
-        ASSERT_TRUE(view_.waitUntil(
+        ASSERT_TRUE(sink_.waitUntil(
             [&](const auto& e) { return e.statistics.size() >= reports; }))
-            << "only " << view_.events().statistics.size() << " statistics reports";
+            << "only " << sink_.events().statistics.size() << " statistics reports";
     }
 
     std::string path(const char* name) const { return dir_.file(name); }
@@ -125,9 +121,9 @@ protected:
     NetnsLab lab_{2};
     DcPool pool_;
     CaptureFile capture_;
-    RecordingView view_;
-    FakeClock clock_;
-    ReceiveEngine engine_{view_, capture_, clock_, pool_};
+    RecordingSink sink_;
+    ScriptedClock clock_{{1000}, 0, true};
+    ReceiveEngine engine_{sink_, capture_, clock_, pool_, kSettings};
     DcPool peerPool_;
     std::thread worker_;
     TempDir dir_;
@@ -139,16 +135,15 @@ TEST(ReceiveEngineNoSlot, SaysSoAndEndsAtOnce)
     ASSERT_EQ(pool.init(1), 1);
     ASSERT_EQ(pool.acquire(MulticastReceive, kGroup, kPort), 0);
 
-    RecordingView view;
+    RecordingSink sink;
     CaptureFile capture;
-    FakeClock clock;
-    ReceiveEngine engine(view, capture, clock, pool);
+    ScriptedClock clock;
+    ReceiveEngine engine(sink, capture, clock, pool, kSettings);
     engine.run();
 
-    const auto e = view.events();
-    ASSERT_EQ(e.statuses.size(), 1u);
-    EXPECT_EQ(e.statuses[0].rfind("建立组播接收器失败", 0), 0u) << e.statuses[0];
-    EXPECT_EQ(e.flashes, std::vector<int>{IDC_LAMP_ERROR});
+    const auto e = sink.events();
+    EXPECT_EQ(e.receiveStatuses, std::vector<ReceiveStatus>{{ReceiveStatus::NoSlot}});
+    EXPECT_EQ(e.flashes, std::vector<Lamp>{Lamp::Error});
     EXPECT_EQ(e.runningChecks, 0u);
     EXPECT_EQ(engine.slot(), -1);
     EXPECT_EQ(pool.state(0), 0) << "the slot held by someone else stays theirs";
@@ -195,7 +190,7 @@ TEST_F(ReceiveEngineTest, CountsLossAndSavesPayloadsOverOneHundredFiftyDatagrams
     const std::int64_t lostAt[] = {4, 14, 14 + (std::int64_t{UINT32_MAX} - 1)};
     std::uint64_t bytes = 0;
     std::string saved;
-    const auto e = view_.events();
+    const auto e = sink_.events();
     ASSERT_EQ(e.statistics.size(), 3u);
     for (int report = 0; report < 3; ++report) {
         for (int i = report * 50; i < (report + 1) * 50; ++i) {
@@ -203,17 +198,14 @@ TEST_F(ReceiveEngineTest, CountsLossAndSavesPayloadsOverOneHundredFiftyDatagrams
             saved.append(traffic[i].saved.begin(), traffic[i].saved.end());
         }
         const std::uint64_t elapsed = 40u * (report + 1);
-        const auto& s = e.statistics[report];
         SCOPED_TRACE(report);
-        EXPECT_EQ(s.from, lab_.hostAddress(0));
-        EXPECT_EQ(s.bytes, std::to_string(bytes));
-        EXPECT_EQ(s.rate, std::to_string(bytes / elapsed * 8));
-        EXPECT_EQ(s.packets, std::to_string((report + 1) * 50) + " (丢包" +
-                                 std::to_string(lostAt[report]) + ")");
+        const ReceiveReport expected{lab_.hostAddress(0), (report + 1) * 50u, bytes,
+                                     bytes / elapsed * 8, lostAt[report]};
+        EXPECT_EQ(e.statistics[report], expected);
     }
-    EXPECT_EQ(e.defaultLamps, std::vector<int>(3, IDC_LAMP_ACTIVE));
+    EXPECT_EQ(e.defaultLamps, std::vector<Lamp>(3, Lamp::Active));
     // Only the no-data reports touched the status line.
-    EXPECT_EQ(e.statusCount(kNoData), static_cast<int>(e.statuses.size()));
+    EXPECT_EQ(e.statusCount(kNoData), static_cast<int>(e.receiveStatuses.size()));
     EXPECT_EQ(contents(path("capture.bin")), saved);
     EXPECT_EQ(engine_.slot(), -1);
 }
@@ -229,22 +221,22 @@ TEST_F(ReceiveEngineTest, StatisticsWaitForTheFiftiethDatagramAndStopEndsWithinA
     start();
     send(traffic);
     settle();
-    auto e = view_.events();
+    auto e = sink_.events();
     EXPECT_TRUE(e.statistics.empty());
     EXPECT_TRUE(e.defaultLamps.empty());
 
     send({tagged(49, 10)});
     settle();
-    e = view_.events();
+    e = sink_.events();
     EXPECT_TRUE(e.statistics.empty());
-    EXPECT_EQ(e.defaultLamps, std::vector<int>{IDC_LAMP_ACTIVE});
+    EXPECT_EQ(e.defaultLamps, std::vector<Lamp>{Lamp::Active});
 
     // Silent group: the run ends at the end of the series in progress.
     const int reportsAtStop = e.statusCount(kNoData);
     stop();
-    e = view_.events();
+    e = sink_.events();
     EXPECT_LE(e.statusCount(kNoData), reportsAtStop + 1);
-    EXPECT_EQ(e.flashCount(IDC_LAMP_ERROR), e.statusCount(kNoData));
+    EXPECT_EQ(e.flashCount(Lamp::Error), e.statusCount(kNoData));
     EXPECT_EQ(engine_.slot(), -1);
     EXPECT_EQ(pool_.state(0), -1) << "slot released";
     EXPECT_EQ(clock_.sleeps(), 0) << "a working channel waits in the socket, not the clock";
@@ -264,22 +256,23 @@ TEST_F(ReceiveEngineTest, FailedSavesAreReportedOncePerSeriesWhileCountingGoesOn
     start();
     send(batch(0));
     waitForStatistics(1);
-    EXPECT_EQ(view_.events().statusCount(kSaveError), 1);
+    EXPECT_EQ(sink_.events().statusCount(kSaveError), 1);
 
     ASSERT_EQ(capture_.open(path("good.bin")), 1);
     send(batch(50));
     waitForStatistics(2);
-    EXPECT_EQ(view_.events().statusCount(kSaveError), 1);
+    EXPECT_EQ(sink_.events().statusCount(kSaveError), 1);
 
     ASSERT_EQ(capture_.open("/dev/full"), 1);   // a new series of failures
     send(batch(100));
     waitForStatistics(3);
     stop();
 
-    const auto e = view_.events();
+    const auto e = sink_.events();
     EXPECT_EQ(e.statusCount(kSaveError), 2);
-    EXPECT_EQ(e.flashCount(IDC_LAMP_ERROR), 2 + e.statusCount(kNoData));
-    EXPECT_EQ(e.statistics[2].packets, "150 (丢包0)");
+    EXPECT_EQ(e.flashCount(Lamp::Error), 2 + e.statusCount(kNoData));
+    EXPECT_EQ(e.statistics[2].datagrams, 150u);
+    EXPECT_EQ(e.statistics[2].lost, 0);
     EXPECT_EQ(contents(path("good.bin")).size(), 50u * 32);
 }
 
@@ -300,17 +293,19 @@ TEST_F(ReceiveEngineTest, PortAlreadyHeldFailsEveryBuildThenReportsNoDataWithout
     ASSERT_GE(holder, 0);
 
     start();
-    ASSERT_TRUE(view_.waitUntil([](const auto& e) { return e.statusCount(kNoData) >= 3; }));
+    ASSERT_TRUE(sink_.waitUntil([](const auto& e) { return e.statusCount(kNoData) >= 3; }));
     stop();
     ::close(holder);
 
-    const auto e = view_.events();
-    ASSERT_GE(e.statuses.size(), 100u);
-    for (int attempt = 1; attempt <= 100; ++attempt)
-        EXPECT_EQ(e.statuses[attempt - 1], "建立组播接收器失败(" + std::to_string(attempt) + ").");
+    const auto e = sink_.events();
+    ASSERT_GE(e.receiveStatuses.size(), 100u);
+    for (int attempt = 1; attempt <= 100; ++attempt) {
+        const ReceiveStatus expected{ReceiveStatus::BuildFailed, attempt};
+        EXPECT_EQ(e.receiveStatuses[attempt - 1], expected);
+    }
     const int reports = e.statusCount(kNoData);
-    EXPECT_EQ(static_cast<int>(e.statuses.size()), 100 + reports);
-    EXPECT_EQ(e.flashCount(IDC_LAMP_ERROR), 100 + reports);
+    EXPECT_EQ(static_cast<int>(e.receiveStatuses.size()), 100 + reports);
+    EXPECT_EQ(e.flashCount(Lamp::Error), 100 + reports);
     // The fake clock stands still, so every miss on the dead channel had to
     // wait out its 10 ms through the clock: one sleep per miss, ten per report.
     EXPECT_EQ(clock_.sleeps(), 10 * reports);

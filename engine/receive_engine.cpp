@@ -1,54 +1,39 @@
-#include "receive_engine.h"
+#include "engine/receive_engine.h"
 
-#include "capture_file.h"
-#include "clock.h"
-#include "csock.h"
-#include "dc_pool.h"
-#include "engine_view.h"
-#include "receiver_ids.h"
-#include "sequence_tracker.h"
-#include "setting_text.h"
-#include "test_datagram.h"
+#include "channel/dc_pool.h"
+#include "core/datagram.h"
+#include "core/receive_events.h"
+#include "engine/sequence_tracker.h"
+#include "file/capture_file.h"
+#include "platform/clock.h"
 
 #include <algorithm>
-#include <cinttypes>
-#include <cstdio>
 #include <cstring>
 #include <memory>
-#include <string>
 
 namespace {
 
 constexpr int kBufferSize = 10240;
 constexpr int kBuildAttempts = 100;
-constexpr int kReceiveTimeoutMs = 10;
 constexpr int kMissesPerReport = 10;
 constexpr std::uint64_t kStatisticsEvery = 50;
 constexpr int kFromSize = 20;
 
-constexpr const char* kNoSlotText = "建立组播接收器失败: 没有空闲的通道.";
-constexpr const char* kNoDataText = "未接收到数据包..";
-constexpr const char* kSaveErrorText = "保存文件出现错误.";
-
 }  // namespace
 
-ReceiveEngine::ReceiveEngine(EngineView& view, CaptureFile& capture, Clock& clock, DcPool& pool)
-    : view_(view), capture_(capture), clock_(clock), pool_(pool)
+ReceiveEngine::ReceiveEngine(ReceiveSink& sink, CaptureFile& capture, Clock& clock, DcPool& pool,
+                             ReceiveSettings settings)
+    : sink_(sink), capture_(capture), clock_(clock), pool_(pool), settings_(std::move(settings))
 {
 }
 
 void ReceiveEngine::run()
 {
-    using namespace ReceiverIds;
-
-    const std::string group = view_.settingText(IDC_GROUP_ADDR);
-    const int port = settingNumber(view_.settingText(IDC_PORT));
-
-    const int slot = pool_.acquire(MulticastReceive, group.c_str(), port);
+    const int slot = pool_.acquire(MulticastReceive, settings_.group.c_str(), settings_.port);
     slot_.store(slot, std::memory_order_relaxed);
     if (slot < 0) {
-        view_.showStatus(kNoSlotText);
-        view_.flashLamp(IDC_LAMP_ERROR);
+        sink_.showStatus({ReceiveStatus::NoSlot});
+        sink_.flashLamp(Lamp::Error);
         return;
     }
 
@@ -66,7 +51,7 @@ void ReceiveEngine::run()
     // spares a 10 KB fill per datagram.
     int dirty = kBufferSize;
 
-    while (view_.isRunning()) {
+    while (sink_.isRunning()) {
         std::memset(buffer.get(), 0, static_cast<std::size_t>(dirty));
         dirty = 0;
         int n = 0;
@@ -80,8 +65,8 @@ void ReceiveEngine::run()
             if (!channelWorks)
                 waitOutTimeout(before);
             if (++misses == kMissesPerReport) {
-                view_.showStatus(kNoDataText);
-                view_.flashLamp(IDC_LAMP_ERROR);
+                sink_.showStatus({ReceiveStatus::NoData});
+                sink_.flashLamp(Lamp::Error);
                 break;
             }
         }
@@ -97,8 +82,8 @@ void ReceiveEngine::run()
             // One report per series of failed writes; the payloads are still counted.
             if (capture_.write(buffer.get() + datagram.headerLength, payload) < 0) {
                 if (!saveFailing) {
-                    view_.showStatus(kSaveErrorText);
-                    view_.flashLamp(IDC_LAMP_ERROR);
+                    sink_.showStatus({ReceiveStatus::SaveFailed});
+                    sink_.flashLamp(Lamp::Error);
                 }
                 saveFailing = true;
             } else {
@@ -111,8 +96,8 @@ void ReceiveEngine::run()
         if (count % kStatisticsEvery == 0) {
             const std::uint64_t elapsed = clock_.tickCount() - t0;
             if (elapsed != 0)
-                showStatistics(fromText, count, sum, tracker.lost(), (sum / elapsed) * 8);
-            view_.setDefaultLamp(IDC_LAMP_ACTIVE);
+                sink_.showStatistics({fromText, count, sum, (sum / elapsed) * 8, tracker.lost()});
+            sink_.setDefaultLamp(Lamp::Active);
         }
     }
 
@@ -123,18 +108,12 @@ bool ReceiveEngine::buildChannel(int slot)
 {
     for (int attempt = 1; attempt <= kBuildAttempts; ++attempt) {
         pool_.build(slot);
-        const SocketHandle socket = pool_.socketOf(slot);
-        if (socket != kInvalidSocket) {
-            Csock option;
-            option.attach(socket).setReceiveTimeout(kReceiveTimeoutMs);
-        }
+        const bool hasSocket = pool_.setReceiveTimeout(slot, kReceiveTimeoutMs) >= 0;
         if (pool_.state(slot) == 1)
-            return socket != kInvalidSocket;
+            return hasSocket;
 
-        char text[64];
-        std::snprintf(text, sizeof text, "建立组播接收器失败(%d).", attempt);
-        view_.showStatus(text);
-        view_.flashLamp(ReceiverIds::IDC_LAMP_ERROR);
+        sink_.showStatus({ReceiveStatus::BuildFailed, attempt});
+        sink_.flashLamp(Lamp::Error);
     }
     return false;
 }
@@ -146,20 +125,4 @@ void ReceiveEngine::waitOutTimeout(std::uint64_t before)
     const std::uint64_t spent = clock_.tickCount() - before;
     if (spent < static_cast<std::uint64_t>(kReceiveTimeoutMs))
         clock_.sleepMs(kReceiveTimeoutMs - static_cast<int>(spent));
-}
-
-void ReceiveEngine::showStatistics(const char* from, std::uint64_t count, std::uint64_t bytes,
-                                   std::int64_t lost, std::uint64_t rate)
-{
-    char bytesText[24];
-    char rateText[24];
-    char packetsText[64];
-    const int bytesLength = std::snprintf(bytesText, sizeof bytesText, "%" PRIu64, bytes);
-    const int rateLength = std::snprintf(rateText, sizeof rateText, "%" PRIu64, rate);
-    const int packetsLength = std::snprintf(packetsText, sizeof packetsText,
-                                            "%" PRIu64 " (丢包%" PRId64 ")", count, lost);
-    view_.showStatistics(from,
-                         std::string_view(bytesText, static_cast<std::size_t>(bytesLength)),
-                         std::string_view(rateText, static_cast<std::size_t>(rateLength)),
-                         std::string_view(packetsText, static_cast<std::size_t>(packetsLength)));
 }

@@ -1,4 +1,4 @@
-#include "pacing_rule.h"
+#include "engine/pacing_rule.h"
 
 #include <gtest/gtest.h>
 

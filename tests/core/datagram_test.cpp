@@ -1,4 +1,4 @@
-#include "test_datagram.h"
+#include "core/datagram.h"
 
 #include <gtest/gtest.h>
 

@@ -1,0 +1,37 @@
+#pragma once
+
+#include "core/engine_sink.h"
+
+#include <cstdint>
+#include <string>
+
+// The receiver's statistics since its run started, every 50 datagrams.
+struct ReceiveReport {
+    std::string from;   // the latest sender's address
+    std::uint64_t datagrams = 0;
+    std::uint64_t bytes = 0;   // whole datagrams, headers included
+    std::uint64_t kbps = 0;
+    std::int64_t lost = 0;   // from sequence gaps
+
+    bool operator==(const ReceiveReport&) const = default;
+};
+
+// Events that the receiver shows in its status line.
+struct ReceiveStatus {
+    enum Kind {
+        NoSlot,        // every pool slot is in use: no run
+        BuildFailed,   // the attempt-th build of the channel failed
+        NoData,        // ten receives in a row found nothing
+        SaveFailed,    // a capture write failed (once per series of failures)
+    };
+    Kind kind = NoData;
+    int attempt = 0;   // BuildFailed only
+
+    bool operator==(const ReceiveStatus&) const = default;
+};
+
+class ReceiveSink : public EngineSink {
+public:
+    virtual void showStatus(const ReceiveStatus& status) = 0;
+    virtual void showStatistics(const ReceiveReport& report) = 0;
+};

@@ -1,0 +1,16 @@
+#pragma once
+
+#include "core/receive_events.h"
+
+#include <string>
+
+// The receiver's four statistics texts, in the order of its dialog.
+struct ReceiveTexts {
+    std::string from;
+    std::string bytes;
+    std::string rate;
+    std::string packets;   // "count (丢包lost)"
+};
+
+std::string receiveStatusText(const ReceiveStatus& status);
+ReceiveTexts receiveReportTexts(const ReceiveReport& report);

@@ -1,0 +1,33 @@
+#pragma once
+
+#include "core/engine_sink.h"
+
+#include <cstdint>
+
+// The sender's progress after an evaluation of its pacing.
+struct SendReport {
+    std::int64_t bytesSent = 0;   // headers included
+    std::int64_t kbps = 0;
+
+    bool operator==(const SendReport&) const = default;
+};
+
+// Events that the sender shows in its status line.
+struct SendStatus {
+    enum Kind {
+        BuildFailed,   // no free slot, or the channel could not be built: no run
+        SendFailed,    // the attempt-th send of the current datagram failed
+    };
+    Kind kind = BuildFailed;
+    int attempt = 0;   // SendFailed only
+
+    bool operator==(const SendStatus&) const = default;
+};
+
+class SendSink : public EngineSink {
+public:
+    virtual void showStatus(const SendStatus& status) = 0;
+    virtual void showReport(const SendReport& report) = 0;
+    // The run is over: the front end offers Start again.
+    virtual void restoreButtons() = 0;
+};

@@ -1,0 +1,25 @@
+#include "core/send_format.h"
+
+#include <cstdio>
+
+std::string sendStatusText(const SendStatus& status)
+{
+    switch (status.kind) {
+    case SendStatus::BuildFailed:
+        return "建立组播推送器失败.";
+    case SendStatus::SendFailed: {
+        char text[64];
+        std::snprintf(text, sizeof text, "推送数据出现错误: %d.", status.attempt);
+        return text;
+    }
+    }
+    return {};
+}
+
+std::string sendReportText(const SendReport& report)
+{
+    char text[96];
+    std::snprintf(text, sizeof text, "推送尺寸: %lld, 速度: %lld",
+                  static_cast<long long>(report.bytesSent), static_cast<long long>(report.kbps));
+    return text;
+}

@@ -1,0 +1,33 @@
+#include "core/receive_format.h"
+#include "core/send_format.h"
+
+#include <gtest/gtest.h>
+
+#include <cstdint>
+
+namespace {
+
+TEST(SendFormat, StatusLineTexts)
+{
+    EXPECT_EQ(sendStatusText({SendStatus::BuildFailed}), "建立组播推送器失败.");
+    EXPECT_EQ(sendStatusText({SendStatus::SendFailed, 7}), "推送数据出现错误: 7.");
+    EXPECT_EQ(sendReportText({61920, 4952}), "推送尺寸: 61920, 速度: 4952");
+    EXPECT_EQ(sendReportText({INT64_MAX, 0}), "推送尺寸: 9223372036854775807, 速度: 0");
+}
+
+TEST(ReceiveFormat, StatusLineAndStatisticsTexts)
+{
+    EXPECT_EQ(receiveStatusText({ReceiveStatus::NoSlot}), "建立组播接收器失败: 没有空闲的通道.");
+    EXPECT_EQ(receiveStatusText({ReceiveStatus::BuildFailed, 100}), "建立组播接收器失败(100).");
+    EXPECT_EQ(receiveStatusText({ReceiveStatus::NoData}), "未接收到数据包..");
+    EXPECT_EQ(receiveStatusText({ReceiveStatus::SaveFailed}), "保存文件出现错误.");
+
+    const ReceiveTexts texts =
+        receiveReportTexts({"10.77.0.2", UINT64_MAX, 18446744073709551615u, 512, 4294967294});
+    EXPECT_EQ(texts.from, "10.77.0.2");
+    EXPECT_EQ(texts.bytes, "18446744073709551615");
+    EXPECT_EQ(texts.rate, "512");
+    EXPECT_EQ(texts.packets, "18446744073709551615 (丢包4294967294)");
+}
+
+}  // namespace

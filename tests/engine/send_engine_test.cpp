@@ -1,0 +1,225 @@
+#include "engine/send_engine.h"
+
+#include "channel/dc_pool.h"
+#include "platform/executable_path.h"
+#include "tests/support/netns_lab.h"
+#include "tests/support/recording_sink.h"
+#include "tests/support/scripted_clock.h"
+#include "tests/support/temp_dir.h"
+
+#include <gtest/gtest.h>
+
+#include <arpa/inet.h>
+#include <netinet/in.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <cstdint>
+#include <cstdio>
+#include <fstream>
+#include <functional>
+#include <memory>
+#include <string>
+#include <vector>
+
+namespace {
+
+const SendSettings kDefaults{"224.1.1.1", 9000, 512, 1024};
+
+SendSettings withPacketSize(int size)
+{
+    SendSettings settings = kDefaults;
+    settings.packetSize = size;
+    return settings;
+}
+
+std::vector<Lamp> lamps(std::size_t n, Lamp lamp) { return std::vector<Lamp>(n, lamp); }
+
+class SendEngineTest : public ::testing::Test {
+protected:
+    static void SetUpTestSuite() { lab_ = std::make_unique<NetnsLab>(2); }
+    static void TearDownTestSuite() { lab_.reset(); }
+    void SetUp() override { NETNS_LAB_OR_SKIP(*lab_); }
+
+    // Runs the engine on lab host 0; before is run there first (to occupy a
+    // port, say) and after once the run has ended.
+    void run(const SendSettings& settings = kDefaults, const std::string& source = "/nonexistent/send.txt",
+             std::function<void()> before = {}, std::function<void()> after = {})
+    {
+        lab_->start(0, [&] {
+            if (before)
+                before();
+            SendEngine engine(sink, clock, pool, settings);
+            engine.setSourcePath(source);
+            engine.run();
+            if (after)
+                after();
+        }).join();
+    }
+
+    static std::unique_ptr<NetnsLab> lab_;
+    RecordingSink sink;
+    ScriptedClock clock;
+    DcPool pool;
+    TempDir dir;
+};
+
+std::unique_ptr<NetnsLab> SendEngineTest::lab_;
+
+int boundSocket(int port)
+{
+    const int fd = ::socket(AF_INET, SOCK_DGRAM, 0);
+    sockaddr_in address{};
+    address.sin_family = AF_INET;
+    address.sin_port = htons(static_cast<std::uint16_t>(port));
+    EXPECT_EQ(::bind(fd, reinterpret_cast<sockaddr*>(&address), sizeof address), 0);
+    return fd;
+}
+
+}  // namespace
+
+// No channel means no run: nothing is sent, so this needs no network.
+TEST(SendEngineNoChannel, NoFreeSlotOrAGroupTheChannelRefusesEndsAtOnce)
+{
+    for (const char* group : {"224.1.1.1", "224.100.100.100.123"}) {
+        SCOPED_TRACE(group);
+        DcPool pool;
+        pool.init(1);
+        const bool full = std::string(group) == "224.1.1.1";
+        if (full)
+            pool.acquire(MulticastSend, group, 9000);   // the only slot
+        RecordingSink sink;
+        ScriptedClock clock;
+        SendSettings settings = kDefaults;
+        settings.group = group;   // 19 characters: allowed, but no address
+        SendEngine(sink, clock, pool, settings).run();
+
+        const auto e = sink.events();
+        ASSERT_EQ(e.sendStatuses.size(), 1u);
+        EXPECT_EQ(e.sendStatuses[0].kind, SendStatus::BuildFailed);
+        EXPECT_EQ(e.flashes, lamps(1, Lamp::Error));
+        EXPECT_EQ(e.restores, 1);
+        EXPECT_EQ(e.runningChecks, 0u);
+        EXPECT_EQ(pool.state(0), full ? 0 : -1) << "a held slot stays its holder's; ours is released";
+    }
+}
+
+TEST_F(SendEngineTest, BuildFailsWhenThePortIsHeld)
+{
+    int holder = -1;
+    run(kDefaults, "/nonexistent/send.txt", [&] { holder = boundSocket(9000); }, [&] { ::close(holder); });
+    const auto e = sink.events();
+    ASSERT_EQ(e.sendStatuses.size(), 1u);
+    EXPECT_EQ(e.sendStatuses[0].kind, SendStatus::BuildFailed);
+    EXPECT_EQ(e.flashes, lamps(1, Lamp::Error));
+    EXPECT_EQ(e.restores, 1);
+    EXPECT_EQ(pool.state(0), -1);   // released
+    EXPECT_EQ(pool.channel(0)->port(), 9000);
+}
+
+TEST_F(SendEngineTest, PacesWithTheScriptedClockAndStopsWhenAsked)
+{
+    sink.stopAfterChecks(95);
+    // t0, then the readings at datagrams 30 (no time passed), 60 and 90.
+    clock.restart({1000, 1000, 1100, 3000});
+    run();
+
+    // Sleep after every datagram, then the tick reading of every 30th; at 60
+    // the average of 619 bytes/ms is too fast, at 90 46 bytes/ms is too slow.
+    constexpr int kTick = ScriptedClock::kTickRead;
+    std::vector<int> expected{kTick};
+    for (const int ms : {1, 1, 2}) {
+        expected.insert(expected.end(), 30, ms);
+        expected.push_back(kTick);
+    }
+    EXPECT_EQ(clock.calls(), expected);   // and no sleeps at all once down to 0
+    const auto e = sink.events();
+    EXPECT_EQ(e.reports, (std::vector<SendReport>{{61920, 4952}, {92880, 368}}));
+    EXPECT_TRUE(e.sendStatuses.empty());
+    EXPECT_EQ(e.flashes, lamps(2, Lamp::Active));
+    EXPECT_EQ(e.defaultLamps, lamps(95, Lamp::Idle));
+    EXPECT_EQ(e.runningChecks, 96u);
+    EXPECT_EQ(e.restores, 1);
+    EXPECT_EQ(pool.state(0), -1);
+}
+
+TEST_F(SendEngineTest, TargetIsTheSpeedOverEightTruncated)
+{
+    // 30 datagrams of 850 bytes in 200 ms: 127.5 bytes/ms. A target of 126
+    // allows 127.26 and slows down; 130 allows 131.3 and speeds up.
+    struct Case { int speed; int sleepAfter; };
+    const Case cases[] = {{1015, 2}, {1040, 0}, {7, 2}};
+    for (const Case& c : cases) {
+        sink.reset();
+        sink.stopAfterChecks(31);
+        clock.restart({0, 200});
+        SendSettings settings = withPacketSize(842);
+        settings.speedKbps = c.speed;
+        run(settings);
+        ASSERT_GE(clock.sleeps(), 30) << c.speed;
+        const int after = clock.sleeps() == 31 ? clock.calls().back() : 0;
+        EXPECT_EQ(after, c.sleepAfter) << c.speed;
+    }
+}
+
+TEST_F(SendEngineTest, GivesUpAfterOneHundredFailedAttempts)
+{
+    run(withPacketSize(70000));   // beyond any UDP datagram
+    const auto e = sink.events();
+    ASSERT_EQ(e.sendStatuses.size(), 100u);
+    for (int attempt = 1; attempt <= 100; ++attempt) {
+        EXPECT_EQ(e.sendStatuses[attempt - 1].kind, SendStatus::SendFailed);
+        EXPECT_EQ(e.sendStatuses[attempt - 1].attempt, attempt);
+    }
+    EXPECT_EQ(e.flashes, lamps(100, Lamp::Error));
+    EXPECT_EQ(e.runningChecks, 1u);
+    EXPECT_EQ(clock.sleeps(), 0);
+    EXPECT_EQ(e.restores, 1);
+}
+
+TEST_F(SendEngineTest, EmptySourceEndsTheRunWithoutAWord)
+{
+    // Every attempt goes on a rewind: nothing is sent and nothing shown.
+    run(kDefaults, dir.put("send.txt", ""));
+    const auto e = sink.events();
+    EXPECT_TRUE(e.sendStatuses.empty());
+    EXPECT_TRUE(e.reports.empty());
+    EXPECT_EQ(clock.sleeps(), 0);
+    EXPECT_EQ(e.restores, 1);
+}
+
+TEST_F(SendEngineTest, PeerReceivesNumberedChunksOfSendTxt)
+{
+    // send.txt beside the executable: 2500 bytes sent as 1000-byte payloads.
+    std::string bytes(2500, '\0');
+    for (std::size_t i = 0; i < bytes.size(); ++i)
+        bytes[i] = static_cast<char>(i * 7 % 251);
+    const std::string path = executableDirectory() + "send.txt";
+    std::ofstream(path, std::ios::binary) << bytes;
+
+    int peer = -1;
+    lab_->start(1, [&] {
+        peer = boundSocket(9000);
+        ip_mreq join{};
+        join.imr_multiaddr.s_addr = inet_addr("224.1.1.1");
+        ASSERT_EQ(::setsockopt(peer, IPPROTO_IP, IP_ADD_MEMBERSHIP, &join, sizeof join), 0);
+        const timeval wait{5, 0};
+        ::setsockopt(peer, SOL_SOCKET, SO_RCVTIMEO, &wait, sizeof wait);
+    }).join();
+    sink.stopAfterChecks(5);
+    run(withPacketSize(1000), "");
+    std::remove(path.c_str());
+
+    // The short third chunk keeps the tail of the second behind it; the
+    // fourth datagram begins again at the start of the file.
+    const std::string payloads[] = {bytes.substr(0, 1000), bytes.substr(1000, 1000),
+                                    bytes.substr(2000) + bytes.substr(1500, 500),
+                                    bytes.substr(0, 1000), bytes.substr(1000, 1000)};
+    for (unsigned char seq = 0; seq < 5; ++seq) {
+        std::string datagram(2000, '\0');
+        ASSERT_EQ(::recv(peer, datagram.data(), datagram.size(), 0), 1008) << int(seq);
+        EXPECT_EQ(datagram.substr(0, 8), std::string("\xFE\0\0\0", 4) + char(seq) + std::string(3, '\0'));
+        EXPECT_EQ(datagram.substr(8, 1000), payloads[seq]) << int(seq);
+    }
+    ::close(peer);
+}

@@ -1,0 +1,102 @@
+#pragma once
+
+#include "core/receive_events.h"
+#include "core/send_events.h"
+
+#include <algorithm>
+#include <chrono>
+#include <condition_variable>
+#include <cstdint>
+#include <mutex>
+#include <vector>
+
+// A sink for either engine without a front end: every call recorded, a way
+// to stop the run, and a way to wait until the records reach a state.
+class RecordingSink final : public SendSink, public ReceiveSink {
+public:
+    struct Events {
+        std::vector<SendStatus> sendStatuses;
+        std::vector<SendReport> reports;
+        std::vector<ReceiveStatus> receiveStatuses;
+        std::vector<ReceiveReport> statistics;
+        std::vector<Lamp> flashes;
+        std::vector<Lamp> defaultLamps;
+        int restores = 0;
+        std::uint64_t runningChecks = 0;
+
+        int statusCount(ReceiveStatus::Kind kind) const
+        {
+            return static_cast<int>(std::count_if(receiveStatuses.begin(), receiveStatuses.end(),
+                                                  [kind](const ReceiveStatus& s) { return s.kind == kind; }));
+        }
+        int flashCount(Lamp lamp) const
+        {
+            return static_cast<int>(std::count(flashes.begin(), flashes.end(), lamp));
+        }
+    };
+
+    // Forgets every record and runs again without a limit.
+    void reset()
+    {
+        record([&] {
+            events_ = {};
+            running_ = true;
+            checkLimit_ = UINT64_MAX;
+        });
+    }
+    void setRunning(bool running) { record([&] { running_ = running; }); }
+    // isRunning answers true for the first checks calls only: a sender run
+    // then stops after exactly that many datagrams.
+    void stopAfterChecks(std::uint64_t checks) { record([&] { checkLimit_ = checks; }); }
+
+    Events events() const
+    {
+        std::lock_guard guard(mutex_);
+        return events_;
+    }
+
+    template <class Done>
+    bool waitUntil(Done done, std::chrono::milliseconds timeout = std::chrono::seconds(60)) const
+    {
+        std::unique_lock lock(mutex_);
+        return changed_.wait_for(lock, timeout, [&] { return done(events_); });
+    }
+
+    bool isRunning() const override
+    {
+        bool running = false;
+        record([&] { running = running_ && events_.runningChecks++ < checkLimit_; });
+        return running;
+    }
+    void flashLamp(Lamp lamp) override { record([&] { events_.flashes.push_back(lamp); }); }
+    void setDefaultLamp(Lamp lamp) override { record([&] { events_.defaultLamps.push_back(lamp); }); }
+    void showStatus(const SendStatus& status) override
+    {
+        record([&] { events_.sendStatuses.push_back(status); });
+    }
+    void showReport(const SendReport& report) override { record([&] { events_.reports.push_back(report); }); }
+    void restoreButtons() override { record([&] { ++events_.restores; }); }
+    void showStatus(const ReceiveStatus& status) override
+    {
+        record([&] { events_.receiveStatuses.push_back(status); });
+    }
+    void showStatistics(const ReceiveReport& report) override
+    {
+        record([&] { events_.statistics.push_back(report); });
+    }
+
+private:
+    template <class Change>
+    void record(Change change) const
+    {
+        std::lock_guard guard(mutex_);
+        change();
+        changed_.notify_all();
+    }
+
+    mutable std::mutex mutex_;
+    mutable std::condition_variable changed_;
+    mutable Events events_;
+    bool running_ = true;
+    std::uint64_t checkLimit_ = UINT64_MAX;
+};
