@@ -71,10 +71,10 @@ int main(int argc, char** argv)
     // same request that this run really took (fixed seed: repeatable).
     std::mt19937 draw(1);
     PacingModel model(
-        [&clock, &draw, overshoot](int ms) -> double {
-            const std::vector<float>& lengths = clock.sleepLengthsMs(ms);
+        [&clock, &draw, overshoot](int requested) -> double {
+            const std::vector<float>& lengths = clock.sleepLengthsMs(requested);
             if (lengths.size() < 3)
-                return ms + overshoot;
+                return requested + overshoot;
             std::uniform_int_distribution<std::size_t> pick(0, lengths.size() - 1);
             return lengths[pick(draw)];
         },

@@ -9,7 +9,7 @@ const QEvent::Type kProbeType = static_cast<QEvent::Type>(QEvent::registerEventT
 
 class ProbeEvent : public QEvent {
 public:
-    explicit ProbeEvent(LatencyProbe::Clock::time_point posted) : QEvent(kProbeType), posted(posted) {}
+    explicit ProbeEvent(LatencyProbe::Clock::time_point at) : QEvent(kProbeType), posted(at) {}
     LatencyProbe::Clock::time_point posted;
 };
 
