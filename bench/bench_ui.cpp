@@ -25,6 +25,7 @@
 
 #include <algorithm>
 #include <atomic>
+#include <cmath>
 #include <cstdio>
 #include <cstdlib>
 #include <fstream>
@@ -57,7 +58,7 @@ double quantile(std::vector<double> values, double q)
     if (values.empty())
         return 0;
     std::sort(values.begin(), values.end());
-    const auto at = static_cast<std::size_t>(q * static_cast<double>(values.size() - 1) + 0.5);
+    const auto at = static_cast<std::size_t>(std::lround(q * static_cast<double>(values.size() - 1)));
     return values[std::min(at, values.size() - 1)];
 }
 

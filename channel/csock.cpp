@@ -114,7 +114,7 @@ int Csock::setReceiveTimeout(int milliseconds)
 {
     timeval tv;
     tv.tv_sec = milliseconds / 1000;
-    tv.tv_usec = (milliseconds % 1000) * 1000;
+    tv.tv_usec = static_cast<suseconds_t>(milliseconds % 1000) * 1000;
     return ::setsockopt(handle_, SOL_SOCKET, SO_RCVTIMEO, &tv, sizeof tv) >= 0 ? 1 : 0;
 }
 

@@ -19,7 +19,7 @@ public:
 
     // Both edges are converted, so rectangles that touch in units touch in
     // pixels too.
-    QRect rect(int x, int y, int width, int height) const;
+    QRect rect(int left, int top, int width, int height) const;
     QSize size(int width, int height) const;
 
 private:

@@ -45,7 +45,8 @@ TEST(PacingModelTest, LongRunsSettleAtTheAllowance)
     const auto coarse = [](int ms) { return ms + 0.08; };
     const PacingModel model(coarse, 0.01);
     for (int speed : {512, 2000, 8000}) {
-        const double allowance = speed / 8 * 8 * 1.01;
+        const int target = speed / 8 * 8;   // whole bytes per millisecond
+        const double allowance = target * 1.01;
         const double predicted = model.predictKbps(speed, 1032, 600);
         EXPECT_GT(predicted, allowance * 0.995) << speed;
         EXPECT_LT(predicted, allowance * 1.01) << speed;

@@ -47,7 +47,7 @@ Crafted tagged(std::int32_t seq, int payloadSize)
     return {wire, Datagram(wire.begin() + TestDatagram::kHeaderSize, wire.end())};
 }
 
-Crafted whole(Datagram wire) { return {wire, wire}; }
+Crafted whole(const Datagram& wire) { return {wire, wire}; }
 
 std::string contents(const std::string& name) { return TempDir::contents(name); }
 
@@ -192,14 +192,14 @@ TEST_F(ReceiveEngineTest, CountsLossAndSavesPayloadsOverOneHundredFiftyDatagrams
     std::string saved;
     const auto e = sink_.events();
     ASSERT_EQ(e.statistics.size(), 3u);
-    for (int report = 0; report < 3; ++report) {
-        for (int i = report * 50; i < (report + 1) * 50; ++i) {
+    for (std::uint64_t report = 0; report < 3; ++report) {
+        for (std::uint64_t i = report * 50; i < (report + 1) * 50; ++i) {
             bytes += traffic[i].wire.size();
             saved.append(traffic[i].saved.begin(), traffic[i].saved.end());
         }
-        const std::uint64_t elapsed = 40u * (report + 1);
+        const std::uint64_t elapsed = 40 * (report + 1);
         SCOPED_TRACE(report);
-        const ReceiveReport expected{lab_.hostAddress(0), (report + 1) * 50u, bytes,
+        const ReceiveReport expected{lab_.hostAddress(0), (report + 1) * 50, bytes,
                                      bytes / elapsed * 8, lostAt[report]};
         EXPECT_EQ(e.statistics[report], expected);
     }
