@@ -36,10 +36,10 @@ int DcPool::acquire(int kind, const char* address, int port)
     const int count = count_.load(std::memory_order_relaxed);
     for (int index = 0; index < count; ++index) {
         DcSlot& slot = slots_[index];
-        if (slot.inUse == 0) {
-            slot.inUse = 1;
+        if (slot.inUse.load(std::memory_order_relaxed) == 0) {
             slot.channel.setId(index);
             slot.channel.create(kind, address, port);
+            slot.inUse.store(1, std::memory_order_release);
             return index;
         }
     }
@@ -51,7 +51,7 @@ int DcPool::release(int index)
     std::lock_guard<std::mutex> lock(tableLock_);
     if (DcSlot* slot = usedSlot(index)) {
         if (slot->channel.destroy())
-            slot->inUse = 0;
+            slot->inUse.store(0, std::memory_order_release);
     }
     return -1;
 }
@@ -106,5 +106,5 @@ DcSlot* DcPool::usedSlot(int index) const
     if (index < 0 || index >= count_.load(std::memory_order_acquire))
         return nullptr;
     DcSlot* slot = &slots_[index];
-    return slot->inUse ? slot : nullptr;
+    return slot->inUse.load(std::memory_order_acquire) ? slot : nullptr;
 }

@@ -4,6 +4,8 @@
 
 #include <climits>
 #include <fstream>
+#include <string>
+#include <thread>
 
 TEST(DcPoolTest, LowestFreeSlotWinsAndReleaseFreesIt)
 {
@@ -61,4 +63,28 @@ TEST(DcPoolTest, FirstUseMakesTheDefaultTableAndAFailedOneLeavesItEmpty)
     EXPECT_EQ(huge.slotCount(), 0);
     EXPECT_EQ(huge.init(-5), 1);
     EXPECT_EQ(huge.slotCount(), DcPool::kDefaultSlots);
+}
+
+// Per-index calls take no lock, so one on another thread may meet an acquire
+// of the same slot. It must find the slot either free or holding the whole
+// new channel; the slot is reused so that a half-made one shows its old kind.
+TEST(DcPoolTest, ACallRacingAnAcquireSeesAFreeSlotOrTheWholeNewChannel)
+{
+    DcPool pool;
+    pool.init(1);
+    ASSERT_EQ(pool.acquire(DatagramSend, "10.0.0.1", 1), 0);
+    pool.release(0);
+
+    int kind = 0;
+    std::string address;
+    std::thread caller([&] {
+        while (pool.state(0) == -1) {
+        }
+        kind = pool.channel(0)->kind();
+        address = pool.channel(0)->address();
+    });
+    EXPECT_EQ(pool.acquire(MulticastReceive, "239.9.9.9", 4000), 0);
+    caller.join();
+    EXPECT_EQ(kind, MulticastReceive);
+    EXPECT_EQ(address, "239.9.9.9");
 }
