@@ -41,7 +41,8 @@ int main(int argc, char** argv)
     }
 
     using Clock = std::chrono::steady_clock;
-    const auto deadline = Clock::now() + std::chrono::duration_cast<Clock::duration>(std::chrono::duration<double>(seconds));
+    const auto deadline = Clock::now() + std::chrono::duration_cast<Clock::duration>(
+                                             std::chrono::duration<double>(seconds));
     Clock::time_point first;
     Clock::time_point last;
     unsigned long long datagrams = 0;
@@ -63,7 +64,8 @@ int main(int argc, char** argv)
     close(fd);
 
     const double spanMs = std::chrono::duration<double, std::milli>(last - first).count();
-    const double kbps = datagrams > 1 && spanMs > 0 ? static_cast<double>(bytes - firstBytes) * 8.0 / spanMs : 0;
+    const double kbps =
+        datagrams > 1 && spanMs > 0 ? static_cast<double>(bytes - firstBytes) * 8.0 / spanMs : 0;
     std::printf("datagrams=%llu\n", datagrams);
     std::printf("bytes=%llu\n", bytes);
     std::printf("span_s=%.4f\n", spanMs / 1000.0);

@@ -60,9 +60,11 @@ int main(int argc, char** argv)
     capture.close();
 
     const RecordingSink::Events events = sink.events();
-    const ReceiveReport last = events.statistics.empty() ? ReceiveReport{} : events.statistics.back();
-    const std::string status =
-        events.receiveStatuses.empty() ? std::string() : receiveStatusText(events.receiveStatuses.back());
+    const ReceiveReport last =
+        events.statistics.empty() ? ReceiveReport{} : events.statistics.back();
+    const std::string status = events.receiveStatuses.empty()
+                                   ? std::string()
+                                   : receiveStatusText(events.receiveStatuses.back());
     std::printf("count=%llu\n", static_cast<unsigned long long>(last.datagrams));
     std::printf("lost=%lld\n", static_cast<long long>(last.lost));
     std::printf("reports=%zu\n", events.statistics.size());
@@ -79,8 +81,10 @@ int main(int argc, char** argv)
         std::printf("capture_first=%lld\n", static_cast<long long>(check.firstSeq()));
         std::printf("capture_last=%lld\n", static_cast<long long>(check.lastSeq()));
         std::printf("capture_gaps=%llu\n", static_cast<unsigned long long>(check.gaps()));
-        std::printf("capture_mismatches=%llu\n", static_cast<unsigned long long>(check.mismatches()));
-        std::printf("capture_trailing=%llu\n", static_cast<unsigned long long>(check.trailingBytes()));
+        std::printf("capture_mismatches=%llu\n",
+                    static_cast<unsigned long long>(check.mismatches()));
+        std::printf("capture_trailing=%llu\n",
+                    static_cast<unsigned long long>(check.trailingBytes()));
         std::printf("capture_exact=%d\n", read && check.exact() ? 1 : 0);
         if (args.text("keep", "0") != "1")
             std::remove(capturePath.c_str());

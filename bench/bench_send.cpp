@@ -29,9 +29,9 @@ int main(int argc, char** argv)
     const int speed = static_cast<int>(args.number("speed", 100000000));
     const int size = static_cast<int>(args.number("size", 1024));
 
-    const Parsed<SendSettings> settings = SendSettings::parse(
-        args.text("group", "224.1.1.1"), args.text("port", "9000"), std::to_string(speed),
-        std::to_string(size));
+    const Parsed<SendSettings> settings =
+        SendSettings::parse(args.text("group", "224.1.1.1"), args.text("port", "9000"),
+                            std::to_string(speed), std::to_string(size));
     if (!settings.settings) {
         std::fprintf(stderr, "bench_send: %.*s\n", static_cast<int>(settings.refusal.size()),
                      settings.refusal.data());
@@ -65,7 +65,8 @@ int main(int argc, char** argv)
 
     // isRunning is asked before every datagram and once more at the end.
     const std::uint64_t datagrams = events.runningChecks > 0 ? events.runningChecks - 1 : 0;
-    const double loopCostMs = datagrams > 0 ? (runMs - clock.totalSleepMs()) / static_cast<double>(datagrams) : 0;
+    const double loopCostMs =
+        datagrams > 0 ? (runMs - clock.totalSleepMs()) / static_cast<double>(datagrams) : 0;
     const double overshoot = clock.meanOvershootMs();
     // Each modelled pause lasts as long as one drawn from the pauses of the
     // same request that this run really took (fixed seed: repeatable).

@@ -58,7 +58,8 @@ double quantile(std::vector<double> values, double q)
     if (values.empty())
         return 0;
     std::sort(values.begin(), values.end());
-    const auto at = static_cast<std::size_t>(std::lround(q * static_cast<double>(values.size() - 1)));
+    const auto at =
+        static_cast<std::size_t>(std::lround(q * static_cast<double>(values.size() - 1)));
     return values[std::min(at, values.size() - 1)];
 }
 
@@ -126,7 +127,7 @@ protected:
     }
 };
 
-}  // namespace
+}   // namespace
 
 int main(int argc, char** argv)
 {
@@ -162,7 +163,8 @@ int main(int argc, char** argv)
     std::vector<TimePoint> ticks;
     ticks.reserve(1024);
     // Connected after the lamp's own handler, so each entry is a tick done.
-    QObject::connect(&dialog->lamp().timer(), &QTimer::timeout, [&ticks] { ticks.push_back(std::chrono::steady_clock::now()); });
+    QObject::connect(&dialog->lamp().timer(), &QTimer::timeout,
+                     [&ticks] { ticks.push_back(std::chrono::steady_clock::now()); });
 
     TimePoint started;
     TimePoint from;
@@ -185,16 +187,18 @@ int main(int argc, char** argv)
             probe.start();
         });
         if (stallAt >= 0) {
-            QTimer::singleShot(warmup + milliseconds(static_cast<long>(stallAt * 1000)), dialog.get(), [&] {
-                std::this_thread::sleep_for(std::chrono::seconds(1));
-                stallEnd = std::chrono::steady_clock::now();
-            });
+            QTimer::singleShot(warmup + milliseconds(static_cast<long>(stallAt * 1000)),
+                               dialog.get(), [&] {
+                                   std::this_thread::sleep_for(std::chrono::seconds(1));
+                                   stallEnd = std::chrono::steady_clock::now();
+                               });
         }
         QTimer::singleShot(warmup + window, dialog.get(), [&] {
             until = std::chrono::steady_clock::now();
             rssUntil = residentKb();
             probe.stop();
-            statusText = labelText(*dialog, sender ? SenderIds::IDC_STATUS : ReceiverIds::IDC_STATUS);
+            statusText =
+                labelText(*dialog, sender ? SenderIds::IDC_STATUS : ReceiverIds::IDC_STATUS);
             packetsText = labelText(*dialog, ReceiverIds::IDC_PACKETS);
             datagrams = reportedDatagrams.load();
             static_cast<QPushButton*>(dialog->control(ShellIds::IDC_STOP))->click();
@@ -217,7 +221,6 @@ int main(int argc, char** argv)
         if (ticks[i - 1] >= from && ticks[i] <= until)
             periods.push_back(ms(ticks[i] - ticks[i - 1]));
     }
-
 
     std::printf("samples=%zu\n", latencies.size());
     std::printf("p50_ms=%.3f\n", quantile(latencies, 0.50));

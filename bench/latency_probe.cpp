@@ -13,7 +13,7 @@ public:
     LatencyProbe::Clock::time_point posted;
 };
 
-}  // namespace
+}   // namespace
 
 void LatencyProbe::start()
 {

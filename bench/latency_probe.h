@@ -20,7 +20,10 @@ public:
     struct Sample {
         Clock::time_point posted;
         Clock::time_point handled;
-        double latencyMs() const { return std::chrono::duration<double, std::milli>(handled - posted).count(); }
+        double latencyMs() const
+        {
+            return std::chrono::duration<double, std::milli>(handled - posted).count();
+        }
     };
 
     explicit LatencyProbe(std::chrono::microseconds period) : period_(period) {}

@@ -36,7 +36,9 @@ double MeasuringClock::meanSleepMs(int ms) const
 
 double MeasuringClock::meanOvershootMs() const
 {
-    return totalSleeps_ == 0 ? 0.0 : (totalSleepNs_ - requestedNs_) / static_cast<double>(totalSleeps_) / 1e6;
+    return totalSleeps_ == 0
+               ? 0.0
+               : (totalSleepNs_ - requestedNs_) / static_cast<double>(totalSleeps_) / 1e6;
 }
 
 const std::vector<float>& MeasuringClock::sleepLengthsMs(int ms) const

@@ -54,7 +54,7 @@ void formatAddress(in_addr address, char* text)
     }
 }
 
-} // namespace
+}   // namespace
 
 int Csock::init(int type)
 {
@@ -73,7 +73,8 @@ int Csock::init(int type)
 
 int Csock::bind(const char* address, int port)
 {
-    const in_addr_t host = (address == nullptr || address[0] == '\0') ? htonl(INADDR_ANY) : convert(address);
+    const in_addr_t host =
+        (address == nullptr || address[0] == '\0') ? htonl(INADDR_ANY) : convert(address);
     const sockaddr_in sa = socketAddress(host, port);
     return ::bind(handle_, reinterpret_cast<const sockaddr*>(&sa), sizeof sa) >= 0 ? 1 : 0;
 }

@@ -16,15 +16,15 @@ KindSetup setupOf(int kind)
 {
     switch (kind) {
     case StreamListenA:
-    case StreamListenB:    return {Csock::Stream, true, false, false};
-    case StreamConnect:    return {Csock::Stream, false, false, false};
-    case DatagramSend:     return {Csock::Datagram, false, false, false};
-    case DatagramReceive:  return {Csock::Datagram, true, false, false};
+    case StreamListenB: return {Csock::Stream, true, false, false};
+    case StreamConnect: return {Csock::Stream, false, false, false};
+    case DatagramSend: return {Csock::Datagram, false, false, false};
+    case DatagramReceive: return {Csock::Datagram, true, false, false};
     case MulticastSend:
     case MulticastReceive: return {Csock::Datagram, true, false, true};
-    case BroadcastSend:    return {Csock::Datagram, false, true, false};
+    case BroadcastSend: return {Csock::Datagram, false, true, false};
     case BroadcastReceive: return {Csock::Datagram, true, true, false};
-    default:               return {};
+    default: return {};
     }
 }
 
@@ -33,7 +33,7 @@ bool isMulticast(int kind)
     return kind == MulticastSend || kind == MulticastReceive;
 }
 
-} // namespace
+}   // namespace
 
 int DcChannel::create(int kind, const char* address, int port)
 {

@@ -20,10 +20,10 @@ TestDatagram TestDatagram::parse(const unsigned char* datagram, int length)
     // it is counted and saved whole like an untagged one.
     if (length < kHeaderSize || datagram[0] != kTag)
         return result;
-    const std::uint32_t seq = static_cast<std::uint32_t>(datagram[4])
-        | static_cast<std::uint32_t>(datagram[5]) << 8
-        | static_cast<std::uint32_t>(datagram[6]) << 16
-        | static_cast<std::uint32_t>(datagram[7]) << 24;
+    const std::uint32_t seq = static_cast<std::uint32_t>(datagram[4]) |
+                              static_cast<std::uint32_t>(datagram[5]) << 8 |
+                              static_cast<std::uint32_t>(datagram[6]) << 16 |
+                              static_cast<std::uint32_t>(datagram[7]) << 24;
     result.tagged = true;
     result.seq = static_cast<std::int32_t>(seq);
     result.headerLength = kHeaderSize;

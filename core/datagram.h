@@ -15,7 +15,7 @@ public:
     // Reads a received datagram of length bytes.
     static TestDatagram parse(const unsigned char* datagram, int length);
 
-    bool tagged = false;      // carries a sequence number
-    std::int32_t seq = 0;     // valid when tagged
-    int headerLength = 0;     // 8 when tagged, else 0: the payload follows it
+    bool tagged = false;    // carries a sequence number
+    std::int32_t seq = 0;   // valid when tagged
+    int headerLength = 0;   // 8 when tagged, else 0: the payload follows it
 };

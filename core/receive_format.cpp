@@ -6,17 +6,14 @@
 std::string receiveStatusText(const ReceiveStatus& status)
 {
     switch (status.kind) {
-    case ReceiveStatus::NoSlot:
-        return "建立组播接收器失败: 没有空闲的通道.";
+    case ReceiveStatus::NoSlot: return "建立组播接收器失败: 没有空闲的通道.";
     case ReceiveStatus::BuildFailed: {
         char text[64];
         std::snprintf(text, sizeof text, "建立组播接收器失败(%d).", status.attempt);
         return text;
     }
-    case ReceiveStatus::NoData:
-        return "未接收到数据包..";
-    case ReceiveStatus::SaveFailed:
-        return "保存文件出现错误.";
+    case ReceiveStatus::NoData: return "未接收到数据包..";
+    case ReceiveStatus::SaveFailed: return "保存文件出现错误.";
     }
     return {};
 }

@@ -5,8 +5,7 @@
 std::string sendStatusText(const SendStatus& status)
 {
     switch (status.kind) {
-    case SendStatus::BuildFailed:
-        return "建立组播推送器失败.";
+    case SendStatus::BuildFailed: return "建立组播推送器失败.";
     case SendStatus::SendFailed: {
         char text[64];
         std::snprintf(text, sizeof text, "推送数据出现错误: %d.", status.attempt);

@@ -25,7 +25,7 @@ int settingNumber(std::string_view text)
     return static_cast<int>(value);
 }
 
-}  // namespace
+}   // namespace
 
 Parsed<SendSettings> SendSettings::parse(std::string_view group, std::string_view port,
                                          std::string_view speed, std::string_view packetSize)

@@ -19,7 +19,7 @@ constexpr int kMissesPerReport = 10;
 constexpr std::uint64_t kStatisticsEvery = 50;
 constexpr int kFromSize = 20;
 
-}  // namespace
+}   // namespace
 
 ReceiveEngine::ReceiveEngine(ReceiveSink& sink, CaptureFile& capture, Clock& clock, DcPool& pool,
                              ReceiveSettings settings)

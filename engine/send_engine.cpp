@@ -12,7 +12,7 @@
 
 namespace {
 constexpr const char* kSourceName = "send.txt";
-}  // namespace
+}   // namespace
 
 static_assert(SendSettings::kMaxGroupLength < DcChannel::kAddressSize);
 

@@ -24,7 +24,7 @@ int openRetrying(const char* name, int flags, mode_t mode = 0)
     return fd;
 }
 
-}  // namespace
+}   // namespace
 
 DataFile::~DataFile()
 {
@@ -70,8 +70,8 @@ int DataFile::read(void* buffer, int n)
     auto* bytes = static_cast<unsigned char*>(buffer);
     int collected = 0;
     for (int call = 0; call < kReadCalls && collected < n; ++call) {
-        const ssize_t got = systemRead(fd_, bytes + collected,
-                                       static_cast<std::size_t>(n - collected));
+        const ssize_t got =
+            systemRead(fd_, bytes + collected, static_cast<std::size_t>(n - collected));
         if (got > 0)
             collected += static_cast<int>(got);
     }
@@ -113,8 +113,8 @@ int DataFile::write(const void* buffer, int n)
     // A partial write is continued with the bytes still missing: a dropped
     // tail would shift everything written after it.
     for (int call = 0; call < kWriteCalls && written < n; ++call) {
-        const ssize_t put = systemWrite(fd_, bytes + written,
-                                        static_cast<std::size_t>(n - written));
+        const ssize_t put =
+            systemWrite(fd_, bytes + written, static_cast<std::size_t>(n - written));
         if (put > 0)
             written += static_cast<int>(put);
     }

@@ -1,6 +1,6 @@
 #include "channel/dc_pool.h"
-#include "shell/dialog_app.h"
 #include "receiver/receiver_dialog.h"
+#include "shell/dialog_app.h"
 
 int main(int argc, char* argv[])
 {

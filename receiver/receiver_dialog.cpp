@@ -28,7 +28,7 @@ AboutTemplate receiverAbout()
     return about;
 }
 
-}  // namespace
+}   // namespace
 
 ReceiverDialog::ReceiverDialog(DcPool& pool)
     : MainDialog(QSize(177, 136), QStringLiteral("关于 Kestil(&A)..."), receiverAbout()),
@@ -93,7 +93,8 @@ void ReceiverDialog::okCommand()
     Parsed<ReceiveSettings> parsed = ReceiveSettings::parse(editText(IDC_GROUP_ADDR).toStdString(),
                                                             editText(IDC_PORT).toStdString());
     if (!parsed.settings) {
-        reportError(QString::fromUtf8(parsed.refusal.data(), static_cast<qsizetype>(parsed.refusal.size())));
+        reportError(QString::fromUtf8(parsed.refusal.data(),
+                                      static_cast<qsizetype>(parsed.refusal.size())));
         return;
     }
     // The start waits for a worker still ending after Stop, so runs never
@@ -149,7 +150,9 @@ void ReceiverDialog::runEngine(const ReceiveSettings& settings)
     engine.run();
 }
 
-ReceiverDialog::Sink::Sink(ReceiverDialog& dialog) : RunSink(dialog.worker()), dialog_(dialog) {}
+ReceiverDialog::Sink::Sink(ReceiverDialog& dialog) : RunSink(dialog.worker()), dialog_(dialog)
+{
+}
 
 void ReceiverDialog::Sink::showStatus(const ReceiveStatus& status)
 {

@@ -18,4 +18,4 @@ inline constexpr int IDC_LAMP_ERROR = 1012;
 inline constexpr int IDC_LAMP_IDLE = 1013;
 inline constexpr int IDC_STATUS = 1014;
 inline constexpr int IDC_ABOUT = 1015;
-}  // namespace ReceiverIds
+}   // namespace ReceiverIds

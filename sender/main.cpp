@@ -1,6 +1,6 @@
 #include "channel/dc_pool.h"
-#include "shell/dialog_app.h"
 #include "sender/sender_dialog.h"
+#include "shell/dialog_app.h"
 
 int main(int argc, char* argv[])
 {

@@ -25,11 +25,10 @@ AboutTemplate senderAbout()
     return about;
 }
 
-}  // namespace
+}   // namespace
 
 SenderDialog::SenderDialog(DcPool& pool)
-    : MainDialog(QSize(150, 128), QStringLiteral("关于 Dovrin(&A)..."), senderAbout()),
-      pool_(pool)
+    : MainDialog(QSize(150, 128), QStringLiteral("关于 Dovrin(&A)..."), senderAbout()), pool_(pool)
 {
     start_ = addButton(IDOK, "IDOK", QStringLiteral("开始"), QRect(96, 13, 50, 22));
     start_->setDefault(true);
@@ -70,12 +69,12 @@ void SenderDialog::okCommand()
     // worker must not start then.
     if (start_->isHidden())
         return;
-    Parsed<SendSettings> parsed =
-        SendSettings::parse(editText(IDC_GROUP_ADDR).toStdString(), editText(IDC_PORT).toStdString(),
-                            editText(IDC_SPEED).toStdString(),
-                            editText(IDC_PACKET_SIZE).toStdString());
+    Parsed<SendSettings> parsed = SendSettings::parse(
+        editText(IDC_GROUP_ADDR).toStdString(), editText(IDC_PORT).toStdString(),
+        editText(IDC_SPEED).toStdString(), editText(IDC_PACKET_SIZE).toStdString());
     if (!parsed.settings) {
-        reportError(QString::fromUtf8(parsed.refusal.data(), static_cast<qsizetype>(parsed.refusal.size())));
+        reportError(QString::fromUtf8(parsed.refusal.data(),
+                                      static_cast<qsizetype>(parsed.refusal.size())));
         return;
     }
     if (!worker().start([this, settings = std::move(*parsed.settings)] { runEngine(settings); }))
@@ -95,7 +94,9 @@ void SenderDialog::runEngine(const SendSettings& settings)
     engine.run();
 }
 
-SenderDialog::Sink::Sink(SenderDialog& dialog) : RunSink(dialog.worker()), dialog_(dialog) {}
+SenderDialog::Sink::Sink(SenderDialog& dialog) : RunSink(dialog.worker()), dialog_(dialog)
+{
+}
 
 void SenderDialog::Sink::showStatus(const SendStatus& status)
 {

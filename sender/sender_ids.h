@@ -14,4 +14,4 @@ inline constexpr int IDC_LAMP_ACTIVE = 1007;
 inline constexpr int IDC_LAMP_ERROR = 1008;
 inline constexpr int IDC_LAMP_IDLE = 1009;
 inline constexpr int IDC_ABOUT = 1010;
-}  // namespace SenderIds
+}   // namespace SenderIds

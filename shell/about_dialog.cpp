@@ -1,7 +1,7 @@
 #include "shell/about_dialog.h"
 
-#include "shell/dialog_units.h"
 #include "platform/version.h"
+#include "shell/dialog_units.h"
 
 #include <QIcon>
 #include <QLabel>

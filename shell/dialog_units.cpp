@@ -7,9 +7,9 @@
 
 namespace {
 constexpr double kReferenceDpi = 96.0;
-constexpr double kPixelsPerUnitX = 6.0 / 4.0;   // cell width 6, 4 units per cell
-constexpr double kPixelsPerUnitY = 12.0 / 8.0;  // cell height 12, 8 units per cell
-}  // namespace
+constexpr double kPixelsPerUnitX = 6.0 / 4.0;    // cell width 6, 4 units per cell
+constexpr double kPixelsPerUnitY = 12.0 / 8.0;   // cell height 12, 8 units per cell
+}   // namespace
 
 DialogUnits::DialogUnits()
 {

@@ -17,7 +17,7 @@ QRect toPixels(const QRect& units)
 {
     return DialogUnits().rect(units.x(), units.y(), units.width(), units.height());
 }
-}  // namespace
+}   // namespace
 
 MainDialog::MainDialog(QSize sizeUnits, const QString& aboutMenuText, AboutTemplate about)
     : QDialog(nullptr, Qt::Dialog | Qt::CustomizeWindowHint | Qt::WindowTitleHint |

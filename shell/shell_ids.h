@@ -4,4 +4,4 @@
 namespace ShellIds {
 inline constexpr int IDOK = 1;
 inline constexpr int IDC_STOP = 3;
-}  // namespace ShellIds
+}   // namespace ShellIds

@@ -1,8 +1,8 @@
 #include "shell/status_lamp.h"
 
+#include <QBitmap>
 #include <QColor>
 #include <QLabel>
-#include <QBitmap>
 #include <QPainter>
 #include <QPixmap>
 #include <QPoint>
@@ -46,14 +46,10 @@ QLabel* makeLamp(QWidget* dialog, QPoint topLeft, int id, const QString& resourc
     return label;
 }
 
-}  // namespace
+}   // namespace
 
 StatusLamp::StatusLamp(QWidget* dialog, QPoint topLeft, int activeId, int errorId, int idleId)
-    : QObject(dialog),
-      activeId_(activeId),
-      errorId_(errorId),
-      idleId_(idleId),
-      default_(idleId)
+    : QObject(dialog), activeId_(activeId), errorId_(errorId), idleId_(idleId), default_(idleId)
 {
     active_ = makeLamp(dialog, topLeft, activeId, QStringLiteral(":/shell/lamp_active.bmp"),
                        QColor(0, 255, 0), QStringLiteral("状态灯: 工作中"));

@@ -44,12 +44,9 @@ public:
     int idOf(Lamp lamp) const
     {
         switch (lamp) {
-        case Lamp::Active:
-            return activeId_;
-        case Lamp::Error:
-            return errorId_;
-        case Lamp::Idle:
-            break;
+        case Lamp::Active: return activeId_;
+        case Lamp::Error: return errorId_;
+        case Lamp::Idle: break;
         }
         return idleId_;
     }

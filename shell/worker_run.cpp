@@ -3,8 +3,7 @@
 #include <system_error>
 
 WorkerRun::WorkerRun(QObject& context, RunDisplay display)
-    : context_(context),
-      display_(std::move(display)),
+    : context_(context), display_(std::move(display)),
       launcher_([](std::function<void()> body) { return std::thread(std::move(body)); })
 {
 }

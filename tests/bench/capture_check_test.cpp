@@ -45,7 +45,7 @@ protected:
     std::string path_ = "capture_check_test." + std::to_string(getpid());
 };
 
-}  // namespace
+}   // namespace
 
 TEST_F(CaptureCheckTest, WholeCaptureWithClosingRecordsIsExact)
 {

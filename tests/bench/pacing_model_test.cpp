@@ -9,7 +9,7 @@ double exactSleep(int ms)
     return ms;
 }
 
-}  // namespace
+}   // namespace
 
 // Traced by hand with 1000-byte datagrams, no loop cost and exact sleeps,
 // starting 0.125 ms into a tick.

@@ -21,7 +21,7 @@ int openDescriptors()
     return count;
 }
 
-} // namespace
+}   // namespace
 
 TEST(DcChannelTest, EachOperationRewritesTheStatusLine)
 {
@@ -48,11 +48,20 @@ TEST(DcChannelTest, EachOperationRewritesTheStatusLine)
 
 TEST(DcChannelTest, KindsSetUpTheirSocketsAsDescribed)
 {
-    struct Row { int kind; int type; bool bound; bool broadcast; bool listening; };
+    struct Row {
+        int kind;
+        int type;
+        bool bound;
+        bool broadcast;
+        bool listening;
+    };
     const Row rows[] = {
-        {StreamListenA, SOCK_STREAM, true, false, true},   {StreamListenB, SOCK_STREAM, true, false, true},
-        {DatagramSend, SOCK_DGRAM, false, false, false},   {DatagramReceive, SOCK_DGRAM, true, false, false},
-        {BroadcastSend, SOCK_DGRAM, false, true, false},   {BroadcastReceive, SOCK_DGRAM, true, true, false},
+        {StreamListenA, SOCK_STREAM, true, false, true},
+        {StreamListenB, SOCK_STREAM, true, false, true},
+        {DatagramSend, SOCK_DGRAM, false, false, false},
+        {DatagramReceive, SOCK_DGRAM, true, false, false},
+        {BroadcastSend, SOCK_DGRAM, false, true, false},
+        {BroadcastReceive, SOCK_DGRAM, true, true, false},
     };
     for (const Row& row : rows) {
         SCOPED_TRACE(row.kind);
@@ -68,7 +77,6 @@ TEST(DcChannelTest, KindsSetUpTheirSocketsAsDescribed)
         EXPECT_EQ(intOption(s, SOL_SOCKET, SO_REUSEADDR), 0);
         channel.destroy();
     }
-
 }
 
 TEST(DcChannelTest, SendOfNothingOrOnAFailedChannelSendsNothing)
@@ -101,7 +109,7 @@ TEST(DcChannelTest, AddressLongerThanNineteenCharactersIsRefusedNotCut)
     DcChannel channel;
     channel.create(MulticastReceive, "239.255.255.250.123", 0);   // 19 characters
     EXPECT_STREQ(channel.address(), "239.255.255.250.123");
-    channel.create(MulticastReceive, "239.1.1.1.1234567890", 0);  // 20
+    channel.create(MulticastReceive, "239.1.1.1.1234567890", 0);   // 20
     EXPECT_STREQ(channel.address(), "");
     EXPECT_EQ(channel.build(), 0);
     EXPECT_STREQ(channel.statusLine(), "Csock address error!");

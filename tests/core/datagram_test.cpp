@@ -8,7 +8,10 @@
 
 TEST(TestDatagram, EncodesLittleEndianWithZeroPadding)
 {
-    struct Case { std::uint32_t seq; std::array<unsigned char, 8> bytes; };
+    struct Case {
+        std::uint32_t seq;
+        std::array<unsigned char, 8> bytes;
+    };
     const Case cases[] = {
         {0, {0xFE, 0, 0, 0, 0x00, 0x00, 0x00, 0x00}},
         {1, {0xFE, 0, 0, 0, 0x01, 0x00, 0x00, 0x00}},
@@ -32,13 +35,17 @@ TEST(TestDatagram, EncodesLittleEndianWithZeroPadding)
 
 TEST(TestDatagram, ParsesTagAndLength)
 {
-    struct Case { std::vector<unsigned char> bytes; bool tagged; std::int32_t seq; };
+    struct Case {
+        std::vector<unsigned char> bytes;
+        bool tagged;
+        std::int32_t seq;
+    };
     const Case cases[] = {
-        {{0xFE, 9, 9, 9, 0x05, 0, 0, 0}, true, 5},          // padding ignored
+        {{0xFE, 9, 9, 9, 0x05, 0, 0, 0}, true, 5},   // padding ignored
         {{0xFE, 0, 0, 0, 0xFF, 0xFF, 0xFF, 0xFF, 1}, true, -1},
         {{0xFD, 0, 0, 0, 0x05, 0, 0, 0}, false, 0},
         {{0x00, 0, 0, 0, 0x05, 0, 0, 0}, false, 0},
-        {{0xFE, 0, 0, 0, 0x05, 0, 0}, false, 0},            // too short for a sequence
+        {{0xFE, 0, 0, 0, 0x05, 0, 0}, false, 0},   // too short for a sequence
         {{0xFE}, false, 0},
         {{}, false, 0},
     };

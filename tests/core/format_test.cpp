@@ -30,4 +30,4 @@ TEST(ReceiveFormat, StatusLineAndStatisticsTexts)
     EXPECT_EQ(texts.packets, "18446744073709551615 (丢包4294967294)");
 }
 
-}  // namespace
+}   // namespace

@@ -42,10 +42,11 @@ TEST(SendSettings, NumbersReadAsAtoiClampedAndNonsenseRefused)
 
 TEST(ReceiveSettings, TakesAnyGroupAndReadsThePortAsAtoi)
 {
-    const Parsed<ReceiveSettings> parsed = ReceiveSettings::parse("not a group at all, and long", "9001x");
+    const Parsed<ReceiveSettings> parsed =
+        ReceiveSettings::parse("not a group at all, and long", "9001x");
     ASSERT_TRUE(parsed.settings);
     EXPECT_EQ(parsed.settings->group, "not a group at all, and long");
     EXPECT_EQ(parsed.settings->port, 9001);
 }
 
-}  // namespace
+}   // namespace

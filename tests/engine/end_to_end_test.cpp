@@ -25,7 +25,10 @@ constexpr int kPort = 9100;
 constexpr int kPacketSize = 200;
 constexpr int kDatagramSize = kPacketSize + TestDatagram::kHeaderSize;
 
-std::string contents(const std::string& name) { return TempDir::contents(name); }
+std::string contents(const std::string& name)
+{
+    return TempDir::contents(name);
+}
 
 // The payloads of a sender run of n datagrams over source, read in chunks of
 // p bytes and rewound at its end: a short last chunk keeps the tail of the
@@ -92,9 +95,10 @@ protected:
 
     void waitForStatistics(std::size_t reports)
     {
-        ASSERT_TRUE(receiverSink_.waitUntil(
-            [&](const auto& e) { return e.statistics.size() >= reports; }))
-            << "only " << receiverSink_.events().statistics.size() << " statistics reports";
+        ASSERT_TRUE(receiverSink_.waitUntil([&](const auto& e) {
+            return e.statistics.size() >= reports;
+        })) << "only "
+            << receiverSink_.events().statistics.size() << " statistics reports";
     }
 
     std::string path(const char* name) const { return dir_.file(name); }
@@ -139,8 +143,8 @@ TEST_F(EndToEndTest, CaptureHoldsExactlyThePayloadStreamAcrossASenderRestart)
         EXPECT_GT(s.kbps, 0u);
     }
     EXPECT_EQ(e.defaultLamps, std::vector<Lamp>(4, Lamp::Active));
-    const std::string expected = payloadStream(source, kPacketSize, 100) +
-                                 payloadStream(source, kPacketSize, 100);
+    const std::string expected =
+        payloadStream(source, kPacketSize, 100) + payloadStream(source, kPacketSize, 100);
     const std::string saved = contents(path("Recv.txt"));
     ASSERT_EQ(saved.size(), expected.size());
     EXPECT_TRUE(saved == expected) << "capture differs from the payloads sent";
@@ -155,21 +159,24 @@ TEST_F(EndToEndTest, PeerThatSkipsSequenceNumbersProducesExactlyThatLoss)
             sequence.push_back(seq);
 
     startReceiver();
-    lab_.start(0, [&] {
-        const int slot = senderPool_.acquire(MulticastSend, kGroup, kPort);
-        ASSERT_EQ(slot, 0);
-        senderPool_.build(slot);
-        ASSERT_EQ(senderPool_.state(slot), 1);
-        unsigned char datagram[TestDatagram::kHeaderSize + 16] = {};
-        for (std::size_t i = 0; i < sequence.size(); ++i) {
-            TestDatagram::encodeHeader(datagram, static_cast<std::uint32_t>(sequence[i]));
-            EXPECT_EQ(senderPool_.send(slot, datagram, sizeof datagram, kGroup, kPort),
-                      static_cast<int>(sizeof datagram));
-            if (i % 10 == 9)
-                std::this_thread::sleep_for(std::chrono::milliseconds(2));
-        }
-        senderPool_.release(slot);
-    }).join();
+    lab_.start(0,
+               [&] {
+                   const int slot = senderPool_.acquire(MulticastSend, kGroup, kPort);
+                   ASSERT_EQ(slot, 0);
+                   senderPool_.build(slot);
+                   ASSERT_EQ(senderPool_.state(slot), 1);
+                   unsigned char datagram[TestDatagram::kHeaderSize + 16] = {};
+                   for (std::size_t i = 0; i < sequence.size(); ++i) {
+                       TestDatagram::encodeHeader(datagram,
+                                                  static_cast<std::uint32_t>(sequence[i]));
+                       EXPECT_EQ(senderPool_.send(slot, datagram, sizeof datagram, kGroup, kPort),
+                                 static_cast<int>(sizeof datagram));
+                       if (i % 10 == 9)
+                           std::this_thread::sleep_for(std::chrono::milliseconds(2));
+                   }
+                   senderPool_.release(slot);
+               })
+        .join();
     waitForStatistics(2);
     stopReceiver();
 
@@ -181,4 +188,4 @@ TEST_F(EndToEndTest, PeerThatSkipsSequenceNumbersProducesExactlyThatLoss)
     EXPECT_EQ(e.statistics[1].bytes, 100u * (TestDatagram::kHeaderSize + 16));
 }
 
-}  // namespace
+}   // namespace

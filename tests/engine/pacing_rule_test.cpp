@@ -18,7 +18,7 @@ int sendRun(PacingRule& rule, int count, std::int64_t bytes, TickAt at)
     return rule.sleepMs();
 }
 
-}  // namespace
+}   // namespace
 
 TEST(PacingRule, AllowsOnePercentAboveTarget)
 {

@@ -47,9 +47,15 @@ Crafted tagged(std::int32_t seq, int payloadSize)
     return {wire, Datagram(wire.begin() + TestDatagram::kHeaderSize, wire.end())};
 }
 
-Crafted whole(const Datagram& wire) { return {wire, wire}; }
+Crafted whole(const Datagram& wire)
+{
+    return {wire, wire};
+}
 
-std::string contents(const std::string& name) { return TempDir::contents(name); }
+std::string contents(const std::string& name)
+{
+    return TempDir::contents(name);
+}
 
 // A receiver run on lab host 1; crafted traffic comes from host 0.
 class ReceiveEngineTest : public ::testing::Test {
@@ -85,19 +91,22 @@ protected:
     // datagrams so that the receiver's socket buffer never overflows.
     void send(const std::vector<Crafted>& crafted)
     {
-        lab_.start(0, [&] {
-            const int slot = peerPool_.acquire(MulticastSend, kGroup, kPort);
-            peerPool_.build(slot);
-            EXPECT_EQ(peerPool_.state(slot), 1);
-            for (std::size_t i = 0; i < crafted.size(); ++i) {
-                const Datagram& wire = crafted[i].wire;
-                const int length = static_cast<int>(wire.size());
-                EXPECT_EQ(peerPool_.send(slot, wire.data(), length, kGroup, kPort), length);
-                if (i % 10 == 9)
-                    std::this_thread::sleep_for(std::chrono::milliseconds(2));
-            }
-            peerPool_.release(slot);
-        }).join();
+        lab_.start(0,
+                   [&] {
+                       const int slot = peerPool_.acquire(MulticastSend, kGroup, kPort);
+                       peerPool_.build(slot);
+                       EXPECT_EQ(peerPool_.state(slot), 1);
+                       for (std::size_t i = 0; i < crafted.size(); ++i) {
+                           const Datagram& wire = crafted[i].wire;
+                           const int length = static_cast<int>(wire.size());
+                           EXPECT_EQ(peerPool_.send(slot, wire.data(), length, kGroup, kPort),
+                                     length);
+                           if (i % 10 == 9)
+                               std::this_thread::sleep_for(std::chrono::milliseconds(2));
+                       }
+                       peerPool_.release(slot);
+                   })
+            .join();
     }
 
     // Waits until everything sent has been taken in: two no-data reports
@@ -105,14 +114,13 @@ protected:
     void settle()
     {
         const int before = sink_.events().statusCount(kNoData);
-        ASSERT_TRUE(sink_.waitUntil(
-            [&](const auto& e) { return e.statusCount(kNoData) >= before + 2; }));
+        ASSERT_TRUE(
+            sink_.waitUntil([&](const auto& e) { return e.statusCount(kNoData) >= before + 2; }));
     }
 
     void waitForStatistics(std::size_t reports)
     {
-        ASSERT_TRUE(sink_.waitUntil(
-            [&](const auto& e) { return e.statistics.size() >= reports; }))
+        ASSERT_TRUE(sink_.waitUntil([&](const auto& e) { return e.statistics.size() >= reports; }))
             << "only " << sink_.events().statistics.size() << " statistics reports";
     }
 
@@ -157,14 +165,14 @@ TEST_F(ReceiveEngineTest, CountsLossAndSavesPayloadsOverOneHundredFiftyDatagrams
     std::vector<Crafted> traffic;
     for (int seq = 0; seq < 10; ++seq)
         traffic.push_back(tagged(seq, 100 + seq));
-    traffic.push_back(tagged(13, 50));   // 10, 11, 12 missing
-    traffic.push_back(tagged(13, 50));   // repeat
-    traffic.push_back(tagged(5, 50));    // reorder: the new baseline
-    traffic.push_back(tagged(7, 50));    // 6 missing
-    traffic.push_back(whole(Datagram(60, 0x41)));                  // untagged
+    traffic.push_back(tagged(13, 50));              // 10, 11, 12 missing
+    traffic.push_back(tagged(13, 50));              // repeat
+    traffic.push_back(tagged(5, 50));               // reorder: the new baseline
+    traffic.push_back(tagged(7, 50));               // 6 missing
+    traffic.push_back(whole(Datagram(60, 0x41)));   // untagged
     traffic.push_back(whole(Datagram{TestDatagram::kTag, 1, 2, 3, 4}));   // tagged but too short
     traffic.push_back(tagged(8, 50));
-    traffic.push_back(tagged(9, 0));     // header only
+    traffic.push_back(tagged(9, 0));   // header only
     for (int seq = 10; seq <= 41; ++seq)
         traffic.push_back(tagged(seq, 80));
     ASSERT_EQ(traffic.size(), 50u);   // lost so far: 4
@@ -280,16 +288,18 @@ TEST_F(ReceiveEngineTest, PortAlreadyHeldFailsEveryBuildThenReportsNoDataWithout
 {
     // Another socket in the receiver's host holds the port.
     int holder = -1;
-    lab_.start(1, [&] {
-        holder = ::socket(AF_INET, SOCK_DGRAM, 0);
-        sockaddr_in at{};
-        at.sin_family = AF_INET;
-        at.sin_port = htons(kPort);
-        if (::bind(holder, reinterpret_cast<const sockaddr*>(&at), sizeof at) != 0) {
-            ::close(holder);
-            holder = -1;
-        }
-    }).join();
+    lab_.start(1,
+               [&] {
+                   holder = ::socket(AF_INET, SOCK_DGRAM, 0);
+                   sockaddr_in at{};
+                   at.sin_family = AF_INET;
+                   at.sin_port = htons(kPort);
+                   if (::bind(holder, reinterpret_cast<const sockaddr*>(&at), sizeof at) != 0) {
+                       ::close(holder);
+                       holder = -1;
+                   }
+               })
+        .join();
     ASSERT_GE(holder, 0);
 
     start();
@@ -313,4 +323,4 @@ TEST_F(ReceiveEngineTest, PortAlreadyHeldFailsEveryBuildThenReportsNoDataWithout
     EXPECT_EQ(engine_.slot(), -1);
 }
 
-}  // namespace
+}   // namespace

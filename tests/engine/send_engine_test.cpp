@@ -33,7 +33,10 @@ SendSettings withPacketSize(int size)
     return settings;
 }
 
-std::vector<Lamp> lamps(std::size_t n, Lamp lamp) { return std::vector<Lamp>(n, lamp); }
+std::vector<Lamp> lamps(std::size_t n, Lamp lamp)
+{
+    return std::vector<Lamp>(n, lamp);
+}
 
 class SendEngineTest : public ::testing::Test {
 protected:
@@ -43,18 +46,21 @@ protected:
 
     // Runs the engine on lab host 0; before is run there first (to occupy a
     // port, say) and after once the run has ended.
-    void run(const SendSettings& settings = kDefaults, const std::string& source = "/nonexistent/send.txt",
-             std::function<void()> before = {}, std::function<void()> after = {})
+    void run(const SendSettings& settings = kDefaults,
+             const std::string& source = "/nonexistent/send.txt", std::function<void()> before = {},
+             std::function<void()> after = {})
     {
-        lab_->start(0, [&] {
-            if (before)
-                before();
-            SendEngine engine(sink, clock, pool, settings);
-            engine.setSourcePath(source);
-            engine.run();
-            if (after)
-                after();
-        }).join();
+        lab_->start(0,
+                    [&] {
+                        if (before)
+                            before();
+                        SendEngine engine(sink, clock, pool, settings);
+                        engine.setSourcePath(source);
+                        engine.run();
+                        if (after)
+                            after();
+                    })
+            .join();
     }
 
     static std::unique_ptr<NetnsLab> lab_;
@@ -76,7 +82,7 @@ int boundSocket(int port)
     return fd;
 }
 
-}  // namespace
+}   // namespace
 
 // No channel means no run: nothing is sent, so this needs no network.
 TEST(SendEngineNoChannel, NoFreeSlotOrAGroupTheChannelRefusesEndsAtOnce)
@@ -100,14 +106,17 @@ TEST(SendEngineNoChannel, NoFreeSlotOrAGroupTheChannelRefusesEndsAtOnce)
         EXPECT_EQ(e.flashes, lamps(1, Lamp::Error));
         EXPECT_EQ(e.restores, 1);
         EXPECT_EQ(e.runningChecks, 0u);
-        EXPECT_EQ(pool.state(0), full ? 0 : -1) << "a held slot stays its holder's; ours is released";
+        EXPECT_EQ(pool.state(0), full ? 0 : -1)
+            << "a held slot stays its holder's; ours is released";
     }
 }
 
 TEST_F(SendEngineTest, BuildFailsWhenThePortIsHeld)
 {
     int holder = -1;
-    run(kDefaults, "/nonexistent/send.txt", [&] { holder = boundSocket(9000); }, [&] { ::close(holder); });
+    run(
+        kDefaults, "/nonexistent/send.txt", [&] { holder = boundSocket(9000); },
+        [&] { ::close(holder); });
     const auto e = sink.events();
     ASSERT_EQ(e.sendStatuses.size(), 1u);
     EXPECT_EQ(e.sendStatuses[0].kind, SendStatus::BuildFailed);
@@ -147,7 +156,10 @@ TEST_F(SendEngineTest, TargetIsTheSpeedOverEightTruncated)
 {
     // 30 datagrams of 850 bytes in 200 ms: 127.5 bytes/ms. A target of 126
     // allows 127.26 and slows down; 130 allows 131.3 and speeds up.
-    struct Case { int speed; int sleepAfter; };
+    struct Case {
+        int speed;
+        int sleepAfter;
+    };
     const Case cases[] = {{1015, 2}, {1040, 0}, {7, 2}};
     for (const Case& c : cases) {
         sink.reset();
@@ -198,14 +210,17 @@ TEST_F(SendEngineTest, PeerReceivesNumberedChunksOfSendTxt)
     std::ofstream(path, std::ios::binary) << bytes;
 
     int peer = -1;
-    lab_->start(1, [&] {
-        peer = boundSocket(9000);
-        ip_mreq join{};
-        join.imr_multiaddr.s_addr = inet_addr("224.1.1.1");
-        ASSERT_EQ(::setsockopt(peer, IPPROTO_IP, IP_ADD_MEMBERSHIP, &join, sizeof join), 0);
-        const timeval wait{5, 0};
-        ::setsockopt(peer, SOL_SOCKET, SO_RCVTIMEO, &wait, sizeof wait);
-    }).join();
+    lab_->start(1,
+                [&] {
+                    peer = boundSocket(9000);
+                    ip_mreq join{};
+                    join.imr_multiaddr.s_addr = inet_addr("224.1.1.1");
+                    ASSERT_EQ(::setsockopt(peer, IPPROTO_IP, IP_ADD_MEMBERSHIP, &join, sizeof join),
+                              0);
+                    const timeval wait{5, 0};
+                    ::setsockopt(peer, SOL_SOCKET, SO_RCVTIMEO, &wait, sizeof wait);
+                })
+        .join();
     sink.stopAfterChecks(5);
     run(withPacketSize(1000), "");
     std::remove(path.c_str());
@@ -218,7 +233,8 @@ TEST_F(SendEngineTest, PeerReceivesNumberedChunksOfSendTxt)
     for (unsigned char seq = 0; seq < 5; ++seq) {
         std::string datagram(2000, '\0');
         ASSERT_EQ(::recv(peer, datagram.data(), datagram.size(), 0), 1008) << int(seq);
-        EXPECT_EQ(datagram.substr(0, 8), std::string("\xFE\0\0\0", 4) + char(seq) + std::string(3, '\0'));
+        EXPECT_EQ(datagram.substr(0, 8),
+                  std::string("\xFE\0\0\0", 4) + char(seq) + std::string(3, '\0'));
         EXPECT_EQ(datagram.substr(8, 1000), payloads[seq]) << int(seq);
     }
     ::close(peer);

@@ -28,7 +28,8 @@ TEST(SequenceTracker, CountsGapsAndFollowsEveryStepBack)
         {"wrap from the largest to the smallest number is a step back",
          {INT32_MAX - 1, INT32_MAX, INT32_MIN, INT32_MIN + 1, INT32_MIN + 3},
          {0, 0, 0, 0, 1}},
-        {"a gap across the whole range fits", {INT32_MIN, INT32_MAX},
+        {"a gap across the whole range fits",
+         {INT32_MIN, INT32_MAX},
          {0, std::int64_t{UINT32_MAX} - 1}},
         {"a gap of over 2^31 from zero", {0, INT32_MAX}, {0, std::int64_t{INT32_MAX} - 1}},
     };
@@ -56,4 +57,4 @@ TEST(SequenceTracker, LostKeepsCountingPast32Bits)
     EXPECT_EQ(tracker.lost(), 3 * (std::int64_t{UINT32_MAX} - 1));
 }
 
-}  // namespace
+}   // namespace

@@ -104,4 +104,4 @@ TEST_F(CaptureFileTest, OpenAndCloseDuringWritesNeverTearARecord)
     }
 }
 
-}  // namespace
+}   // namespace

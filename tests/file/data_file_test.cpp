@@ -55,7 +55,7 @@ private:
     std::vector<ssize_t> script_;
 };
 
-}  // namespace
+}   // namespace
 
 TEST_F(DataFileTest, ReadsInChunksAndRewinds)
 {

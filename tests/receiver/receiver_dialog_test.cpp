@@ -1,11 +1,11 @@
 #include "receiver/receiver_dialog.h"
 
 #include "channel/dc_pool.h"
+#include "receiver/receiver_ids.h"
 #include "shell/dialog_units.h"
+#include "shell/status_lamp.h"
 #include "tests/shell/event_wait.h"
 #include "tests/support/netns_lab.h"
-#include "receiver/receiver_ids.h"
-#include "shell/status_lamp.h"
 
 #include <QApplication>
 #include <QCheckBox>
@@ -62,10 +62,22 @@ protected:
     }
 };
 
-QPushButton* button(const MainDialog& d, int id) { return static_cast<QPushButton*>(d.control(id)); }
-QLineEdit* edit(const MainDialog& d, int id) { return static_cast<QLineEdit*>(d.control(id)); }
-QCheckBox* saveBox(const MainDialog& d) { return static_cast<QCheckBox*>(d.control(IDC_SAVE_TO_FILE)); }
-QString text(const MainDialog& d, int id) { return static_cast<QLabel*>(d.control(id))->text(); }
+QPushButton* button(const MainDialog& d, int id)
+{
+    return static_cast<QPushButton*>(d.control(id));
+}
+QLineEdit* edit(const MainDialog& d, int id)
+{
+    return static_cast<QLineEdit*>(d.control(id));
+}
+QCheckBox* saveBox(const MainDialog& d)
+{
+    return static_cast<QCheckBox*>(d.control(IDC_SAVE_TO_FILE));
+}
+QString text(const MainDialog& d, int id)
+{
+    return static_cast<QLabel*>(d.control(id))->text();
+}
 
 QByteArray contents(const QString& path)
 {
@@ -85,14 +97,33 @@ TEST_F(ReceiverDialogTest, TitleDefaultsAndControlsInTemplateOrder)
     EXPECT_EQ(dialog.windowTitle(), QStringLiteral("组播测试 (接收端)"));
     EXPECT_EQ(dialog.size(), DialogUnits().size(177, 136));
 
-    struct Row { int id; const char* text; };
+    struct Row {
+        int id;
+        const char* text;
+    };
     const Row rows[] = {
-        {IDOK, "开始"}, {-1, "组播地址"}, {IDC_GROUP_ADDR, "224.1.1.1"}, {-1, "端口"},
-        {IDC_PORT, "9000"}, {IDC_STOP, "结束"}, {IDC_SAVE_TO_FILE, "保存到文件"},
-        {IDC_FILE_NAME, "Recv.txt"}, {-1, "接收速度"}, {IDC_RECV_RATE, ""}, {-1, "接收尺寸"},
-        {IDC_RECV_BYTES, ""}, {-1, "数据包"}, {IDC_PACKETS, ""}, {-1, "来自"}, {IDC_FROM, ""},
-        {-1, "接收状态"}, {IDC_LAMP_ACTIVE, nullptr}, {IDC_LAMP_ERROR, nullptr},
-        {IDC_LAMP_IDLE, nullptr}, {IDC_STATUS, ""}, {IDC_ABOUT, "关于"},
+        {IDOK, "开始"},
+        {-1, "组播地址"},
+        {IDC_GROUP_ADDR, "224.1.1.1"},
+        {-1, "端口"},
+        {IDC_PORT, "9000"},
+        {IDC_STOP, "结束"},
+        {IDC_SAVE_TO_FILE, "保存到文件"},
+        {IDC_FILE_NAME, "Recv.txt"},
+        {-1, "接收速度"},
+        {IDC_RECV_RATE, ""},
+        {-1, "接收尺寸"},
+        {IDC_RECV_BYTES, ""},
+        {-1, "数据包"},
+        {IDC_PACKETS, ""},
+        {-1, "来自"},
+        {IDC_FROM, ""},
+        {-1, "接收状态"},
+        {IDC_LAMP_ACTIVE, nullptr},
+        {IDC_LAMP_ERROR, nullptr},
+        {IDC_LAMP_IDLE, nullptr},
+        {IDC_STATUS, ""},
+        {IDC_ABOUT, "关于"},
     };
     const auto& controls = dialog.controls();
     ASSERT_EQ(controls.size(), std::size(rows));
@@ -102,10 +133,14 @@ TEST_F(ReceiverDialogTest, TitleDefaultsAndControlsInTemplateOrder)
         if (!rows[i].text)
             continue;
         QString shown;
-        if (auto* b = qobject_cast<QAbstractButton*>(controls[i])) shown = b->text();
-        else if (auto* e = qobject_cast<QLineEdit*>(controls[i])) shown = e->text();
-        else if (auto* g = qobject_cast<QGroupBox*>(controls[i])) shown = g->title();
-        else shown = static_cast<QLabel*>(controls[i])->text();
+        if (auto* b = qobject_cast<QAbstractButton*>(controls[i]))
+            shown = b->text();
+        else if (auto* e = qobject_cast<QLineEdit*>(controls[i]))
+            shown = e->text();
+        else if (auto* g = qobject_cast<QGroupBox*>(controls[i]))
+            shown = g->title();
+        else
+            shown = static_cast<QLabel*>(controls[i])->text();
         EXPECT_EQ(shown, QString::fromUtf8(rows[i].text));
     }
     EXPECT_FALSE(saveBox(dialog)->isChecked());
@@ -240,20 +275,23 @@ TEST_F(ReceiverDialogTest, ClosingDuringARunEndsTheWorkerWithEverythingWritten)
 // each with a 100-byte payload.
 void sendFromPeer(const NetnsLab& lab, int port, const std::vector<int>& seqs)
 {
-    lab.start(1, [&] {
-        const int fd = ::socket(AF_INET, SOCK_DGRAM, 0);
-        sockaddr_in group{};
-        group.sin_family = AF_INET;
-        group.sin_port = htons(static_cast<std::uint16_t>(port));
-        group.sin_addr.s_addr = ::inet_addr("224.1.1.1");
-        for (int seq : seqs) {
-            unsigned char datagram[108] = {0xFE};
-            std::memcpy(datagram + 4, &seq, 4);
-            std::memset(datagram + 8, 'p', 100);
-            ::sendto(fd, datagram, sizeof datagram, 0, reinterpret_cast<sockaddr*>(&group), sizeof group);
-        }
-        ::close(fd);
-    }).join();
+    lab.start(1,
+              [&] {
+                  const int fd = ::socket(AF_INET, SOCK_DGRAM, 0);
+                  sockaddr_in group{};
+                  group.sin_family = AF_INET;
+                  group.sin_port = htons(static_cast<std::uint16_t>(port));
+                  group.sin_addr.s_addr = ::inet_addr("224.1.1.1");
+                  for (int seq : seqs) {
+                      unsigned char datagram[108] = {0xFE};
+                      std::memcpy(datagram + 4, &seq, 4);
+                      std::memset(datagram + 8, 'p', 100);
+                      ::sendto(fd, datagram, sizeof datagram, 0,
+                               reinterpret_cast<sockaddr*>(&group), sizeof group);
+                  }
+                  ::close(fd);
+              })
+        .join();
 }
 
 std::vector<int> sequence(int from, int to)
@@ -280,7 +318,8 @@ TEST(ReceiverDialogEndToEnd, StatisticsShowCountsAndLossEveryFiftyDatagrams)
 
     button(dialog, IDOK)->click();
     // The silent group is reported once the channel is up and receiving.
-    ASSERT_TRUE(waitFor([&] { return text(dialog, IDC_STATUS) == QStringLiteral("未接收到数据包.."); }));
+    ASSERT_TRUE(
+        waitFor([&] { return text(dialog, IDC_STATUS) == QStringLiteral("未接收到数据包.."); }));
 
     sendFromPeer(lab, 9200, sequence(0, 49));
     ASSERT_TRUE(waitFor([&] { return text(dialog, IDC_PACKETS) == QStringLiteral("50 (丢包0)"); }))
@@ -313,4 +352,4 @@ TEST(ReceiverDialogEndToEnd, StatisticsShowCountsAndLossEveryFiftyDatagrams)
     EXPECT_EQ(contents(path), QByteArray(15000, 'p'));
 }
 
-}  // namespace
+}   // namespace

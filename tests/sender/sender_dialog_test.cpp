@@ -1,11 +1,11 @@
 #include "sender/sender_dialog.h"
 
 #include "channel/dc_pool.h"
+#include "sender/sender_ids.h"
 #include "shell/dialog_units.h"
+#include "shell/status_lamp.h"
 #include "tests/shell/event_wait.h"
 #include "tests/support/netns_lab.h"
-#include "sender/sender_ids.h"
-#include "shell/status_lamp.h"
 
 #include <QAction>
 #include <QApplication>
@@ -40,7 +40,8 @@ public:
         worker().setLauncher([this](std::function<void()> body) {
             ++launches;
             if (failThread)
-                throw std::system_error(std::make_error_code(std::errc::resource_unavailable_try_again));
+                throw std::system_error(
+                    std::make_error_code(std::errc::resource_unavailable_try_again));
             return lab ? lab->start(0, std::move(body)) : std::thread(std::move(body));
         });
     }
@@ -74,9 +75,18 @@ void untilStopped(ScriptedSender& d)
     d.sink().restoreButtons();
 }
 
-QPushButton* button(const MainDialog& d, int id) { return static_cast<QPushButton*>(d.control(id)); }
-QLineEdit* edit(const MainDialog& d, int id) { return static_cast<QLineEdit*>(d.control(id)); }
-QString text(const MainDialog& d, int id) { return static_cast<QLabel*>(d.control(id))->text(); }
+QPushButton* button(const MainDialog& d, int id)
+{
+    return static_cast<QPushButton*>(d.control(id));
+}
+QLineEdit* edit(const MainDialog& d, int id)
+{
+    return static_cast<QLineEdit*>(d.control(id));
+}
+QString text(const MainDialog& d, int id)
+{
+    return static_cast<QLabel*>(d.control(id))->text();
+}
 
 void pressKey(QWidget* target, Qt::Key key)
 {
@@ -87,16 +97,18 @@ void pressKey(QWidget* target, Qt::Key key)
 // Closes the About box once it is up, noting its caption and program line.
 void closeAboutWhenShown(QString* caption, QString* programLine)
 {
-    whenIdle([=] {
-        QWidget* box = QApplication::activeModalWidget();
-        if (!box) {
-            closeAboutWhenShown(caption, programLine);
-            return;
-        }
-        *caption = box->windowTitle();
-        *programLine = box->findChildren<QLabel*>().at(1)->text();
-        static_cast<QDialog*>(box)->reject();
-    }, 10);
+    whenIdle(
+        [=] {
+            QWidget* box = QApplication::activeModalWidget();
+            if (!box) {
+                closeAboutWhenShown(caption, programLine);
+                return;
+            }
+            *caption = box->windowTitle();
+            *programLine = box->findChildren<QLabel*>().at(1)->text();
+            static_cast<QDialog*>(box)->reject();
+        },
+        10);
 }
 
 class SenderDialogTest : public ::testing::Test {
@@ -109,14 +121,28 @@ TEST_F(SenderDialogTest, TitleDefaultsAndControlsInTemplateOrder)
 {
     EXPECT_EQ(dialog.windowTitle(), QStringLiteral("组播测试 (发送端)"));
     EXPECT_EQ(dialog.size(), DialogUnits().size(150, 128));
-    EXPECT_FALSE(dialog.windowFlags() & (Qt::WindowMinimizeButtonHint | Qt::WindowMaximizeButtonHint));
+    EXPECT_FALSE(dialog.windowFlags() &
+                 (Qt::WindowMinimizeButtonHint | Qt::WindowMaximizeButtonHint));
 
-    struct Row { int id; const char* text; };
+    struct Row {
+        int id;
+        const char* text;
+    };
     const Row rows[] = {
-        {IDOK, "开始"}, {-1, "组播地址"}, {IDC_GROUP_ADDR, "224.1.1.1"}, {-1, "端口"},
-        {IDC_PORT, "9000"}, {-1, "发送速度"}, {IDC_SPEED, "512"}, {-1, "包尺寸"},
-        {IDC_PACKET_SIZE, "1024"}, {IDC_STATUS, ""}, {IDC_STOP, "结束"},
-        {IDC_LAMP_ACTIVE, nullptr}, {IDC_LAMP_ERROR, nullptr}, {IDC_LAMP_IDLE, nullptr},
+        {IDOK, "开始"},
+        {-1, "组播地址"},
+        {IDC_GROUP_ADDR, "224.1.1.1"},
+        {-1, "端口"},
+        {IDC_PORT, "9000"},
+        {-1, "发送速度"},
+        {IDC_SPEED, "512"},
+        {-1, "包尺寸"},
+        {IDC_PACKET_SIZE, "1024"},
+        {IDC_STATUS, ""},
+        {IDC_STOP, "结束"},
+        {IDC_LAMP_ACTIVE, nullptr},
+        {IDC_LAMP_ERROR, nullptr},
+        {IDC_LAMP_IDLE, nullptr},
         {IDC_ABOUT, "关于"},
     };
     const auto& controls = dialog.controls();
@@ -130,9 +156,12 @@ TEST_F(SenderDialogTest, TitleDefaultsAndControlsInTemplateOrder)
         if (!rows[i].text)
             continue;
         QString shown;
-        if (auto* b = qobject_cast<QPushButton*>(controls[i])) shown = b->text();
-        else if (auto* e = qobject_cast<QLineEdit*>(controls[i])) shown = e->text();
-        else shown = static_cast<QLabel*>(controls[i])->text();
+        if (auto* b = qobject_cast<QPushButton*>(controls[i]))
+            shown = b->text();
+        else if (auto* e = qobject_cast<QLineEdit*>(controls[i]))
+            shown = e->text();
+        else
+            shown = static_cast<QLabel*>(controls[i])->text();
         EXPECT_EQ(shown, QString::fromUtf8(rows[i].text));
     }
 
@@ -145,8 +174,8 @@ TEST_F(SenderDialogTest, TitleDefaultsAndControlsInTemplateOrder)
     EXPECT_EQ(button(dialog, IDOK)->geometry(), DialogUnits().rect(96, 13, 50, 22));
     EXPECT_EQ(button(dialog, IDC_STOP)->geometry(), button(dialog, IDOK)->geometry());
     EXPECT_TRUE(button(dialog, IDC_STOP)->isHidden());
-    const std::vector<int> tabOrder{IDOK, IDC_GROUP_ADDR, IDC_PORT, IDC_SPEED, IDC_PACKET_SIZE,
-                                    IDC_STOP, IDC_ABOUT, IDOK};
+    const std::vector<int> tabOrder{IDOK,     IDC_GROUP_ADDR, IDC_PORT, IDC_SPEED, IDC_PACKET_SIZE,
+                                    IDC_STOP, IDC_ABOUT,      IDOK};
     QWidget* w = dialog.control(IDOK);
     for (std::size_t i = 1; i < tabOrder.size(); ++i) {
         do
@@ -266,7 +295,11 @@ TEST_F(SenderDialogTest, AWorkerThatCannotStartIsReportedAndStartStays)
 TEST_F(SenderDialogTest, SettingsThatMakeNoRunAreRefusedAtStart)
 {
     dialog.lamp().timer().stop();
-    struct Case { int id; const char* text; const char* refusal; };
+    struct Case {
+        int id;
+        const char* text;
+        const char* refusal;
+    };
     const Case cases[] = {
         {IDC_PACKET_SIZE, "-1", "包尺寸无效."},
         {IDC_GROUP_ADDR, "224.100.100.100.1234", "组播地址无效."},
@@ -318,7 +351,8 @@ TEST_F(SenderDialogTest, WorkerReportsReachTheDialogLastTextWinning)
     };
     button(dialog, IDOK)->click();
     ASSERT_TRUE(waitFor([&] { return reported.load(); }));
-    ASSERT_TRUE(waitFor([&] { return text(dialog, IDC_STATUS) == QStringLiteral("推送尺寸: 5000, 速度: 512"); }));
+    ASSERT_TRUE(waitFor(
+        [&] { return text(dialog, IDC_STATUS) == QStringLiteral("推送尺寸: 5000, 速度: 512"); }));
     ASSERT_TRUE(waitFor([&] { return !dialog.lamp().active()->isHidden(); }));
     EXPECT_TRUE(dialog.lamp().idle()->isHidden());
     dialog.lamp().tick();
@@ -381,10 +415,11 @@ TEST(SenderDialogEndToEnd, TheFirstDatagramsArriveNumberedFromZero)
     }
 
     // The speed report after 30 datagrams reaches the status line.
-    EXPECT_TRUE(waitFor([&] { return text(dialog, IDC_STATUS).startsWith(QStringLiteral("推送尺寸: ")); }));
+    EXPECT_TRUE(
+        waitFor([&] { return text(dialog, IDC_STATUS).startsWith(QStringLiteral("推送尺寸: ")); }));
     button(dialog, IDC_STOP)->click();
     ASSERT_TRUE(waitFor([&] { return !button(dialog, IDOK)->isHidden(); }));
     EXPECT_EQ(pool.state(0), -1);   // the run released its slot
 }
 
-}  // namespace
+}   // namespace

@@ -72,4 +72,4 @@ TEST(DialogAppTest, TheDialogFaceIsNinePointAndRendersInTheInstalledCjkFace)
     EXPECT_EQ(QFontInfo(font).family(), QStringLiteral("WenQuanYi Zen Hei"));
 }
 
-}  // namespace
+}   // namespace

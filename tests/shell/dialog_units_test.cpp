@@ -28,4 +28,4 @@ TEST(DialogUnitsTest, RectanglesThatTouchInUnitsTouchInPixels)
     EXPECT_EQ(du.rect(96, 13, 50, 22), QRect(144, 20, 75, 33));
 }
 
-}  // namespace
+}   // namespace

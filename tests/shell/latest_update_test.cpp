@@ -69,4 +69,4 @@ TEST(LatestUpdateTest, NothingIsDeliveredToADestroyedContext)
     EXPECT_EQ(applied, 0);
 }
 
-}  // namespace
+}   // namespace

@@ -19,9 +19,12 @@ protected:
     std::string showing() const
     {
         std::string s;
-        if (!lamp.active()->isHidden()) s += 'a';
-        if (!lamp.error()->isHidden()) s += 'e';
-        if (!lamp.idle()->isHidden()) s += 'i';
+        if (!lamp.active()->isHidden())
+            s += 'a';
+        if (!lamp.error()->isHidden())
+            s += 'e';
+        if (!lamp.idle()->isHidden())
+            s += 'i';
         return s;
     }
 
@@ -76,4 +79,4 @@ TEST_F(StatusLampTest, DefaultSetOnAnotherThreadShowsAtTheTimersTick)
     lamp.timer().stop();
 }
 
-}  // namespace
+}   // namespace

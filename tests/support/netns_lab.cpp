@@ -98,7 +98,7 @@ std::string firstLine(const std::string& text)
     return text.substr(0, text.find('\n'));
 }
 
-} // namespace
+}   // namespace
 
 NetnsLab::NetnsLab(int hosts)
 {
@@ -122,8 +122,10 @@ NetnsLab::NetnsLab(int hosts)
     // stop forwarding groups after a while.
     std::string output;
     std::string failed;
-    const std::string bridgeSetup = "ip netns add " + bridge + " && ip -n " + bridge +
-        " link add br0 type bridge stp_state 0 mcast_snooping 0 && ip -n " + bridge + " link set br0 up";
+    const std::string bridgeSetup =
+        "ip netns add " + bridge + " && ip -n " + bridge +
+        " link add br0 type bridge stp_state 0 mcast_snooping 0 && ip -n " + bridge +
+        " link set br0 up";
     if (run(bridgeSetup, &output) != 0) {
         failed = bridgeSetup;
     } else {
@@ -133,11 +135,11 @@ NetnsLab::NetnsLab(int hosts)
             const std::string port = "p" + std::to_string(host);
             const std::string address = subnet + std::to_string(host + 1);
             const std::string in = " && ip -n " + name + " ";
-            const std::string setup = "ip netns add " + name +
-                " && ip -n " + bridge + " link add " + port + " type veth peer name eth0 netns " + name +
-                " && ip -n " + bridge + " link set " + port + " master br0 up" +
-                in + "link set lo up" + in + "addr add " + address + "/24 dev eth0" +
-                in + "link set eth0 up" + in + "route add 224.0.0.0/4 dev eth0";
+            const std::string setup =
+                "ip netns add " + name + " && ip -n " + bridge + " link add " + port +
+                " type veth peer name eth0 netns " + name + " && ip -n " + bridge + " link set " +
+                port + " master br0 up" + in + "link set lo up" + in + "addr add " + address +
+                "/24 dev eth0" + in + "link set eth0 up" + in + "route add 224.0.0.0/4 dev eth0";
             made.push_back(name);
             if (run(setup, &output) != 0)
                 failed = setup;
@@ -190,7 +192,8 @@ bool NetnsLab::enter(int host) const
 
 std::thread NetnsLab::start(int host, std::function<void()> fn) const
 {
-    const std::string name = (ok_ && host >= 0 && host < hostCount()) ? names_[host] : std::string();
+    const std::string name =
+        (ok_ && host >= 0 && host < hostCount()) ? names_[host] : std::string();
     return std::thread([name, fn = std::move(fn)] {
         // Never run fn in the machine's own namespace: its traffic would leave the machine.
         if (!name.empty() && enterNamespace(name))
@@ -202,6 +205,7 @@ int NetnsLab::exec(int host, const std::string& command) const
 {
     if (!ok_ || host < 0 || host >= hostCount())
         return -1;
-    const int status = std::system(("ip netns exec " + names_[host] + " sh -c " + shellQuoted(command)).c_str());
+    const int status =
+        std::system(("ip netns exec " + names_[host] + " sh -c " + shellQuoted(command)).c_str());
     return (status != -1 && WIFEXITED(status)) ? WEXITSTATUS(status) : -1;
 }

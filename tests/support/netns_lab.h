@@ -48,8 +48,8 @@ private:
 };
 
 // In a GoogleTest body: skip with a clear message when the lab is not there.
-#define NETNS_LAB_OR_SKIP(lab)                                                   \
-    do {                                                                         \
-        if (!(lab).ok())                                                         \
-            GTEST_SKIP() << "network namespace lab unavailable: " << (lab).reason(); \
+#define NETNS_LAB_OR_SKIP(lab)                                                                     \
+    do {                                                                                           \
+        if (!(lab).ok())                                                                           \
+            GTEST_SKIP() << "network namespace lab unavailable: " << (lab).reason();               \
     } while (0)

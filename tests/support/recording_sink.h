@@ -26,8 +26,9 @@ public:
 
         int statusCount(ReceiveStatus::Kind kind) const
         {
-            return static_cast<int>(std::count_if(receiveStatuses.begin(), receiveStatuses.end(),
-                                                  [kind](const ReceiveStatus& s) { return s.kind == kind; }));
+            return static_cast<int>(
+                std::count_if(receiveStatuses.begin(), receiveStatuses.end(),
+                              [kind](const ReceiveStatus& s) { return s.kind == kind; }));
         }
         int flashCount(Lamp lamp) const
         {
@@ -44,10 +45,16 @@ public:
             checkLimit_ = UINT64_MAX;
         });
     }
-    void setRunning(bool running) { record([&] { running_ = running; }); }
+    void setRunning(bool running)
+    {
+        record([&] { running_ = running; });
+    }
     // isRunning answers true for the first checks calls only: a sender run
     // then stops after exactly that many datagrams.
-    void stopAfterChecks(std::uint64_t checks) { record([&] { checkLimit_ = checks; }); }
+    void stopAfterChecks(std::uint64_t checks)
+    {
+        record([&] { checkLimit_ = checks; });
+    }
 
     Events events() const
     {
@@ -68,14 +75,26 @@ public:
         record([&] { running = running_ && events_.runningChecks++ < checkLimit_; });
         return running;
     }
-    void flashLamp(Lamp lamp) override { record([&] { events_.flashes.push_back(lamp); }); }
-    void setDefaultLamp(Lamp lamp) override { record([&] { events_.defaultLamps.push_back(lamp); }); }
+    void flashLamp(Lamp lamp) override
+    {
+        record([&] { events_.flashes.push_back(lamp); });
+    }
+    void setDefaultLamp(Lamp lamp) override
+    {
+        record([&] { events_.defaultLamps.push_back(lamp); });
+    }
     void showStatus(const SendStatus& status) override
     {
         record([&] { events_.sendStatuses.push_back(status); });
     }
-    void showReport(const SendReport& report) override { record([&] { events_.reports.push_back(report); }); }
-    void restoreButtons() override { record([&] { ++events_.restores; }); }
+    void showReport(const SendReport& report) override
+    {
+        record([&] { events_.reports.push_back(report); });
+    }
+    void restoreButtons() override
+    {
+        record([&] { ++events_.restores; });
+    }
     void showStatus(const ReceiveStatus& status) override
     {
         record([&] { events_.receiveStatuses.push_back(status); });
