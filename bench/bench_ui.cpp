@@ -122,6 +122,7 @@ protected:
                 reportedDatagrams = static_cast<long long>(report.datagrams);
                 to.showStatistics(report);
             }
+            void restoreButtons() override { to.restoreButtons(); }
         } tap(sink());
         ReceiveEngine(tap, capture(), worker().clock(), DcPool::global(), settings).run();
     }

@@ -128,7 +128,7 @@ int Csock::sendTo(const void* data, int length, const char* address, int port)
                                      reinterpret_cast<const sockaddr*>(&sa), sizeof sa));
 }
 
-int Csock::recvFrom(void* buffer, int size, char* senderText)
+int Csock::recvFrom(void* buffer, int size, char* senderText, std::uint64_t* sender)
 {
     sockaddr_in from;
     std::memset(&from, 0, sizeof from);
@@ -147,6 +147,8 @@ int Csock::recvFrom(void* buffer, int size, char* senderText)
 
     if (senderText != nullptr)
         formatAddress(from.sin_addr, senderText);
+    if (sender != nullptr)
+        *sender = std::uint64_t{ntohl(from.sin_addr.s_addr)} << 16 | ntohs(from.sin_port);
     return result;
 }
 

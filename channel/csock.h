@@ -7,6 +7,8 @@
 // A Csock never closes its socket by itself; only close() does. That lets a
 // short-lived Csock attach to a channel's socket to change an option.
 
+#include <cstdint>
+
 using SocketHandle = int;
 inline constexpr SocketHandle kInvalidSocket = -1;
 
@@ -33,8 +35,9 @@ public:
 
     // Bytes received, or -1 (also for a datagram longer than size, of which
     // the first size bytes stay in the buffer). senderText (room for at least
-    // 16 bytes) always receives the sender's dotted address.
-    int recvFrom(void* buffer, int size, char* senderText);
+    // 16 bytes) always receives the sender's dotted address; sender, when
+    // given, its address and port as one number (address << 16 | port).
+    int recvFrom(void* buffer, int size, char* senderText, std::uint64_t* sender = nullptr);
 
     // 0, or -1. Afterwards the wrapper holds no socket.
     int close();

@@ -136,7 +136,7 @@ int DcChannel::send(const void* data, int length, const char* address, int port)
     return result;
 }
 
-int DcChannel::receive(void* buffer, int size, char* senderText)
+int DcChannel::receive(void* buffer, int size, char* senderText, std::uint64_t* sender)
 {
-    return socket_.recvFrom(buffer, size, senderText);
+    return socket_.recvFrom(buffer, size, senderText, sender);
 }

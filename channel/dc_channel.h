@@ -37,7 +37,7 @@ public:
     int send(const void* data, int length, const char* address, int port);
 
     // One recvFrom, result unchanged.
-    int receive(void* buffer, int size, char* senderText);
+    int receive(void* buffer, int size, char* senderText, std::uint64_t* sender = nullptr);
 
     void setId(int id) { id_ = id; }
     int id() const { return id_; }

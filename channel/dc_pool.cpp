@@ -74,10 +74,10 @@ int DcPool::send(int index, const void* data, int length, const char* address, i
     return slot ? slot->channel.send(data, length, address, port) : -1;
 }
 
-int DcPool::receive(int index, void* buffer, int size, char* senderText)
+int DcPool::receive(int index, void* buffer, int size, char* senderText, std::uint64_t* sender)
 {
     DcSlot* slot = usedSlot(index);
-    return slot ? slot->channel.receive(buffer, size, senderText) : -1;
+    return slot ? slot->channel.receive(buffer, size, senderText, sender) : -1;
 }
 
 int DcPool::setReceiveTimeout(int index, int milliseconds)

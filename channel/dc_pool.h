@@ -30,7 +30,8 @@ public:
     int build(int index);
     int state(int index);
     int send(int index, const void* data, int length, const char* address, int port);
-    int receive(int index, void* buffer, int size, char* senderText);
+    int receive(int index, void* buffer, int size, char* senderText,
+                std::uint64_t* sender = nullptr);
 
     // Sets the receive time-out of the slot's socket: 1 when set, 0 when the
     // system refused it, -1 for a bad or free index or a channel without a

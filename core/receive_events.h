@@ -5,7 +5,8 @@
 #include <cstdint>
 #include <string>
 
-// The receiver's statistics since its run started, every 50 datagrams.
+// The receiver's statistics since its run started: every 50 datagrams, when
+// the flow pauses, and at the end of the run.
 struct ReceiveReport {
     std::string from;   // the latest sender's address
     std::uint64_t datagrams = 0;
@@ -23,6 +24,7 @@ struct ReceiveStatus {
         BuildFailed,   // the attempt-th build of the channel failed
         NoData,        // ten receives in a row found nothing
         SaveFailed,    // a capture write failed (once per series of failures)
+        CaptureGone,   // the capture file was deleted or replaced: saving stopped
     };
     Kind kind = NoData;
     int attempt = 0;   // BuildFailed only
@@ -34,4 +36,7 @@ class ReceiveSink : public EngineSink {
 public:
     virtual void showStatus(const ReceiveStatus& status) = 0;
     virtual void showStatistics(const ReceiveReport& report) = 0;
+    // The run ended by itself (no slot, no channel): the front end offers
+    // Start again.
+    virtual void restoreButtons() = 0;
 };

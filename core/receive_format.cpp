@@ -14,6 +14,7 @@ std::string receiveStatusText(const ReceiveStatus& status)
     }
     case ReceiveStatus::NoData: return "未接收到数据包..";
     case ReceiveStatus::SaveFailed: return "保存文件出现错误.";
+    case ReceiveStatus::CaptureGone: return "保存文件已被删除或替换.";
     }
     return {};
 }

@@ -13,7 +13,8 @@
 
 namespace {
 
-constexpr int kBufferSize = 10240;
+// Holds any UDP datagram, the largest being 65507 bytes.
+constexpr int kBufferSize = 65536;
 constexpr int kBuildAttempts = 100;
 constexpr int kMissesPerReport = 10;
 constexpr std::uint64_t kStatisticsEvery = 50;
@@ -34,21 +35,33 @@ void ReceiveEngine::run()
     if (slot < 0) {
         sink_.showStatus({ReceiveStatus::NoSlot});
         sink_.flashLamp(Lamp::Error);
+        sink_.restoreButtons();
         return;
     }
 
-    const bool channelWorks = buildChannel(slot);
+    const Build build = buildChannel(slot);
+    if (build == Build::Failed) {
+        // The last failure stays in the status line.
+        slot_.store(pool_.release(slot), std::memory_order_relaxed);
+        sink_.restoreButtons();
+        return;
+    }
+    const bool channelWorks = build == Build::Works;
 
     auto buffer = std::make_unique<unsigned char[]>(kBufferSize);
-    char fromText[kFromSize] = {};
-    SequenceTracker tracker;
+    auto tracker = std::make_unique<SequenceTracker>();
+    char fromText[kFromSize] = {};   // the latest sender's
+    // Every receive writes a sender, a failed one 0.0.0.0.
+    char receivedFrom[kFromSize] = {};
+    std::uint64_t sender = 0;
     std::uint64_t count = 0;
     std::uint64_t sum = 0;
+    std::uint64_t reported = 0;   // count at the latest statistics
     bool saveFailing = false;
     const std::uint64_t t0 = clock_.tickCount();
     // Bytes of the buffer a receive may have written since it was last
     // cleared. Each pass starts from a zeroed buffer; clearing only these
-    // spares a 10 KB fill per datagram.
+    // spares a 64 KiB fill per datagram.
     int dirty = kBufferSize;
 
     while (sink_.isRunning()) {
@@ -57,11 +70,17 @@ void ReceiveEngine::run()
         int n = 0;
         for (int misses = 0;;) {
             const std::uint64_t before = channelWorks ? 0 : clock_.tickCount();
-            n = pool_.receive(slot, buffer.get(), kBufferSize, fromText);
-            // A failed receive may have filled the buffer with a datagram too long for it.
-            dirty = n > 0 ? std::max(dirty, n) : kBufferSize;
-            if (n > 0)
+            n = pool_.receive(slot, buffer.get(), kBufferSize, receivedFrom, &sender);
+            if (n >= 0) {
+                std::memcpy(fromText, receivedFrom, sizeof fromText);
+                dirty = std::max(dirty, n);
                 break;
+            }
+            // The flow paused: what arrived since the latest figures shows now.
+            if (count != reported) {
+                report(fromText, count, sum, t0, tracker->lost());
+                reported = count;
+            }
             if (!channelWorks)
                 waitOutTimeout(before);
             if (++misses == kMissesPerReport) {
@@ -70,12 +89,12 @@ void ReceiveEngine::run()
                 break;
             }
         }
-        if (n <= 0)
+        if (n < 0)
             continue;
 
         const TestDatagram datagram = TestDatagram::parse(buffer.get(), n);
         if (datagram.tagged)
-            tracker.observe(datagram.seq);
+            tracker->observe(sender, static_cast<std::uint32_t>(datagram.seq));
 
         const int payload = n - datagram.headerLength;
         if (payload > 0 && capture_.isOpen()) {
@@ -94,28 +113,43 @@ void ReceiveEngine::run()
         ++count;
         sum += static_cast<std::uint64_t>(n);
         if (count % kStatisticsEvery == 0) {
-            const std::uint64_t elapsed = clock_.tickCount() - t0;
-            if (elapsed != 0)
-                sink_.showStatistics({fromText, count, sum, (sum / elapsed) * 8, tracker.lost()});
+            report(fromText, count, sum, t0, tracker->lost());
+            reported = count;
             sink_.setDefaultLamp(Lamp::Active);
         }
     }
+    if (count != reported)
+        report(fromText, count, sum, t0, tracker->lost());
 
     slot_.store(pool_.release(slot), std::memory_order_relaxed);
 }
 
-bool ReceiveEngine::buildChannel(int slot)
+void ReceiveEngine::report(const char* from, std::uint64_t count, std::uint64_t sum,
+                           std::uint64_t t0, std::int64_t lost)
+{
+    const std::uint64_t elapsed = clock_.tickCount() - t0;
+    if (elapsed != 0)
+        sink_.showStatistics({from, count, sum, (sum / elapsed) * 8, lost});
+    // Noticed here, at the latest: a capture file deleted or replaced while
+    // saving would otherwise swallow everything after it unseen.
+    if (capture_.closeIfGone()) {
+        sink_.showStatus({ReceiveStatus::CaptureGone});
+        sink_.flashLamp(Lamp::Error);
+    }
+}
+
+ReceiveEngine::Build ReceiveEngine::buildChannel(int slot)
 {
     for (int attempt = 1; attempt <= kBuildAttempts; ++attempt) {
         pool_.build(slot);
         const bool hasSocket = pool_.setReceiveTimeout(slot, kReceiveTimeoutMs) >= 0;
         if (pool_.state(slot) == 1)
-            return hasSocket;
+            return hasSocket ? Build::Works : Build::NoSocket;
 
         sink_.showStatus({ReceiveStatus::BuildFailed, attempt});
         sink_.flashLamp(Lamp::Error);
     }
-    return false;
+    return Build::Failed;
 }
 
 void ReceiveEngine::waitOutTimeout(std::uint64_t before)

@@ -12,8 +12,10 @@ class ReceiveSink;
 
 // One receiver run, on the worker thread: joins the group, receives with a
 // 10 ms time-out, counts datagrams, bytes and sequence gaps, writes payloads
-// to the capture file while it is open, and reports every 50 datagrams.
-// run() returns after the sink stops running; it always releases its slot.
+// to the capture file while it is open, and reports every 50 datagrams, at
+// the first time-out after a datagram and at the end. run() returns after the
+// sink stops running, or at once when there is no slot or no channel after
+// 100 builds (then with restoreButtons); it always releases its slot.
 class ReceiveEngine {
 public:
     static constexpr int kReceiveTimeoutMs = 10;
@@ -27,9 +29,13 @@ public:
     int slot() const { return slot_.load(std::memory_order_relaxed); }
 
 private:
-    // Up to 100 builds; true when the channel works and has a socket.
-    bool buildChannel(int slot);
+    enum class Build { Failed, NoSocket, Works };
+
+    // Up to 100 builds.
+    Build buildChannel(int slot);
     void waitOutTimeout(std::uint64_t before);
+    void report(const char* from, std::uint64_t count, std::uint64_t sum, std::uint64_t t0,
+                std::int64_t lost);
 
     ReceiveSink& sink_;
     CaptureFile& capture_;

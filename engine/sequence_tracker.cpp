@@ -1,14 +1,89 @@
 #include "engine/sequence_tracker.h"
 
-std::int64_t SequenceTracker::observe(std::int32_t seq)
+namespace {
+
+constexpr std::uint32_t kHalfRange = 0x80000000u;
+
+}   // namespace
+
+void SequenceTracker::Stream::restart(std::uint32_t seq)
 {
-    std::int64_t gap = 0;
-    // The difference is taken in 64 bits: last + 1 and seq - last - 1 would
-    // overflow 32 bits near the ends of the range.
-    if (haveBaseline_ && seq > last_)
-        gap = static_cast<std::int64_t>(seq) - last_ - 1;
-    haveBaseline_ = true;
-    last_ = seq;
-    lost_ += gap;
-    return gap;
+    newest = seq;
+    // Numbers before the baseline were never counted missing: they count as
+    // arrived, so a late one takes nothing back.
+    arrived.fill(~std::uint64_t{0});
+}
+
+bool SequenceTracker::Stream::has(std::uint32_t seq) const
+{
+    const std::uint32_t bit = seq % kWindow;
+    return (arrived[bit / 64] >> (bit % 64) & 1u) != 0;
+}
+
+void SequenceTracker::Stream::mark(std::uint32_t seq)
+{
+    const std::uint32_t bit = seq % kWindow;
+    arrived[bit / 64] |= std::uint64_t{1} << (bit % 64);
+}
+
+void SequenceTracker::Stream::clear(std::uint32_t seq)
+{
+    const std::uint32_t bit = seq % kWindow;
+    arrived[bit / 64] &= ~(std::uint64_t{1} << (bit % 64));
+}
+
+SequenceTracker::Stream& SequenceTracker::streamOf(std::uint64_t sender)
+{
+    // Nearly always the sender of the previous datagram.
+    if (used_ > 0 && streams_[latest_].sender == sender)
+        return streams_[latest_];
+    int found = -1;
+    for (int i = 0; i < used_ && found < 0; ++i) {
+        if (streams_[i].sender == sender)
+            found = i;
+    }
+    if (found < 0) {
+        if (used_ < kSenders) {
+            found = used_++;
+        } else {
+            found = 0;
+            for (int i = 1; i < kSenders; ++i) {
+                if (streams_[i].lastUse < streams_[found].lastUse)
+                    found = i;
+            }
+        }
+        streams_[found].sender = sender;
+        streams_[found].lastUse = 0;   // new: no baseline yet
+    }
+    latest_ = found;
+    return streams_[found];
+}
+
+std::int64_t SequenceTracker::observe(std::uint64_t sender, std::uint32_t seq)
+{
+    Stream& stream = streamOf(sender);
+    const bool isNew = stream.lastUse == 0;
+    stream.lastUse = ++uses_;
+
+    const std::uint32_t ahead = seq - stream.newest;
+    const std::uint32_t behind = stream.newest - seq;
+    std::int64_t change = 0;
+    if (isNew || seq == 0 || (ahead >= kHalfRange && behind >= kWindow)) {
+        stream.restart(seq);
+    } else if (ahead != 0 && ahead < kHalfRange) {
+        change = ahead - 1;
+        if (ahead >= kWindow) {
+            stream.arrived.fill(0);
+        } else {
+            for (std::uint32_t skipped = stream.newest + 1; skipped != seq; ++skipped)
+                stream.clear(skipped);
+        }
+        stream.mark(seq);
+        stream.newest = seq;
+    } else if (ahead != 0 && !stream.has(seq)) {
+        stream.mark(seq);
+        change = -1;
+    }
+    lost_ += change;
+    return change;
 }

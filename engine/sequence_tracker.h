@@ -1,21 +1,57 @@
 #pragma once
 
+#include <array>
 #include <cstdint>
 
-// Counts datagrams missing from a stream of sequence numbers. The first
-// number only sets the baseline; a number beyond last + 1 adds the gap; a
-// repeated, reordered or restarted number (not above the last one, compared
-// as signed 32-bit values) adds nothing and becomes the new baseline, so a
-// sender restarted at 0 is followed without a false loss.
+// Counts datagrams missing from the streams of up to 64 senders at once, each
+// sender (address and port) with a sequence of its own; lost() is the sum.
+//
+// Sequence numbers are unsigned 32-bit serial numbers: one less than 2^31
+// ahead of the newest is ahead, anything else is behind, so the count runs on
+// across 2^32. Per sender:
+// - the first number sets the baseline;
+// - a number ahead of the newest becomes the newest and adds the numbers
+//   skipped;
+// - a number behind the newest by less than the window (1024) is late or a
+//   duplicate: it leaves the newest alone, and when it is the first arrival of
+//   a number counted as missing, takes that one back;
+// - 0, or a number further behind than the window, is a restarted sender: a
+//   new baseline, no loss.
+// A sender not seen while 64 others were is dropped; what it lost stays in
+// the sum.
 class SequenceTracker {
 public:
-    // Takes the next sequence number; returns the datagrams it shows missing.
-    std::int64_t observe(std::int32_t seq);
+    static constexpr int kWindow = 1024;
+    static constexpr int kSenders = 64;
+
+    // Takes the next sequence number of sender; returns the change to lost():
+    // the numbers it shows missing, or -1 for a late arrival of one of them.
+    std::int64_t observe(std::uint64_t sender, std::uint32_t seq);
 
     std::int64_t lost() const { return lost_; }
 
 private:
-    bool haveBaseline_ = false;
-    std::int32_t last_ = 0;
+    static constexpr int kWords = kWindow / 64;
+
+    struct Stream {
+        std::uint64_t sender = 0;
+        std::uint64_t lastUse = 0;
+        std::uint32_t newest = 0;
+        // Bit seq % kWindow: whether seq arrived, for the kWindow numbers up
+        // to the newest.
+        std::array<std::uint64_t, kWords> arrived{};
+
+        void restart(std::uint32_t seq);
+        bool has(std::uint32_t seq) const;
+        void mark(std::uint32_t seq);
+        void clear(std::uint32_t seq);
+    };
+
+    Stream& streamOf(std::uint64_t sender);
+
+    std::array<Stream, kSenders> streams_{};
+    int used_ = 0;
+    int latest_ = 0;   // index of the stream of the previous datagram
+    std::uint64_t uses_ = 0;
     std::int64_t lost_ = 0;
 };

@@ -8,6 +8,7 @@ int CaptureFile::open(const std::string& name)
         file_.close();
     }
     const int result = file_.openWrite(name.c_str(), 0);
+    name_ = name;
     open_.store(file_.isOpen(), std::memory_order_release);
     return result == 1 ? 1 : -1;
 }
@@ -31,5 +32,23 @@ int CaptureFile::write(const void* data, int n)
         return 0;
     if (n <= 0)
         return 0;
-    return file_.write(data, n) == n ? n : -1;
+    const int written = file_.write(data, n);
+    if (written == n)
+        return n;
+    // A torn record would shift every record written after it.
+    if (written > 0)
+        file_.dropTail(written);
+    return -1;
+}
+
+bool CaptureFile::closeIfGone()
+{
+    if (!open_.load(std::memory_order_acquire))
+        return false;
+    std::lock_guard guard(lock_);
+    if (!file_.isOpen() || file_.isStillAt(name_.c_str()))
+        return false;
+    open_.store(false, std::memory_order_release);
+    file_.close();
+    return true;
 }

@@ -8,21 +8,29 @@
 
 // The receiver's capture file: opened and closed on the UI thread, written by
 // the worker. Every operation holds one lock, so a write never meets an open
-// or a close; a write while the file is closed takes no lock at all.
+// or a close; a write while the file is closed takes no lock at all. The file
+// only ever holds whole records: a write that fails part way is cut back off.
 class CaptureFile {
 public:
-    // Closes an open file, then opens or creates name for appending.
-    // 1, or -1 when it can be neither opened nor created.
+    // Closes an open file, then opens or creates name for appending; only a
+    // regular file, and without waiting. 1, or -1 when it can be neither
+    // opened nor created.
     int open(const std::string& name);
     void close();
     bool isOpen() const { return open_.load(std::memory_order_acquire); }
 
     // Writes n bytes when the file is open. Returns n on success, 0 when the
-    // file is closed, -1 when the bytes could not be written.
+    // file is closed, -1 when the bytes could not be written (none of them
+    // stay in the file).
     int write(const void* data, int n);
+
+    // Closes the file when it is no longer the one under its name (deleted,
+    // renamed or replaced); true when it did so.
+    bool closeIfGone();
 
 private:
     std::mutex lock_;
     DataFile file_;
+    std::string name_;
     std::atomic<bool> open_{false};
 };

@@ -11,8 +11,9 @@ namespace {
 
 constexpr int kReadFlags = O_RDONLY | O_CLOEXEC;
 // O_APPEND: writes always land at the current end, also when another process
-// has grown the file meanwhile.
-constexpr int kWriteFlags = O_RDWR | O_APPEND | O_CLOEXEC;
+// has grown the file meanwhile. O_NONBLOCK: a FIFO or device under the name
+// cannot hold the open (or any later write); it is refused once open.
+constexpr int kWriteFlags = O_RDWR | O_APPEND | O_CLOEXEC | O_NONBLOCK;
 constexpr mode_t kNewFileMode = 0666;
 
 int openRetrying(const char* name, int flags, mode_t mode = 0)
@@ -46,8 +47,9 @@ int DataFile::adopt(int fd)
     if (fd < 0)
         return -1;
     struct stat info {};
-    // A directory opens for reading on POSIX but holds no data to read.
-    if (::fstat(fd, &info) != 0 || S_ISDIR(info.st_mode)) {
+    // Only a regular file: a directory holds no data to read, and a FIFO or
+    // device may block or swallow what is written.
+    if (::fstat(fd, &info) != 0 || !S_ISREG(info.st_mode)) {
         ::close(fd);
         return -1;
     }
@@ -119,6 +121,23 @@ int DataFile::write(const void* buffer, int n)
             written += static_cast<int>(put);
     }
     return written;
+}
+
+int DataFile::dropTail(int n)
+{
+    struct stat info {};
+    if (!isOpen() || n < 0 || ::fstat(fd_, &info) != 0 || info.st_size < n)
+        return -1;
+    return ::ftruncate(fd_, info.st_size - n) == 0 ? 1 : -1;
+}
+
+bool DataFile::isStillAt(const char* name) const
+{
+    struct stat open {};
+    struct stat named {};
+    if (!isOpen() || name == nullptr || ::fstat(fd_, &open) != 0 || ::stat(name, &named) != 0)
+        return false;
+    return open.st_nlink > 0 && open.st_dev == named.st_dev && open.st_ino == named.st_ino;
 }
 
 int DataFile::close()

@@ -17,7 +17,8 @@ public:
     DataFile& operator=(const DataFile&) = delete;
     virtual ~DataFile();   // closes the file if it is still open
 
-    // 1 when the existing file is open for reading at position 0, else -1.
+    // 1 when the existing regular file is open for reading at position 0,
+    // else -1.
     int openRead(const char* name);
 
     // 1, or -1 when the position is refused.
@@ -26,14 +27,23 @@ public:
     // Bytes placed at the start of buffer, 0 ... n, within 10 calls.
     int read(void* buffer, int n);
 
-    // Opens an existing file for writing at its end, or creates it. A new
-    // file with size > 0 is extended to size bytes (last byte '0') and
-    // written behind that; size 0 gives an empty file. 1, or -1.
+    // Opens an existing regular file for writing at its end, or creates it,
+    // never waiting (a FIFO, device or directory is refused). A new file with
+    // size > 0 is extended to size bytes (last byte '0') and written behind
+    // that; size 0 gives an empty file. 1, or -1.
     int openWrite(const char* name, std::int64_t size);
 
     // Writes n bytes within 10 calls, continuing a partial write with the
     // bytes still missing. Returns the bytes written (n on success).
     int write(const void* buffer, int n);
+
+    // Cuts the last n bytes off the file, such as the torn end of a failed
+    // write. 1, or -1.
+    int dropTail(int n);
+
+    // Whether the open file is still the one found under name (not deleted,
+    // renamed or replaced).
+    bool isStillAt(const char* name) const;
 
     // Nonzero on success.
     int close();

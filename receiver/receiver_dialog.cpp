@@ -99,6 +99,7 @@ void ReceiverDialog::okCommand()
     }
     // The start waits for a worker still ending after Stop, so runs never
     // overlap and every run releases its slot.
+    runs_.fetch_add(1);
     if (!worker().start([this, settings = std::move(*parsed.settings)] { runEngine(settings); }))
         return;
     start_->hide();
@@ -163,4 +164,16 @@ void ReceiverDialog::Sink::showStatistics(const ReceiveReport& report)
 {
     statistics_.post(&dialog_, report,
                      [this](const ReceiveReport& latest) { dialog_.applyStatistics(latest); });
+}
+
+void ReceiverDialog::Sink::restoreButtons()
+{
+    const int run = dialog_.runs_.load();
+    QMetaObject::invokeMethod(
+        &dialog_,
+        [this, run] {
+            if (run == dialog_.runs_.load())
+                dialog_.stopCommand();
+        },
+        Qt::QueuedConnection);
 }

@@ -5,6 +5,8 @@
 #include "file/capture_file.h"
 #include "shell/main_dialog.h"
 
+#include <atomic>
+
 class DcPool;
 class QCheckBox;
 class QPushButton;
@@ -45,6 +47,7 @@ private:
         explicit Sink(ReceiverDialog& dialog);
         void showStatus(const ReceiveStatus& status) override;
         void showStatistics(const ReceiveReport& report) override;
+        void restoreButtons() override;
 
     private:
         ReceiverDialog& dialog_;
@@ -58,5 +61,8 @@ private:
     QPushButton* stop_ = nullptr;
     QCheckBox* saveToFile_ = nullptr;
     CaptureFile capture_;
+    // Counts the runs started, so that a run which ended by itself brings
+    // Start back only while no later run has begun.
+    std::atomic<int> runs_{0};
     Sink sink_{*this};
 };

@@ -13,6 +13,7 @@
 #include <algorithm>
 #include <chrono>
 #include <fstream>
+#include <iterator>
 #include <set>
 #include <string>
 #include <thread>
@@ -93,12 +94,21 @@ protected:
         EXPECT_EQ(e.flashCount(Lamp::Error), 0);
     }
 
+    // The reports of every 50th datagram, without those of pauses in the flow.
+    static std::vector<ReceiveReport> everyFifty(const RecordingSink::Events& e)
+    {
+        std::vector<ReceiveReport> reports;
+        std::copy_if(e.statistics.begin(), e.statistics.end(), std::back_inserter(reports),
+                     [](const ReceiveReport& r) { return r.datagrams % 50 == 0; });
+        return reports;
+    }
+
     void waitForStatistics(std::size_t reports)
     {
         ASSERT_TRUE(receiverSink_.waitUntil([&](const auto& e) {
-            return e.statistics.size() >= reports;
+            return everyFifty(e).size() >= reports;
         })) << "only "
-            << receiverSink_.events().statistics.size() << " statistics reports";
+            << everyFifty(receiverSink_.events()).size() << " statistics reports";
     }
 
     std::string path(const char* name) const { return dir_.file(name); }
@@ -132,9 +142,10 @@ TEST_F(EndToEndTest, CaptureHoldsExactlyThePayloadStreamAcrossASenderRestart)
     stopReceiver();
 
     const auto e = receiverSink_.events();
-    ASSERT_EQ(e.statistics.size(), 4u);
+    const auto statistics = everyFifty(e);
+    ASSERT_EQ(statistics.size(), 4u);
     for (int report = 0; report < 4; ++report) {
-        const auto& s = e.statistics[report];
+        const auto& s = statistics[report];
         SCOPED_TRACE(report);
         EXPECT_EQ(s.from, lab_.hostAddress(0));
         EXPECT_EQ(s.bytes, (report + 1) * 50u * kDatagramSize);
@@ -180,12 +191,12 @@ TEST_F(EndToEndTest, PeerThatSkipsSequenceNumbersProducesExactlyThatLoss)
     waitForStatistics(2);
     stopReceiver();
 
-    const auto e = receiverSink_.events();
-    ASSERT_EQ(e.statistics.size(), 2u);
-    EXPECT_EQ(e.statistics[0].lost, 4);
-    EXPECT_EQ(e.statistics[1].lost, 9);
-    EXPECT_EQ(e.statistics[1].datagrams, 100u);
-    EXPECT_EQ(e.statistics[1].bytes, 100u * (TestDatagram::kHeaderSize + 16));
+    const auto statistics = everyFifty(receiverSink_.events());
+    ASSERT_EQ(statistics.size(), 2u);
+    EXPECT_EQ(statistics[0].lost, 4);
+    EXPECT_EQ(statistics[1].lost, 9);
+    EXPECT_EQ(statistics[1].datagrams, 100u);
+    EXPECT_EQ(statistics[1].bytes, 100u * (TestDatagram::kHeaderSize + 16));
 }
 
 }   // namespace

@@ -2,59 +2,113 @@
 
 #include <gtest/gtest.h>
 
-#include <climits>
 #include <cstdint>
 #include <string>
+#include <utility>
 #include <vector>
 
 namespace {
 
-struct LossCase {
-    std::string name;
-    std::vector<std::int32_t> sequence;
-    std::vector<std::int64_t> gaps;   // what each number adds
-};
+using Stream = std::vector<std::pair<std::uint64_t, std::uint32_t>>;   // sender, seq
 
-TEST(SequenceTracker, CountsGapsAndFollowsEveryStepBack)
+constexpr std::uint64_t kA = 0x0a000001'2328;   // 10.0.0.1:9000
+constexpr std::uint64_t kB = 0x0a000002'2328;
+
+// Appends first ... last (inclusive, wrapping at 2^32) from sender.
+Stream& run(Stream& s, std::uint32_t first, std::uint32_t last, std::uint64_t sender = kA)
 {
-    const std::vector<LossCase> cases = {
-        {"first number only sets the baseline", {500}, {0}},
-        {"consecutive numbers lose nothing", {0, 1, 2, 3}, {0, 0, 0, 0}},
-        {"a gap adds the numbers skipped", {0, 1, 5, 6}, {0, 0, 3, 0}},
-        {"a repeat adds nothing", {0, 1, 1, 2}, {0, 0, 0, 0}},
-        {"a reorder becomes the new baseline", {0, 5, 3, 4, 6}, {0, 4, 0, 0, 1}},
-        {"a restart at 0 is no loss", {0, 1, 2, 0, 1, 3}, {0, 0, 0, 0, 0, 1}},
-        {"negative numbers compare as signed", {-5, -3, -10, -9}, {0, 1, 0, 0}},
-        {"wrap from the largest to the smallest number is a step back",
-         {INT32_MAX - 1, INT32_MAX, INT32_MIN, INT32_MIN + 1, INT32_MIN + 3},
-         {0, 0, 0, 0, 1}},
-        {"a gap across the whole range fits",
-         {INT32_MIN, INT32_MAX},
-         {0, std::int64_t{UINT32_MAX} - 1}},
-        {"a gap of over 2^31 from zero", {0, INT32_MAX}, {0, std::int64_t{INT32_MAX} - 1}},
-    };
-
-    for (const auto& c : cases) {
-        SCOPED_TRACE(c.name);
-        SequenceTracker tracker;
-        std::int64_t total = 0;
-        for (std::size_t i = 0; i < c.sequence.size(); ++i) {
-            EXPECT_EQ(tracker.observe(c.sequence[i]), c.gaps[i]) << "at position " << i;
-            total += c.gaps[i];
-        }
-        EXPECT_EQ(tracker.lost(), total);
+    for (std::uint32_t seq = first;; ++seq) {
+        s.emplace_back(sender, seq);
+        if (seq == last)
+            return s;
     }
 }
 
-TEST(SequenceTracker, LostKeepsCountingPast32Bits)
+Stream seqs(std::initializer_list<std::uint32_t> list, std::uint64_t sender = kA)
 {
-    SequenceTracker tracker;
-    // Each round trips through the whole range: 2^32 - 2 lost per round.
-    for (int round = 0; round < 3; ++round) {
-        tracker.observe(INT32_MIN);
-        tracker.observe(INT32_MAX);
+    Stream s;
+    for (std::uint32_t seq : list)
+        s.emplace_back(sender, seq);
+    return s;
+}
+
+struct LossCase {
+    std::string name;
+    Stream stream;
+    std::int64_t lost;
+};
+
+std::vector<LossCase> lossCases()
+{
+    std::vector<LossCase> cases = {
+        {"a gap counts the numbers skipped", seqs({0, 1, 5, 6}), 3},
+        {"a late number takes back its loss, once", seqs({0, 1, 5, 3, 3, 4, 3}), 1},
+        {"a number before the first takes nothing back", seqs({100, 99, 102}), 1},
+        {"a restart at 0 is no loss", seqs({0, 1, 2, 0, 1, 3}), 1},
+        {"further back than the window is a restart", seqs({10, 3000, 1500, 1501}), 2989},
+        {"just inside the window is late", seqs({0, 2, 1024, 1}), 1021},
+        {"a gap across 2^31 counts", seqs({0x7ffffffe, 0x80000001}), 2},
+        {"across 2^32 the count runs on", seqs({0xfffffffd, 0xffffffff, 2, 1}), 2},
+        {"a stray number half the range away is a restart", seqs({5, 0x90000005, 0x90000006}), 0},
+        {"the sum runs past 32 bits", seqs({0, 0x7fffffff, 0xfffffffe, 0x7ffffffd}),
+         3 * std::int64_t{0x7ffffffe}},
+    };
+
+    Stream s;
+    run(s, 0, 49);
+    run(s, 51, 60);
+    run(s, 50, 50);
+    cases.push_back({"one late, none lost", run(s, 61, 99), 0});
+
+    s.clear();
+    run(s, 0, 9);
+    run(s, 3, 3);
+    cases.push_back({"one repeated, none lost", run(s, 10, 99), 0});
+
+    s.clear();
+    run(s, 0, 29);
+    run(s, 5, 5);
+    cases.push_back({"an old one repeated, none lost", run(s, 30, 48), 0});
+
+    s.clear();
+    run(s, 0x80000000, 0x80000018);
+    cases.push_back({"a restart after 2^31 loses nothing", run(s, 0, 24), 0});
+
+    // Two senders interleaved: each has its own sequence.
+    s.clear();
+    for (std::uint32_t i = 0; i < 200; ++i) {
+        s.emplace_back(kA, i);
+        if (i != 100)   // one lost from B
+            s.emplace_back(kB, 5000 + i);
     }
-    EXPECT_EQ(tracker.lost(), 3 * (std::int64_t{UINT32_MAX} - 1));
+    cases.push_back({"two senders on one group", s, 1});
+
+    // A loses 1, then others crowd it out of the table or not; its late
+    // number takes the loss back only while A is still known.
+    for (int others : {SequenceTracker::kSenders - 1, SequenceTracker::kSenders}) {
+        s = seqs({0, 2});
+        for (int i = 0; i < others; ++i)
+            s.emplace_back(100 + i, 7);
+        s.emplace_back(kA, 1);
+        cases.push_back({std::to_string(others) + " other senders", s,
+                         others < SequenceTracker::kSenders ? 0 : 1});
+    }
+    return cases;
+}
+
+TEST(SequenceTracker, CountsEachSendersLossWithLateAndRepeatedNumbers)
+{
+    for (const auto& c : lossCases()) {
+        SCOPED_TRACE(c.name);
+        SequenceTracker tracker;
+        std::int64_t total = 0;
+        for (const auto& [sender, seq] : c.stream) {
+            total += tracker.observe(sender, seq);
+            ASSERT_GE(tracker.lost(), 0) << "at " << seq;
+        }
+        EXPECT_EQ(tracker.lost(), c.lost);
+        EXPECT_EQ(total, c.lost);
+    }
 }
 
 }   // namespace

@@ -1,12 +1,19 @@
 #include "file/capture_file.h"
 
+#include "tests/support/file_size_limit.h"
 #include "tests/support/temp_dir.h"
 
 #include <gtest/gtest.h>
 
+#include <sys/stat.h>
+#include <unistd.h>
+
 #include <atomic>
+#include <fstream>
+#include <functional>
 #include <string>
 #include <thread>
+#include <vector>
 
 namespace {
 
@@ -57,10 +64,52 @@ TEST_F(CaptureFileTest, FailedOpenLeavesItClosedAndFailedWritesAreReported)
     EXPECT_FALSE(capture.isOpen());
     EXPECT_EQ(capture.write("abc", 3), 0);
 
-    // A device that refuses every byte: the write says so.
-    ASSERT_EQ(capture.open("/dev/full"), 1);
-    EXPECT_EQ(capture.write("abc", 3), -1);
+    // A write that fails part way leaves no torn record behind.
+    const std::string name = path("limited.bin");
+    ASSERT_EQ(capture.open(name), 1);
+    {
+        FileSizeLimit limit(10);
+        EXPECT_EQ(capture.write("1234", 4), 4);
+        EXPECT_EQ(capture.write("5678", 4), 4);
+        EXPECT_EQ(capture.write("9abc", 4), -1);
+        EXPECT_EQ(capture.write("defg", 4), -1);
+    }
+    EXPECT_EQ(capture.write("hijk", 4), 4);
     capture.close();
+    EXPECT_EQ(contents(name), "12345678hijk");
+}
+
+TEST_F(CaptureFileTest, OnlyARegularFileOpensAndNothingWaits)
+{
+    // A FIFO without a reader would block the open itself.
+    const std::string fifo = path("fifo");
+    ASSERT_EQ(::mkfifo(fifo.c_str(), 0600), 0);
+    CaptureFile capture;
+    for (const std::string& name : {fifo, std::string("/dev/full"), path(".")})
+        EXPECT_EQ(capture.open(name), -1) << name;
+    EXPECT_FALSE(capture.isOpen());
+}
+
+TEST_F(CaptureFileTest, ClosesWhenItsFileIsDeletedRenamedOrReplaced)
+{
+    const std::string name = path("capture.bin");
+    const std::string other = path("other.bin");
+    const std::vector<std::function<void()>> changes = {
+        [&] { ::unlink(name.c_str()); }, [&] { ::rename(name.c_str(), other.c_str()); },
+        [&] { ::rename(other.c_str(), name.c_str()); },   // replaced by another file
+    };
+    CaptureFile capture;
+    EXPECT_FALSE(capture.closeIfGone());   // not open
+    for (std::size_t i = 0; i < changes.size(); ++i) {
+        SCOPED_TRACE(i);
+        std::ofstream(other) << "other";
+        ASSERT_EQ(capture.open(name), 1);
+        EXPECT_FALSE(capture.closeIfGone());
+        changes[i]();
+        EXPECT_TRUE(capture.closeIfGone());
+        EXPECT_FALSE(capture.isOpen());
+        EXPECT_FALSE(capture.closeIfGone());
+    }
 }
 
 TEST_F(CaptureFileTest, OpenAndCloseDuringWritesNeverTearARecord)

@@ -19,13 +19,17 @@
 #include <gtest/gtest.h>
 
 #include <arpa/inet.h>
+#include <fcntl.h>
 #include <netinet/in.h>
 #include <sys/socket.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <atomic>
+#include <chrono>
 #include <cstring>
 #include <functional>
+#include <thread>
 #include <vector>
 
 using namespace ReceiverIds;
@@ -269,6 +273,72 @@ TEST_F(ReceiverDialogTest, ClosingDuringARunEndsTheWorkerWithEverythingWritten)
     EXPECT_FALSE(dialog.isVisible());
     EXPECT_FALSE(dialog.captureFile().isOpen());
     EXPECT_EQ(contents(path).size(), written.load());
+}
+
+TEST_F(ReceiverDialogTest, AFifoIsRefusedAndStopAndCloseReturnPromptly)
+{
+    // With a reader on the FIFO, a capture into it would block in write
+    // once the pipe is full.
+    const QString fifo = dir.filePath(QStringLiteral("fifo"));
+    ASSERT_EQ(::mkfifo(QFile::encodeName(fifo).constData(), 0600), 0);
+    const int reader = ::open(QFile::encodeName(fifo).constData(), O_RDONLY | O_NONBLOCK);
+    ASSERT_GE(reader, 0);
+    std::atomic<long> writes{0};
+    dialog.script = [&writes](ScriptedReceiver& d) {
+        const std::vector<char> payload(4096, 'x');
+        while (d.running()) {
+            d.capture().write(payload.data(), static_cast<int>(payload.size()));
+            ++writes;
+        }
+    };
+    edit(dialog, IDC_FILE_NAME)->setText(fifo);
+    saveBox(dialog)->click();
+    EXPECT_FALSE(dialog.captureFile().isOpen());
+    EXPECT_EQ(text(dialog, IDC_STATUS), QStringLiteral("无法打开文件."));
+
+    button(dialog, IDOK)->click();
+    ASSERT_TRUE(waitFor([&] { return writes.load() > 100; }));
+    const auto before = std::chrono::steady_clock::now();
+    button(dialog, IDC_STOP)->click();
+    dialog.reject();
+    EXPECT_LT(std::chrono::steady_clock::now() - before, std::chrono::seconds(10));
+    EXPECT_FALSE(dialog.worker().active());
+    ::close(reader);
+}
+
+TEST_F(ReceiverDialogTest, ARunThatEndsByItselfBringsStartBackUnlessAnotherRunBegan)
+{
+    std::atomic<int> runs{0};
+    // Runs 1 and 3 end by themselves as after 100 failed builds.
+    dialog.script = [&runs](ScriptedReceiver& d) {
+        if (++runs != 2) {
+            d.sink().showStatus({ReceiveStatus::BuildFailed, 100});
+            d.sink().restoreButtons();
+            return;
+        }
+        while (d.running())
+            d.pause(1);
+    };
+    auto* start = button(dialog, IDOK);
+    auto* stop = button(dialog, IDC_STOP);
+
+    // The first run's restore arrives only after a second run has begun.
+    start->click();
+    while (runs.load() < 1)
+        std::this_thread::yield();
+    stop->click();
+    start->click();
+    ASSERT_TRUE(waitFor([&] { return runs.load() == 2; }));
+    QCoreApplication::processEvents();
+    EXPECT_TRUE(start->isHidden());
+    EXPECT_TRUE(dialog.worker().isRunning());
+
+    stop->click();
+    start->click();
+    ASSERT_TRUE(waitFor([&] { return !start->isHidden(); }));
+    EXPECT_TRUE(stop->isHidden());
+    EXPECT_FALSE(dialog.worker().isRunning());
+    EXPECT_EQ(text(dialog, IDC_STATUS), QStringLiteral("建立组播接收器失败(100)."));
 }
 
 // Sends datagrams tagged with the given sequence numbers from lab host 1,
