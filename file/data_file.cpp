@@ -38,7 +38,18 @@ int DataFile::openRead(const char* name)
         close();
     if (name == nullptr)
         return -1;
-    return adopt(openRetrying(name, kReadFlags));
+    // Opening a FIFO for reading waits for a writer unless non-blocking.
+    const int fd = openRetrying(name, kReadFlags | O_NONBLOCK);
+    if (fd < 0)
+        return errno == ENOENT || errno == ENOTDIR ? 0 : -1;
+    struct stat info {};
+    if (::fstat(fd, &info) != 0 || !S_ISREG(info.st_mode)) {
+        ::close(fd);
+        return -1;
+    }
+    fd_ = fd;
+    size_ = static_cast<std::uint64_t>(info.st_size);
+    return 1;
 }
 
 int DataFile::adopt(int fd)
@@ -69,13 +80,15 @@ int DataFile::read(void* buffer, int n)
         return 0;
     auto* bytes = static_cast<unsigned char*>(buffer);
     int collected = 0;
+    bool failed = false;
     for (int call = 0; call < kReadCalls && collected < n; ++call) {
         const ssize_t got =
             systemRead(fd_, bytes + collected, static_cast<std::size_t>(n - collected));
+        failed = got < 0;
         if (got > 0)
             collected += static_cast<int>(got);
     }
-    return collected;
+    return collected == 0 && failed ? -1 : collected;
 }
 
 int DataFile::openWrite(const char* name, std::int64_t size)
