@@ -12,6 +12,7 @@
 #include <arpa/inet.h>
 #include <netinet/in.h>
 #include <sys/socket.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <cstdint>
@@ -63,7 +64,43 @@ protected:
             .join();
     }
 
+    // Runs an engine whose attempts are recorded and answered by answer
+    // (given the attempt's index) instead of going to the network.
+    using Answer = std::function<int(std::size_t)>;
+    void runScripted(const SendSettings& settings, const std::string& source, Answer answer)
+    {
+        lab_->start(0,
+                    [&] {
+                        ScriptedEngine engine(*this, settings, std::move(answer));
+                        engine.setSourcePath(source);
+                        engine.run();
+                    })
+            .join();
+    }
+
+    class ScriptedEngine : public SendEngine {
+    public:
+        ScriptedEngine(SendEngineTest& test, const SendSettings& settings, Answer answer)
+            : SendEngine(test.sink, test.clock, test.pool, settings), test_(test),
+              answer_(std::move(answer))
+        {
+        }
+
+    protected:
+        int sendDatagram(int /*slot*/, const unsigned char* datagram, int length) override
+        {
+            test_.attempts.emplace_back(reinterpret_cast<const char*>(datagram),
+                                        static_cast<std::size_t>(length));
+            return answer_(test_.attempts.size() - 1);
+        }
+
+    private:
+        SendEngineTest& test_;
+        Answer answer_;
+    };
+
     static std::unique_ptr<NetnsLab> lab_;
+    std::vector<std::string> attempts;
     RecordingSink sink;
     ScriptedClock clock;
     DcPool pool;
@@ -133,15 +170,17 @@ TEST_F(SendEngineTest, PacesWithTheScriptedClockAndStopsWhenAsked)
     clock.restart({1000, 1000, 1100, 3000});
     run();
 
-    // Sleep after every datagram, then the tick reading of every 30th; at 60
-    // the average of 619 bytes/ms is too fast, at 90 46 bytes/ms is too slow.
+    // Sleep after every datagram, then the tick reading of every 30th. The
+    // first pause is what 64 bytes/ms allows for 1032 bytes; at 60 the
+    // average of 619 bytes/ms is too fast, at 90 46 bytes/ms is too slow.
     constexpr int kTick = ScriptedClock::kTickRead;
     std::vector<int> expected{kTick};
-    for (const int ms : {1, 1, 2}) {
+    for (const int ms : {16, 16, 17}) {
         expected.insert(expected.end(), 30, ms);
         expected.push_back(kTick);
     }
-    EXPECT_EQ(clock.calls(), expected);   // and no sleeps at all once down to 0
+    expected.insert(expected.end(), 5, 15);
+    EXPECT_EQ(clock.calls(), expected);
     const auto e = sink.events();
     EXPECT_EQ(e.reports, (std::vector<SendReport>{{61920, 4952}, {92880, 368}}));
     EXPECT_TRUE(e.sendStatuses.empty());
@@ -155,12 +194,14 @@ TEST_F(SendEngineTest, PacesWithTheScriptedClockAndStopsWhenAsked)
 TEST_F(SendEngineTest, TargetIsTheSpeedOverEightTruncated)
 {
     // 30 datagrams of 850 bytes in 200 ms: 127.5 bytes/ms. A target of 126
-    // allows 127.26 and slows down; 130 allows 131.3 and speeds up.
+    // allows 127.26 and slows down; 130 allows 131.3 and speeds up. Both
+    // start at 850 / 126 or 130 = 6 ms; 1000 bytes/ms starts at 1 ms and
+    // goes down to no pause at all.
     struct Case {
         int speed;
         int sleepAfter;
     };
-    const Case cases[] = {{1015, 2}, {1040, 0}, {7, 2}};
+    const Case cases[] = {{1015, 7}, {1040, 4}, {8000, 0}};
     for (const Case& c : cases) {
         sink.reset();
         sink.stopAfterChecks(31);
@@ -174,7 +215,7 @@ TEST_F(SendEngineTest, TargetIsTheSpeedOverEightTruncated)
     }
 }
 
-TEST_F(SendEngineTest, GivesUpAfterOneHundredFailedAttempts)
+TEST_F(SendEngineTest, GivesUpAfterOneHundredFailedAttemptsTenMillisecondsApart)
 {
     run(withPacketSize(70000));   // beyond any UDP datagram
     const auto e = sink.events();
@@ -184,20 +225,80 @@ TEST_F(SendEngineTest, GivesUpAfterOneHundredFailedAttempts)
         EXPECT_EQ(e.sendStatuses[attempt - 1].attempt, attempt);
     }
     EXPECT_EQ(e.flashes, lamps(100, Lamp::Error));
-    EXPECT_EQ(e.runningChecks, 1u);
-    EXPECT_EQ(clock.sleeps(), 0);
+    std::vector<int> expected{ScriptedClock::kTickRead};
+    expected.insert(expected.end(), 99, SendEngine::kRetrySpacingMs);
+    EXPECT_EQ(clock.calls(), expected);
+    EXPECT_EQ(e.restores, 1);
+    EXPECT_EQ(pool.state(0), -1);
+}
+
+TEST_F(SendEngineTest, ARetrySendsTheSameDatagramAndAStopEndsTheRetries)
+{
+    // Two failed attempts, then the link is back; a stop during the next
+    // series of failures ends it after the attempt in progress.
+    sink.stopAfterChecks(5);
+    runScripted(withPacketSize(4), dir.put("send.txt", "abcdefgh"),
+                [](std::size_t at) { return at == 2 ? 12 : -1; });
+    ASSERT_EQ(attempts.size(), 5u);
+    EXPECT_EQ(attempts[0], std::string("\xFE\0\0\0\0\0\0\0abcd", 12));
+    EXPECT_EQ(attempts[1], attempts[0]);
+    EXPECT_EQ(attempts[2], attempts[0]);
+    EXPECT_EQ(attempts[3], std::string("\xFE\0\0\0\1\0\0\0efgh", 12));
+    EXPECT_EQ(attempts[4], attempts[3]);
+
+    const auto e = sink.events();
+    EXPECT_EQ(e.sendStatuses, (std::vector<SendStatus>{{SendStatus::SendFailed, 1},
+                                                       {SendStatus::SendFailed, 2},
+                                                       {SendStatus::SendFailed, 1},
+                                                       {SendStatus::SendFailed, 2}}));
+    constexpr int kGap = SendEngine::kRetrySpacingMs;
+    EXPECT_EQ(clock.calls(), (std::vector<int>{ScriptedClock::kTickRead, kGap, kGap, 1, kGap}));
     EXPECT_EQ(e.restores, 1);
 }
 
-TEST_F(SendEngineTest, EmptySourceEndsTheRunWithoutAWord)
+TEST_F(SendEngineTest, AnEmptyOrUnreadableSourceEndsTheRunInTheStatusLine)
 {
-    // Every attempt goes on a rewind: nothing is sent and nothing shown.
-    run(kDefaults, dir.put("send.txt", ""));
-    const auto e = sink.events();
-    EXPECT_TRUE(e.sendStatuses.empty());
-    EXPECT_TRUE(e.reports.empty());
-    EXPECT_EQ(clock.sleeps(), 0);
-    EXPECT_EQ(e.restores, 1);
+    const std::string fifo = dir.file("fifo");
+    ASSERT_EQ(::mkfifo(fifo.c_str(), 0600), 0);
+    struct Case {
+        const char* name;
+        std::string source;
+        bool truncateAfterFirst;   // to 0 bytes while the run goes on
+        std::size_t sent;
+        std::vector<SendStatus> statuses;
+    };
+    const Case cases[] = {
+        {"empty", dir.put("empty.txt", ""), false, 0, {{SendStatus::EmptySource}}},
+        {"emptied", dir.put("full.txt", "abcd"), true, 1, {{SendStatus::EmptySource}}},
+        {"fifo", fifo, false, 0, {{SendStatus::UnreadableSource}}},
+        {"directory", dir.file(""), false, 0, {{SendStatus::UnreadableSource}}},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        sink.reset();
+        attempts.clear();
+        clock.restart({1000});
+        runScripted(withPacketSize(4), c.source, [&](std::size_t) {
+            if (c.truncateAfterFirst) {
+                EXPECT_EQ(::truncate(c.source.c_str(), 0), 0);
+            }
+            return 12;
+        });
+        const auto e = sink.events();
+        EXPECT_EQ(attempts.size(), c.sent);
+        EXPECT_EQ(e.sendStatuses, c.statuses);
+        EXPECT_EQ(e.flashes, lamps(1, Lamp::Error));
+        EXPECT_EQ(e.restores, 1);
+        EXPECT_EQ(pool.state(0), -1);
+    }
+
+    // No payload takes nothing from the file: header-only datagrams go out.
+    sink.reset();
+    attempts.clear();
+    sink.stopAfterChecks(2);
+    runScripted(withPacketSize(0), dir.put("empty.txt", ""), [](std::size_t) { return 8; });
+    EXPECT_EQ(attempts.size(), 2u);
+    EXPECT_TRUE(sink.events().sendStatuses.empty());
 }
 
 TEST_F(SendEngineTest, PeerReceivesNumberedChunksOfSendTxt)
