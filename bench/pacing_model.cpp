@@ -17,7 +17,7 @@ PacingModel::Result PacingModel::run(int speedKbps, int datagramBytes, double se
     const std::int64_t startTick = tickAt(tickPhaseMs);
 
     // The sender's own rule decides every pause; only time is modelled.
-    PacingRule rule(speedKbps / 8, static_cast<std::uint64_t>(startTick));
+    PacingRule rule(speedKbps / 8, static_cast<std::uint64_t>(startTick), datagramBytes);
     Result result;
     double now = tickPhaseMs;
     while (now < end) {

@@ -15,8 +15,10 @@ struct SendReport {
 // Events that the sender shows in its status line.
 struct SendStatus {
     enum Kind {
-        BuildFailed,   // no free slot, or the channel could not be built: no run
-        SendFailed,    // the attempt-th send of the current datagram failed
+        BuildFailed,        // no free slot, or the channel could not be built: no run
+        SendFailed,         // the attempt-th send of the current datagram failed
+        EmptySource,        // send.txt holds nothing to send: the run ends
+        UnreadableSource,   // send.txt exists but cannot be read: no run, or the run ends
     };
     Kind kind = BuildFailed;
     int attempt = 0;   // SendFailed only

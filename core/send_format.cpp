@@ -11,6 +11,8 @@ std::string sendStatusText(const SendStatus& status)
         std::snprintf(text, sizeof text, "推送数据出现错误: %d.", status.attempt);
         return text;
     }
+    case SendStatus::EmptySource: return "send.txt 为空.";
+    case SendStatus::UnreadableSource: return "无法读取 send.txt.";
     }
     return {};
 }

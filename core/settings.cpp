@@ -1,28 +1,65 @@
 #include "core/settings.h"
 
+#include <array>
 #include <climits>
-#include <cstdlib>
+#include <cstdint>
 
 namespace {
 
 constexpr std::string_view kBadGroup = "组播地址无效.";
+constexpr std::string_view kBadPort = "端口无效.";
+constexpr std::string_view kBadSpeed = "发送速度无效.";
 constexpr std::string_view kBadPacketSize = "包尺寸无效.";
 
-// The text up to its first NUL, as a C string reads it.
-std::string cText(std::string_view text)
+std::string_view trimmed(std::string_view text)
 {
-    return std::string(text.substr(0, text.find('\0')));
+    constexpr std::string_view kBlanks = " \t";
+    const std::size_t first = text.find_first_not_of(kBlanks);
+    if (first == std::string_view::npos)
+        return {};
+    return text.substr(first, text.find_last_not_of(kBlanks) - first + 1);
 }
 
-int settingNumber(std::string_view text)
+// A whole number written in decimal digits only, within [low, high].
+std::optional<int> wholeNumber(std::string_view text, int low, int high)
 {
-    const std::string c = cText(text);
-    const long long value = std::strtoll(c.c_str(), nullptr, 10);
-    if (value > INT_MAX)
-        return INT_MAX;
-    if (value < INT_MIN)
-        return INT_MIN;
+    if (text.empty())
+        return std::nullopt;
+    std::int64_t value = 0;
+    for (const char c : text) {
+        if (c < '0' || c > '9')
+            return std::nullopt;
+        value = value * 10 + (c - '0');
+        if (value > high)
+            return std::nullopt;
+    }
+    if (value < low)
+        return std::nullopt;
     return static_cast<int>(value);
+}
+
+bool isMulticastGroup(std::string_view text)
+{
+    std::array<int, 4> parts{};
+    for (std::size_t i = 0; i < parts.size(); ++i) {
+        const std::size_t dot = i + 1 < parts.size() ? text.find('.') : text.size();
+        if (dot == std::string_view::npos)
+            return false;
+        const std::string_view part = text.substr(0, dot);
+        if (part.size() > 1 && part.front() == '0')
+            return false;
+        const std::optional<int> value = wholeNumber(part, 0, 255);
+        if (!value)
+            return false;
+        parts[i] = *value;
+        text.remove_prefix(dot == text.size() ? dot : dot + 1);
+    }
+    return parts[0] >= 224 && parts[0] <= 239;
+}
+
+std::optional<int> parsePort(std::string_view text)
+{
+    return wholeNumber(trimmed(text), 1, 65535);
 }
 
 }   // namespace
@@ -31,18 +68,33 @@ Parsed<SendSettings> SendSettings::parse(std::string_view group, std::string_vie
                                          std::string_view speed, std::string_view packetSize)
 {
     SendSettings settings;
-    settings.group = cText(group);
-    settings.port = settingNumber(port);
-    settings.speedKbps = settingNumber(speed);
-    settings.packetSize = settingNumber(packetSize);
-    if (settings.group.size() > kMaxGroupLength)
+    settings.group = std::string(trimmed(group));
+    if (!isMulticastGroup(settings.group))
         return {std::nullopt, kBadGroup};
-    if (settings.packetSize < 0 || settings.packetSize > kMaxPacketSize)
+    const std::optional<int> portNumber = parsePort(port);
+    if (!portNumber)
+        return {std::nullopt, kBadPort};
+    const std::optional<int> kbps = wholeNumber(trimmed(speed), kMinSpeedKbps, INT_MAX);
+    if (!kbps)
+        return {std::nullopt, kBadSpeed};
+    const std::optional<int> size = wholeNumber(trimmed(packetSize), 0, kMaxPacketSize);
+    if (!size)
         return {std::nullopt, kBadPacketSize};
+    settings.port = *portNumber;
+    settings.speedKbps = *kbps;
+    settings.packetSize = *size;
     return {std::move(settings), {}};
 }
 
 Parsed<ReceiveSettings> ReceiveSettings::parse(std::string_view group, std::string_view port)
 {
-    return {ReceiveSettings{cText(group), settingNumber(port)}, {}};
+    ReceiveSettings settings;
+    settings.group = std::string(trimmed(group));
+    if (!isMulticastGroup(settings.group))
+        return {std::nullopt, kBadGroup};
+    const std::optional<int> portNumber = parsePort(port);
+    if (!portNumber)
+        return {std::nullopt, kBadPort};
+    settings.port = *portNumber;
+    return {std::move(settings), {}};
 }

@@ -13,20 +13,27 @@ struct Parsed {
     std::string_view refusal;
 };
 
+// Both programs read their texts the same strict way; blanks around a text
+// are ignored, anything else that does not fit is refused:
+//   group  a dotted quad of four decimal numbers 0-255 (no leading zeros,
+//          which the system would read as octal) inside 224.0.0.0/4
+//   port   1-65535, digits only
 struct SendSettings {
     // Longest group text a channel takes.
     static constexpr std::size_t kMaxGroupLength = 19;
-    // Largest packet size accepted; far beyond what any network carries, so
-    // only nonsense is refused before the run.
-    static constexpr int kMaxPacketSize = 16 * 1024 * 1024;
+    // Largest payload: with the 8-byte header it fills the largest UDP
+    // datagram over IPv4 (65507 bytes).
+    static constexpr int kMaxPacketSize = 65499;
+    // Slowest speed: below it the target is 0 bytes per millisecond.
+    static constexpr int kMinSpeedKbps = 8;
 
     std::string group;
     int port = 0;
     int speedKbps = 0;
     int packetSize = 0;   // payload bytes after the 8-byte header
 
-    // Numbers are read as atoi reads them (leading blanks, a sign, digits up
-    // to the first other character, 0 without digits), clamped to int.
+    // Besides group and port: a speed in whole kbit/s of at least 8, and a
+    // packet size of 0-65499, both digits only.
     static Parsed<SendSettings> parse(std::string_view group, std::string_view port,
                                       std::string_view speed, std::string_view packetSize);
 };
@@ -35,6 +42,5 @@ struct ReceiveSettings {
     std::string group;
     int port = 0;
 
-    // Never refuses: an unusable group shows when the channel is built.
     static Parsed<ReceiveSettings> parse(std::string_view group, std::string_view port);
 };

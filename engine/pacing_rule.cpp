@@ -1,5 +1,21 @@
 #include "engine/pacing_rule.h"
 
+#include <algorithm>
+#include <climits>
+
+PacingRule::PacingRule(std::int64_t targetBytesPerMs, std::uint64_t startTick,
+                       std::int64_t datagramBytes)
+    : target_(targetBytesPerMs), startTick_(startTick),
+      sleepMs_(initialSleepMs(targetBytesPerMs, datagramBytes))
+{
+}
+
+int PacingRule::initialSleepMs(std::int64_t targetBytesPerMs, std::int64_t datagramBytes)
+{
+    const std::int64_t pause = datagramBytes / std::max<std::int64_t>(targetBytesPerMs, 1);
+    return static_cast<int>(std::clamp<std::int64_t>(pause, kMinInitialSleepMs, INT_MAX));
+}
+
 bool PacingRule::recordSend(std::int64_t bytes)
 {
     total_ += bytes;

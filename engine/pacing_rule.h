@@ -5,21 +5,24 @@
 // The sender's pacing: a pause after every successful datagram, adjusted every
 // 30 datagrams by comparing the average speed since the start with the target.
 // Lowering is twice as fast as raising, and the average may exceed the target
-// by 1 % before the sender slows down. Pure: the caller supplies the times.
+// by 1 % before the sender slows down. The first pause is the one the target
+// implies for one datagram, so that large datagrams do not start far above
+// it. Pure: the caller supplies the times.
 class PacingRule {
 public:
     static constexpr int kEvaluateEvery = 30;
-    static constexpr int kInitialSleepMs = 1;
+    static constexpr int kMinInitialSleepMs = 1;
     static constexpr int kLowerStepMs = 2;
     static constexpr int kRaiseStepMs = 1;
     static constexpr double kAllowance = 1.01;
 
     // target in bytes per millisecond; startTick is the start of the
-    // measurement, never reset during a run.
-    PacingRule(std::int64_t targetBytesPerMs, std::uint64_t startTick)
-        : target_(targetBytesPerMs), startTick_(startTick)
-    {
-    }
+    // measurement, never reset during a run; datagramBytes is the size of
+    // each datagram, headers included.
+    PacingRule(std::int64_t targetBytesPerMs, std::uint64_t startTick, std::int64_t datagramBytes);
+
+    // datagramBytes / target ms (a target below 1 counts as 1), at least 1.
+    static int initialSleepMs(std::int64_t targetBytesPerMs, std::int64_t datagramBytes);
 
     // Counts one successful datagram of the given bytes. True when this
     // datagram is due an evaluation (every 30th).
@@ -45,7 +48,7 @@ public:
 private:
     std::int64_t target_ = 0;
     std::uint64_t startTick_ = 0;
-    int sleepMs_ = kInitialSleepMs;
+    int sleepMs_ = kMinInitialSleepMs;
     std::uint64_t seq_ = 0;
     std::int64_t total_ = 0;
     std::int64_t rateKbps_ = 0;

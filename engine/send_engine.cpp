@@ -23,25 +23,7 @@ SendEngine::SendEngine(SendSink& sink, Clock& clock, DcPool& pool, SendSettings 
 
 void SendEngine::run()
 {
-    const char* const group = settings_.group.c_str();
-    const int port = settings_.port;
     const int packetSize = settings_.packetSize;
-
-    const int slot = pool_.acquire(MulticastSend, group, port);
-    if (slot >= 0)
-        pool_.build(slot);
-    if (slot < 0 || pool_.state(slot) != 1) {
-        pool_.release(slot);
-        sink_.showStatus({SendStatus::BuildFailed});
-        sink_.flashLamp(Lamp::Error);
-        sink_.restoreButtons();
-        return;
-    }
-
-    PacingRule pacing(settings_.speedKbps / 8, clock_.tickCount());
-    const int length = TestDatagram::kHeaderSize + packetSize;
-    std::vector<unsigned char> buffer(static_cast<std::size_t>(length), 0);
-    unsigned char* const payload = buffer.data() + TestDatagram::kHeaderSize;
 
     DataFile source;
     std::string sourcePath = sourcePath_;
@@ -50,27 +32,55 @@ void SendEngine::run()
         if (!directory.empty())
             sourcePath = directory + kSourceName;
     }
-    // Without a readable source the payload stays all zero bytes.
-    if (!sourcePath.empty())
-        source.openRead(sourcePath.c_str());
+    // Without a source file the payload stays all zero bytes.
+    if (!sourcePath.empty() && source.openRead(sourcePath.c_str()) < 0) {
+        end({SendStatus::UnreadableSource});
+        return;
+    }
+
+    const int slot = pool_.acquire(MulticastSend, settings_.group.c_str(), settings_.port);
+    if (slot >= 0)
+        pool_.build(slot);
+    if (slot < 0 || pool_.state(slot) != 1) {
+        pool_.release(slot);
+        end({SendStatus::BuildFailed});
+        return;
+    }
+
+    const int length = TestDatagram::kHeaderSize + packetSize;
+    PacingRule pacing(settings_.speedKbps / 8, clock_.tickCount(), length);
+    std::vector<unsigned char> buffer(static_cast<std::size_t>(length), 0);
+    unsigned char* const payload = buffer.data() + TestDatagram::kHeaderSize;
 
     while (sink_.isRunning()) {
         sink_.setDefaultLamp(Lamp::Idle);
         // The sequence goes on the wire as the low 32 bits of the count.
         TestDatagram::encodeHeader(buffer.data(), static_cast<std::uint32_t>(pacing.seq()));
 
-        int sent = 0;
-        for (int attempt = 1; attempt <= kSendAttempts; ++attempt) {
-            // At the end of the file the attempt goes on the rewind.
-            if (source.isOpen() && source.read(payload, packetSize) <= 0) {
-                source.seek(0);
-                continue;
+        // A short chunk keeps the tail of the one before it; at the end of
+        // the file the payload starts again from its beginning.
+        if (source.isOpen() && packetSize > 0) {
+            int got = source.read(payload, packetSize);
+            if (got == 0)
+                got = source.seek(0) > 0 ? source.read(payload, packetSize) : -1;
+            if (got <= 0) {
+                pool_.release(slot);
+                end({got == 0 ? SendStatus::EmptySource : SendStatus::UnreadableSource});
+                return;
             }
-            sent = pool_.send(slot, buffer.data(), length, group, port);
+        }
+
+        // Every attempt sends the same datagram, so a retry skips no data.
+        int sent = 0;
+        for (int attempt = 1;; ++attempt) {
+            sent = sendDatagram(slot, buffer.data(), length);
             if (sent > 0)
                 break;
             sink_.showStatus({SendStatus::SendFailed, attempt});
             sink_.flashLamp(Lamp::Error);
+            if (attempt == kSendAttempts || !sink_.isRunning())
+                break;
+            clock_.sleepMs(kRetrySpacingMs);
         }
         if (sent <= 0)
             break;
@@ -85,6 +95,17 @@ void SendEngine::run()
     }
 
     pool_.release(slot);
-    source.close();
+    sink_.restoreButtons();
+}
+
+int SendEngine::sendDatagram(int slot, const unsigned char* datagram, int length)
+{
+    return pool_.send(slot, datagram, length, settings_.group.c_str(), settings_.port);
+}
+
+void SendEngine::end(const SendStatus& status)
+{
+    sink_.showStatus(status);
+    sink_.flashLamp(Lamp::Error);
     sink_.restoreButtons();
 }

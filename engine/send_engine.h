@@ -8,24 +8,41 @@
 class Clock;
 class DcPool;
 class SendSink;
+struct SendStatus;
 
 // One sender run, on the worker thread: streams numbered test datagrams to
 // the group from send.txt beside the executable (zeros without it), paces
 // towards the target speed, and reports through the sink. run() returns when
-// the sink stops running or 100 attempts in a row fail; it always releases
-// its slot and restores the buttons.
+// the sink stops running, 100 attempts in a row to send one datagram fail,
+// or send.txt turns out empty or unreadable; it always releases its slot and
+// restores the buttons.
 class SendEngine {
 public:
     static constexpr int kSendAttempts = 100;
+    // Between two attempts, so that a link down for less than a second is
+    // ridden out.
+    static constexpr int kRetrySpacingMs = 10;
 
     SendEngine(SendSink& sink, Clock& clock, DcPool& pool, SendSettings settings);
+    virtual ~SendEngine() = default;
+    SendEngine(const SendEngine&) = delete;
+    SendEngine& operator=(const SendEngine&) = delete;
 
     void run();
 
     // Payload source; defaults to send.txt in the executable's directory.
     void setSourcePath(std::string path) { sourcePath_ = std::move(path); }
 
+protected:
+    // One attempt to send the datagram on the slot's channel; tests override
+    // it to fail. Bytes sent, or 0 or less on failure.
+    virtual int sendDatagram(int slot, const unsigned char* datagram, int length);
+
 private:
+    // Ends a run that never started or cannot go on: the status with the
+    // error lamp, then Start again.
+    void end(const SendStatus& status);
+
     SendSink& sink_;
     Clock& clock_;
     DcPool& pool_;

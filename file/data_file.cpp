@@ -9,7 +9,8 @@ static_assert(sizeof(off_t) == 8, "positions and sizes must be 64-bit");
 
 namespace {
 
-constexpr int kReadFlags = O_RDONLY | O_CLOEXEC;
+// O_NONBLOCK: opening a FIFO for reading would wait for a writer.
+constexpr int kReadFlags = O_RDONLY | O_CLOEXEC | O_NONBLOCK;
 // O_APPEND: writes always land at the current end, also when another process
 // has grown the file meanwhile. O_NONBLOCK: a FIFO or device under the name
 // cannot hold the open (or any later write); it is refused once open.
@@ -39,7 +40,10 @@ int DataFile::openRead(const char* name)
         close();
     if (name == nullptr)
         return -1;
-    return adopt(openRetrying(name, kReadFlags));
+    const int fd = openRetrying(name, kReadFlags);
+    if (fd < 0)
+        return errno == ENOENT || errno == ENOTDIR ? 0 : -1;
+    return adopt(fd);
 }
 
 int DataFile::adopt(int fd)
@@ -71,13 +75,15 @@ int DataFile::read(void* buffer, int n)
         return 0;
     auto* bytes = static_cast<unsigned char*>(buffer);
     int collected = 0;
+    bool failed = false;
     for (int call = 0; call < kReadCalls && collected < n; ++call) {
         const ssize_t got =
             systemRead(fd_, bytes + collected, static_cast<std::size_t>(n - collected));
+        failed = got < 0;
         if (got > 0)
             collected += static_cast<int>(got);
     }
-    return collected;
+    return collected == 0 && failed ? -1 : collected;
 }
 
 int DataFile::openWrite(const char* name, std::int64_t size)

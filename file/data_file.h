@@ -17,14 +17,16 @@ public:
     DataFile& operator=(const DataFile&) = delete;
     virtual ~DataFile();   // closes the file if it is still open
 
-    // 1 when the existing regular file is open for reading at position 0,
-    // else -1.
+    // 1 when the file is open for reading at position 0; 0 when there is no
+    // such file; -1 when it exists but cannot be read or is not a regular
+    // file. Never waits: a FIFO without a writer is refused at once.
     int openRead(const char* name);
 
     // 1, or -1 when the position is refused.
     int seek(std::int64_t position);
 
-    // Bytes placed at the start of buffer, 0 ... n, within 10 calls.
+    // Bytes placed at the start of buffer, 0 ... n, within 10 calls; -1 when
+    // none were and the last call failed.
     int read(void* buffer, int n);
 
     // Opens an existing regular file for writing at its end, or creates it,

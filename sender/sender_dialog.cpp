@@ -86,6 +86,9 @@ void SenderDialog::okCommand()
 void SenderDialog::stopCommand()
 {
     worker().requestStop();
+    // A pacing pause for large datagrams at a low speed lasts seconds; the
+    // run should not wait it out before Start comes back.
+    worker().clock().wake();
 }
 
 void SenderDialog::runEngine(const SendSettings& settings)

@@ -28,18 +28,18 @@ TEST(PacingModelTest, FollowsTheRuleStepByStep)
     EXPECT_DOUBLE_EQ(result.lastSendMs, 49.125);
     EXPECT_NEAR(result.spanKbps, 79 * 1000 * 8 / 49.0, 1e-9);
 
-    // 4000 kbit/s is 500 bytes per ms, 505 with the allowance. The averages
-    // at the 30th, 60th and 90th datagram are 30000 / 30, 60000 / 90 and
-    // 90000 / 180: the pause goes 1, 2, 3, then back down by 2 to 1, so
-    // datagrams 91-110 leave one per ms from 180.125 ms until 200 ms.
+    // 4000 kbit/s is 500 bytes per ms, 505 with the allowance, so the first
+    // pause is 2 ms. The averages at the 30th, 60th, 90th and 120th datagram
+    // are 30000 / 60, 60000 / 60, 90000 / 90 and 120000 / 150: the pause
+    // goes 2, 0, 1, 2, 3, so datagrams 121-137 leave every 3 ms from
+    // 150.125 ms until 200 ms.
     result = model.run(4000, 1000, 0.200, 0.125);
-    EXPECT_EQ(result.datagrams, 110u);
-    EXPECT_DOUBLE_EQ(result.lastSendMs, 199.125);
+    EXPECT_EQ(result.datagrams, 137u);
+    EXPECT_DOUBLE_EQ(result.lastSendMs, 198.125);
 }
 
 // The average is held at the 1 % allowance above the target, so a long run
-// ends just above 101 % of it whatever the sleep granularity; the start at a
-// 1 ms pause only adds a burst that a long run averages away.
+// ends just above 101 % of it whatever the sleep granularity.
 TEST(PacingModelTest, LongRunsSettleAtTheAllowance)
 {
     const auto coarse = [](int ms) { return ms + 0.08; };
@@ -53,14 +53,17 @@ TEST(PacingModelTest, LongRunsSettleAtTheAllowance)
     }
 }
 
-// Below 8 kbit/s the target is 0 bytes per ms, every evaluation finds the
-// average too high, and the pause only grows: the longer the run, the lower
-// its average.
-TEST(PacingModelTest, ZeroTargetKeepsSlowingDown)
+// The first pause follows the target, so even the largest datagrams keep
+// close to it from the start instead of bursting far above it.
+TEST(PacingModelTest, LargeDatagramsStayNearTheTargetFromTheStart)
 {
-    const PacingModel model(exactSleep, 0.01);
-    const double shortRun = model.predictKbps(7, 1032, 10);
-    const double longRun = model.predictKbps(7, 1032, 60);
-    EXPECT_GT(shortRun, 0);
-    EXPECT_LT(longRun, shortRun * 0.7);
+    const auto coarse = [](int ms) { return ms + 0.08; };
+    const PacingModel model(coarse, 0.01);
+    for (int bytes : {1032, 10008, 65507}) {
+        for (double seconds : {10.0, 30.0}) {
+            const double predicted = model.predictKbps(512, bytes, seconds);
+            EXPECT_GT(predicted, 512 * 0.95) << bytes << " " << seconds;
+            EXPECT_LT(predicted, 512 * 1.05) << bytes << " " << seconds;
+        }
+    }
 }

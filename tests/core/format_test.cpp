@@ -11,6 +11,8 @@ TEST(SendFormat, StatusLineTexts)
 {
     EXPECT_EQ(sendStatusText({SendStatus::BuildFailed}), "建立组播推送器失败.");
     EXPECT_EQ(sendStatusText({SendStatus::SendFailed, 7}), "推送数据出现错误: 7.");
+    EXPECT_EQ(sendStatusText({SendStatus::EmptySource}), "send.txt 为空.");
+    EXPECT_EQ(sendStatusText({SendStatus::UnreadableSource}), "无法读取 send.txt.");
     EXPECT_EQ(sendReportText({61920, 4952}), "推送尺寸: 61920, 速度: 4952");
     EXPECT_EQ(sendReportText({INT64_MAX, 0}), "推送尺寸: 9223372036854775807, 速度: 0");
 }

@@ -45,7 +45,9 @@ protected:
     void SetUp() override { NETNS_LAB_OR_SKIP(*lab_); }
 
     // Runs the engine on lab host 0; before is run there first (to occupy a
-    // port, say) and after once the run has ended.
+    // port, say) and after once the run has ended. With answer set, the
+    // engine's attempts are recorded and answered by it (given the attempt's
+    // index) instead of going to the network.
     void run(const SendSettings& settings = kDefaults,
              const std::string& source = "/nonexistent/send.txt", std::function<void()> before = {},
              std::function<void()> after = {})
@@ -54,7 +56,7 @@ protected:
                     [&] {
                         if (before)
                             before();
-                        SendEngine engine(sink, clock, pool, settings);
+                        ScriptedEngine engine(*this, settings);
                         engine.setSourcePath(source);
                         engine.run();
                         if (after)
@@ -63,6 +65,23 @@ protected:
             .join();
     }
 
+    struct ScriptedEngine : SendEngine {
+        ScriptedEngine(SendEngineTest& t, const SendSettings& settings)
+            : SendEngine(t.sink, t.clock, t.pool, settings), test(t)
+        {
+        }
+        int sendDatagram(int slot, const unsigned char* datagram, int length) override
+        {
+            if (!test.answer)
+                return SendEngine::sendDatagram(slot, datagram, length);
+            test.attempts.emplace_back(reinterpret_cast<const char*>(datagram), length);
+            return test.answer(test.attempts.size() - 1);
+        }
+        SendEngineTest& test;
+    };
+
+    std::function<int(std::size_t)> answer;
+    std::vector<std::string> attempts;
     static std::unique_ptr<NetnsLab> lab_;
     RecordingSink sink;
     ScriptedClock clock;
@@ -133,15 +152,17 @@ TEST_F(SendEngineTest, PacesWithTheScriptedClockAndStopsWhenAsked)
     clock.restart({1000, 1000, 1100, 3000});
     run();
 
-    // Sleep after every datagram, then the tick reading of every 30th; at 60
-    // the average of 619 bytes/ms is too fast, at 90 46 bytes/ms is too slow.
+    // Sleep after every datagram, then the tick reading of every 30th. The
+    // first pause is what 64 bytes/ms allows for 1032 bytes; at 60 the
+    // average of 619 bytes/ms is too fast, at 90 46 bytes/ms is too slow.
     constexpr int kTick = ScriptedClock::kTickRead;
     std::vector<int> expected{kTick};
-    for (const int ms : {1, 1, 2}) {
+    for (const int ms : {16, 16, 17}) {
         expected.insert(expected.end(), 30, ms);
         expected.push_back(kTick);
     }
-    EXPECT_EQ(clock.calls(), expected);   // and no sleeps at all once down to 0
+    expected.insert(expected.end(), 5, 15);
+    EXPECT_EQ(clock.calls(), expected);
     const auto e = sink.events();
     EXPECT_EQ(e.reports, (std::vector<SendReport>{{61920, 4952}, {92880, 368}}));
     EXPECT_TRUE(e.sendStatuses.empty());
@@ -155,12 +176,14 @@ TEST_F(SendEngineTest, PacesWithTheScriptedClockAndStopsWhenAsked)
 TEST_F(SendEngineTest, TargetIsTheSpeedOverEightTruncated)
 {
     // 30 datagrams of 850 bytes in 200 ms: 127.5 bytes/ms. A target of 126
-    // allows 127.26 and slows down; 130 allows 131.3 and speeds up.
+    // allows 127.26 and slows down; 130 allows 131.3 and speeds up. Both
+    // start at 850 / 126 or 130 = 6 ms; 1000 bytes/ms starts at 1 ms and
+    // goes down to no pause at all.
     struct Case {
         int speed;
         int sleepAfter;
     };
-    const Case cases[] = {{1015, 2}, {1040, 0}, {7, 2}};
+    const Case cases[] = {{1015, 7}, {1040, 4}, {8000, 0}};
     for (const Case& c : cases) {
         sink.reset();
         sink.stopAfterChecks(31);
@@ -174,7 +197,7 @@ TEST_F(SendEngineTest, TargetIsTheSpeedOverEightTruncated)
     }
 }
 
-TEST_F(SendEngineTest, GivesUpAfterOneHundredFailedAttempts)
+TEST_F(SendEngineTest, GivesUpAfterOneHundredFailedAttemptsTenMillisecondsApart)
 {
     run(withPacketSize(70000));   // beyond any UDP datagram
     const auto e = sink.events();
@@ -184,20 +207,58 @@ TEST_F(SendEngineTest, GivesUpAfterOneHundredFailedAttempts)
         EXPECT_EQ(e.sendStatuses[attempt - 1].attempt, attempt);
     }
     EXPECT_EQ(e.flashes, lamps(100, Lamp::Error));
-    EXPECT_EQ(e.runningChecks, 1u);
-    EXPECT_EQ(clock.sleeps(), 0);
+    std::vector<int> expected{ScriptedClock::kTickRead};
+    expected.insert(expected.end(), 99, SendEngine::kRetrySpacingMs);
+    EXPECT_EQ(clock.calls(), expected);
     EXPECT_EQ(e.restores, 1);
+    EXPECT_EQ(pool.state(0), -1);
 }
 
-TEST_F(SendEngineTest, EmptySourceEndsTheRunWithoutAWord)
+TEST_F(SendEngineTest, ARetrySendsTheSameDatagramAndAStopEndsTheRetries)
 {
-    // Every attempt goes on a rewind: nothing is sent and nothing shown.
-    run(kDefaults, dir.put("send.txt", ""));
+    // Two failed attempts, then the link is back; a stop during the next
+    // series of failures ends it after the attempt in progress.
+    answer = [](std::size_t at) { return at == 2 ? 12 : -1; };
+    sink.stopAfterChecks(5);
+    run(withPacketSize(4), dir.put("send.txt", "abcdefgh"));
+    const std::string first("\xFE\0\0\0\0\0\0\0abcd", 12);
+    const std::string second("\xFE\0\0\0\1\0\0\0efgh", 12);
+    EXPECT_EQ(attempts, (std::vector<std::string>{first, first, first, second, second}));
+    const std::vector<int> failures{1, 2, 1, 2};
     const auto e = sink.events();
-    EXPECT_TRUE(e.sendStatuses.empty());
-    EXPECT_TRUE(e.reports.empty());
-    EXPECT_EQ(clock.sleeps(), 0);
-    EXPECT_EQ(e.restores, 1);
+    ASSERT_EQ(e.sendStatuses.size(), failures.size());
+    for (std::size_t i = 0; i < failures.size(); ++i)
+        EXPECT_EQ(e.sendStatuses[i], (SendStatus{SendStatus::SendFailed, failures[i]}));
+    constexpr int kGap = SendEngine::kRetrySpacingMs;
+    EXPECT_EQ(clock.calls(), (std::vector<int>{ScriptedClock::kTickRead, kGap, kGap, 1, kGap}));
+}
+
+// Unreadable sources are refused before any channel is made: see the data
+// file's and the dialog's tests.
+TEST_F(SendEngineTest, AnEmptySourceEndsTheRunInTheStatusLine)
+{
+    for (const bool emptiedDuringTheRun : {false, true}) {
+        const std::string source = dir.put("send.txt", emptiedDuringTheRun ? "abcd" : "");
+        sink.reset();
+        attempts.clear();
+        answer = [&](std::size_t) { return ::truncate(source.c_str(), 0) == 0 ? 12 : -1; };
+        run(withPacketSize(4), source);
+        const auto e = sink.events();
+        EXPECT_EQ(attempts.size(), emptiedDuringTheRun ? 1u : 0u);
+        EXPECT_EQ(e.sendStatuses, (std::vector<SendStatus>{{SendStatus::EmptySource}}));
+        EXPECT_EQ(e.flashes, lamps(1, Lamp::Error));
+        EXPECT_EQ(e.restores, 1);
+        EXPECT_EQ(pool.state(0), -1);
+    }
+
+    // A packet size of 0 takes nothing from the file: header-only datagrams.
+    sink.reset();
+    sink.stopAfterChecks(2);
+    attempts.clear();
+    answer = [](std::size_t) { return 8; };
+    run(withPacketSize(0), dir.put("send.txt", ""));
+    EXPECT_EQ(attempts.size(), 2u);
+    EXPECT_TRUE(sink.events().sendStatuses.empty());
 }
 
 TEST_F(SendEngineTest, PeerReceivesNumberedChunksOfSendTxt)

@@ -1,6 +1,7 @@
 #include "sender/sender_dialog.h"
 
 #include "channel/dc_pool.h"
+#include "platform/executable_path.h"
 #include "sender/sender_ids.h"
 #include "shell/dialog_units.h"
 #include "shell/status_lamp.h"
@@ -19,11 +20,14 @@
 #include <arpa/inet.h>
 #include <netinet/in.h>
 #include <sys/socket.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <atomic>
+#include <cstdio>
 #include <cstring>
 #include <functional>
+#include <string>
 #include <system_error>
 #include <vector>
 
@@ -268,6 +272,39 @@ TEST_F(SenderDialogTest, EscDuringARunWakesTheSleepingWorkerAndEndsTheDialog)
     EXPECT_FALSE(dialog.worker().active());
     EXPECT_FALSE(dialog.isVisible());
     EXPECT_EQ(dialog.result(), QDialog::Rejected);
+}
+
+TEST_F(SenderDialogTest, StopCutsAPacingPauseShort)
+{
+    dialog.script = [](ScriptedSender& d) {
+        while (d.running())
+            d.pause(3'600'000);
+        d.sink().restoreButtons();
+    };
+    button(dialog, IDOK)->click();
+    button(dialog, IDC_STOP)->click();
+    ASSERT_TRUE(waitFor([&] { return !button(dialog, IDOK)->isHidden(); }));
+}
+
+// A FIFO named send.txt without a writer used to hold the worker in open for
+// good, so that neither Stop nor closing the window came back.
+TEST_F(SenderDialogTest, ASendTxtThatIsNoRegularFileIsRefusedAndNothingWaits)
+{
+    struct Fifo {
+        std::string path = executableDirectory() + "send.txt";
+        Fifo() { EXPECT_EQ(::mkfifo(path.c_str(), 0600), 0); }
+        ~Fifo() { std::remove(path.c_str()); }
+    } fifo;
+    dialog.lamp().timer().stop();
+    dialog.show();
+    button(dialog, IDOK)->click();
+    ASSERT_TRUE(waitFor([&] { return !button(dialog, IDOK)->isHidden(); }));
+    EXPECT_EQ(text(dialog, IDC_STATUS), QStringLiteral("无法读取 send.txt."));
+    EXPECT_FALSE(dialog.lamp().error()->isHidden());
+
+    pressKey(&dialog, Qt::Key_Escape);
+    EXPECT_FALSE(dialog.worker().active());
+    EXPECT_FALSE(dialog.isVisible());
 }
 
 TEST_F(SenderDialogTest, AWorkerThatCannotStartIsReportedAndStartStays)
