@@ -62,7 +62,7 @@ protected:
 
 private:
     // Keeps fd as the open file and records its length; refuses (closing fd)
-    // a failed open or a directory. 1, or -1.
+    // a failed open or anything but a regular file. 1, or -1.
     int adopt(int fd);
 
     int fd_ = -1;
