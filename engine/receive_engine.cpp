@@ -29,6 +29,7 @@ ReceiveEngine::ReceiveEngine(ReceiveSink& sink, CaptureFile& capture, Clock& clo
 
 void ReceiveEngine::run()
 {
+    totals_ = {};
     const int slot = pool_.acquire(MulticastReceive, settings_.group.c_str(), settings_.port);
     slot_.store(slot, std::memory_order_relaxed);
     if (slot < 0) {
@@ -37,10 +38,14 @@ void ReceiveEngine::run()
         return;
     }
 
+    pool_.setMulticastOptions(slot, multicast_);
     const bool channelWorks = buildChannel(slot);
 
     auto buffer = std::make_unique<unsigned char[]>(kBufferSize);
     char fromText[kFromSize] = {};
+    // A receive that times out writes a sender text too; the totals name the
+    // sender of the last datagram.
+    char lastFrom[kFromSize] = {};
     SequenceTracker tracker;
     std::uint64_t count = 0;
     std::uint64_t sum = 0;
@@ -51,7 +56,7 @@ void ReceiveEngine::run()
     // spares a 10 KB fill per datagram.
     int dirty = kBufferSize;
 
-    while (sink_.isRunning()) {
+    while (sink_.isRunning() && (limit_ == 0 || count < limit_)) {
         std::memset(buffer.get(), 0, static_cast<std::size_t>(dirty));
         dirty = 0;
         int n = 0;
@@ -72,6 +77,7 @@ void ReceiveEngine::run()
         }
         if (n <= 0)
             continue;
+        std::memcpy(lastFrom, fromText, sizeof lastFrom);
 
         const TestDatagram datagram = TestDatagram::parse(buffer.get(), n);
         if (datagram.tagged)
@@ -101,6 +107,8 @@ void ReceiveEngine::run()
         }
     }
 
+    const std::uint64_t elapsed = clock_.tickCount() - t0;
+    totals_ = {lastFrom, count, sum, elapsed != 0 ? (sum / elapsed) * 8 : 0, tracker.lost()};
     slot_.store(pool_.release(slot), std::memory_order_relaxed);
 }
 

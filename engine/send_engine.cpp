@@ -27,9 +27,13 @@ void SendEngine::run()
     const int port = settings_.port;
     const int packetSize = settings_.packetSize;
 
+    datagramsSent_ = 0;
+    bytesSent_ = 0;
     const int slot = pool_.acquire(MulticastSend, group, port);
-    if (slot >= 0)
+    if (slot >= 0) {
+        pool_.setMulticastOptions(slot, multicast_);
         pool_.build(slot);
+    }
     if (slot < 0 || pool_.state(slot) != 1) {
         pool_.release(slot);
         sink_.showStatus({SendStatus::BuildFailed});
@@ -54,7 +58,7 @@ void SendEngine::run()
     if (!sourcePath.empty())
         source.openRead(sourcePath.c_str());
 
-    while (sink_.isRunning()) {
+    while (sink_.isRunning() && (limit_ == 0 || pacing.seq() < limit_)) {
         sink_.setDefaultLamp(Lamp::Idle);
         // The sequence goes on the wire as the low 32 bits of the count.
         TestDatagram::encodeHeader(buffer.data(), static_cast<std::uint32_t>(pacing.seq()));
@@ -84,6 +88,8 @@ void SendEngine::run()
         }
     }
 
+    datagramsSent_ = pacing.seq();
+    bytesSent_ = pacing.total();
     pool_.release(slot);
     source.close();
     sink_.restoreButtons();
