@@ -42,6 +42,8 @@ public:
     bool isRunning() const override { return running_.load(std::memory_order_relaxed); }
     void flashLamp(Lamp) override {}
     void setDefaultLamp(Lamp) override {}
+    // The end of a run shows in the summary, printed once the worker is done.
+    void restoreButtons() {}
 
     void showStatus(const ReceiveStatus& status) override
     {
