@@ -102,6 +102,14 @@ std::string finalObject(const Started& started)
     return all.empty() ? std::string() : all.back();
 }
 
+// A receiver says it has no data yet only once it has joined: then it is
+// ready for a sender.
+void awaitJoined(const Started& receiver)
+{
+    for (int wait = 0; wait < 500 && TempDir::contents(receiver.err).empty(); ++wait)
+        std::this_thread::sleep_for(std::chrono::milliseconds(20));
+}
+
 std::string randomBytes(std::size_t n)
 {
     std::mt19937 generator(7);
@@ -192,7 +200,8 @@ TEST(CliLab, TwoReceiversCaptureEveryDatagramOfACountedRun)
                                     {"--json", "--save", dir.file((name + ".bin").c_str()),
                                      "--count", "1000", "--duration", "60"}));
     }
-    std::this_thread::sleep_for(std::chrono::milliseconds(500));
+    for (const Started& receiver : receivers)
+        awaitJoined(receiver);
     const Started sender =
         spawnIn(lab, 0, dir, "tx", kDovrin,
                 {"--count", "1000", "--speed", "8000", "--source", source, "--json", "--quiet"});
@@ -230,7 +239,7 @@ TEST(CliLab, DatagramsLeaveAndTheJoinIsMadeOnTheNamedInterface)
     const Started receiver =
         spawnIn(lab, 1, dir, "rx", kKestil,
                 {"--json", "--interface", "10.98.7.2", "--count", "100", "--duration", "30"});
-    std::this_thread::sleep_for(std::chrono::milliseconds(500));
+    awaitJoined(receiver);
     // Sends until the receiver has its datagrams: the new cable may drop the first ones.
     const Started sender =
         spawnIn(lab, 0, dir, "tx", kDovrin, {"--interface", "mctx0", "--speed", "8000", "--quiet"});
@@ -250,7 +259,7 @@ TEST(CliLab, SignalsEndBothRunsWithASummaryAndTheCaptureHoldsWhatItCounts)
     TempDir dir;
     const std::string capture = dir.file("cap.bin");
     const Started receiver = spawnIn(lab, 1, dir, "rx", kKestil, {"--json", "--save", capture});
-    std::this_thread::sleep_for(std::chrono::milliseconds(500));
+    awaitJoined(receiver);
     const Started sender = spawnIn(lab, 0, dir, "tx", kDovrin, {"--speed", "20000", "--json"});
     std::this_thread::sleep_for(std::chrono::milliseconds(1500));
 
