@@ -13,13 +13,13 @@ namespace {
 
 enum class Applies { Both, SenderOnly, ReceiverOnly };
 
-struct OptionSpec {
+struct KnownOption {
     std::string_view name;
     bool takesValue;
     Applies applies;
 };
 
-constexpr OptionSpec kOptions[] = {
+constexpr KnownOption kOptions[] = {
     {"--group", true, Applies::Both},        {"--port", true, Applies::Both},
     {"--speed", true, Applies::SenderOnly},  {"--size", true, Applies::SenderOnly},
     {"--source", true, Applies::SenderOnly}, {"--save", true, Applies::ReceiverOnly},
@@ -29,16 +29,16 @@ constexpr OptionSpec kOptions[] = {
     {"--help", false, Applies::Both},        {"--version", false, Applies::Both},
 };
 
-const OptionSpec* findOption(CliOptions::Program program, std::string_view name)
+const KnownOption* findOption(CliOptions::Program program, std::string_view name)
 {
-    for (const OptionSpec& spec : kOptions) {
-        if (spec.name != name)
+    for (const KnownOption& known : kOptions) {
+        if (known.name != name)
             continue;
-        if (spec.applies == Applies::SenderOnly && program != CliOptions::Sender)
+        if (known.applies == Applies::SenderOnly && program != CliOptions::Sender)
             return nullptr;
-        if (spec.applies == Applies::ReceiverOnly && program != CliOptions::Receiver)
+        if (known.applies == Applies::ReceiverOnly && program != CliOptions::Receiver)
             return nullptr;
-        return &spec;
+        return &known;
     }
     return nullptr;
 }
@@ -126,13 +126,13 @@ CliParse parseCliOptions(CliOptions::Program program, const std::vector<std::str
             value = name.substr(equals + 1);
             name = name.substr(0, equals);
         }
-        const OptionSpec* spec = findOption(program, name);
-        if (spec == nullptr) {
+        const KnownOption* known = findOption(program, name);
+        if (known == nullptr) {
             if (name.starts_with("-"))
                 return {std::nullopt, "unknown option '" + std::string(name) + "'"};
             return {std::nullopt, "unexpected argument '" + std::string(name) + "'"};
         }
-        if (!spec->takesValue) {
+        if (!known->takesValue) {
             if (value)
                 return {std::nullopt, std::string(name) + " takes no value"};
             applyFlag(options, name);
