@@ -1,6 +1,7 @@
 #include "channel/csock.h"
 
 #include <arpa/inet.h>
+#include <net/if.h>
 #include <netinet/in.h>
 #include <sys/socket.h>
 #include <unistd.h>
@@ -27,12 +28,26 @@ in_addr_t convert(const char* text)
     return ::inet_addr(text ? text : "");
 }
 
-int groupOption(SocketHandle handle, int option, const char* group)
+// An interface given by name or by one of its IPv4 addresses, as the kernel
+// takes it in ip_mreqn; both zero for the system's choice. False for a name
+// that no interface has.
+bool interfaceRequest(const char* interface, ip_mreqn& request)
 {
-    ip_mreq request;
+    if (interface == nullptr || interface[0] == '\0')
+        return true;
+    if (::inet_pton(AF_INET, interface, &request.imr_address) == 1)
+        return true;
+    request.imr_ifindex = static_cast<int>(::if_nametoindex(interface));
+    return request.imr_ifindex != 0;
+}
+
+int groupOption(SocketHandle handle, int option, const char* group, const char* interface)
+{
+    ip_mreqn request;
     std::memset(&request, 0, sizeof request);
     request.imr_multiaddr.s_addr = convert(group);
-    request.imr_interface.s_addr = htonl(INADDR_ANY);
+    if (!interfaceRequest(interface, request))
+        return 0;
     return ::setsockopt(handle, IPPROTO_IP, option, &request, sizeof request) >= 0 ? 1 : 0;
 }
 
@@ -96,14 +111,24 @@ int Csock::setBroadcast()
     return ::setsockopt(handle_, SOL_SOCKET, SO_BROADCAST, &on, sizeof on) >= 0 ? 1 : 0;
 }
 
-int Csock::joinGroup(const char* group)
+int Csock::joinGroup(const char* group, const char* interface)
 {
-    return groupOption(handle_, IP_ADD_MEMBERSHIP, group);
+    return groupOption(handle_, IP_ADD_MEMBERSHIP, group, interface);
 }
 
-int Csock::leaveGroup(const char* group)
+int Csock::leaveGroup(const char* group, const char* interface)
 {
-    return groupOption(handle_, IP_DROP_MEMBERSHIP, group);
+    return groupOption(handle_, IP_DROP_MEMBERSHIP, group, interface);
+}
+
+int Csock::setMulticastInterface(const char* interface)
+{
+    ip_mreqn request;
+    std::memset(&request, 0, sizeof request);
+    if (!interfaceRequest(interface, request))
+        return 0;
+    return ::setsockopt(handle_, IPPROTO_IP, IP_MULTICAST_IF, &request, sizeof request) >= 0 ? 1
+                                                                                             : 0;
 }
 
 int Csock::setMulticastTtl(int ttl)

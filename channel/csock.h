@@ -25,8 +25,11 @@ public:
     int listen();
     int connect(const char* address, int port);
     int setBroadcast();
-    int joinGroup(const char* group);
-    int leaveGroup(const char* group);
+    // interface names the interface by name or address; nullptr or the empty
+    // text leaves the choice to the system. 0 also for an unknown interface.
+    int joinGroup(const char* group, const char* interface = nullptr);
+    int leaveGroup(const char* group, const char* interface = nullptr);
+    int setMulticastInterface(const char* interface);
     int setMulticastTtl(int ttl);
     int setReceiveTimeout(int milliseconds);
 

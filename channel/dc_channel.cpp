@@ -47,6 +47,7 @@ int DcChannel::create(int kind, const char* address, int port)
     else
         std::memcpy(address_, text, length + 1);
     port_ = port;
+    multicast_ = {};
     std::snprintf(status_, sizeof status_, "Create DC(ID : %d).", id_);
     return 1;
 }
@@ -76,10 +77,12 @@ int DcChannel::build()
     if (setup.broadcast && !socket_.setBroadcast())
         return fail("Csock broadcastopt error!");
     if (setup.multicast) {
-        if (!socket_.joinGroup(address_))
+        if (!socket_.joinGroup(address_, multicast_.interface))
             return fail("Csock mcastopt error!");
-        if (!socket_.setMulticastTtl(kMulticastTtl))
+        if (!socket_.setMulticastTtl(multicast_.ttl))
             return fail("csock ttlopt error!");
+        if (multicast_.interface[0] != '\0' && !socket_.setMulticastInterface(multicast_.interface))
+            return fail("Csock mcastif error!");
     }
 
     if (kind_ == StreamListenA || kind_ == StreamListenB) {
@@ -108,7 +111,7 @@ int DcChannel::destroy()
 {
     if (isMulticast(kind_)) {
         for (int attempt = 0; attempt < kLeaveAttempts; ++attempt) {
-            if (socket_.leaveGroup(address_) == 1)
+            if (socket_.leaveGroup(address_, multicast_.interface) == 1)
                 break;
         }
     }

@@ -15,6 +15,16 @@ enum DcKind : int {
     BroadcastReceive = 28,
 };
 
+// Where a multicast channel sends and joins, and how far its datagrams go.
+// The defaults are the system's interface and a TTL of 20.
+struct MulticastOptions {
+    static constexpr int kDefaultTtl = 20;
+    static constexpr int kInterfaceSize = 64;   // a name or a dotted address, terminated
+
+    char interface[kInterfaceSize] = {};   // empty: the system's choice
+    int ttl = kDefaultTtl;
+};
+
 // One network endpoint of a fixed kind. create() records kind, address and
 // port; build() makes and configures the socket; state() says whether the
 // last build succeeded; destroy() leaves the group and closes the socket.
@@ -23,11 +33,14 @@ class DcChannel {
 public:
     static constexpr int kAddressSize = 20;   // 19 characters and the terminator
     static constexpr int kStatusSize = 256;
-    static constexpr int kMulticastTtl = 20;
+    static constexpr int kMulticastTtl = MulticastOptions::kDefaultTtl;
     static constexpr int kSendAttempts = 100;
     static constexpr int kLeaveAttempts = 5;
 
+    // Also puts the multicast options back to their defaults.
     int create(int kind, const char* address, int port);   // always 1
+    // Takes effect at the next build.
+    void setMulticastOptions(const MulticastOptions& options) { multicast_ = options; }
     int build();     // 0 when a socket step failed, 1 when the final step was reached
     int destroy();   // always 1
     int state();     // 1 usable, 0 not
@@ -56,4 +69,5 @@ private:
     int id_ = 0;
     char status_[kStatusSize] = {};
     bool addressTooLong_ = false;
+    MulticastOptions multicast_;
 };

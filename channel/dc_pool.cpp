@@ -56,6 +56,15 @@ int DcPool::release(int index)
     return -1;
 }
 
+int DcPool::setMulticastOptions(int index, const MulticastOptions& options)
+{
+    DcSlot* slot = usedSlot(index);
+    if (slot == nullptr)
+        return -1;
+    slot->channel.setMulticastOptions(options);
+    return 1;
+}
+
 int DcPool::build(int index)
 {
     DcSlot* slot = usedSlot(index);

@@ -27,6 +27,9 @@ public:
     // Destroys the slot's channel and frees the slot; always -1.
     int release(int index);
 
+    // Options for the slot's next build: 1, or -1 for a bad or free index.
+    int setMulticastOptions(int index, const MulticastOptions& options);
+
     int build(int index);
     int state(int index);
     int send(int index, const void* data, int length, const char* address, int port);

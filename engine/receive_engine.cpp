@@ -30,6 +30,7 @@ ReceiveEngine::ReceiveEngine(ReceiveSink& sink, CaptureFile& capture, Clock& clo
 
 void ReceiveEngine::run()
 {
+    totals_ = {};
     const int slot = pool_.acquire(MulticastReceive, settings_.group.c_str(), settings_.port);
     slot_.store(slot, std::memory_order_relaxed);
     if (slot < 0) {
@@ -39,6 +40,7 @@ void ReceiveEngine::run()
         return;
     }
 
+    pool_.setMulticastOptions(slot, multicast_);
     const Build build = buildChannel(slot);
     if (build == Build::Failed) {
         // The last failure stays in the status line.
@@ -64,7 +66,7 @@ void ReceiveEngine::run()
     // spares a 64 KiB fill per datagram.
     int dirty = kBufferSize;
 
-    while (sink_.isRunning()) {
+    while (sink_.isRunning() && (limit_ == 0 || count < limit_)) {
         std::memset(buffer.get(), 0, static_cast<std::size_t>(dirty));
         dirty = 0;
         int n = 0;
@@ -121,6 +123,8 @@ void ReceiveEngine::run()
     if (count != reported)
         report(fromText, count, sum, t0, tracker->lost());
 
+    const std::uint64_t elapsed = clock_.tickCount() - t0;
+    totals_ = {fromText, count, sum, elapsed != 0 ? (sum / elapsed) * 8 : 0, tracker->lost()};
     slot_.store(pool_.release(slot), std::memory_order_relaxed);
 }
 

@@ -1,5 +1,7 @@
 #pragma once
 
+#include "channel/dc_channel.h"
+#include "core/receive_events.h"
 #include "core/settings.h"
 
 #include <atomic>
@@ -25,6 +27,15 @@ public:
 
     void run();
 
+    // Interface to join on; the system's choice unless set.
+    void setMulticastOptions(const MulticastOptions& options) { multicast_ = options; }
+    // The run ends after this many datagrams; 0 receives until the sink stops.
+    void setDatagramLimit(std::uint64_t limit) { limit_ = limit; }
+
+    // The figures of the whole last run, as a report at its end would give
+    // them; read after run() returns.
+    const ReceiveReport& totals() const { return totals_; }
+
     // The pool slot of the run in progress, -1 while none.
     int slot() const { return slot_.load(std::memory_order_relaxed); }
 
@@ -43,4 +54,7 @@ private:
     DcPool& pool_;
     ReceiveSettings settings_;
     std::atomic<int> slot_{-1};
+    MulticastOptions multicast_;
+    std::uint64_t limit_ = 0;
+    ReceiveReport totals_;
 };

@@ -25,6 +25,8 @@ void SendEngine::run()
 {
     const int packetSize = settings_.packetSize;
 
+    datagramsSent_ = 0;
+    bytesSent_ = 0;
     DataFile source;
     std::string sourcePath = sourcePath_;
     if (sourcePath.empty()) {
@@ -39,8 +41,10 @@ void SendEngine::run()
     }
 
     const int slot = pool_.acquire(MulticastSend, settings_.group.c_str(), settings_.port);
-    if (slot >= 0)
+    if (slot >= 0) {
+        pool_.setMulticastOptions(slot, multicast_);
         pool_.build(slot);
+    }
     if (slot < 0 || pool_.state(slot) != 1) {
         pool_.release(slot);
         end({SendStatus::BuildFailed});
@@ -52,7 +56,7 @@ void SendEngine::run()
     std::vector<unsigned char> buffer(static_cast<std::size_t>(length), 0);
     unsigned char* const payload = buffer.data() + TestDatagram::kHeaderSize;
 
-    while (sink_.isRunning()) {
+    while (sink_.isRunning() && (limit_ == 0 || pacing.seq() < limit_)) {
         sink_.setDefaultLamp(Lamp::Idle);
         // The sequence goes on the wire as the low 32 bits of the count.
         TestDatagram::encodeHeader(buffer.data(), static_cast<std::uint32_t>(pacing.seq()));
@@ -64,6 +68,8 @@ void SendEngine::run()
             if (got == 0)
                 got = source.seek(0) > 0 ? source.read(payload, packetSize) : -1;
             if (got <= 0) {
+                datagramsSent_ = pacing.seq();
+                bytesSent_ = pacing.total();
                 pool_.release(slot);
                 end({got == 0 ? SendStatus::EmptySource : SendStatus::UnreadableSource});
                 return;
@@ -94,6 +100,8 @@ void SendEngine::run()
         }
     }
 
+    datagramsSent_ = pacing.seq();
+    bytesSent_ = pacing.total();
     pool_.release(slot);
     sink_.restoreButtons();
 }

@@ -1,7 +1,9 @@
 #pragma once
 
+#include "channel/dc_channel.h"
 #include "core/settings.h"
 
+#include <cstdint>
 #include <string>
 #include <utility>
 
@@ -32,6 +34,14 @@ public:
 
     // Payload source; defaults to send.txt in the executable's directory.
     void setSourcePath(std::string path) { sourcePath_ = std::move(path); }
+    // Interface and TTL of the channel; the system's interface and TTL 20 unless set.
+    void setMulticastOptions(const MulticastOptions& options) { multicast_ = options; }
+    // The run ends after this many datagrams; 0 sends until the sink stops.
+    void setDatagramLimit(std::uint64_t limit) { limit_ = limit; }
+
+    // What the last run sent, headers included; read after run() returns.
+    std::uint64_t datagramsSent() const { return datagramsSent_; }
+    std::int64_t bytesSent() const { return bytesSent_; }
 
 protected:
     // One attempt to send the datagram on the slot's channel; tests override
@@ -48,4 +58,8 @@ private:
     DcPool& pool_;
     SendSettings settings_;
     std::string sourcePath_;
+    MulticastOptions multicast_;
+    std::uint64_t limit_ = 0;
+    std::uint64_t datagramsSent_ = 0;
+    std::int64_t bytesSent_ = 0;
 };

@@ -3,8 +3,11 @@
 
 #include <gtest/gtest.h>
 
+#include <arpa/inet.h>
 #include <dirent.h>
+#include <netinet/in.h>
 
+#include <cstdio>
 #include <cstring>
 #include <string>
 
@@ -186,4 +189,45 @@ TEST(DcChannelLabTest, MulticastCrossesHostsAndFailuresAreReported)
     EXPECT_EQ(unicast.state(), 0);
     for (DcChannel* c : {&sender, &receiver, &samePort, &unicast})
         c->destroy();
+}
+
+TEST(DcChannelLabTest, MulticastOptionsHoldForTheNextBuildsUntilTheNextCreate)
+{
+    NetnsLab lab(1);
+    NETNS_LAB_OR_SKIP(lab);
+    auto interfaceOf = [](SocketHandle handle) {
+        in_addr address{};
+        socklen_t length = sizeof address;
+        ::getsockopt(handle, IPPROTO_IP, IP_MULTICAST_IF, &address, &length);
+        return std::string(::inet_ntoa(address));
+    };
+    MulticastOptions options;
+    std::snprintf(options.interface, sizeof options.interface, "%s", lab.hostAddress(0).c_str());
+    options.ttl = 3;
+    DcChannel channel;
+    channel.create(MulticastSend, "239.1.2.3", 9000);
+    channel.setMulticastOptions(options);
+    for (int build = 0; build < 2; ++build) {
+        buildOn(lab, 0, channel);
+        ASSERT_EQ(channel.state(), 1) << channel.statusLine();
+        EXPECT_EQ(intOption(channel.socket(), IPPROTO_IP, IP_MULTICAST_TTL), 3);
+        EXPECT_EQ(interfaceOf(channel.socket()), lab.hostAddress(0));
+    }
+    channel.destroy();
+
+    // A later run on the same channel gets the defaults again.
+    channel.create(MulticastSend, "239.1.2.3", 9000);
+    buildOn(lab, 0, channel);
+    ASSERT_EQ(channel.state(), 1);
+    EXPECT_EQ(intOption(channel.socket(), IPPROTO_IP, IP_MULTICAST_TTL), DcChannel::kMulticastTtl);
+    EXPECT_EQ(interfaceOf(channel.socket()), "0.0.0.0");
+    channel.destroy();
+
+    std::snprintf(options.interface, sizeof options.interface, "no-such-if9");
+    channel.create(MulticastReceive, "239.1.2.3", 9000);
+    channel.setMulticastOptions(options);
+    buildOn(lab, 0, channel);
+    EXPECT_STREQ(channel.statusLine(), "Csock mcastopt error!");
+    EXPECT_EQ(channel.state(), 0);
+    channel.destroy();
 }

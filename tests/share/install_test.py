@@ -1,7 +1,8 @@
 #!/usr/bin/env python3
 """Installs the build into a temporary prefix and checks what a Linux desktop
 and the dialogs rely on: both programs, a desktop entry each whose Exec and
-Icon resolve, icons of every theme size, and the three lamp bitmaps.
+Icon resolve, icons of every theme size, and the three lamp bitmaps; and the
+command-line programs with their manual pages.
 
 Usage: install_test.py BUILD_DIR SOURCE_DIR
 """
@@ -66,6 +67,14 @@ class InstalledTree(unittest.TestCase):
                                         "%dx%d" % (size, size), "apps",
                                         entry["Icon"] + ".png")
                     self.assertEqual(png_size(icon), (size, size), icon)
+
+    def test_the_command_line_programs_come_with_their_manual_pages(self):
+        for program in ("dovrin-cli", "kestil-cli"):
+            with self.subTest(program=program):
+                self.assertTrue(os.access(os.path.join(self.prefix, "bin", program), os.X_OK))
+                page = os.path.join(self.prefix, "share", "man", "man1", program + ".1")
+                with open(page, encoding="utf-8") as f:
+                    self.assertTrue(f.read().startswith(".TH " + program.upper() + " 1 "))
 
     def test_the_two_programs_have_different_icons(self):
         pictures = []

@@ -1,0 +1,196 @@
+#include "cli/cli_options.h"
+
+#include "channel/dc_channel.h"
+
+#include <net/if.h>
+
+#include <arpa/inet.h>
+#include <charconv>
+#include <cmath>
+#include <netinet/in.h>
+
+namespace {
+
+enum class Applies { Both, SenderOnly, ReceiverOnly };
+
+struct KnownOption {
+    std::string_view name;
+    bool takesValue;
+    Applies applies;
+};
+
+constexpr KnownOption kOptions[] = {
+    {"--group", true, Applies::Both},        {"--port", true, Applies::Both},
+    {"--speed", true, Applies::SenderOnly},  {"--size", true, Applies::SenderOnly},
+    {"--source", true, Applies::SenderOnly}, {"--save", true, Applies::ReceiverOnly},
+    {"--count", true, Applies::Both},        {"--duration", true, Applies::Both},
+    {"--interface", true, Applies::Both},    {"--ttl", true, Applies::SenderOnly},
+    {"--json", false, Applies::Both},        {"--quiet", false, Applies::Both},
+    {"--help", false, Applies::Both},        {"--version", false, Applies::Both},
+};
+
+const KnownOption* findOption(CliOptions::Program program, std::string_view name)
+{
+    for (const KnownOption& known : kOptions) {
+        if (known.name != name)
+            continue;
+        if (known.applies == Applies::SenderOnly && program != CliOptions::Sender)
+            return nullptr;
+        if (known.applies == Applies::ReceiverOnly && program != CliOptions::Receiver)
+            return nullptr;
+        return &known;
+    }
+    return nullptr;
+}
+
+bool parseWhole(std::string_view text, std::uint64_t& value)
+{
+    const char* end = text.data() + text.size();
+    const auto result = std::from_chars(text.data(), end, value);
+    return !text.empty() && result.ec == std::errc() && result.ptr == end;
+}
+
+// An interface is an IPv4 address or the name of one of this host's interfaces.
+bool interfaceExists(const std::string& interface)
+{
+    in_addr address{};
+    return ::inet_pton(AF_INET, interface.c_str(), &address) == 1 ||
+           ::if_nametoindex(interface.c_str()) != 0;
+}
+
+std::string applyValue(CliOptions& options, std::string_view name, std::string_view value)
+{
+    const std::string text(value);
+    if (name == "--group") {
+        options.group = text;
+    } else if (name == "--port") {
+        options.port = text;
+    } else if (name == "--speed") {
+        options.speed = text;
+    } else if (name == "--size") {
+        options.size = text;
+    } else if (name == "--source") {
+        if (text.empty())
+            return "--source needs a file name";
+        options.source = text;
+    } else if (name == "--save") {
+        if (text.empty())
+            return "--save needs a file name";
+        options.save = text;
+    } else if (name == "--count") {
+        if (!parseWhole(value, options.count) || options.count == 0)
+            return "--count must be a whole number above 0, not '" + text + "'";
+    } else if (name == "--duration") {
+        double seconds = 0;
+        const auto result = std::from_chars(value.data(), value.data() + value.size(), seconds);
+        if (value.empty() || result.ec != std::errc() ||
+            result.ptr != value.data() + value.size() || !std::isfinite(seconds) || seconds <= 0)
+            return "--duration must be a number of seconds above 0, not '" + text + "'";
+        options.durationSeconds = seconds;
+    } else if (name == "--interface") {
+        if (text.empty() || text.size() >= MulticastOptions::kInterfaceSize ||
+            !interfaceExists(text))
+            return "--interface: no interface '" + text + "' on this host";
+        options.interface = text;
+    } else if (name == "--ttl") {
+        std::uint64_t ttl = 0;
+        if (!parseWhole(value, ttl) || ttl > 255)
+            return "--ttl must be a whole number from 0 to 255, not '" + text + "'";
+        options.ttl = static_cast<int>(ttl);
+    }
+    return {};
+}
+
+void applyFlag(CliOptions& options, std::string_view name)
+{
+    if (name == "--json")
+        options.json = true;
+    else if (name == "--quiet")
+        options.quiet = true;
+    else if (name == "--help")
+        options.help = true;
+    else if (name == "--version")
+        options.version = true;
+}
+
+}   // namespace
+
+CliParse parseCliOptions(CliOptions::Program program, const std::vector<std::string_view>& args)
+{
+    CliOptions options;
+    for (std::size_t i = 0; i < args.size(); ++i) {
+        std::string_view name = args[i];
+        std::optional<std::string_view> value;
+        if (const auto equals = name.find('=');
+            name.starts_with("--") && equals != std::string_view::npos) {
+            value = name.substr(equals + 1);
+            name = name.substr(0, equals);
+        }
+        const KnownOption* known = findOption(program, name);
+        if (known == nullptr) {
+            if (name.starts_with("-"))
+                return {std::nullopt, "unknown option '" + std::string(name) + "'"};
+            return {std::nullopt, "unexpected argument '" + std::string(name) + "'"};
+        }
+        if (!known->takesValue) {
+            if (value)
+                return {std::nullopt, std::string(name) + " takes no value"};
+            applyFlag(options, name);
+            continue;
+        }
+        if (!value) {
+            if (i + 1 == args.size())
+                return {std::nullopt, std::string(name) + " needs a value"};
+            value = args[++i];
+        }
+        if (std::string error = applyValue(options, name, *value); !error.empty())
+            return {std::nullopt, std::move(error)};
+    }
+    return {std::move(options), {}};
+}
+
+std::string_view cliHelpText(CliOptions::Program program)
+{
+    if (program == CliOptions::Sender) {
+        return R"(Usage: dovrin-cli [OPTION]...
+Streams numbered test datagrams to an IP multicast group at a paced speed.
+
+  --group ADDR        multicast group (default 224.1.1.1)
+  --port N            destination port (default 9000)
+  --speed KBITS       target speed in kbit/s (default 512)
+  --size BYTES        payload bytes per datagram (default 1024)
+  --source FILE       payload file (default send.txt beside the program)
+  --count N           stop after N datagrams
+  --duration SECONDS  stop after SECONDS seconds
+  --interface IF      send on this interface (name or IPv4 address)
+  --ttl N             multicast TTL, 0 to 255 (default 20)
+  --json              JSON Lines on standard output
+  --quiet             print only the final summary
+  --help              show this help and exit
+  --version           show the version and exit
+
+Runs until --count or --duration is reached, or until SIGINT or SIGTERM.
+Exit status: 0 after a run, 1 when the run could not start or failed,
+2 for bad usage or a refused setting.
+)";
+    }
+    return R"(Usage: kestil-cli [OPTION]...
+Joins an IP multicast group and counts datagrams, bytes, speed and losses.
+
+  --group ADDR        multicast group (default 224.1.1.1)
+  --port N            port to receive on (default 9000)
+  --save FILE         append every payload to FILE (created when missing)
+  --count N           stop after N datagrams
+  --duration SECONDS  stop after SECONDS seconds
+  --interface IF      join on this interface (name or IPv4 address)
+  --json              JSON Lines on standard output
+  --quiet             print only the final summary
+  --help              show this help and exit
+  --version           show the version and exit
+
+Runs until --count or --duration is reached, or until SIGINT or SIGTERM,
+then closes the capture and prints the final summary.
+Exit status: 0 after a run, 1 when the run could not start, 2 for bad usage
+or a refused setting.
+)";
+}

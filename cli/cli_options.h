@@ -1,0 +1,41 @@
+#pragma once
+
+#include <cstdint>
+#include <optional>
+#include <string>
+#include <string_view>
+#include <vector>
+
+// The command line of dovrin-cli and kestil-cli. Group, port, speed and size
+// stay text here: the run settings' own parser reads and refuses them, as it
+// does for the dialogs.
+struct CliOptions {
+    enum Program { Sender, Receiver };
+
+    std::string group = "224.1.1.1";
+    std::string port = "9000";
+    std::string speed = "512";    // sender only
+    std::string size = "1024";    // sender only
+    std::string source;           // sender only; empty: send.txt beside the executable
+    std::string save;             // receiver only; empty: no capture
+    std::uint64_t count = 0;      // 0: no limit
+    double durationSeconds = 0;   // 0: no limit
+    std::string interface;        // empty: the system's choice
+    int ttl = 20;                 // sender only
+    bool json = false;
+    bool quiet = false;
+    bool help = false;
+    bool version = false;
+};
+
+struct CliParse {
+    std::optional<CliOptions> options;
+    std::string error;   // one line, set when options is not
+};
+
+// Reads the arguments after the program name. "--name value" and
+// "--name=value" both work.
+CliParse parseCliOptions(CliOptions::Program program, const std::vector<std::string_view>& args);
+
+// The --help text of each program, in the words of its manual page.
+std::string_view cliHelpText(CliOptions::Program program);

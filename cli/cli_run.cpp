@@ -1,0 +1,29 @@
+#include "cli/cli_run.h"
+
+#include <cerrno>
+#include <chrono>
+
+StopSignals::StopSignals()
+{
+    sigemptyset(&set_);
+    sigaddset(&set_, SIGINT);
+    sigaddset(&set_, SIGTERM);
+    pthread_sigmask(SIG_BLOCK, &set_, nullptr);
+}
+
+StopSignals::Ended StopSignals::wait(double durationSeconds, const std::function<bool()>& done)
+{
+    using Clock = std::chrono::steady_clock;
+    const auto deadline = Clock::now() + std::chrono::duration_cast<Clock::duration>(
+                                             std::chrono::duration<double>(durationSeconds));
+    constexpr long kPollNs = 20'000'000;
+    for (;;) {
+        if (done())
+            return Ended::Done;
+        if (durationSeconds > 0 && Clock::now() >= deadline)
+            return Ended::Deadline;
+        const timespec poll{0, kPollNs};
+        if (sigtimedwait(&set_, nullptr, &poll) >= 0)
+            return Ended::Signal;
+    }
+}

@@ -1,0 +1,131 @@
+// kestil-cli: the receiver without a display, on the same engine as the dialog.
+
+#include "channel/dc_pool.h"
+#include "cli/cli_options.h"
+#include "cli/cli_output.h"
+#include "cli/cli_run.h"
+#include "core/receive_format.h"
+#include "engine/receive_engine.h"
+#include "file/capture_file.h"
+#include "platform/steady_clock.h"
+#include "platform/version.h"
+
+#include <atomic>
+#include <cstdio>
+#include <thread>
+
+namespace {
+
+constexpr const char* kProgram = "kestil-cli";
+
+// The dialog's four statistics on one line.
+std::string statisticsLine(const ReceiveReport& report)
+{
+    const ReceiveTexts texts = receiveReportTexts(report);
+    return "来自 " + texts.from + "  接收尺寸 " + texts.bytes + "  接收速度 " + texts.rate +
+           "  数据包 " + texts.packets;
+}
+
+std::vector<JsonField> statisticsFields(const ReceiveReport& report)
+{
+    return {jsonText("from", report.from), jsonNumber("datagrams", report.datagrams),
+            jsonNumber("bytes", report.bytes), jsonNumber("kbps", report.kbps),
+            jsonNumber("lost", report.lost)};
+}
+
+class CliReceiveSink : public ReceiveSink {
+public:
+    explicit CliReceiveSink(CliOutput& output) : output_(output) {}
+
+    void stop() { running_.store(false, std::memory_order_relaxed); }
+
+    bool isRunning() const override { return running_.load(std::memory_order_relaxed); }
+    void flashLamp(Lamp) override {}
+    void setDefaultLamp(Lamp) override {}
+    // The end of a run shows in the summary, printed once the worker is done.
+    void restoreButtons() override {}
+
+    void showStatus(const ReceiveStatus& status) override
+    {
+        output_.event(receiveStatusText(status));
+    }
+
+    void showStatistics(const ReceiveReport& report) override
+    {
+        output_.report(statisticsLine(report), statisticsFields(report));
+    }
+
+private:
+    CliOutput& output_;
+    std::atomic<bool> running_{true};
+};
+
+int run(const CliOptions& options, const ReceiveSettings& settings)
+{
+    CaptureFile capture;
+    if (!options.save.empty() && capture.open(options.save) != 1) {
+        std::fprintf(stderr, "%s: 无法打开文件. (%s)\n", kProgram, options.save.c_str());
+        return 1;
+    }
+
+    StopSignals signals;
+    CliOutput output(kProgram, options.json, options.quiet);
+    CliReceiveSink sink(output);
+    SteadyClock clock;
+    ReceiveEngine engine(sink, capture, clock, DcPool::global(), settings);
+    engine.setDatagramLimit(options.count);
+    MulticastOptions multicast;
+    std::snprintf(multicast.interface, sizeof multicast.interface, "%s", options.interface.c_str());
+    engine.setMulticastOptions(multicast);
+
+    std::atomic<bool> finished{false};
+    std::thread worker([&] {
+        engine.run();
+        finished.store(true);
+    });
+    const StopSignals::Ended ended =
+        signals.wait(options.durationSeconds, [&] { return finished.load(); });
+    sink.stop();
+    clock.wake();
+    worker.join();
+    // Everything received is in the file before the summary counts it.
+    capture.close();
+
+    const ReceiveReport& totals = engine.totals();
+    output.summary("总计 " + statisticsLine(totals), statisticsFields(totals));
+
+    const bool limitReached = options.count != 0 && totals.datagrams >= options.count;
+    if (ended == StopSignals::Ended::Done && !limitReached) {
+        output.fail(output.lastEvent().empty() ? "the run ended early" : output.lastEvent());
+        return 1;
+    }
+    return 0;
+}
+
+}   // namespace
+
+int main(int argc, char* argv[])
+{
+    const std::vector<std::string_view> args(argv + (argc > 0 ? 1 : 0), argv + argc);
+    const CliParse parsed = parseCliOptions(CliOptions::Receiver, args);
+    if (!parsed.options) {
+        std::fprintf(stderr, "%s: %s (see %s --help)\n", kProgram, parsed.error.c_str(), kProgram);
+        return 2;
+    }
+    const CliOptions& options = *parsed.options;
+    if (options.help) {
+        std::fputs(cliHelpText(CliOptions::Receiver).data(), stdout);
+        return 0;
+    }
+    if (options.version) {
+        std::printf("%s %s\n", kProgram, MCT_VERSION_TEXT);
+        return 0;
+    }
+    const Parsed<ReceiveSettings> settings = ReceiveSettings::parse(options.group, options.port);
+    if (!settings.settings) {
+        std::fprintf(stderr, "%s: %.*s\n", kProgram, static_cast<int>(settings.refusal.size()),
+                     settings.refusal.data());
+        return 2;
+    }
+    return run(options, *settings.settings);
+}

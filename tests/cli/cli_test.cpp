@@ -1,0 +1,284 @@
+#include "platform/version.h"
+#include "tests/support/netns_lab.h"
+#include "tests/support/temp_dir.h"
+
+#include <gtest/gtest.h>
+
+#include <fcntl.h>
+#include <signal.h>
+#include <spawn.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <random>
+#include <regex>
+#include <set>
+#include <thread>
+
+extern char** environ;
+
+namespace {
+
+constexpr const char* kDovrin = MCT_DOVRIN_CLI;
+constexpr const char* kKestil = MCT_KESTIL_CLI;
+
+// One started program, its output going into two files.
+struct Started {
+    pid_t pid = -1;
+    std::string out;
+    std::string err;
+};
+
+// Starts program with args in the calling thread's network namespace.
+Started spawn(const TempDir& dir, const std::string& name, const char* program,
+              const std::vector<std::string>& args)
+{
+    Started started{-1, dir.file((name + ".out").c_str()), dir.file((name + ".err").c_str())};
+    posix_spawn_file_actions_t actions;
+    posix_spawn_file_actions_init(&actions);
+    posix_spawn_file_actions_addopen(&actions, 1, started.out.c_str(), O_WRONLY | O_CREAT | O_TRUNC,
+                                     0644);
+    posix_spawn_file_actions_addopen(&actions, 2, started.err.c_str(), O_WRONLY | O_CREAT | O_TRUNC,
+                                     0644);
+    std::vector<std::string> words{program};
+    words.insert(words.end(), args.begin(), args.end());
+    std::vector<char*> argv;
+    for (std::string& word : words)
+        argv.push_back(word.data());
+    argv.push_back(nullptr);
+    if (posix_spawn(&started.pid, program, &actions, nullptr, argv.data(), environ) != 0)
+        started.pid = -1;
+    posix_spawn_file_actions_destroy(&actions);
+    return started;
+}
+
+// Starts the program inside a lab host.
+Started spawnIn(const NetnsLab& lab, int host, const TempDir& dir, const std::string& name,
+                const char* program, const std::vector<std::string>& args)
+{
+    Started started;
+    lab.start(host, [&] { started = spawn(dir, name, program, args); }).join();
+    return started;
+}
+
+// The exit status, or -1 when the program did not end in time (it is then killed).
+int exitCode(const Started& started, int seconds = 60)
+{
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(seconds);
+    int status = 0;
+    while (waitpid(started.pid, &status, WNOHANG) == 0) {
+        if (std::chrono::steady_clock::now() > deadline) {
+            kill(started.pid, SIGKILL);
+            waitpid(started.pid, &status, 0);
+            return -1;
+        }
+        std::this_thread::sleep_for(std::chrono::milliseconds(20));
+    }
+    return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+}
+
+std::vector<std::string> lines(const std::string& text)
+{
+    std::vector<std::string> result;
+    std::size_t start = 0;
+    for (std::size_t end; (end = text.find('\n', start)) != std::string::npos; start = end + 1)
+        result.push_back(text.substr(start, end - start));
+    return result;
+}
+
+// A number or string field of a JSON Lines object as text.
+std::string field(const std::string& line, const std::string& key)
+{
+    std::smatch match;
+    const std::regex pattern("\"" + key + "\":(\"[^\"]*\"|[-0-9.]+|true)");
+    return std::regex_search(line, match, pattern) ? match[1].str() : std::string();
+}
+
+// The last line of a run's stdout, which must be its final JSON object.
+std::string finalObject(const Started& started)
+{
+    const std::vector<std::string> all = lines(TempDir::contents(started.out));
+    return all.empty() ? std::string() : all.back();
+}
+
+// A receiver says it has no data yet only once it has joined: then it is
+// ready for a sender.
+void awaitJoined(const Started& receiver)
+{
+    for (int wait = 0; wait < 500 && TempDir::contents(receiver.err).empty(); ++wait)
+        std::this_thread::sleep_for(std::chrono::milliseconds(20));
+}
+
+std::string randomBytes(std::size_t n)
+{
+    std::mt19937 generator(7);
+    std::string bytes(n, '\0');
+    for (char& c : bytes)
+        c = static_cast<char>(generator());
+    return bytes;
+}
+
+TEST(CliLab, BadUsageAndRefusedSettingsPrintOneLineAndExitNonZero)
+{
+    struct Case {
+        const char* program;
+        std::vector<std::string> args;
+        int exit;
+        const char* message;
+    };
+    const Case cases[] = {
+        {kDovrin, {"--bogus"}, 2, "unknown option '--bogus'"},
+        {kDovrin, {"--port"}, 2, "--port needs a value"},
+        {kDovrin, {"--count", "0"}, 2, "--count must be a whole number above 0"},
+        {kDovrin, {"--count=12x"}, 2, "--count must be a whole number above 0"},
+        {kDovrin, {"--ttl", "256"}, 2, "--ttl must be a whole number from 0 to 255"},
+        {kDovrin, {"--duration", "-1"}, 2, "--duration must be a number of seconds"},
+        {kDovrin, {"--json=yes"}, 2, "--json takes no value"},
+        {kDovrin, {"--save", "x"}, 2, "unknown option '--save'"},
+        {kDovrin, {"--group", "224.100.100.100.1000"}, 2, "组播地址无效."},
+        {kDovrin, {"--size", "-1"}, 2, "包尺寸无效."},
+        {kDovrin, {"--source", "/nonexistent/send.txt"}, 1, "无法读取 /nonexistent/send.txt."},
+        {kKestil, {"--ttl", "4"}, 2, "unknown option '--ttl'"},
+        {kKestil, {"stray"}, 2, "unexpected argument 'stray'"},
+        {kKestil, {"--interface", "no-such-if9"}, 2, "no interface 'no-such-if9'"},
+        {kKestil, {"--save", "/nonexistent/cap.bin"}, 1, "无法打开文件."},
+    };
+    // In a lab host, so that a refusal that went missing sends nothing here.
+    NetnsLab lab(1);
+    NETNS_LAB_OR_SKIP(lab);
+    TempDir dir;
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.args.front());
+        const Started started = spawnIn(lab, 0, dir, "usage", c.program, c.args);
+        EXPECT_EQ(exitCode(started), c.exit);
+        const std::vector<std::string> err = lines(TempDir::contents(started.err));
+        ASSERT_EQ(err.size(), 1u);
+        EXPECT_NE(err.front().find(c.message), std::string::npos) << err.front();
+        EXPECT_EQ(TempDir::contents(started.out), "");
+    }
+}
+
+TEST(CliUsage, HelpNamesTheOptionsOfTheManualPageAndVersionIsTheProjects)
+{
+    const std::regex option("--[a-z]+");
+    auto options = [&](const std::string& text) {
+        std::set<std::string> found;
+        for (auto it = std::sregex_iterator(text.begin(), text.end(), option);
+             it != std::sregex_iterator(); ++it)
+            found.insert(it->str());
+        return found;
+    };
+    TempDir dir;
+    for (const auto& [program, page] :
+         {std::pair{kDovrin, "dovrin-cli.1"}, std::pair{kKestil, "kestil-cli.1"}}) {
+        SCOPED_TRACE(page);
+        const Started help = spawn(dir, "help", program, {"--help"});
+        ASSERT_EQ(exitCode(help), 0);
+        const std::string manual =
+            std::regex_replace(TempDir::contents(std::string(MCT_CLI_SOURCE_DIR "/") + page),
+                               std::regex(R"(\\-)"), "-");
+        EXPECT_EQ(options(TempDir::contents(help.out)), options(manual));
+
+        const Started version = spawn(dir, "version", program, {"--version"});
+        ASSERT_EQ(exitCode(version), 0);
+        EXPECT_NE(TempDir::contents(version.out).find(MCT_VERSION_TEXT), std::string::npos);
+    }
+}
+
+TEST(CliLab, TwoReceiversCaptureEveryDatagramOfACountedRun)
+{
+    NetnsLab lab(3);
+    NETNS_LAB_OR_SKIP(lab);
+    TempDir dir;
+    const std::string source = dir.put("source.bin", randomBytes(std::size_t{1000} * 1024));
+
+    std::vector<Started> receivers;
+    for (int host : {1, 2}) {
+        const std::string name = "rx" + std::to_string(host);
+        receivers.push_back(spawnIn(lab, host, dir, name, kKestil,
+                                    {"--json", "--save", dir.file((name + ".bin").c_str()),
+                                     "--count", "1000", "--duration", "60"}));
+    }
+    for (const Started& receiver : receivers)
+        awaitJoined(receiver);
+    const Started sender =
+        spawnIn(lab, 0, dir, "tx", kDovrin,
+                {"--count", "1000", "--speed", "8000", "--source", source, "--json", "--quiet"});
+
+    EXPECT_EQ(exitCode(sender), 0) << TempDir::contents(sender.err);
+    EXPECT_EQ(field(finalObject(sender), "datagrams"), "1000");
+    for (std::size_t i = 0; i < receivers.size(); ++i) {
+        SCOPED_TRACE(i);
+        EXPECT_EQ(exitCode(receivers[i]), 0) << TempDir::contents(receivers[i].err);
+        const std::string final = finalObject(receivers[i]);
+        EXPECT_EQ(field(final, "final"), "true") << final;
+        EXPECT_EQ(field(final, "datagrams"), "1000");
+        EXPECT_EQ(field(final, "lost"), "0");
+        EXPECT_EQ(field(final, "from"), "\"" + lab.hostAddress(0) + "\"");
+        // Every line is an object, so a script can parse each one.
+        for (const std::string& line : lines(TempDir::contents(receivers[i].out)))
+            EXPECT_TRUE(line.starts_with("{\"") && line.ends_with("}")) << line;
+        EXPECT_TRUE(TempDir::contents(dir.file(("rx" + std::to_string(i + 1) + ".bin").c_str())) ==
+                    TempDir::contents(source));
+    }
+}
+
+TEST(CliLab, DatagramsLeaveAndTheJoinIsMadeOnTheNamedInterface)
+{
+    NetnsLab lab(2);
+    NETNS_LAB_OR_SKIP(lab);
+    // A second cable between the two hosts, beside the lab's own; the route
+    // for the groups stays on the lab's.
+    ASSERT_EQ(lab.exec(0, "ip link add mctx0 type veth peer name mctx1 netns " + lab.hostName(1) +
+                              " && ip addr add 10.98.7.1/24 dev mctx0 && ip link set mctx0 up"),
+              0);
+    ASSERT_EQ(lab.exec(1, "ip addr add 10.98.7.2/24 dev mctx1 && ip link set mctx1 up"), 0);
+
+    TempDir dir;
+    const Started receiver =
+        spawnIn(lab, 1, dir, "rx", kKestil,
+                {"--json", "--interface", "10.98.7.2", "--count", "100", "--duration", "30"});
+    awaitJoined(receiver);
+    // Sends until the receiver has its datagrams: the new cable may drop the first ones.
+    const Started sender =
+        spawnIn(lab, 0, dir, "tx", kDovrin, {"--interface", "mctx0", "--speed", "8000", "--quiet"});
+    EXPECT_EQ(exitCode(receiver), 0) << TempDir::contents(receiver.err);
+    kill(sender.pid, SIGTERM);
+    EXPECT_EQ(exitCode(sender), 0) << TempDir::contents(sender.err);
+    const std::string final = finalObject(receiver);
+    EXPECT_EQ(field(final, "datagrams"), "100") << final;
+    // Sent from the second cable's address, so they left on it.
+    EXPECT_EQ(field(final, "from"), "\"10.98.7.1\"");
+}
+
+TEST(CliLab, SignalsEndBothRunsWithASummaryAndTheCaptureHoldsWhatItCounts)
+{
+    NetnsLab lab(2);
+    NETNS_LAB_OR_SKIP(lab);
+    TempDir dir;
+    const std::string capture = dir.file("cap.bin");
+    const Started receiver = spawnIn(lab, 1, dir, "rx", kKestil, {"--json", "--save", capture});
+    awaitJoined(receiver);
+    const Started sender = spawnIn(lab, 0, dir, "tx", kDovrin, {"--speed", "20000", "--json"});
+    std::this_thread::sleep_for(std::chrono::milliseconds(1500));
+
+    kill(sender.pid, SIGTERM);
+    EXPECT_EQ(exitCode(sender), 0);
+    // The receiver meanwhile waits in vain for a while; then two signals in
+    // a row, as an impatient Ctrl-C gives them.
+    std::this_thread::sleep_for(std::chrono::milliseconds(300));
+    kill(receiver.pid, SIGINT);
+    kill(receiver.pid, SIGINT);
+    EXPECT_EQ(exitCode(receiver), 0);
+
+    const std::string final = finalObject(receiver);
+    EXPECT_EQ(field(final, "final"), "true") << final;
+    const std::uint64_t datagrams = std::stoull("0" + field(final, "datagrams"));
+    EXPECT_GT(datagrams, 100u);
+    EXPECT_EQ(TempDir::contents(capture).size(), datagrams * 1024);
+    EXPECT_EQ(field(final, "from"), "\"" + lab.hostAddress(0) + "\"");
+    EXPECT_EQ(field(finalObject(sender), "final"), "true");
+}
+
+}   // namespace
