@@ -143,7 +143,9 @@ QPushButton* MainDialog::addAboutButton(int id, QRect units)
 void MainDialog::addStatusLine(int id, QRect units)
 {
     status_ = addLabel(id, "IDC_STATUS", QString(), units);
-    status_->setAccessibleName(QStringLiteral("状态"));
+    // The name stays the label's text, so that screen readers read the
+    // status itself.
+    status_->setAccessibleDescription(QStringLiteral("状态"));
 }
 
 void MainDialog::addLamp(int activeId, int errorId, int idleId, QRect units)

@@ -7,6 +7,7 @@
 #include "tests/shell/event_wait.h"
 #include "tests/support/netns_lab.h"
 
+#include <QAccessible>
 #include <QApplication>
 #include <QCheckBox>
 #include <QFile>
@@ -145,7 +146,6 @@ TEST_F(ReceiverDialogTest, TitleDefaultsAndControlsInTemplateOrder)
     }
     EXPECT_FALSE(saveBox(dialog)->isChecked());
     EXPECT_FALSE(dialog.captureFile().isOpen());
-    EXPECT_EQ(dialog.control(IDC_RECV_RATE)->accessibleName(), QStringLiteral("接收速度"));
     EXPECT_EQ(edit(dialog, IDC_PORT)->accessibleName(), QStringLiteral("端口"));
     EXPECT_EQ(button(dialog, IDC_STOP)->geometry(), DialogUnits().rect(130, 24, 41, 29));
     EXPECT_EQ(dialog.lamp().defaultLamp(), IDC_LAMP_IDLE);
@@ -235,15 +235,87 @@ TEST_F(ReceiverDialogTest, AFileThatCannotBeOpenedIsReported)
     dialog.lamp().timer().stop();
     edit(dialog, IDC_FILE_NAME)->setText(dir.filePath(QStringLiteral("missing/dir/capture.bin")));
     saveBox(dialog)->click();
-    EXPECT_TRUE(saveBox(dialog)->isChecked());
+    EXPECT_FALSE(saveBox(dialog)->isChecked());   // nothing is being saved
     EXPECT_FALSE(dialog.captureFile().isOpen());
     EXPECT_EQ(text(dialog, IDC_STATUS), QStringLiteral("无法打开文件."));
     EXPECT_FALSE(dialog.lamp().error()->isHidden());
 
     edit(dialog, IDC_FILE_NAME)->clear();
     saveBox(dialog)->click();
-    saveBox(dialog)->click();
+    EXPECT_FALSE(saveBox(dialog)->isChecked());
     EXPECT_FALSE(dialog.captureFile().isOpen());
+}
+
+TEST_F(ReceiverDialogTest, SaveToFileFollowsTheBoxWhateverChangesIt)
+{
+    const QString path = dir.filePath(QStringLiteral("capture.bin"));
+    edit(dialog, IDC_FILE_NAME)->setText(path);
+    QAccessibleActionInterface* actions =
+        QAccessible::queryAccessibleInterface(saveBox(dialog))->actionInterface();
+    ASSERT_NE(actions, nullptr);
+    ASSERT_TRUE(actions->actionNames().contains(QAccessibleActionInterface::toggleAction()));
+    auto spaceBar = [&] {
+        QKeyEvent press(QEvent::KeyPress, Qt::Key_Space, Qt::NoModifier, QStringLiteral(" "));
+        QKeyEvent release(QEvent::KeyRelease, Qt::Key_Space, Qt::NoModifier, QStringLiteral(" "));
+        QApplication::sendEvent(saveBox(dialog), &press);
+        QApplication::sendEvent(saveBox(dialog), &release);
+    };
+    struct Step {
+        const char* how;
+        std::function<void()> change;
+        bool ticked;
+    };
+    const Step steps[] = {
+        {"screen reader", [&] { actions->doAction(QAccessibleActionInterface::toggleAction()); },
+         true},
+        {"screen reader", [&] { actions->doAction(QAccessibleActionInterface::toggleAction()); },
+         false},
+        {"space bar", spaceBar, true},
+        {"mouse", [&] { saveBox(dialog)->click(); }, false},
+        {"code", [&] { saveBox(dialog)->setChecked(true); }, true},
+    };
+    for (const Step& step : steps) {
+        SCOPED_TRACE(step.how);
+        step.change();
+        EXPECT_EQ(saveBox(dialog)->isChecked(), step.ticked);
+        EXPECT_EQ(dialog.captureFile().isOpen(), step.ticked);
+    }
+    EXPECT_TRUE(QFile::exists(path));
+    EXPECT_NE(text(dialog, IDC_STATUS), QStringLiteral("无法打开文件."));
+}
+
+TEST_F(ReceiverDialogTest, ScreenReadersReadTheStatusAndEachFigureAsShown)
+{
+    ReceiveReport report;
+    report.from = "10.99.0.1";
+    report.datagrams = 600;
+    report.bytes = 648000;
+    report.kbps = 512;
+    report.lost = 16;
+    dialog.sink().showStatistics(report);
+    dialog.sink().showStatus(ReceiveStatus{ReceiveStatus::NoData});
+    ASSERT_TRUE(waitFor([&] {
+        return !text(dialog, IDC_PACKETS).isEmpty() && !text(dialog, IDC_STATUS).isEmpty();
+    }));
+
+    struct Row {
+        int id;
+        const char* shown;
+        const char* caption;
+    };
+    const Row rows[] = {
+        {IDC_FROM, "10.99.0.1", "来自"},          {IDC_RECV_BYTES, "648000", "接收尺寸"},
+        {IDC_RECV_RATE, "512", "接收速度"},       {IDC_PACKETS, "600 (丢包16)", "数据包"},
+        {IDC_STATUS, "未接收到数据包..", "状态"},
+    };
+    for (const Row& row : rows) {
+        SCOPED_TRACE(row.caption);
+        QAccessibleInterface* figure =
+            QAccessible::queryAccessibleInterface(dialog.control(row.id));
+        ASSERT_NE(figure, nullptr);
+        EXPECT_EQ(figure->text(QAccessible::Name), QString::fromUtf8(row.shown));
+        EXPECT_EQ(figure->text(QAccessible::Description), QString::fromUtf8(row.caption));
+    }
 }
 
 TEST_F(ReceiverDialogTest, ClosingDuringARunEndsTheWorkerWithEverythingWritten)

@@ -7,6 +7,7 @@
 #include "tests/shell/event_wait.h"
 #include "tests/support/netns_lab.h"
 
+#include <QAccessible>
 #include <QAction>
 #include <QApplication>
 #include <QElapsedTimer>
@@ -353,6 +354,10 @@ TEST_F(SenderDialogTest, WorkerReportsReachTheDialogLastTextWinning)
     ASSERT_TRUE(waitFor([&] { return reported.load(); }));
     ASSERT_TRUE(waitFor(
         [&] { return text(dialog, IDC_STATUS) == QStringLiteral("推送尺寸: 5000, 速度: 512"); }));
+    // Screen readers read the status itself.
+    EXPECT_EQ(
+        QAccessible::queryAccessibleInterface(dialog.control(IDC_STATUS))->text(QAccessible::Name),
+        text(dialog, IDC_STATUS));
     ASSERT_TRUE(waitFor([&] { return !dialog.lamp().active()->isHidden(); }));
     EXPECT_TRUE(dialog.lamp().idle()->isHidden());
     dialog.lamp().tick();
