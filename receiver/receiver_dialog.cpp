@@ -66,6 +66,7 @@ ReceiverDialog::ReceiverDialog(DcPool& pool)
     addLamp(IDC_LAMP_ACTIVE, IDC_LAMP_ERROR, IDC_LAMP_IDLE, QRect(131, 80, 13, 11));
     addStatusLine(IDC_STATUS, QRect(5, 121, 160, 8));
     addAboutButton(IDC_ABOUT, QRect(130, 59, 41, 15));
+    fitTextHeights();
 
     connect(start_, &QPushButton::clicked, this, &ReceiverDialog::okCommand);
     connect(stop_, &QPushButton::clicked, this, &ReceiverDialog::stopCommand);

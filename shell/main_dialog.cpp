@@ -2,6 +2,7 @@
 
 #include "shell/dialog_units.h"
 #include "shell/status_lamp.h"
+#include "shell/text_fit.h"
 
 #include <QAction>
 #include <QCheckBox>
@@ -154,6 +155,11 @@ void MainDialog::addLamp(int activeId, int errorId, int idleId, QRect units)
     registerControl(lamp_->active(), activeId, nullptr);
     registerControl(lamp_->error(), errorId, nullptr);
     registerControl(lamp_->idle(), idleId, nullptr);
+}
+
+void MainDialog::fitTextHeights()
+{
+    ::fitTextHeights(controls_);
 }
 
 void MainDialog::startLamp()

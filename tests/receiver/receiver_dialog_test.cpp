@@ -5,6 +5,7 @@
 #include "shell/dialog_units.h"
 #include "shell/status_lamp.h"
 #include "tests/shell/event_wait.h"
+#include "tests/shell/text_fit_check.h"
 #include "tests/support/netns_lab.h"
 
 #include <QAccessible>
@@ -316,6 +317,25 @@ TEST_F(ReceiverDialogTest, ScreenReadersReadTheStatusAndEachFigureAsShown)
         EXPECT_EQ(figure->text(QAccessible::Name), QString::fromUtf8(row.shown));
         EXPECT_EQ(figure->text(QAccessible::Description), QString::fromUtf8(row.caption));
     }
+}
+
+TEST_F(ReceiverDialogTest, EveryTextShowsWholeInTheDialogAndItsAboutBox)
+{
+    EXPECT_EQ(textFitFaults(dialog), QStringList());
+    // The running layout: Stop in Start's place.
+    button(dialog, IDOK)->hide();
+    button(dialog, IDC_STOP)->show();
+    EXPECT_EQ(textFitFaults(dialog), QStringList());
+
+    QStringList aboutFaults{QStringLiteral("no About box")};
+    whenIdle([&] {
+        if (auto* box = qobject_cast<QDialog*>(QApplication::activeModalWidget())) {
+            aboutFaults = textFitFaults(*box);
+            box->reject();
+        }
+    });
+    dialog.showAbout();
+    EXPECT_EQ(aboutFaults, QStringList());
 }
 
 TEST_F(ReceiverDialogTest, ClosingDuringARunEndsTheWorkerWithEverythingWritten)

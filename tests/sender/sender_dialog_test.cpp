@@ -5,6 +5,7 @@
 #include "shell/dialog_units.h"
 #include "shell/status_lamp.h"
 #include "tests/shell/event_wait.h"
+#include "tests/shell/text_fit_check.h"
 #include "tests/support/netns_lab.h"
 
 #include <QAccessible>
@@ -334,6 +335,20 @@ TEST_F(SenderDialogTest, AboutOpensFromTheButtonAndFromTheContextMenu)
     dialog.aboutAction()->trigger();
     EXPECT_EQ(caption, QStringLiteral("关于..."));
     EXPECT_TRUE(dialog.worker().isRunning() == false);
+}
+
+TEST_F(SenderDialogTest, EveryTextShowsWholeInTheDialogAndItsAboutBox)
+{
+    EXPECT_EQ(textFitFaults(dialog), QStringList());
+    QStringList aboutFaults{QStringLiteral("no About box")};
+    whenIdle([&] {
+        if (auto* box = qobject_cast<QDialog*>(QApplication::activeModalWidget())) {
+            aboutFaults = textFitFaults(*box);
+            box->reject();
+        }
+    });
+    dialog.showAbout();
+    EXPECT_EQ(aboutFaults, QStringList());
 }
 
 TEST_F(SenderDialogTest, WorkerReportsReachTheDialogLastTextWinning)
