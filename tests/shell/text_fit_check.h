@@ -1,99 +1,81 @@
 #pragma once
 
-#include <QAbstractButton>
+#include "shell/main_dialog.h"
+#include "tests/shell/event_wait.h"
+
+#include <QApplication>
 #include <QFontMetrics>
 #include <QGroupBox>
 #include <QLabel>
 #include <QLineEdit>
 #include <QStringList>
-#include <QStyle>
 #include <QStyleOption>
-#include <QWidget>
 
-#include <ostream>
+#include <string>
 
-// Failures show texts as text.
-inline void PrintTo(const QString& text, std::ostream* out)
+// What a reader would find cut in a window, one fault after another: a text
+// control shorter than its font's line (an edit within the area it clips its
+// text to), a group box title reaching into a control it frames, a text
+// control lying across another shown control.
+inline std::string textFitFaults(const QWidget& window)
 {
-    *out << '"' << text.toStdString() << '"';
-}
-
-// What a reader would find cut among a window's controls, one line per
-// fault: a text control shorter than its font's line (an edit within the
-// area it clips its text to), a group box title shorter than its line or
-// reaching into a control it frames, and a text control lying across
-// another shown control.
-inline QStringList textFitFaults(const QWidget& window)
-{
-    const QList<QWidget*> controls = window.findChildren<QWidget*>(Qt::FindDirectChildrenOnly);
+    const auto controls = window.findChildren<QWidget*>(Qt::FindDirectChildrenOnly);
     auto isText = [](const QWidget* w) {
-        if (const auto* label = qobject_cast<const QLabel*>(w))
-            return label->pixmap().isNull();
-        return qobject_cast<const QAbstractButton*>(w) || qobject_cast<const QLineEdit*>(w);
+        const auto* label = qobject_cast<const QLabel*>(w);
+        return label ? label->pixmap().isNull() : w->property("text").isValid();
     };
-    auto describe = [](const QWidget* w) {
-        QString text;
-        if (const auto* label = qobject_cast<const QLabel*>(w))
-            text = label->text();
-        else if (const auto* button = qobject_cast<const QAbstractButton*>(w))
-            text = button->text();
-        else if (const auto* group = qobject_cast<const QGroupBox*>(w))
-            text = group->title();
-        return QStringLiteral("%1 \"%2\"").arg(w->objectName(), text);
+    auto name = [](const QWidget* w) {
+        const QString text =
+            w->property(qobject_cast<const QGroupBox*>(w) ? "title" : "text").toString();
+        return text.isEmpty() ? w->objectName() : text;
     };
-
     QStringList faults;
-    for (const QWidget* w : controls) {
-        const int line = QFontMetrics(w->font()).height();
-        if (isText(w)) {
-            QRect area = w->rect();
-            if (const auto* edit = qobject_cast<const QLineEdit*>(w)) {
-                QStyleOptionFrame option;
-                option.initFrom(edit);
-                option.rect = edit->rect();
-                option.lineWidth =
-                    edit->style()->pixelMetric(QStyle::PM_DefaultFrameWidth, &option, edit);
-                area = edit->style()
-                           ->subElementRect(QStyle::SE_LineEditContents, &option, edit)
-                           .marginsRemoved(edit->textMargins());
-            }
-            if (area.height() < line)
-                faults << QStringLiteral("%1: %2 px for a %3 px line")
-                              .arg(describe(w))
-                              .arg(area.height())
-                              .arg(line);
+    for (qsizetype i = 0; i < controls.size(); ++i) {
+        const QWidget* w = controls[i];
+        QRect area = w->rect();
+        if (const auto* edit = qobject_cast<const QLineEdit*>(w)) {
+            QStyleOptionFrame option;
+            option.initFrom(edit);
+            option.lineWidth = edit->style()->pixelMetric(QStyle::PM_DefaultFrameWidth, &option);
+            area = edit->style()->subElementRect(QStyle::SE_LineEditContents, &option, edit);
         }
+        if (isText(w) && area.height() < QFontMetrics(w->font()).height())
+            faults << name(w) + QStringLiteral(": cut");
         if (const auto* group = qobject_cast<const QGroupBox*>(w)) {
             QStyleOptionGroupBox option;
             option.initFrom(group);
-            option.rect = group->rect();
             option.text = group->title();
-            option.textAlignment = group->alignment();
             option.subControls = QStyle::SC_GroupBoxLabel | QStyle::SC_GroupBoxFrame;
-            const QRect title =
-                group->style()
-                    ->subControlRect(QStyle::CC_GroupBox, &option, QStyle::SC_GroupBoxLabel, group)
-                    .translated(group->pos());
-            if (title.height() < line)
-                faults << describe(w) + QStringLiteral(": title shorter than its line");
+            const QRect title = group->style()->subControlRect(QStyle::CC_GroupBox, &option,
+                                                               QStyle::SC_GroupBoxLabel, group);
             for (const QWidget* inside : controls) {
-                if (inside != w && group->geometry().contains(inside->geometry()) &&
-                    inside->geometry().top() <= title.bottom())
-                    faults << describe(w) + QStringLiteral(": title reaches ") + describe(inside);
+                const QRect r = inside->geometry().translated(-group->pos());
+                if (inside != w && group->rect().contains(r) && r.top() <= title.bottom())
+                    faults << name(w) + QStringLiteral(" over ") + name(inside);
             }
         }
-    }
-    for (qsizetype i = 0; i < controls.size(); ++i) {
         for (qsizetype j = i + 1; j < controls.size(); ++j) {
-            const QWidget* w = controls[i];
-            const QWidget* other = controls[j];
+            const QWidget* o = controls[j];
             const QRect a = w->geometry();
-            const QRect b = other->geometry();
-            if ((!isText(w) && !isText(other)) || w->isHidden() || other->isHidden() ||
-                a.contains(b) || b.contains(a) || !a.intersects(b))
-                continue;
-            faults << describe(w) + QStringLiteral(" lies across ") + describe(other);
+            const QRect b = o->geometry();
+            if ((isText(w) || isText(o)) && !w->isHidden() && !o->isHidden() && a.intersects(b) &&
+                !a.contains(b) && !b.contains(a))
+                faults << name(w) + QStringLiteral(" across ") + name(o);
         }
     }
+    return faults.join(QStringLiteral("; ")).toStdString();
+}
+
+// The same for the dialog's About box.
+inline std::string aboutTextFitFaults(MainDialog& dialog)
+{
+    std::string faults = "no About box";
+    whenIdle([&faults] {
+        if (auto* box = qobject_cast<QDialog*>(QApplication::activeModalWidget())) {
+            faults = textFitFaults(*box);
+            box->reject();
+        }
+    });
+    dialog.showAbout();
     return faults;
 }
