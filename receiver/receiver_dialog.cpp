@@ -47,12 +47,12 @@ ReceiverDialog::ReceiverDialog(DcPool& pool)
     QLineEdit* fileName = addEdit(IDC_FILE_NAME, "IDC_FILE_NAME", QRect(5, 106, 160, 12), nullptr);
     fileName->setAccessibleName(QStringLiteral("文件名"));
 
-    // The statistics pairs, each value named after its caption for screen
-    // readers.
+    // The statistics pairs. A value's accessible name stays its text, so
+    // that screen readers read the figure; the caption describes it.
     auto addValue = [this](const QString& caption, QRect captionRect, int id, const char* name,
                            QRect valueRect) {
         addLabel(-1, nullptr, caption, captionRect);
-        addLabel(id, name, QString(), valueRect)->setAccessibleName(caption);
+        addLabel(id, name, QString(), valueRect)->setAccessibleDescription(caption);
     };
     addValue(QStringLiteral("接收速度"), QRect(13, 61, 33, 8), IDC_RECV_RATE, "IDC_RECV_RATE",
              QRect(54, 61, 64, 8));
@@ -66,10 +66,13 @@ ReceiverDialog::ReceiverDialog(DcPool& pool)
     addLamp(IDC_LAMP_ACTIVE, IDC_LAMP_ERROR, IDC_LAMP_IDLE, QRect(131, 80, 13, 11));
     addStatusLine(IDC_STATUS, QRect(5, 121, 160, 8));
     addAboutButton(IDC_ABOUT, QRect(130, 59, 41, 15));
+    fitTextHeights();
 
     connect(start_, &QPushButton::clicked, this, &ReceiverDialog::okCommand);
     connect(stop_, &QPushButton::clicked, this, &ReceiverDialog::stopCommand);
-    connect(saveToFile_, &QCheckBox::clicked, this, &ReceiverDialog::saveToFileSwitch);
+    // Any change of state, from the mouse, the keyboard, code or assistive
+    // technology, opens or closes the file once.
+    connect(saveToFile_, &QCheckBox::toggled, this, &ReceiverDialog::saveToFileSwitch);
 
     setWindowTitle(QStringLiteral("组播测试 (接收端)"));
     static_cast<QLineEdit*>(control(IDC_GROUP_ADDR))->setText(QStringLiteral("224.1.1.1"));
@@ -128,8 +131,12 @@ void ReceiverDialog::saveToFileSwitch()
     }
     // The name is read now; later edits count from the next tick.
     const QString name = static_cast<QLineEdit*>(control(IDC_FILE_NAME))->text();
-    if (capture_.open(QFile::encodeName(name).toStdString()) != 1)
+    if (capture_.open(QFile::encodeName(name).toStdString()) != 1) {
+        // Nothing is saved, so the box does not claim it; the untick closes
+        // nothing.
+        saveToFile_->setChecked(false);
         reportError(QStringLiteral("无法打开文件."));
+    }
 }
 
 void ReceiverDialog::applyStatistics(const ReceiveReport& report)

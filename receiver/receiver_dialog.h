@@ -15,7 +15,8 @@ class QPushButton;
 // ReceiveEngine on a worker thread, Stop ends it and shows Start at once; the
 // statistics, status line and lamp show what the worker reports. The
 // save-to-file box opens the capture file under the typed name when ticked
-// and closes it when unticked.
+// (unticking itself again when the file cannot be opened) and closes it when
+// unticked.
 class ReceiverDialog : public MainDialog {
     Q_OBJECT
 public:

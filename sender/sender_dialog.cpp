@@ -45,6 +45,7 @@ SenderDialog::SenderDialog(DcPool& pool)
     stop_->hide();
     addLamp(IDC_LAMP_ACTIVE, IDC_LAMP_ERROR, IDC_LAMP_IDLE, QRect(130, 63, 13, 11));
     addAboutButton(IDC_ABOUT, QRect(96, 38, 50, 15));
+    fitTextHeights();
 
     connect(start_, &QPushButton::clicked, this, &SenderDialog::okCommand);
     connect(stop_, &QPushButton::clicked, this, &SenderDialog::stopCommand);

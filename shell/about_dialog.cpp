@@ -2,10 +2,13 @@
 
 #include "platform/version.h"
 #include "shell/dialog_units.h"
+#include "shell/text_fit.h"
 
 #include <QIcon>
 #include <QLabel>
 #include <QPushButton>
+
+#include <vector>
 
 QString AboutDialog::homePageLine()
 {
@@ -63,4 +66,11 @@ AboutDialog::AboutDialog(const AboutTemplate& layout, QWidget* parent)
         addOk();
     addText(homePageLine(), layout.homePage);
     addText(mailLine(), layout.mail);
+
+    std::vector<QWidget*> controls;
+    for (QObject* child : children()) {
+        if (child->isWidgetType())
+            controls.push_back(static_cast<QWidget*>(child));
+    }
+    fitTextHeights(controls);
 }

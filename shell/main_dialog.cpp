@@ -2,6 +2,7 @@
 
 #include "shell/dialog_units.h"
 #include "shell/status_lamp.h"
+#include "shell/text_fit.h"
 
 #include <QAction>
 #include <QCheckBox>
@@ -143,7 +144,9 @@ QPushButton* MainDialog::addAboutButton(int id, QRect units)
 void MainDialog::addStatusLine(int id, QRect units)
 {
     status_ = addLabel(id, "IDC_STATUS", QString(), units);
-    status_->setAccessibleName(QStringLiteral("状态"));
+    // The name stays the label's text, so that screen readers read the
+    // status itself.
+    status_->setAccessibleDescription(QStringLiteral("状态"));
 }
 
 void MainDialog::addLamp(int activeId, int errorId, int idleId, QRect units)
@@ -152,6 +155,11 @@ void MainDialog::addLamp(int activeId, int errorId, int idleId, QRect units)
     registerControl(lamp_->active(), activeId, nullptr);
     registerControl(lamp_->error(), errorId, nullptr);
     registerControl(lamp_->idle(), idleId, nullptr);
+}
+
+void MainDialog::fitTextHeights()
+{
+    ::fitTextHeights(controls_);
 }
 
 void MainDialog::startLamp()

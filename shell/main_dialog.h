@@ -64,6 +64,10 @@ protected:
     void addStatusLine(int id, QRect units);
     void addLamp(int activeId, int errorId, int idleId, QRect units);
 
+    // Once every control is added: grows the text controls that are too
+    // short for the dialog's face, each about its centre.
+    void fitTextHeights();
+
     // Sets the default lamp to idle, shows it, and starts the 500 ms tick.
     void startLamp();
 

@@ -5,8 +5,10 @@
 #include "shell/dialog_units.h"
 #include "shell/status_lamp.h"
 #include "tests/shell/event_wait.h"
+#include "tests/shell/text_fit_check.h"
 #include "tests/support/netns_lab.h"
 
+#include <QAccessible>
 #include <QApplication>
 #include <QCheckBox>
 #include <QFile>
@@ -149,7 +151,6 @@ TEST_F(ReceiverDialogTest, TitleDefaultsAndControlsInTemplateOrder)
     }
     EXPECT_FALSE(saveBox(dialog)->isChecked());
     EXPECT_FALSE(dialog.captureFile().isOpen());
-    EXPECT_EQ(dialog.control(IDC_RECV_RATE)->accessibleName(), QStringLiteral("接收速度"));
     EXPECT_EQ(edit(dialog, IDC_PORT)->accessibleName(), QStringLiteral("端口"));
     EXPECT_EQ(button(dialog, IDC_STOP)->geometry(), DialogUnits().rect(130, 24, 41, 29));
     EXPECT_EQ(dialog.lamp().defaultLamp(), IDC_LAMP_IDLE);
@@ -239,15 +240,63 @@ TEST_F(ReceiverDialogTest, AFileThatCannotBeOpenedIsReported)
     dialog.lamp().timer().stop();
     edit(dialog, IDC_FILE_NAME)->setText(dir.filePath(QStringLiteral("missing/dir/capture.bin")));
     saveBox(dialog)->click();
-    EXPECT_TRUE(saveBox(dialog)->isChecked());
+    EXPECT_FALSE(saveBox(dialog)->isChecked());   // nothing is being saved
     EXPECT_FALSE(dialog.captureFile().isOpen());
     EXPECT_EQ(text(dialog, IDC_STATUS), QStringLiteral("无法打开文件."));
     EXPECT_FALSE(dialog.lamp().error()->isHidden());
 
     edit(dialog, IDC_FILE_NAME)->clear();
     saveBox(dialog)->click();
-    saveBox(dialog)->click();
+    EXPECT_FALSE(saveBox(dialog)->isChecked());
     EXPECT_FALSE(dialog.captureFile().isOpen());
+}
+
+TEST_F(ReceiverDialogTest, ATickFromAScreenReaderOrFromCodeCapturesToo)
+{
+    edit(dialog, IDC_FILE_NAME)->setText(dir.filePath(QStringLiteral("capture.bin")));
+    QAccessibleActionInterface* actions =
+        QAccessible::queryAccessibleInterface(saveBox(dialog))->actionInterface();
+    ASSERT_NE(actions, nullptr);
+    actions->doAction(QAccessibleActionInterface::toggleAction());
+    EXPECT_TRUE(saveBox(dialog)->isChecked());
+    EXPECT_TRUE(dialog.captureFile().isOpen());
+    actions->doAction(QAccessibleActionInterface::toggleAction());
+    EXPECT_FALSE(dialog.captureFile().isOpen());
+    saveBox(dialog)->setChecked(true);
+    EXPECT_TRUE(dialog.captureFile().isOpen());
+}
+
+TEST_F(ReceiverDialogTest, ScreenReadersReadTheStatusAndEachFigureAsShown)
+{
+    dialog.sink().showStatistics({"10.99.0.1", 600, 648000, 512, 16});
+    dialog.sink().showStatus(ReceiveStatus{ReceiveStatus::NoData});
+    ASSERT_TRUE(waitFor([&] {
+        return !text(dialog, IDC_PACKETS).isEmpty() && !text(dialog, IDC_STATUS).isEmpty();
+    }));
+
+    struct Row {
+        int id;
+        const char* shown;
+        const char* caption;
+    } const rows[] = {
+        {IDC_FROM, "10.99.0.1", "来自"},          {IDC_RECV_BYTES, "648000", "接收尺寸"},
+        {IDC_RECV_RATE, "512", "接收速度"},       {IDC_PACKETS, "600 (丢包16)", "数据包"},
+        {IDC_STATUS, "未接收到数据包..", "状态"},
+    };
+    for (const Row& row : rows) {
+        SCOPED_TRACE(row.caption);
+        QAccessibleInterface* figure =
+            QAccessible::queryAccessibleInterface(dialog.control(row.id));
+        ASSERT_NE(figure, nullptr);
+        EXPECT_EQ(figure->text(QAccessible::Name), QString::fromUtf8(row.shown));
+        EXPECT_EQ(figure->text(QAccessible::Description), QString::fromUtf8(row.caption));
+    }
+}
+
+TEST_F(ReceiverDialogTest, EveryTextShowsWholeInTheDialogAndItsAboutBox)
+{
+    EXPECT_EQ(textFitFaults(dialog), "");
+    EXPECT_EQ(aboutTextFitFaults(dialog), "");
 }
 
 TEST_F(ReceiverDialogTest, ClosingDuringARunEndsTheWorkerWithEverythingWritten)

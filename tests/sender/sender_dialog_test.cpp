@@ -6,8 +6,10 @@
 #include "shell/dialog_units.h"
 #include "shell/status_lamp.h"
 #include "tests/shell/event_wait.h"
+#include "tests/shell/text_fit_check.h"
 #include "tests/support/netns_lab.h"
 
+#include <QAccessible>
 #include <QAction>
 #include <QApplication>
 #include <QElapsedTimer>
@@ -372,6 +374,12 @@ TEST_F(SenderDialogTest, AboutOpensFromTheButtonAndFromTheContextMenu)
     EXPECT_TRUE(dialog.worker().isRunning() == false);
 }
 
+TEST_F(SenderDialogTest, EveryTextShowsWholeInTheDialogAndItsAboutBox)
+{
+    EXPECT_EQ(textFitFaults(dialog), "");
+    EXPECT_EQ(aboutTextFitFaults(dialog), "");
+}
+
 TEST_F(SenderDialogTest, WorkerReportsReachTheDialogLastTextWinning)
 {
     std::atomic<bool> reported{false};
@@ -390,6 +398,10 @@ TEST_F(SenderDialogTest, WorkerReportsReachTheDialogLastTextWinning)
     ASSERT_TRUE(waitFor([&] { return reported.load(); }));
     ASSERT_TRUE(waitFor(
         [&] { return text(dialog, IDC_STATUS) == QStringLiteral("推送尺寸: 5000, 速度: 512"); }));
+    // Screen readers read the status itself.
+    EXPECT_EQ(
+        QAccessible::queryAccessibleInterface(dialog.control(IDC_STATUS))->text(QAccessible::Name),
+        text(dialog, IDC_STATUS));
     ASSERT_TRUE(waitFor([&] { return !dialog.lamp().active()->isHidden(); }));
     EXPECT_TRUE(dialog.lamp().idle()->isHidden());
     dialog.lamp().tick();
