@@ -1,12 +1,14 @@
 #include "cli/cli_options.h"
 
 #include "channel/dc_channel.h"
+#include "platform/version.h"
 
 #include <net/if.h>
 
 #include <arpa/inet.h>
 #include <charconv>
 #include <cmath>
+#include <cstdio>
 #include <netinet/in.h>
 
 namespace {
@@ -193,4 +195,29 @@ then closes the capture and prints the final summary.
 Exit status: 0 after a run, 1 when the run could not start, 2 for bad usage
 or a refused setting.
 )";
+}
+
+CliStart startCli(CliOptions::Program program, const char* name, int argc, char* argv[])
+{
+    const std::vector<std::string_view> args(argv + (argc > 0 ? 1 : 0), argv + argc);
+    const CliParse parsed = parseCliOptions(program, args);
+    if (!parsed.options) {
+        std::fprintf(stderr, "%s: %s (see %s --help)\n", name, parsed.error.c_str(), name);
+        return {std::nullopt, 2};
+    }
+    if (parsed.options->help) {
+        std::fputs(cliHelpText(program).data(), stdout);
+        return {std::nullopt, 0};
+    }
+    if (parsed.options->version) {
+        std::printf("%s %s\n", name, MCT_VERSION_TEXT);
+        return {std::nullopt, 0};
+    }
+    return {parsed.options, 0};
+}
+
+int refuseSetting(const char* name, std::string_view refusal)
+{
+    std::fprintf(stderr, "%s: %.*s\n", name, static_cast<int>(refusal.size()), refusal.data());
+    return 2;
 }

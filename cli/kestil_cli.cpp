@@ -8,7 +8,6 @@
 #include "engine/receive_engine.h"
 #include "file/capture_file.h"
 #include "platform/steady_clock.h"
-#include "platform/version.h"
 
 #include <atomic>
 #include <cstdio>
@@ -106,26 +105,12 @@ int run(const CliOptions& options, const ReceiveSettings& settings)
 
 int main(int argc, char* argv[])
 {
-    const std::vector<std::string_view> args(argv + (argc > 0 ? 1 : 0), argv + argc);
-    const CliParse parsed = parseCliOptions(CliOptions::Receiver, args);
-    if (!parsed.options) {
-        std::fprintf(stderr, "%s: %s (see %s --help)\n", kProgram, parsed.error.c_str(), kProgram);
-        return 2;
-    }
-    const CliOptions& options = *parsed.options;
-    if (options.help) {
-        std::fputs(cliHelpText(CliOptions::Receiver).data(), stdout);
-        return 0;
-    }
-    if (options.version) {
-        std::printf("%s %s\n", kProgram, MCT_VERSION_TEXT);
-        return 0;
-    }
+    const CliStart start = startCli(CliOptions::Receiver, kProgram, argc, argv);
+    if (!start.options)
+        return start.exitCode;
+    const CliOptions& options = *start.options;
     const Parsed<ReceiveSettings> settings = ReceiveSettings::parse(options.group, options.port);
-    if (!settings.settings) {
-        std::fprintf(stderr, "%s: %.*s\n", kProgram, static_cast<int>(settings.refusal.size()),
-                     settings.refusal.data());
-        return 2;
-    }
+    if (!settings.settings)
+        return refuseSetting(kProgram, settings.refusal);
     return run(options, *settings.settings);
 }

@@ -67,20 +67,18 @@ std::optional<int> parsePort(std::string_view text)
 Parsed<SendSettings> SendSettings::parse(std::string_view group, std::string_view port,
                                          std::string_view speed, std::string_view packetSize)
 {
+    Parsed<ReceiveSettings> where = ReceiveSettings::parse(group, port);
+    if (!where.settings)
+        return {std::nullopt, where.refusal};
     SendSettings settings;
-    settings.group = std::string(trimmed(group));
-    if (!isMulticastGroup(settings.group))
-        return {std::nullopt, kBadGroup};
-    const std::optional<int> portNumber = parsePort(port);
-    if (!portNumber)
-        return {std::nullopt, kBadPort};
+    settings.group = std::move(where.settings->group);
+    settings.port = where.settings->port;
     const std::optional<int> kbps = wholeNumber(trimmed(speed), kMinSpeedKbps, INT_MAX);
     if (!kbps)
         return {std::nullopt, kBadSpeed};
     const std::optional<int> size = wholeNumber(trimmed(packetSize), 0, kMaxPacketSize);
     if (!size)
         return {std::nullopt, kBadPacketSize};
-    settings.port = *portNumber;
     settings.speedKbps = *kbps;
     settings.packetSize = *size;
     return {std::move(settings), {}};
