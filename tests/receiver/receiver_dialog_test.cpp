@@ -7,6 +7,7 @@
 #include "tests/shell/event_wait.h"
 #include "tests/shell/text_fit_check.h"
 #include "tests/support/netns_lab.h"
+#include "tests/support/scripted_dialog.h"
 
 #include <QAccessible>
 #include <QApplication>
@@ -38,51 +39,15 @@ using namespace ReceiverIds;
 
 namespace {
 
-// The dialog with its worker's run under the test's control. Without a
-// script the real ReceiveEngine runs; with a lab, on its host 0.
-class ScriptedReceiver : public ReceiverDialog {
+class ScriptedReceiver : public ScriptedDialog<ScriptedReceiver, ReceiverDialog, ReceiveSettings> {
 public:
-    explicit ScriptedReceiver(DcPool& pool) : ReceiverDialog(pool)
-    {
-        worker().setLauncher([this](std::function<void()> body) {
-            return lab ? lab->start(0, std::move(body)) : std::thread(std::move(body));
-        });
-    }
     using ReceiverDialog::capture;
-
-    std::function<void(ScriptedReceiver&)> script;
-    const NetnsLab* lab = nullptr;
-    std::atomic<int> port{0};   // of the latest run
-
-    bool running() { return worker().isRunning(); }
-    void pause(int ms) { worker().clock().sleepMs(ms); }
-
-protected:
-    void runEngine(const ReceiveSettings& settings) override
-    {
-        port = settings.port;
-        if (script)
-            script(*this);
-        else
-            ReceiverDialog::runEngine(settings);
-    }
+    using ScriptedDialog::ScriptedDialog;
 };
 
-QPushButton* button(const MainDialog& d, int id)
-{
-    return static_cast<QPushButton*>(d.control(id));
-}
-QLineEdit* edit(const MainDialog& d, int id)
-{
-    return static_cast<QLineEdit*>(d.control(id));
-}
 QCheckBox* saveBox(const MainDialog& d)
 {
     return static_cast<QCheckBox*>(d.control(IDC_SAVE_TO_FILE));
-}
-QString text(const MainDialog& d, int id)
-{
-    return static_cast<QLabel*>(d.control(id))->text();
 }
 
 QByteArray contents(const QString& path)
@@ -190,7 +155,7 @@ TEST_F(ReceiverDialogTest, StopSwapsAtOnceAndTheNextStartWaitsForThePreviousWork
     start->click();   // at once, while the first worker is still ending
     EXPECT_TRUE(dialog.worker().isRunning());
     ASSERT_TRUE(waitFor([&] { return runs.load() == 2; }));
-    EXPECT_EQ(dialog.port.load(), 9001);
+    EXPECT_EQ(dialog.settings().port, 9001);
     stop->click();
     dialog.reject();
     EXPECT_FALSE(overlapped);

@@ -8,6 +8,7 @@
 #include "tests/shell/event_wait.h"
 #include "tests/shell/text_fit_check.h"
 #include "tests/support/netns_lab.h"
+#include "tests/support/scripted_dialog.h"
 
 #include <QAccessible>
 #include <QAction>
@@ -37,39 +38,9 @@ using namespace SenderIds;
 
 namespace {
 
-// The dialog with its worker's run and thread creation under the test's
-// control. Without a script the real SendEngine runs.
-class ScriptedSender : public SenderDialog {
+class ScriptedSender : public ScriptedDialog<ScriptedSender, SenderDialog, SendSettings> {
 public:
-    explicit ScriptedSender(DcPool& pool) : SenderDialog(pool)
-    {
-        worker().setLauncher([this](std::function<void()> body) {
-            ++launches;
-            if (failThread)
-                throw std::system_error(
-                    std::make_error_code(std::errc::resource_unavailable_try_again));
-            return lab ? lab->start(0, std::move(body)) : std::thread(std::move(body));
-        });
-    }
-
-    std::function<void(ScriptedSender&)> script;
-    const NetnsLab* lab = nullptr;   // workers start on its host 0
-    bool failThread = false;
-    int launches = 0;
-    std::atomic<int> speed{0};   // of the latest run
-
-    bool running() { return worker().isRunning(); }
-    void pause(int ms) { worker().clock().sleepMs(ms); }
-
-protected:
-    void runEngine(const SendSettings& runSettings) override
-    {
-        speed = runSettings.speedKbps;
-        if (script)
-            script(*this);
-        else
-            SenderDialog::runEngine(runSettings);
-    }
+    using ScriptedDialog::ScriptedDialog;
 };
 
 // A run that streams until Stop and then restores the buttons, as the
@@ -79,19 +50,6 @@ void untilStopped(ScriptedSender& d)
     while (d.running())
         d.pause(1);
     d.sink().restoreButtons();
-}
-
-QPushButton* button(const MainDialog& d, int id)
-{
-    return static_cast<QPushButton*>(d.control(id));
-}
-QLineEdit* edit(const MainDialog& d, int id)
-{
-    return static_cast<QLineEdit*>(d.control(id));
-}
-QString text(const MainDialog& d, int id)
-{
-    return static_cast<QLabel*>(d.control(id))->text();
 }
 
 void pressKey(QWidget* target, Qt::Key key)
@@ -215,7 +173,7 @@ TEST_F(SenderDialogTest, StartSwapsAtOnceAndTheWorkerRestoresTheButtonsAfterStop
     EXPECT_TRUE(dialog.worker().isRunning());
 
     // The run keeps the settings it started with.
-    ASSERT_TRUE(waitFor([&] { return dialog.speed == 512; }));
+    ASSERT_TRUE(waitFor([&] { return dialog.settings().speedKbps == 512; }));
     edit(dialog, IDC_SPEED)->setText(QStringLiteral("64"));
 
     stop->click();
@@ -234,7 +192,7 @@ TEST_F(SenderDialogTest, StartSwapsAtOnceAndTheWorkerRestoresTheButtonsAfterStop
     start->click();
     stop->click();
     ASSERT_TRUE(waitFor([&] { return !start->isHidden(); }));
-    EXPECT_EQ(dialog.speed, 64);
+    EXPECT_EQ(dialog.settings().speedKbps, 64);
     EXPECT_EQ(dialog.launches, 2);
 }
 
