@@ -68,52 +68,28 @@ TEST_F(ReceiverDialogTest, TitleDefaultsAndControlsInTemplateOrder)
     EXPECT_EQ(dialog.windowTitle(), QStringLiteral("组播测试 (接收端)"));
     EXPECT_EQ(dialog.size(), DialogUnits().size(177, 136));
 
-    struct Row {
-        int id;
-        const char* text;
-    };
-    const Row rows[] = {
-        {IDOK, "开始"},
-        {-1, "组播地址"},
-        {IDC_GROUP_ADDR, "224.1.1.1"},
-        {-1, "端口"},
-        {IDC_PORT, "9000"},
-        {IDC_STOP, "结束"},
-        {IDC_SAVE_TO_FILE, "保存到文件"},
-        {IDC_FILE_NAME, "Recv.txt"},
-        {-1, "接收速度"},
-        {IDC_RECV_RATE, ""},
-        {-1, "接收尺寸"},
-        {IDC_RECV_BYTES, ""},
-        {-1, "数据包"},
-        {IDC_PACKETS, ""},
-        {-1, "来自"},
-        {IDC_FROM, ""},
-        {-1, "接收状态"},
-        {IDC_LAMP_ACTIVE, nullptr},
-        {IDC_LAMP_ERROR, nullptr},
-        {IDC_LAMP_IDLE, nullptr},
-        {IDC_STATUS, ""},
-        {IDC_ABOUT, "关于"},
-    };
-    const auto& controls = dialog.controls();
-    ASSERT_EQ(controls.size(), std::size(rows));
-    for (std::size_t i = 0; i < controls.size(); ++i) {
-        SCOPED_TRACE(i);
-        EXPECT_EQ(controls[i]->property("controlId").toInt(), rows[i].id);
-        if (!rows[i].text)
-            continue;
-        QString shown;
-        if (auto* b = qobject_cast<QAbstractButton*>(controls[i]))
-            shown = b->text();
-        else if (auto* e = qobject_cast<QLineEdit*>(controls[i]))
-            shown = e->text();
-        else if (auto* g = qobject_cast<QGroupBox*>(controls[i]))
-            shown = g->title();
-        else
-            shown = static_cast<QLabel*>(controls[i])->text();
-        EXPECT_EQ(shown, QString::fromUtf8(rows[i].text));
-    }
+    expectControls(dialog, {{IDOK, "开始"},
+                            {-1, "组播地址"},
+                            {IDC_GROUP_ADDR, "224.1.1.1"},
+                            {-1, "端口"},
+                            {IDC_PORT, "9000"},
+                            {IDC_STOP, "结束"},
+                            {IDC_SAVE_TO_FILE, "保存到文件"},
+                            {IDC_FILE_NAME, "Recv.txt"},
+                            {-1, "接收速度"},
+                            {IDC_RECV_RATE, ""},
+                            {-1, "接收尺寸"},
+                            {IDC_RECV_BYTES, ""},
+                            {-1, "数据包"},
+                            {IDC_PACKETS, ""},
+                            {-1, "来自"},
+                            {IDC_FROM, ""},
+                            {-1, "接收状态"},
+                            {IDC_LAMP_ACTIVE, nullptr},
+                            {IDC_LAMP_ERROR, nullptr},
+                            {IDC_LAMP_IDLE, nullptr},
+                            {IDC_STATUS, ""},
+                            {IDC_ABOUT, "关于"}});
     EXPECT_FALSE(saveBox(dialog)->isChecked());
     EXPECT_FALSE(dialog.captureFile().isOpen());
     EXPECT_EQ(edit(dialog, IDC_PORT)->accessibleName(), QStringLiteral("端口"));

@@ -88,49 +88,24 @@ TEST_F(SenderDialogTest, TitleDefaultsAndControlsInTemplateOrder)
     EXPECT_FALSE(dialog.windowFlags() &
                  (Qt::WindowMinimizeButtonHint | Qt::WindowMaximizeButtonHint));
 
-    struct Row {
-        int id;
-        const char* text;
-    };
-    const Row rows[] = {
-        {IDOK, "开始"},
-        {-1, "组播地址"},
-        {IDC_GROUP_ADDR, "224.1.1.1"},
-        {-1, "端口"},
-        {IDC_PORT, "9000"},
-        {-1, "发送速度"},
-        {IDC_SPEED, "512"},
-        {-1, "包尺寸"},
-        {IDC_PACKET_SIZE, "1024"},
-        {IDC_STATUS, ""},
-        {IDC_STOP, "结束"},
-        {IDC_LAMP_ACTIVE, nullptr},
-        {IDC_LAMP_ERROR, nullptr},
-        {IDC_LAMP_IDLE, nullptr},
-        {IDC_ABOUT, "关于"},
-    };
-    const auto& controls = dialog.controls();
-    ASSERT_EQ(controls.size(), std::size(rows));
-    for (std::size_t i = 0; i < controls.size(); ++i) {
-        SCOPED_TRACE(i);
-        EXPECT_EQ(controls[i]->property("controlId").toInt(), rows[i].id);
-        if (rows[i].id != -1) {
-            EXPECT_EQ(dialog.control(rows[i].id), controls[i]);
-        }
-        if (!rows[i].text)
-            continue;
-        QString shown;
-        if (auto* b = qobject_cast<QPushButton*>(controls[i]))
-            shown = b->text();
-        else if (auto* e = qobject_cast<QLineEdit*>(controls[i]))
-            shown = e->text();
-        else
-            shown = static_cast<QLabel*>(controls[i])->text();
-        EXPECT_EQ(shown, QString::fromUtf8(rows[i].text));
-    }
+    expectControls(dialog, {{IDOK, "开始"},
+                            {-1, "组播地址"},
+                            {IDC_GROUP_ADDR, "224.1.1.1"},
+                            {-1, "端口"},
+                            {IDC_PORT, "9000"},
+                            {-1, "发送速度"},
+                            {IDC_SPEED, "512"},
+                            {-1, "包尺寸"},
+                            {IDC_PACKET_SIZE, "1024"},
+                            {IDC_STATUS, ""},
+                            {IDC_STOP, "结束"},
+                            {IDC_LAMP_ACTIVE, nullptr},
+                            {IDC_LAMP_ERROR, nullptr},
+                            {IDC_LAMP_IDLE, nullptr},
+                            {IDC_ABOUT, "关于"}});
 
     // Each edit is named by the label before it.
-    auto* addressLabel = static_cast<QLabel*>(controls[1]);
+    auto* addressLabel = static_cast<QLabel*>(dialog.controls()[1]);
     EXPECT_EQ(addressLabel->buddy(), dialog.control(IDC_GROUP_ADDR));
     EXPECT_EQ(edit(dialog, IDC_PACKET_SIZE)->accessibleName(), QStringLiteral("包尺寸"));
 

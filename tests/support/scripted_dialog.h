@@ -3,11 +3,15 @@
 #include "shell/main_dialog.h"
 #include "tests/support/netns_lab.h"
 
+#include <QAbstractButton>
+#include <QGroupBox>
 #include <QLabel>
 #include <QLineEdit>
 #include <QPushButton>
+#include <gtest/gtest.h>
 
 #include <functional>
+#include <initializer_list>
 #include <mutex>
 #include <system_error>
 #include <thread>
@@ -76,4 +80,39 @@ inline QLineEdit* edit(const MainDialog& d, int id)
 inline QString text(const MainDialog& d, int id)
 {
     return static_cast<QLabel*>(d.control(id))->text();
+}
+
+// A control of a dialog in template order: its id (-1 when it has none) and
+// the text it shows (nullptr for a picture).
+struct ControlRow {
+    int id;
+    const char* text;
+};
+
+// The dialog's controls are exactly these, in this order, each found by its id.
+inline void expectControls(const MainDialog& dialog, std::initializer_list<ControlRow> rows)
+{
+    const auto& controls = dialog.controls();
+    ASSERT_EQ(controls.size(), rows.size());
+    std::size_t i = 0;
+    for (const ControlRow& row : rows) {
+        QWidget* control = controls[i++];
+        SCOPED_TRACE(i - 1);
+        EXPECT_EQ(control->property("controlId").toInt(), row.id);
+        if (row.id != -1) {
+            EXPECT_EQ(dialog.control(row.id), control);
+        }
+        if (!row.text)
+            continue;
+        QString shown;
+        if (auto* b = qobject_cast<QAbstractButton*>(control))
+            shown = b->text();
+        else if (auto* e = qobject_cast<QLineEdit*>(control))
+            shown = e->text();
+        else if (auto* g = qobject_cast<QGroupBox*>(control))
+            shown = g->title();
+        else
+            shown = static_cast<QLabel*>(control)->text();
+        EXPECT_EQ(shown, QString::fromUtf8(row.text));
+    }
 }
