@@ -100,8 +100,9 @@ void ReceiverDialog::okCommand()
                                       static_cast<qsizetype>(parsed.refusal.size())));
         return;
     }
-    // The start waits for a worker still ending after Stop, so runs never
-    // overlap and every run releases its slot.
+    // A worker still ending after Stop ends first, so runs never overlap,
+    // every run releases its slot, and a restore it sends counts as its own.
+    worker().stop();
     runs_.fetch_add(1);
     if (!worker().start([this, settings = std::move(*parsed.settings)] { runEngine(settings); }))
         return;
