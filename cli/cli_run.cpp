@@ -1,7 +1,11 @@
 #include "cli/cli_run.h"
 
+#include "cli/cli_output.h"
+
+#include <atomic>
 #include <cerrno>
 #include <chrono>
+#include <thread>
 
 StopSignals::StopSignals()
 {
@@ -26,4 +30,26 @@ StopSignals::Ended StopSignals::wait(double durationSeconds, const std::function
         if (sigtimedwait(&set_, nullptr, &poll) >= 0)
             return Ended::Signal;
     }
+}
+
+StopSignals::Ended StopSignals::run(double durationSeconds, const std::function<void()>& body,
+                                    const std::function<void()>& stop)
+{
+    std::atomic<bool> finished{false};
+    std::thread worker([&] {
+        body();
+        finished.store(true);
+    });
+    const Ended ended = wait(durationSeconds, [&] { return finished.load(); });
+    stop();
+    worker.join();
+    return ended;
+}
+
+int runExitCode(StopSignals::Ended ended, bool limitReached, CliOutput& output)
+{
+    if (ended != StopSignals::Ended::Done || limitReached)
+        return 0;
+    output.fail(output.lastEvent().empty() ? "the run ended early" : output.lastEvent());
+    return 1;
 }

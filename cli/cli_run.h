@@ -18,6 +18,19 @@ public:
     // is true; done is asked every 20 ms.
     Ended wait(double durationSeconds, const std::function<bool()>& done);
 
+    // Runs body on a worker thread until it returns, a signal comes or
+    // durationSeconds pass; then stop() asks the worker to end, and it is
+    // waited for.
+    Ended run(double durationSeconds, const std::function<void()>& body,
+              const std::function<void()>& stop);
+
 private:
     sigset_t set_{};
 };
+
+class CliOutput;
+
+// The exit code of a run: 1, with its last event on stderr, when the engine
+// ended the run by itself before its limit (it could not start or could not
+// go on); else 0.
+int runExitCode(StopSignals::Ended ended, bool limitReached, CliOutput& output);

@@ -13,7 +13,6 @@
 #include <atomic>
 #include <cstdio>
 #include <cstring>
-#include <thread>
 
 namespace {
 
@@ -74,16 +73,12 @@ int run(const CliOptions& options, const SendSettings& settings)
     multicast.ttl = options.ttl;
     engine.setMulticastOptions(multicast);
 
-    std::atomic<bool> finished{false};
-    std::thread worker([&] {
-        engine.run();
-        finished.store(true);
-    });
-    const StopSignals::Ended ended =
-        signals.wait(options.durationSeconds, [&] { return finished.load(); });
-    sink.stop();
-    clock.wake();
-    worker.join();
+    const StopSignals::Ended ended = signals.run(
+        options.durationSeconds, [&] { engine.run(); },
+        [&] {
+            sink.stop();
+            clock.wake();
+        });
 
     const std::uint64_t ms = output.elapsedMs();
     const std::int64_t bytes = engine.bytesSent();
@@ -96,14 +91,8 @@ int run(const CliOptions& options, const SendSettings& settings)
     output.summary(text, {jsonNumber("datagrams", engine.datagramsSent()),
                           jsonNumber("bytes", bytes), jsonNumber("kbps", kbps)});
 
-    // The engine ended the run by itself before its limit: it could not start
-    // or could not go on; its last status says why.
-    const bool limitReached = options.count != 0 && engine.datagramsSent() >= options.count;
-    if (ended == StopSignals::Ended::Done && !limitReached) {
-        output.fail(output.lastEvent().empty() ? "the run ended early" : output.lastEvent());
-        return 1;
-    }
-    return 0;
+    return runExitCode(ended, options.count != 0 && engine.datagramsSent() >= options.count,
+                       output);
 }
 
 }   // namespace

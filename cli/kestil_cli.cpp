@@ -11,7 +11,6 @@
 
 #include <atomic>
 #include <cstdio>
-#include <thread>
 
 namespace {
 
@@ -77,28 +76,19 @@ int run(const CliOptions& options, const ReceiveSettings& settings)
     std::snprintf(multicast.interface, sizeof multicast.interface, "%s", options.interface.c_str());
     engine.setMulticastOptions(multicast);
 
-    std::atomic<bool> finished{false};
-    std::thread worker([&] {
-        engine.run();
-        finished.store(true);
-    });
-    const StopSignals::Ended ended =
-        signals.wait(options.durationSeconds, [&] { return finished.load(); });
-    sink.stop();
-    clock.wake();
-    worker.join();
+    const StopSignals::Ended ended = signals.run(
+        options.durationSeconds, [&] { engine.run(); },
+        [&] {
+            sink.stop();
+            clock.wake();
+        });
     // Everything received is in the file before the summary counts it.
     capture.close();
 
     const ReceiveReport& totals = engine.totals();
     output.summary("总计 " + statisticsLine(totals), statisticsFields(totals));
 
-    const bool limitReached = options.count != 0 && totals.datagrams >= options.count;
-    if (ended == StopSignals::Ended::Done && !limitReached) {
-        output.fail(output.lastEvent().empty() ? "the run ended early" : output.lastEvent());
-        return 1;
-    }
-    return 0;
+    return runExitCode(ended, options.count != 0 && totals.datagrams >= options.count, output);
 }
 
 }   // namespace
