@@ -46,8 +46,9 @@ protected:
 
     // Runs the engine on lab host 0; before is run there first (to occupy a
     // port, say) and after once the run has ended. With answer set, the
-    // engine's attempts are recorded and answered by it (given the attempt's
-    // index) instead of going to the network.
+    // engine's attempts (the bytes of their datagrams) are recorded and
+    // answered by it (given the attempt's index: the datagrams sent) instead
+    // of going to the network.
     void run(const SendSettings& settings = kDefaults,
              const std::string& source = "/nonexistent/send.txt", std::function<void()> before = {},
              std::function<void()> after = {})
@@ -70,11 +71,12 @@ protected:
             : SendEngine(t.sink, t.clock, t.pool, settings), test(t)
         {
         }
-        int sendDatagram(int slot, const unsigned char* datagram, int length) override
+        int sendDatagrams(int slot, const unsigned char* first, int length, int count) override
         {
             if (!test.answer)
-                return SendEngine::sendDatagram(slot, datagram, length);
-            test.attempts.emplace_back(reinterpret_cast<const char*>(datagram), length);
+                return SendEngine::sendDatagrams(slot, first, length, count);
+            test.attempts.emplace_back(reinterpret_cast<const char*>(first),
+                                       static_cast<std::size_t>(length) * count);
             return test.answer(test.attempts.size() - 1);
         }
         SendEngineTest& test;
@@ -218,7 +220,7 @@ TEST_F(SendEngineTest, ARetrySendsTheSameDatagramAndAStopEndsTheRetries)
 {
     // Two failed attempts, then the link is back; a stop during the next
     // series of failures ends it after the attempt in progress.
-    answer = [](std::size_t at) { return at == 2 ? 12 : -1; };
+    answer = [](std::size_t at) { return at == 2 ? 1 : -1; };
     sink.stopAfterChecks(5);
     run(withPacketSize(4), dir.put("send.txt", "abcdefgh"));
     const std::string first("\xFE\0\0\0\0\0\0\0abcd", 12);
@@ -241,7 +243,7 @@ TEST_F(SendEngineTest, AnEmptySourceEndsTheRunInTheStatusLine)
         const std::string source = dir.put("send.txt", emptiedDuringTheRun ? "abcd" : "");
         sink.reset();
         attempts.clear();
-        answer = [&](std::size_t) { return ::truncate(source.c_str(), 0) == 0 ? 12 : -1; };
+        answer = [&](std::size_t) { return ::truncate(source.c_str(), 0) == 0 ? 1 : -1; };
         run(withPacketSize(4), source);
         const auto e = sink.events();
         EXPECT_EQ(attempts.size(), emptiedDuringTheRun ? 1u : 0u);
@@ -255,7 +257,7 @@ TEST_F(SendEngineTest, AnEmptySourceEndsTheRunInTheStatusLine)
     sink.reset();
     sink.stopAfterChecks(2);
     attempts.clear();
-    answer = [](std::size_t) { return 8; };
+    answer = [](std::size_t) { return 1; };
     run(withPacketSize(0), dir.put("send.txt", ""));
     EXPECT_EQ(attempts.size(), 2u);
     EXPECT_TRUE(sink.events().sendStatuses.empty());
