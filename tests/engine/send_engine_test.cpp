@@ -3,6 +3,7 @@
 #include "channel/dc_pool.h"
 #include "platform/executable_path.h"
 #include "tests/support/netns_lab.h"
+#include "tests/support/payload_stream.h"
 #include "tests/support/recording_sink.h"
 #include "tests/support/scripted_clock.h"
 #include "tests/support/temp_dir.h"
@@ -233,6 +234,54 @@ TEST_F(SendEngineTest, ARetrySendsTheSameDatagramAndAStopEndsTheRetries)
         EXPECT_EQ(e.sendStatuses[i], (SendStatus{SendStatus::SendFailed, failures[i]}));
     constexpr int kGap = SendEngine::kRetrySpacingMs;
     EXPECT_EQ(clock.calls(), (std::vector<int>{ScriptedClock::kTickRead, kGap, kGap, 1, kGap}));
+}
+
+TEST_F(SendEngineTest, BatchesWithoutAPauseKeepTheStreamAndCountAttemptsPerDatagram)
+{
+    // 1000 bytes/ms: 1 ms pauses up to the first check, then none. From the
+    // 31st datagram on the run goes in one call; it sends ten, the next
+    // two calls fail, the fourth sends the other twenty.
+    answer = [](std::size_t at) {
+        if (at == 30)
+            return 10;
+        if (at == 31 || at == 32)
+            return -1;
+        return at == 33 ? 20 : 1;
+    };
+    sink.stopAfterChecks(33);
+    clock.restart({0, 200});
+    SendSettings settings = withPacketSize(4);
+    settings.speedKbps = 8000;
+    const std::string source = "abcdefghij";   // a short chunk every third datagram
+    run(settings, dir.put("send.txt", source));
+
+    ASSERT_EQ(attempts.size(), 34u);
+    EXPECT_EQ(attempts[30].size(), 30u * 12);
+    EXPECT_EQ(attempts[31], attempts[33]);
+    // What went out: every datagram once, in sequence, the payloads as one
+    // read per datagram gives them.
+    std::string sent;
+    for (std::size_t i = 0; i < attempts.size(); ++i) {
+        if (i == 30)
+            sent += attempts[i].substr(0, 10 * 12);
+        else if (i != 31 && i != 32)
+            sent += attempts[i];
+    }
+    ASSERT_EQ(sent.size(), 60u * 12);
+    const std::string payloads = payloadStream(source, 4, 60);
+    for (std::uint32_t seq = 0; seq < 60; ++seq) {
+        const std::string datagram = sent.substr(seq * 12, 12);
+        EXPECT_EQ(datagram.substr(0, 8),
+                  std::string("\xFE\0\0\0", 4) + char(seq) + std::string(3, '\0'));
+        EXPECT_EQ(datagram.substr(8), payloads.substr(seq * 4, 4)) << seq;
+    }
+    EXPECT_EQ(sink.events().sendStatuses,
+              (std::vector<SendStatus>{{SendStatus::SendFailed, 1}, {SendStatus::SendFailed, 2}}));
+    constexpr int kTick = ScriptedClock::kTickRead;
+    constexpr int kGap = SendEngine::kRetrySpacingMs;
+    const std::vector<int> calls = clock.calls();
+    EXPECT_EQ(std::vector<int>(calls.end() - 4, calls.end()),
+              (std::vector<int>{kTick, kGap, kGap, kTick}));
 }
 
 // Unreadable sources are refused before any channel is made: see the data
