@@ -53,9 +53,9 @@ public:
         address.sin_family = AF_INET;
         address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
         socklen_t size = sizeof address;
-        ::bind(fd_, reinterpret_cast<sockaddr*>(&address), sizeof address);
-        ::getsockname(fd_, reinterpret_cast<sockaddr*>(&address), &size);
-        port_ = ntohs(address.sin_port);
+        if (::bind(fd_, reinterpret_cast<sockaddr*>(&address), sizeof address) == 0 &&
+            ::getsockname(fd_, reinterpret_cast<sockaddr*>(&address), &size) == 0)
+            port_ = ntohs(address.sin_port);
         const timeval wait{0, 200000};
         ::setsockopt(fd_, SOL_SOCKET, SO_RCVTIMEO, &wait, sizeof wait);
     }
