@@ -84,6 +84,12 @@ int DcChannel::build()
         if (multicast_.interface[0] != '\0' && !socket_.setMulticastInterface(multicast_.interface))
             return fail("Csock mcastif error!");
     }
+    if (kind_ == MulticastReceive) {
+        // Best effort: a short burst then waits in the buffer instead of
+        // being dropped, and what is dropped anyway can be counted.
+        socket_.setReceiveBuffer(kReceiveBufferBytes);
+        socket_.setDropCount();
+    }
 
     if (kind_ == StreamListenA || kind_ == StreamListenB) {
         if (!socket_.listen()) {
