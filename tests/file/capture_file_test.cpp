@@ -13,6 +13,7 @@
 #include <functional>
 #include <string>
 #include <thread>
+#include <utility>
 #include <vector>
 
 namespace {
@@ -77,6 +78,32 @@ TEST_F(CaptureFileTest, FailedOpenLeavesItClosedAndFailedWritesAreReported)
     EXPECT_EQ(capture.write("hijk", 4), 4);
     capture.close();
     EXPECT_EQ(contents(name), "12345678hijk");
+}
+
+TEST_F(CaptureFileTest, BatchWritesKeepOnlyWholeRecords)
+{
+    std::vector<std::string> records = {"1234", "5678", "9abc", "defg"};
+    std::vector<iovec> batch;
+    for (std::string& r : records)
+        batch.push_back({r.data(), r.size()});
+    const int count = static_cast<int>(batch.size());
+    using Written = CaptureFile::Written;
+    auto seen = [](Written w) { return std::pair(w.whole, w.failed); };
+
+    CaptureFile capture;
+    EXPECT_EQ(seen(capture.write(batch.data(), count)), seen(Written{}));   // closed
+    const std::string name = path("batch.bin");
+    ASSERT_EQ(capture.open(name), 1);
+    EXPECT_EQ(seen(capture.write(batch.data(), 2)), seen(Written{2, false}));
+    {
+        // Room for one record and half of the next, which is cut off again.
+        FileSizeLimit limit(14);
+        EXPECT_EQ(seen(capture.write(batch.data() + 1, 3)), seen(Written{1, true}));
+        EXPECT_EQ(seen(capture.write(batch.data(), count)), seen(Written{0, true}));
+    }
+    EXPECT_EQ(seen(capture.write(batch.data() + 3, 1)), seen(Written{1, false}));
+    capture.close();
+    EXPECT_EQ(contents(name), "123456785678defg");
 }
 
 TEST_F(CaptureFileTest, OnlyARegularFileOpensAndNothingWaits)
