@@ -24,6 +24,8 @@
 #include <cstdint>
 #include <string>
 #include <thread>
+#include <tuple>
+#include <utility>
 #include <vector>
 
 namespace {
@@ -86,37 +88,50 @@ protected:
 
     void stop()
     {
+        sink_.release();
         sink_.setRunning(false);
         if (worker_.joinable())
             worker_.join();
     }
 
-    // Sends from host 0 through a multicast-send channel, pausing every few
-    // datagrams so that the receiver's socket buffer never overflows.
-    void send(const std::vector<Crafted>& crafted)
+    // Sends from a socket of its own in the host (host 0 unless told), pausing
+    // every few datagrams so that the receiver's socket buffer never
+    // overflows. Host 1 is the receiver's: its datagrams loop back.
+    void send(const std::vector<Crafted>& crafted, int host = 0)
     {
-        lab_.start(0,
+        lab_.start(host,
                    [&] {
-                       const int slot = peerPool_.acquire(MulticastSend, kGroup, kPort);
-                       peerPool_.build(slot);
-                       EXPECT_EQ(peerPool_.state(slot), 1);
-                       sockaddr_in group{};
-                       group.sin_family = AF_INET;
+                       const int s = ::socket(AF_INET, SOCK_DGRAM, 0);
+                       sockaddr_in at{};
+                       at.sin_family = AF_INET;
+                       at.sin_port = htons(kPort + 1);
+                       EXPECT_EQ(::bind(s, reinterpret_cast<const sockaddr*>(&at), sizeof at), 0);
+                       sockaddr_in group = at;
                        group.sin_port = htons(kPort);
                        group.sin_addr.s_addr = ::inet_addr(kGroup);
                        for (std::size_t i = 0; i < crafted.size(); ++i) {
-                           // Straight through the socket: the channel sends no empty datagram.
                            const Datagram& wire = crafted[i].wire;
-                           EXPECT_EQ(::sendto(peerPool_.socketOf(slot), wire.data(), wire.size(), 0,
+                           EXPECT_EQ(::sendto(s, wire.data(), wire.size(), 0,
                                               reinterpret_cast<const sockaddr*>(&group),
                                               sizeof group),
                                      static_cast<ssize_t>(wire.size()));
                            if (i % 10 == 9)
                                std::this_thread::sleep_for(std::chrono::milliseconds(2));
                        }
-                       peerPool_.release(slot);
+                       ::close(s);
                    })
             .join();
+    }
+
+    // Sends while the engine waits in the sink: everything then arrives at
+    // once, as one batch (when the socket has room for it).
+    void sendAtOnce(const std::vector<std::pair<int, std::vector<Crafted>>>& parts)
+    {
+        sink_.hold();
+        ASSERT_TRUE(sink_.waitUntil([](const auto& e) { return e.held; }));
+        for (const auto& [host, crafted] : parts)
+            send(crafted, host);
+        sink_.release();
     }
 
     // Waits until everything sent has been taken in: two no-data reports
@@ -142,7 +157,6 @@ protected:
     RecordingSink sink_;
     ScriptedClock clock_{{1000}, 0, true};
     ReceiveEngine engine_{sink_, capture_, clock_, pool_, kSettings};
-    DcPool peerPool_;
     std::thread worker_;
     TempDir dir_;
 };
@@ -281,6 +295,91 @@ TEST_F(ReceiveEngineTest, LargeReorderedAndRepeatedDatagramsAreCountedAndSavedWh
     EXPECT_EQ(last.lost, 1);
     EXPECT_EQ(last.from, lab_.hostAddress(0));
     EXPECT_TRUE(contents(path("capture.bin")) == saved) << "capture differs";
+}
+
+TEST_F(ReceiveEngineTest, ABatchReportsTheFiguresOfItsFiftiethDatagramAndTakesNoMoreThanTheLimit)
+{
+    clock_.setStep(10);
+    // Datagrams 41-50 come from the receiver's own host, the others from
+    // host 0, whose seq 40 goes missing.
+    std::vector<Crafted> first, middle, last;
+    for (int seq = 0; seq < 40; ++seq)
+        first.push_back(tagged(seq, 10 + seq));
+    for (int seq = 0; seq < 10; ++seq)
+        middle.push_back(tagged(seq, 200 + seq));
+    for (int seq = 41; seq < 55; ++seq)
+        last.push_back(tagged(seq, 10 + seq));
+    std::vector<std::uint64_t> bytesAt{0};
+    for (const auto* part : {&first, &middle, &last})
+        for (const Crafted& c : *part)
+            bytesAt.push_back(bytesAt.back() + c.wire.size());
+    ASSERT_EQ(bytesAt.size(), 65u);
+
+    using Seen = std::tuple<std::uint64_t, std::uint64_t, std::string, std::int64_t>;
+    const std::string& host0 = lab_.hostAddress(0);
+    const std::string& host1 = lab_.hostAddress(1);
+    const struct {
+        std::uint64_t limit;
+        std::uint64_t end;   // the last figures: at the pause, or at the limit
+    } rows[] = {{0, 64}, {60, 60}};
+    for (const auto& row : rows) {
+        SCOPED_TRACE(row.limit);
+        sink_.reset();
+        engine_.setDatagramLimit(row.limit);
+        start();
+        sendAtOnce({{0, first}, {1, middle}, {0, last}});
+        ASSERT_TRUE(sink_.waitUntil([&](const auto& e) {
+            return !e.statistics.empty() && e.statistics.back().datagrams == row.end;
+        }));
+        stop();
+        std::vector<Seen> seen;
+        for (const ReceiveReport& r : sink_.events().statistics)
+            seen.emplace_back(r.datagrams, r.bytes, r.from, r.lost);
+        EXPECT_EQ(seen, (std::vector<Seen>{{50, bytesAt[50], host1, 0},
+                                           {row.end, bytesAt[row.end], host0, 1}}));
+        EXPECT_EQ(engine_.totals().datagrams, row.end);
+    }
+}
+
+TEST_F(ReceiveEngineTest, DatagramsItsOwnSocketDroppedAreReportedApartFromLoss)
+{
+    clock_.setStep(10);
+    start();
+    // Room for a few datagrams only, and the engine reads none while they come.
+    const int room = 4096;
+    ASSERT_EQ(
+        ::setsockopt(pool_.socketOf(engine_.slot()), SOL_SOCKET, SO_RCVBUF, &room, sizeof room), 0);
+    std::uint64_t sent = 0;
+    std::vector<std::uint64_t> overflowed;
+    for (int round = 0; round < 2; ++round) {
+        std::vector<Crafted> traffic;
+        for (int seq = round * 100; seq < round * 100 + 100; ++seq)
+            traffic.push_back(tagged(seq, 1000));
+        sendAtOnce({{0, traffic}});
+        sent += traffic.size();
+        ASSERT_TRUE(sink_.waitUntil([sent](const auto& e) {
+            return !e.statistics.empty() &&
+                   e.statistics.back().datagrams + e.statistics.back().overflowed == sent;
+        }));
+        overflowed.push_back(sink_.events().statistics.back().overflowed);
+    }
+    stop();
+
+    ASSERT_GT(overflowed[0], 0u);
+    ASSERT_GT(overflowed[1], overflowed[0]);
+    const auto e = sink_.events();
+    std::vector<ReceiveStatus> statuses;
+    for (const ReceiveStatus& status : e.receiveStatuses)
+        if (status.kind != kNoData)
+            statuses.push_back(status);
+    // The total since the start, once per report that found it grown.
+    EXPECT_EQ(statuses, (std::vector<ReceiveStatus>{{ReceiveStatus::Overflow, 0, overflowed[0]},
+                                                    {ReceiveStatus::Overflow, 0, overflowed[1]}}));
+    EXPECT_EQ(e.flashCount(Lamp::Error), 2 + e.statusCount(kNoData));
+    // Each round's dropped tail becomes a sequence gap only once the next
+    // round's first datagram arrives.
+    EXPECT_EQ(e.statistics.back().lost, static_cast<std::int64_t>(overflowed[0]));
+    EXPECT_EQ(engine_.totals().overflowed, overflowed[1]);
 }
 
 TEST_F(ReceiveEngineTest, StatisticsWaitForTheFiftiethDatagramAndStopEndsWithinASeries)
