@@ -411,7 +411,10 @@ TEST_F(ReceiveEngineTest, StatisticsWaitForTheFiftiethDatagramAndStopEndsWithinA
     EXPECT_EQ(e.flashCount(Lamp::Error), e.statusCount(kNoData));
     EXPECT_EQ(engine_.slot(), -1);
     EXPECT_EQ(pool_.state(0), -1) << "slot released";
-    EXPECT_EQ(clock_.sleeps(), 0) << "a working channel waits in the socket, not the clock";
+    // Short pauses between small batches only: a working channel waits out
+    // its time-outs in the socket, not the clock.
+    for (const int call : clock_.calls())
+        EXPECT_LT(call, ReceiveEngine::kReceiveTimeoutMs);
 }
 
 TEST_F(ReceiveEngineTest, FailedSavesAreReportedOncePerSeriesWhileCountingGoesOn)
