@@ -18,10 +18,12 @@
 
 #include <sys/resource.h>
 
+#include <algorithm>
 #include <chrono>
 #include <climits>
 #include <csignal>
 #include <cstdint>
+#include <iterator>
 #include <string>
 #include <thread>
 #include <tuple>
@@ -299,45 +301,34 @@ TEST_F(ReceiveEngineTest, LargeReorderedAndRepeatedDatagramsAreCountedAndSavedWh
 
 TEST_F(ReceiveEngineTest, ABatchReportsTheFiguresOfItsFiftiethDatagramAndTakesNoMoreThanTheLimit)
 {
-    clock_.setStep(10);
-    // Datagrams 41-50 come from the receiver's own host, the others from
-    // host 0, whose seq 40 goes missing.
-    std::vector<Crafted> first, middle, last;
-    for (int seq = 0; seq < 40; ++seq)
-        first.push_back(tagged(seq, 10 + seq));
-    for (int seq = 0; seq < 10; ++seq)
-        middle.push_back(tagged(seq, 200 + seq));
-    for (int seq = 41; seq < 55; ++seq)
-        last.push_back(tagged(seq, 10 + seq));
+    // 64 at once: datagrams 41-50 from the receiver's own host, the others
+    // from host 0, whose seq 40 goes missing.
+    std::vector<Crafted> parts[3];
     std::vector<std::uint64_t> bytesAt{0};
-    for (const auto* part : {&first, &middle, &last})
-        for (const Crafted& c : *part)
-            bytesAt.push_back(bytesAt.back() + c.wire.size());
-    ASSERT_EQ(bytesAt.size(), 65u);
-
+    for (int k = 0; k < 64; ++k) {
+        const int part = k < 40 ? 0 : k < 50 ? 1 : 2;
+        parts[part].push_back(tagged(part == 1 ? k - 40 : part == 2 ? k - 9 : k, 10 + k));
+        bytesAt.push_back(bytesAt.back() + parts[part].back().wire.size());
+    }
     using Seen = std::tuple<std::uint64_t, std::uint64_t, std::string, std::int64_t>;
-    const std::string& host0 = lab_.hostAddress(0);
-    const std::string& host1 = lab_.hostAddress(1);
-    const struct {
-        std::uint64_t limit;
-        std::uint64_t end;   // the last figures: at the pause, or at the limit
-    } rows[] = {{0, 64}, {60, 60}};
-    for (const auto& row : rows) {
-        SCOPED_TRACE(row.limit);
+    for (const std::uint64_t limit : {0, 60}) {
+        SCOPED_TRACE(limit);
+        const std::uint64_t end = limit == 0 ? 64 : limit;   // at the pause, or at the limit
+        clock_.setStep(10);
         sink_.reset();
-        engine_.setDatagramLimit(row.limit);
+        engine_.setDatagramLimit(limit);
         start();
-        sendAtOnce({{0, first}, {1, middle}, {0, last}});
+        sendAtOnce({{0, parts[0]}, {1, parts[1]}, {0, parts[2]}});
         ASSERT_TRUE(sink_.waitUntil([&](const auto& e) {
-            return !e.statistics.empty() && e.statistics.back().datagrams == row.end;
+            return !e.statistics.empty() && e.statistics.back().datagrams == end;
         }));
         stop();
         std::vector<Seen> seen;
         for (const ReceiveReport& r : sink_.events().statistics)
             seen.emplace_back(r.datagrams, r.bytes, r.from, r.lost);
-        EXPECT_EQ(seen, (std::vector<Seen>{{50, bytesAt[50], host1, 0},
-                                           {row.end, bytesAt[row.end], host0, 1}}));
-        EXPECT_EQ(engine_.totals().datagrams, row.end);
+        EXPECT_EQ(seen, (std::vector<Seen>{{50, bytesAt[50], lab_.hostAddress(1), 0},
+                                           {end, bytesAt[end], lab_.hostAddress(0), 1}}));
+        EXPECT_EQ(engine_.totals().datagrams, end);
     }
 }
 
@@ -345,41 +336,35 @@ TEST_F(ReceiveEngineTest, DatagramsItsOwnSocketDroppedAreReportedApartFromLoss)
 {
     clock_.setStep(10);
     start();
-    // Room for a few datagrams only, and the engine reads none while they come.
-    const int room = 4096;
+    const int room = 4096;   // a few datagrams only
     ASSERT_EQ(
         ::setsockopt(pool_.socketOf(engine_.slot()), SOL_SOCKET, SO_RCVBUF, &room, sizeof room), 0);
-    std::uint64_t sent = 0;
-    std::vector<std::uint64_t> overflowed;
+    std::vector<ReceiveStatus> expected;
     for (int round = 0; round < 2; ++round) {
         std::vector<Crafted> traffic;
         for (int seq = round * 100; seq < round * 100 + 100; ++seq)
             traffic.push_back(tagged(seq, 1000));
         sendAtOnce({{0, traffic}});
-        sent += traffic.size();
-        ASSERT_TRUE(sink_.waitUntil([sent](const auto& e) {
+        ASSERT_TRUE(sink_.waitUntil([round](const auto& e) {
             return !e.statistics.empty() &&
-                   e.statistics.back().datagrams + e.statistics.back().overflowed == sent;
+                   e.statistics.back().datagrams + e.statistics.back().overflowed ==
+                       static_cast<std::uint64_t>(round + 1) * 100;
         }));
-        overflowed.push_back(sink_.events().statistics.back().overflowed);
+        expected.push_back(
+            {ReceiveStatus::Overflow, 0, sink_.events().statistics.back().overflowed});
     }
     stop();
 
-    ASSERT_GT(overflowed[0], 0u);
-    ASSERT_GT(overflowed[1], overflowed[0]);
+    // The total since the start, once per report that found it grown.
     const auto e = sink_.events();
     std::vector<ReceiveStatus> statuses;
-    for (const ReceiveStatus& status : e.receiveStatuses)
-        if (status.kind != kNoData)
-            statuses.push_back(status);
-    // The total since the start, once per report that found it grown.
-    EXPECT_EQ(statuses, (std::vector<ReceiveStatus>{{ReceiveStatus::Overflow, 0, overflowed[0]},
-                                                    {ReceiveStatus::Overflow, 0, overflowed[1]}}));
+    std::copy_if(e.receiveStatuses.begin(), e.receiveStatuses.end(), std::back_inserter(statuses),
+                 [](const ReceiveStatus& s) { return s.kind != kNoData; });
+    EXPECT_EQ(statuses, expected);
+    EXPECT_GT(expected[0].overflowed, 0u);
     EXPECT_EQ(e.flashCount(Lamp::Error), 2 + e.statusCount(kNoData));
-    // Each round's dropped tail becomes a sequence gap only once the next
-    // round's first datagram arrives.
-    EXPECT_EQ(e.statistics.back().lost, static_cast<std::int64_t>(overflowed[0]));
-    EXPECT_EQ(engine_.totals().overflowed, overflowed[1]);
+    // The first round's dropped tail became a gap once the second round came.
+    EXPECT_EQ(e.statistics.back().lost, static_cast<std::int64_t>(expected[0].overflowed));
 }
 
 TEST_F(ReceiveEngineTest, StatisticsWaitForTheFiftiethDatagramAndStopEndsWithinASeries)

@@ -82,26 +82,26 @@ TEST_F(CaptureFileTest, FailedOpenLeavesItClosedAndFailedWritesAreReported)
 
 TEST_F(CaptureFileTest, BatchWritesKeepOnlyWholeRecords)
 {
-    std::vector<std::string> records = {"1234", "5678", "9abc", "defg"};
-    std::vector<iovec> batch;
-    for (std::string& r : records)
-        batch.push_back({r.data(), r.size()});
-    const int count = static_cast<int>(batch.size());
-    using Written = CaptureFile::Written;
-    auto seen = [](Written w) { return std::pair(w.whole, w.failed); };
-
+    std::string records[] = {"1234", "5678", "9abc", "defg"};
+    iovec batch[4];
+    for (int i = 0; i < 4; ++i)
+        batch[i] = {records[i].data(), 4};
+    auto write = [&](CaptureFile& c, int first, int n) {
+        const CaptureFile::Written w = c.write(batch + first, n);
+        return std::pair(w.whole, w.failed);
+    };
     CaptureFile capture;
-    EXPECT_EQ(seen(capture.write(batch.data(), count)), seen(Written{}));   // closed
+    EXPECT_EQ(write(capture, 0, 4), std::pair(0, false));   // closed
     const std::string name = path("batch.bin");
     ASSERT_EQ(capture.open(name), 1);
-    EXPECT_EQ(seen(capture.write(batch.data(), 2)), seen(Written{2, false}));
+    EXPECT_EQ(write(capture, 0, 2), std::pair(2, false));
     {
         // Room for one record and half of the next, which is cut off again.
         FileSizeLimit limit(14);
-        EXPECT_EQ(seen(capture.write(batch.data() + 1, 3)), seen(Written{1, true}));
-        EXPECT_EQ(seen(capture.write(batch.data(), count)), seen(Written{0, true}));
+        EXPECT_EQ(write(capture, 1, 3), std::pair(1, true));
+        EXPECT_EQ(write(capture, 0, 4), std::pair(0, true));
     }
-    EXPECT_EQ(seen(capture.write(batch.data() + 3, 1)), seen(Written{1, false}));
+    EXPECT_EQ(write(capture, 3, 1), std::pair(1, false));
     capture.close();
     EXPECT_EQ(contents(name), "123456785678defg");
 }

@@ -47,16 +47,12 @@ protected:
         const ssize_t step = next();
         return step <= 0 ? -1 : DataFile::systemWrite(fd, buffer, std::min<std::size_t>(n, step));
     }
-    // Writes the first bytes only, as a short writev does.
     ssize_t systemWritev(int fd, const iovec* parts, int count) override
     {
-        const ssize_t step = next();
-        if (step <= 0)
-            return -1;
-        std::string bytes;
+        std::string bytes;   // the first of which a short writev would write
         for (int i = 0; i < count; ++i)
             bytes.append(static_cast<const char*>(parts[i].iov_base), parts[i].iov_len);
-        return DataFile::systemWrite(fd, bytes.data(), std::min<std::size_t>(bytes.size(), step));
+        return systemWrite(fd, bytes.data(), bytes.size());
     }
 
 private:
@@ -167,31 +163,17 @@ TEST_F(DataFileTest, RetriesShortAndFailedCalls)
 
 TEST_F(DataFileTest, GatheredWritesContinueWithWhatIsMissingInOrder)
 {
-    std::vector<std::string> records = {"abc", "", "defgh", "i", "jklmnop"};
+    std::string records[] = {"abc", "", "defgh", "i", "jklmnop"};
     std::vector<iovec> parts;
     for (std::string& r : records)
         parts.push_back({r.data(), r.size()});
-    const int count = static_cast<int>(parts.size());
-
-    DataFile plain;
-    ASSERT_EQ(plain.openWrite(path("plain").c_str(), 0), 1);
-    EXPECT_EQ(plain.writeGathered(parts.data(), count), 16);
-    plain.close();
-    EXPECT_EQ(contents("plain"), "abcdefghijklmnop");
-
-    // Short writes ending inside a part, on its edge and before an empty one.
+    // Short writes end inside a part, on its edge and before an empty one.
     ScriptedFile writer({2, -1, 1, 5, 100});
     ASSERT_EQ(writer.openWrite(path("out").c_str(), 0), 1);
-    EXPECT_EQ(writer.writeGathered(parts.data(), count), 16);
+    EXPECT_EQ(writer.writeGathered(parts.data(), 5), 16);
     EXPECT_EQ(writer.calls, 5);
     writer.close();
     EXPECT_EQ(contents("out"), "abcdefghijklmnop");
-
-    ScriptedFile trickle({1});
-    ASSERT_EQ(trickle.openWrite(path("trickle").c_str(), 0), 1);
-    EXPECT_EQ(trickle.writeGathered(parts.data(), count), DataFile::kWriteCalls);
-    trickle.close();
-    EXPECT_EQ(contents("trickle"), "abcdefghij");
 }
 
 TEST_F(DataFileTest, WorksPastFourGiB)
