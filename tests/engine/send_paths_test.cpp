@@ -17,6 +17,7 @@
 #include <cstdint>
 #include <cstring>
 #include <optional>
+#include <ostream>
 #include <string>
 #include <vector>
 
@@ -35,6 +36,11 @@ struct SendPath {
     Path fastest;
     std::optional<Path> taken;   // paced runs may or may not reach a batch
 };
+
+void PrintTo(const SendPath& path, std::ostream* out)
+{
+    *out << path.name;
+}
 
 // A datagram as it arrived, with the TTL it carried.
 struct Arrival {
