@@ -263,13 +263,13 @@ TEST_F(SendEngineTest, BatchesWithoutAPauseKeepTheStreamAndCountAttemptsPerDatag
     std::string sent;
     for (std::size_t i = 0; i < attempts.size(); ++i) {
         if (i == 30)
-            sent += attempts[i].substr(0, 10 * 12);
+            sent += attempts[i].substr(0, std::size_t{10} * 12);
         else if (i != 31 && i != 32)
             sent += attempts[i];
     }
     ASSERT_EQ(sent.size(), 60u * 12);
     const std::string payloads = payloadStream(source, 4, 60);
-    for (std::uint32_t seq = 0; seq < 60; ++seq) {
+    for (std::size_t seq = 0; seq < 60; ++seq) {
         const std::string datagram = sent.substr(seq * 12, 12);
         EXPECT_EQ(datagram.substr(0, 8),
                   std::string("\xFE\0\0\0", 4) + char(seq) + std::string(3, '\0'));
