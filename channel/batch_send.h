@@ -18,8 +18,7 @@ public:
     static constexpr int kMaxPerCall = 64;
 
     // Starts on fastest; a refusal moves it towards Single.
-    BatchSender(SocketHandle socket, const char* address, int port,
-                Path fastest = Path::Segmented);
+    BatchSender(SocketHandle socket, const char* address, int port, Path fastest = Path::Segmented);
     virtual ~BatchSender() = default;
     BatchSender(const BatchSender&) = delete;
     BatchSender& operator=(const BatchSender&) = delete;

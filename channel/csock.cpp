@@ -136,6 +136,12 @@ int Csock::setMulticastTtl(int ttl)
     return ::setsockopt(handle_, IPPROTO_IP, IP_MULTICAST_TTL, &ttl, sizeof ttl) >= 0 ? 1 : 0;
 }
 
+int Csock::setMulticastLoop(bool on)
+{
+    const int value = on ? 1 : 0;
+    return ::setsockopt(handle_, IPPROTO_IP, IP_MULTICAST_LOOP, &value, sizeof value) >= 0 ? 1 : 0;
+}
+
 int Csock::setReceiveTimeout(int milliseconds)
 {
     timeval tv;

@@ -31,6 +31,8 @@ public:
     int leaveGroup(const char* group, const char* interface = nullptr);
     int setMulticastInterface(const char* interface);
     int setMulticastTtl(int ttl);
+    // Whether the host's own sockets get a copy of what this one sends to a group.
+    int setMulticastLoop(bool on);
     int setReceiveTimeout(int milliseconds);
 
     // Bytes sent, or -1.

@@ -83,6 +83,11 @@ int DcChannel::build()
             return fail("csock ttlopt error!");
         if (multicast_.interface[0] != '\0' && !socket_.setMulticastInterface(multicast_.interface))
             return fail("Csock mcastif error!");
+        // The port is bound without address reuse, so no other socket of this
+        // host can take the copies the kernel would loop back: they would only
+        // cost a copy per datagram.
+        if (kind_ == MulticastSend && !socket_.setMulticastLoop(false))
+            return fail("Csock mcastloop error!");
     }
 
     if (kind_ == StreamListenA || kind_ == StreamListenB) {

@@ -8,10 +8,59 @@
 #include "platform/clock.h"
 #include "platform/executable_path.h"
 
+#include <algorithm>
+#include <cstring>
+#include <optional>
 #include <vector>
 
 namespace {
+
 constexpr const char* kSourceName = "send.txt";
+
+// The most datagrams that go out between two checks of the pacing rule.
+constexpr int kBatch = PacingRule::kEvaluateEvery;
+
+// Fills the payloads of count datagrams lying length bytes apart from batch
+// as count reads of one payload each would: a short chunk keeps the tail of
+// the payload before it (that of the datagram at previous for the first),
+// and at the end of the file the payload starts again from its beginning.
+// The payloads filled; fewer than count when the source turned out empty or
+// unreadable, which fault then says.
+int readPayloads(DataFile& source, unsigned char* batch, int length, int payloadSize, int count,
+                 int previous, SendStatus::Kind& fault)
+{
+    unsigned char* const payloads = batch + TestDatagram::kHeaderSize;
+    const auto stride = static_cast<std::size_t>(length);
+    auto payload = [&](int i) { return payloads + stride * static_cast<std::size_t>(i); };
+    int filled = 0;
+    bool rewound = false;
+    while (filled < count) {
+        const int got = source.readChunks(payload(filled), stride, payloadSize, count - filled);
+        if (got == 0 && !rewound) {
+            if (source.seek(0) < 0) {
+                fault = SendStatus::UnreadableSource;
+                return filled;
+            }
+            rewound = true;
+            continue;
+        }
+        if (got <= 0) {
+            fault = got == 0 ? SendStatus::EmptySource : SendStatus::UnreadableSource;
+            return filled;
+        }
+        rewound = false;
+        filled += got / payloadSize;
+        if (const int rest = got % payloadSize; rest > 0) {
+            const int before = filled > 0 ? filled - 1 : previous;
+            if (before != filled)
+                std::memcpy(payload(filled) + rest, payload(before) + rest,
+                            static_cast<std::size_t>(payloadSize - rest));
+            ++filled;
+        }
+    }
+    return filled;
+}
+
 }   // namespace
 
 static_assert(SendSettings::kMaxGroupLength < DcChannel::kAddressSize);
@@ -53,45 +102,46 @@ void SendEngine::run()
 
     const int length = TestDatagram::kHeaderSize + packetSize;
     PacingRule pacing(settings_.speedKbps / 8, clock_.tickCount(), length);
-    std::vector<unsigned char> buffer(static_cast<std::size_t>(length), 0);
-    unsigned char* const payload = buffer.data() + TestDatagram::kHeaderSize;
+    std::vector<unsigned char> buffer(static_cast<std::size_t>(length) * kBatch, 0);
+    batch_ = std::make_unique<BatchSender>(pool_.socketOf(slot), settings_.group.c_str(),
+                                           settings_.port, fastest_);
+    bool batched = false;
+    std::optional<SendStatus::Kind> sourceFault;
+    int previous = 0;   // where the datagram sent last lies in the buffer
 
     while (sink_.isRunning() && (limit_ == 0 || pacing.seq() < limit_)) {
         sink_.setDefaultLamp(Lamp::Idle);
-        // The sequence goes on the wire as the low 32 bits of the count.
-        TestDatagram::encodeHeader(buffer.data(), static_cast<std::uint32_t>(pacing.seq()));
-
-        // A short chunk keeps the tail of the one before it; at the end of
-        // the file the payload starts again from its beginning.
-        if (source.isOpen() && packetSize > 0) {
-            int got = source.read(payload, packetSize);
-            if (got == 0)
-                got = source.seek(0) > 0 ? source.read(payload, packetSize) : -1;
-            if (got <= 0) {
-                datagramsSent_ = pacing.seq();
-                bytesSent_ = pacing.total();
-                pool_.release(slot);
-                end({got == 0 ? SendStatus::EmptySource : SendStatus::UnreadableSource});
-                return;
-            }
+        // Without a pause between datagrams, those up to the rule's next
+        // check go together; it sees the same datagrams either way.
+        int count = 1;
+        if (pacing.sleepMs() == 0) {
+            count = kBatch - static_cast<int>(pacing.seq() % kBatch);
+            if (limit_ != 0)
+                count = static_cast<int>(std::min<std::uint64_t>(count, limit_ - pacing.seq()));
         }
-
-        // Every attempt sends the same datagram, so a retry skips no data.
-        int sent = 0;
-        for (int attempt = 1;; ++attempt) {
-            sent = sendDatagram(slot, buffer.data(), length);
-            if (sent > 0)
-                break;
-            sink_.showStatus({SendStatus::SendFailed, attempt});
-            sink_.flashLamp(Lamp::Error);
-            if (attempt == kSendAttempts || !sink_.isRunning())
-                break;
-            clock_.sleepMs(kRetrySpacingMs);
+        for (int i = 0; i < count; ++i) {
+            // The sequence goes on the wire as the low 32 bits of the count.
+            TestDatagram::encodeHeader(buffer.data() + static_cast<std::size_t>(i) * length,
+                                       static_cast<std::uint32_t>(pacing.seq() + i));
         }
-        if (sent <= 0)
+        int ready = count;
+        SendStatus::Kind fault = SendStatus::EmptySource;
+        if (source.isOpen() && packetSize > 0)
+            ready = readPayloads(source, buffer.data(), length, packetSize, count, previous, fault);
+
+        const int sent = sendRetrying(slot, buffer.data(), length, ready);
+        batched = batched || count > 1;
+        bool evaluationDue = false;
+        for (int i = 0; i < sent; ++i)
+            evaluationDue = pacing.recordSend(length);
+        if (sent < ready)
             break;
+        if (ready < count) {
+            sourceFault = fault;
+            break;
+        }
+        previous = count - 1;
 
-        const bool evaluationDue = pacing.recordSend(sent);
         if (pacing.sleepMs() > 0)
             clock_.sleepMs(pacing.sleepMs());
         if (evaluationDue && pacing.evaluate(clock_.tickCount())) {
@@ -102,15 +152,45 @@ void SendEngine::run()
 
     datagramsSent_ = pacing.seq();
     bytesSent_ = pacing.total();
+    pathTaken_ = batched ? batch_->path() : BatchSender::Path::Single;
+    batch_.reset();
     pool_.release(slot);
-    sink_.restoreButtons();
+    if (sourceFault)
+        end({*sourceFault});
+    else
+        sink_.restoreButtons();
 }
 
-int SendEngine::sendDatagram(int slot, const unsigned char* datagram, int length)
+int SendEngine::sendRetrying(int slot, const unsigned char* first, int length, int count)
 {
-    return pool_.send(slot, datagram, length, settings_.group.c_str(), settings_.port);
+    // A failed attempt sends the same datagrams again, so a retry skips no
+    // data; the attempts are counted per datagram.
+    int sent = 0;
+    int attempt = 0;
+    while (sent < count) {
+        const int result = sendDatagrams(slot, first + static_cast<std::ptrdiff_t>(sent) * length,
+                                         length, count - sent);
+        if (result > 0) {
+            sent += result;
+            attempt = 0;
+            continue;
+        }
+        ++attempt;
+        sink_.showStatus({SendStatus::SendFailed, attempt});
+        sink_.flashLamp(Lamp::Error);
+        if (attempt == kSendAttempts || !sink_.isRunning())
+            break;
+        clock_.sleepMs(kRetrySpacingMs);
+    }
+    return sent;
 }
 
+int SendEngine::sendDatagrams(int slot, const unsigned char* first, int length, int count)
+{
+    if (count == 1)
+        return pool_.send(slot, first, length, settings_.group.c_str(), settings_.port) > 0 ? 1 : 0;
+    return batch_->send(first, length, count);
+}
 void SendEngine::end(const SendStatus& status)
 {
     sink_.showStatus(status);

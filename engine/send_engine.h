@@ -1,9 +1,11 @@
 #pragma once
 
+#include "channel/batch_send.h"
 #include "channel/dc_channel.h"
 #include "core/settings.h"
 
 #include <cstdint>
+#include <memory>
 #include <string>
 #include <utility>
 
@@ -14,7 +16,9 @@ struct SendStatus;
 
 // One sender run, on the worker thread: streams numbered test datagrams to
 // the group from send.txt beside the executable (zeros without it), paces
-// towards the target speed, and reports through the sink. run() returns when
+// towards the target speed, and reports through the sink. While the pacing
+// leaves no pause between datagrams, those up to the pacing rule's next check
+// go to the kernel in one call. run() returns when
 // the sink stops running, 100 attempts in a row to send one datagram fail,
 // or send.txt turns out empty or unreadable; it always releases its slot and
 // restores the buttons.
@@ -38,20 +42,29 @@ public:
     void setMulticastOptions(const MulticastOptions& options) { multicast_ = options; }
     // The run ends after this many datagrams; 0 sends until the sink stops.
     void setDatagramLimit(std::uint64_t limit) { limit_ = limit; }
+    // The path a run's batches start from: the fastest the kernel takes
+    // unless set.
+    void setFastestPath(BatchSender::Path path) { fastest_ = path; }
 
     // What the last run sent, headers included; read after run() returns.
     std::uint64_t datagramsSent() const { return datagramsSent_; }
     std::int64_t bytesSent() const { return bytesSent_; }
+    // The path the last run's batches ended on; Single when it sent none.
+    BatchSender::Path pathTaken() const { return pathTaken_; }
 
 protected:
-    // One attempt to send the datagram on the slot's channel; tests override
-    // it to fail. Bytes sent, or 0 or less on failure.
-    virtual int sendDatagram(int slot, const unsigned char* datagram, int length);
+    // One attempt to send count datagrams of length bytes, lying back to
+    // back from first, on the slot's channel; tests override it to fail. How
+    // many went out, from the first; 0 or less when none did.
+    virtual int sendDatagrams(int slot, const unsigned char* first, int length, int count);
 
 private:
     // Ends a run that never started or cannot go on: the status with the
     // error lamp, then Start again.
     void end(const SendStatus& status);
+    // Sends count datagrams, each after up to 100 attempts 10 ms apart;
+    // reports every failed attempt. The datagrams sent.
+    int sendRetrying(int slot, const unsigned char* first, int length, int count);
 
     SendSink& sink_;
     Clock& clock_;
@@ -60,6 +73,9 @@ private:
     std::string sourcePath_;
     MulticastOptions multicast_;
     std::uint64_t limit_ = 0;
+    BatchSender::Path fastest_ = BatchSender::Path::Segmented;
+    BatchSender::Path pathTaken_ = BatchSender::Path::Single;
+    std::unique_ptr<BatchSender> batch_;   // the run's, while it runs
     std::uint64_t datagramsSent_ = 0;
     std::int64_t bytesSent_ = 0;
 };

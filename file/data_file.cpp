@@ -86,6 +86,34 @@ int DataFile::read(void* buffer, int n)
     return collected == 0 && failed ? -1 : collected;
 }
 
+int DataFile::readChunks(unsigned char* first, std::size_t stride, int size, int count)
+{
+    if (!isOpen() || size <= 0 || count <= 0 || count > kMaxChunks)
+        return 0;
+    const int wanted = size * count;
+    iovec parts[kMaxChunks];
+    int collected = 0;
+    bool failed = false;
+    for (int call = 0; call < kReadCalls && collected < wanted; ++call) {
+        // The places still empty: the rest of the chunk in progress, then
+        // every later chunk whole.
+        const int chunk = collected / size;
+        const int into = collected % size;
+        for (int i = chunk; i < count; ++i) {
+            const int skip = i == chunk ? into : 0;
+            parts[i - chunk] = {first + stride * static_cast<std::size_t>(i) + skip,
+                                static_cast<std::size_t>(size - skip)};
+        }
+        const ssize_t got = systemReadv(fd_, parts, count - chunk);
+        failed = got < 0;
+        if (got == 0)
+            break;
+        if (got > 0)
+            collected += static_cast<int>(got);
+    }
+    return collected == 0 && failed ? -1 : collected;
+}
+
 int DataFile::openWrite(const char* name, std::int64_t size)
 {
     if (isOpen())
@@ -162,6 +190,15 @@ ssize_t DataFile::systemRead(int fd, void* buffer, std::size_t n)
     ssize_t got;
     do {
         got = ::read(fd, buffer, n);
+    } while (got < 0 && errno == EINTR);
+    return got;
+}
+
+ssize_t DataFile::systemReadv(int fd, const iovec* parts, int count)
+{
+    ssize_t got;
+    do {
+        got = ::readv(fd, parts, count);
     } while (got < 0 && errno == EINTR);
     return got;
 }

@@ -2,6 +2,7 @@
 
 #include <cstdint>
 #include <sys/types.h>
+#include <sys/uio.h>
 
 // A file opened for reading (openRead) or for writing (openWrite), read and
 // written in whole blocks with a bounded number of system calls, so that a
@@ -17,6 +18,9 @@ public:
     DataFile& operator=(const DataFile&) = delete;
     virtual ~DataFile();   // closes the file if it is still open
 
+    // The most chunks one readChunks call takes.
+    static constexpr int kMaxChunks = 64;
+
     // 1 when the file is open for reading at position 0; 0 when there is no
     // such file; -1 when it exists but cannot be read or is not a regular
     // file. Never waits: a FIFO without a writer is refused at once.
@@ -28,6 +32,13 @@ public:
     // Bytes placed at the start of buffer, 0 ... n, within 10 calls; -1 when
     // none were and the last call failed.
     int read(void* buffer, int n);
+
+    // Reads the bytes of up to count (at most 64) chunks of size bytes into
+    // places stride bytes apart from first, filling each chunk before the
+    // next, with as few calls as the system allows (at most 10; it stops at
+    // the end of the file). Bytes placed, or -1 when none were and the last
+    // call failed.
+    int readChunks(unsigned char* first, std::size_t stride, int size, int count);
 
     // Opens an existing regular file for writing at its end, or creates it,
     // never waiting (a FIFO, device or directory is refused). A new file with
@@ -58,6 +69,7 @@ public:
 protected:
     // The system calls behind read and write; tests override them to fail.
     virtual ssize_t systemRead(int fd, void* buffer, std::size_t n);
+    virtual ssize_t systemReadv(int fd, const iovec* parts, int count);
     virtual ssize_t systemWrite(int fd, const void* buffer, std::size_t n);
 
 private:

@@ -158,6 +158,9 @@ TEST(DcChannelLabTest, MulticastCrossesHostsAndFailuresAreReported)
     ASSERT_EQ(receiver.state(), 1);
     for (const DcChannel* c : {&sender, &receiver})
         EXPECT_EQ(intOption(c->socket(), IPPROTO_IP, IP_MULTICAST_TTL), DcChannel::kMulticastTtl);
+    // Only the sender saves the kernel its looped-back copies.
+    EXPECT_EQ(intOption(sender.socket(), IPPROTO_IP, IP_MULTICAST_LOOP), 0);
+    EXPECT_EQ(intOption(receiver.socket(), IPPROTO_IP, IP_MULTICAST_LOOP), 1);
 
     char buffer[64] = {};
     char from[16] = {};

@@ -5,6 +5,7 @@
 #include "file/capture_file.h"
 #include "platform/steady_clock.h"
 #include "tests/support/netns_lab.h"
+#include "tests/support/payload_stream.h"
 #include "tests/support/recording_sink.h"
 #include "tests/support/temp_dir.h"
 
@@ -29,25 +30,6 @@ constexpr int kDatagramSize = kPacketSize + TestDatagram::kHeaderSize;
 std::string contents(const std::string& name)
 {
     return TempDir::contents(name);
-}
-
-// The payloads of a sender run of n datagrams over source, read in chunks of
-// p bytes and rewound at its end: a short last chunk keeps the tail of the
-// chunk before it in the rest of the payload.
-std::string payloadStream(const std::string& source, int p, int n)
-{
-    std::string payload(static_cast<std::size_t>(p), '\0');
-    std::string stream;
-    std::size_t at = 0;
-    for (int i = 0; i < n; ++i) {
-        if (at == source.size())
-            at = 0;
-        const std::size_t chunk = std::min<std::size_t>(p, source.size() - at);
-        payload.replace(0, chunk, source, at, chunk);
-        at += chunk;
-        stream += payload;
-    }
-    return stream;
 }
 
 // A sender on lab host 0 and a receiver on host 1, each with its own pool.
@@ -82,11 +64,12 @@ protected:
     void runSender(const std::string& sourcePath, int n)
     {
         RecordingSink sink;
-        sink.stopAfterChecks(static_cast<std::uint64_t>(n));
         SteadyClock clock;
-        // 100 bytes/ms: the pacing starts at 1 ms a datagram and only slows.
+        // 100 bytes/ms: about 2 ms a datagram, or batches when the machine
+        // lags behind the target.
         SendEngine engine(sink, clock, senderPool_, SendSettings{kGroup, kPort, 800, kPacketSize});
         engine.setSourcePath(sourcePath);
+        engine.setDatagramLimit(static_cast<std::uint64_t>(n));
         lab_.start(0, [&] { engine.run(); }).join();
 
         const auto e = sink.events();

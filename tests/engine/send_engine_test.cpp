@@ -3,6 +3,7 @@
 #include "channel/dc_pool.h"
 #include "platform/executable_path.h"
 #include "tests/support/netns_lab.h"
+#include "tests/support/payload_stream.h"
 #include "tests/support/recording_sink.h"
 #include "tests/support/scripted_clock.h"
 #include "tests/support/temp_dir.h"
@@ -46,8 +47,9 @@ protected:
 
     // Runs the engine on lab host 0; before is run there first (to occupy a
     // port, say) and after once the run has ended. With answer set, the
-    // engine's attempts are recorded and answered by it (given the attempt's
-    // index) instead of going to the network.
+    // engine's attempts (the bytes of their datagrams) are recorded and
+    // answered by it (given the attempt's index: the datagrams sent) instead
+    // of going to the network.
     void run(const SendSettings& settings = kDefaults,
              const std::string& source = "/nonexistent/send.txt", std::function<void()> before = {},
              std::function<void()> after = {})
@@ -70,11 +72,12 @@ protected:
             : SendEngine(t.sink, t.clock, t.pool, settings), test(t)
         {
         }
-        int sendDatagram(int slot, const unsigned char* datagram, int length) override
+        int sendDatagrams(int slot, const unsigned char* first, int length, int count) override
         {
             if (!test.answer)
-                return SendEngine::sendDatagram(slot, datagram, length);
-            test.attempts.emplace_back(reinterpret_cast<const char*>(datagram), length);
+                return SendEngine::sendDatagrams(slot, first, length, count);
+            test.attempts.emplace_back(reinterpret_cast<const char*>(first),
+                                       static_cast<std::size_t>(length) * count);
             return test.answer(test.attempts.size() - 1);
         }
         SendEngineTest& test;
@@ -218,7 +221,7 @@ TEST_F(SendEngineTest, ARetrySendsTheSameDatagramAndAStopEndsTheRetries)
 {
     // Two failed attempts, then the link is back; a stop during the next
     // series of failures ends it after the attempt in progress.
-    answer = [](std::size_t at) { return at == 2 ? 12 : -1; };
+    answer = [](std::size_t at) { return at == 2 ? 1 : -1; };
     sink.stopAfterChecks(5);
     run(withPacketSize(4), dir.put("send.txt", "abcdefgh"));
     const std::string first("\xFE\0\0\0\0\0\0\0abcd", 12);
@@ -233,6 +236,54 @@ TEST_F(SendEngineTest, ARetrySendsTheSameDatagramAndAStopEndsTheRetries)
     EXPECT_EQ(clock.calls(), (std::vector<int>{ScriptedClock::kTickRead, kGap, kGap, 1, kGap}));
 }
 
+TEST_F(SendEngineTest, BatchesWithoutAPauseKeepTheStreamAndCountAttemptsPerDatagram)
+{
+    // 1000 bytes/ms: 1 ms pauses up to the first check, then none. From the
+    // 31st datagram on the run goes in one call; it sends ten, the next
+    // two calls fail, the fourth sends the other twenty.
+    answer = [](std::size_t at) {
+        if (at == 30)
+            return 10;
+        if (at == 31 || at == 32)
+            return -1;
+        return at == 33 ? 20 : 1;
+    };
+    sink.stopAfterChecks(33);
+    clock.restart({0, 200});
+    SendSettings settings = withPacketSize(4);
+    settings.speedKbps = 8000;
+    const std::string source = "abcdefghij";   // a short chunk every third datagram
+    run(settings, dir.put("send.txt", source));
+
+    ASSERT_EQ(attempts.size(), 34u);
+    EXPECT_EQ(attempts[30].size(), 30u * 12);
+    EXPECT_EQ(attempts[31], attempts[33]);
+    // What went out: every datagram once, in sequence, the payloads as one
+    // read per datagram gives them.
+    std::string sent;
+    for (std::size_t i = 0; i < attempts.size(); ++i) {
+        if (i == 30)
+            sent += attempts[i].substr(0, 10 * 12);
+        else if (i != 31 && i != 32)
+            sent += attempts[i];
+    }
+    ASSERT_EQ(sent.size(), 60u * 12);
+    const std::string payloads = payloadStream(source, 4, 60);
+    for (std::uint32_t seq = 0; seq < 60; ++seq) {
+        const std::string datagram = sent.substr(seq * 12, 12);
+        EXPECT_EQ(datagram.substr(0, 8),
+                  std::string("\xFE\0\0\0", 4) + char(seq) + std::string(3, '\0'));
+        EXPECT_EQ(datagram.substr(8), payloads.substr(seq * 4, 4)) << seq;
+    }
+    EXPECT_EQ(sink.events().sendStatuses,
+              (std::vector<SendStatus>{{SendStatus::SendFailed, 1}, {SendStatus::SendFailed, 2}}));
+    constexpr int kTick = ScriptedClock::kTickRead;
+    constexpr int kGap = SendEngine::kRetrySpacingMs;
+    const std::vector<int> calls = clock.calls();
+    EXPECT_EQ(std::vector<int>(calls.end() - 4, calls.end()),
+              (std::vector<int>{kTick, kGap, kGap, kTick}));
+}
+
 // Unreadable sources are refused before any channel is made: see the data
 // file's and the dialog's tests.
 TEST_F(SendEngineTest, AnEmptySourceEndsTheRunInTheStatusLine)
@@ -241,7 +292,7 @@ TEST_F(SendEngineTest, AnEmptySourceEndsTheRunInTheStatusLine)
         const std::string source = dir.put("send.txt", emptiedDuringTheRun ? "abcd" : "");
         sink.reset();
         attempts.clear();
-        answer = [&](std::size_t) { return ::truncate(source.c_str(), 0) == 0 ? 12 : -1; };
+        answer = [&](std::size_t) { return ::truncate(source.c_str(), 0) == 0 ? 1 : -1; };
         run(withPacketSize(4), source);
         const auto e = sink.events();
         EXPECT_EQ(attempts.size(), emptiedDuringTheRun ? 1u : 0u);
@@ -255,7 +306,7 @@ TEST_F(SendEngineTest, AnEmptySourceEndsTheRunInTheStatusLine)
     sink.reset();
     sink.stopAfterChecks(2);
     attempts.clear();
-    answer = [](std::size_t) { return 8; };
+    answer = [](std::size_t) { return 1; };
     run(withPacketSize(0), dir.put("send.txt", ""));
     EXPECT_EQ(attempts.size(), 2u);
     EXPECT_TRUE(sink.events().sendStatuses.empty());

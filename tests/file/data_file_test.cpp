@@ -42,6 +42,19 @@ protected:
         const ssize_t step = next();
         return step <= 0 ? -1 : DataFile::systemRead(fd, buffer, std::min<std::size_t>(n, step));
     }
+    ssize_t systemReadv(int fd, const iovec* parts, int count) override
+    {
+        const ssize_t step = next();
+        if (step <= 0)
+            return -1;
+        std::vector<iovec> limited;
+        auto left = static_cast<std::size_t>(step);
+        for (int i = 0; i < count && left > 0; ++i) {
+            limited.push_back({parts[i].iov_base, std::min(parts[i].iov_len, left)});
+            left -= limited.back().iov_len;
+        }
+        return DataFile::systemReadv(fd, limited.data(), static_cast<int>(limited.size()));
+    }
     ssize_t systemWrite(int fd, const void* buffer, std::size_t n) override
     {
         const ssize_t step = next();
@@ -135,10 +148,23 @@ TEST_F(DataFileTest, RetriesShortAndFailedCalls)
     EXPECT_EQ(std::string(buffer, 8), "01234567");
     EXPECT_EQ(reader.calls, 5);
 
+    // Chunks land stride apart, each filled before the next; a short call
+    // is continued where it stopped, and the end of the file ends the read.
+    ScriptedFile chunks({3, -1, 4, 100});
+    ASSERT_EQ(chunks.openRead(path("source").c_str()), 1);
+    std::string spaced(15, '.');
+    auto* places = reinterpret_cast<unsigned char*>(spaced.data());
+    EXPECT_EQ(chunks.readChunks(places, 5, 4, 3), 10);
+    EXPECT_EQ(spaced, "0123.4567.89...");
+    EXPECT_EQ(chunks.calls, 5);
+    EXPECT_EQ(chunks.readChunks(places, 5, 4, 3), 0);
+    EXPECT_EQ(chunks.calls, 6);
+
     ScriptedFile dead({-1});
     ASSERT_EQ(dead.openRead(path("source").c_str()), 1);
     EXPECT_EQ(dead.read(buffer, 8), -1);
     EXPECT_EQ(dead.calls, DataFile::kReadCalls);
+    EXPECT_EQ(dead.readChunks(places, 5, 4, 3), -1);
 
     // A partial write is continued with the missing bytes, in order.
     ScriptedFile writer({2, -1, 3, 100});
