@@ -67,6 +67,7 @@ int main(int argc, char** argv)
                                    : receiveStatusText(events.receiveStatuses.back());
     std::printf("count=%llu\n", static_cast<unsigned long long>(last.datagrams));
     std::printf("lost=%lld\n", static_cast<long long>(last.lost));
+    std::printf("overflowed=%llu\n", static_cast<unsigned long long>(engine.totals().overflowed));
     std::printf("reports=%zu\n", events.statistics.size());
     std::printf("cpu_s=%.4f\n", cpu);
     std::printf("from=%s\n", last.from.c_str());

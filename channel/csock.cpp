@@ -150,6 +150,19 @@ int Csock::setReceiveTimeout(int milliseconds)
     return ::setsockopt(handle_, SOL_SOCKET, SO_RCVTIMEO, &tv, sizeof tv) >= 0 ? 1 : 0;
 }
 
+int Csock::setReceiveBuffer(int bytes)
+{
+    if (::setsockopt(handle_, SOL_SOCKET, SO_RCVBUFFORCE, &bytes, sizeof bytes) == 0)
+        return 1;
+    return ::setsockopt(handle_, SOL_SOCKET, SO_RCVBUF, &bytes, sizeof bytes) == 0 ? 1 : 0;
+}
+
+int Csock::setDropCount()
+{
+    const int on = 1;
+    return ::setsockopt(handle_, SOL_SOCKET, SO_RXQ_OVFL, &on, sizeof on) == 0 ? 1 : 0;
+}
+
 int Csock::sendTo(const void* data, int length, const char* address, int port)
 {
     const sockaddr_in sa = socketAddress(convert(address), port);
@@ -194,4 +207,11 @@ Csock& Csock::attach(SocketHandle handle)
 {
     handle_ = handle;
     return *this;
+}
+
+void senderAddressText(std::uint64_t sender, char* text)
+{
+    in_addr address{};
+    address.s_addr = htonl(static_cast<std::uint32_t>(sender >> 16));
+    formatAddress(address, text);
 }

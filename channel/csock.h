@@ -34,6 +34,12 @@ public:
     // Whether the host's own sockets get a copy of what this one sends to a group.
     int setMulticastLoop(bool on);
     int setReceiveTimeout(int milliseconds);
+    // Asks for a receive buffer of bytes: forced past net.core.rmem_max when
+    // the process may, else as much as that cap allows. 1 when either took.
+    int setReceiveBuffer(int bytes);
+    // Has every received datagram carry the socket's count of datagrams
+    // dropped for want of room (SO_RXQ_OVFL).
+    int setDropCount();
 
     // Bytes sent, or -1.
     int sendTo(const void* data, int length, const char* address, int port);
@@ -55,3 +61,7 @@ public:
 private:
     SocketHandle handle_ = kInvalidSocket;
 };
+
+// The dotted address of a sender given as recvFrom gives it (address << 16 |
+// port), into text (room for at least 16 bytes).
+void senderAddressText(std::uint64_t sender, char* text);

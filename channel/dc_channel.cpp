@@ -89,6 +89,12 @@ int DcChannel::build()
         if (kind_ == MulticastSend && !socket_.setMulticastLoop(false))
             return fail("Csock mcastloop error!");
     }
+    if (kind_ == MulticastReceive) {
+        // Best effort: a short burst then waits in the buffer instead of
+        // being dropped, and what is dropped anyway can be counted.
+        socket_.setReceiveBuffer(kReceiveBufferBytes);
+        socket_.setDropCount();
+    }
 
     if (kind_ == StreamListenA || kind_ == StreamListenB) {
         if (!socket_.listen()) {

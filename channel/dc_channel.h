@@ -36,6 +36,7 @@ public:
     static constexpr int kMulticastTtl = MulticastOptions::kDefaultTtl;
     static constexpr int kSendAttempts = 100;
     static constexpr int kLeaveAttempts = 5;
+    static constexpr int kReceiveBufferBytes = 8 << 20;   // asked for by a multicast receiver
 
     // Also puts the multicast options back to their defaults.
     int create(int kind, const char* address, int port);   // always 1

@@ -16,19 +16,19 @@ namespace {
 
 constexpr const char* kProgram = "kestil-cli";
 
-// The dialog's four statistics on one line.
+// The dialog's four statistics on one line, and what this host dropped itself.
 std::string statisticsLine(const ReceiveReport& report)
 {
     const ReceiveTexts texts = receiveReportTexts(report);
     return "来自 " + texts.from + "  接收尺寸 " + texts.bytes + "  接收速度 " + texts.rate +
-           "  数据包 " + texts.packets;
+           "  数据包 " + texts.packets + "  本机溢出 " + std::to_string(report.overflowed);
 }
 
 std::vector<JsonField> statisticsFields(const ReceiveReport& report)
 {
-    return {jsonText("from", report.from), jsonNumber("datagrams", report.datagrams),
+    return {jsonText("from", report.from),     jsonNumber("datagrams", report.datagrams),
             jsonNumber("bytes", report.bytes), jsonNumber("kbps", report.kbps),
-            jsonNumber("lost", report.lost)};
+            jsonNumber("lost", report.lost),   jsonNumber("overflowed", report.overflowed)};
 }
 
 class CliReceiveSink : public ReceiveSink {

@@ -13,6 +13,9 @@ struct ReceiveReport {
     std::uint64_t bytes = 0;   // whole datagrams, headers included
     std::uint64_t kbps = 0;
     std::int64_t lost = 0;   // from sequence gaps
+    // Dropped by this host's own socket, its receive buffer being full; they
+    // show in lost too once a later datagram of their sender arrives.
+    std::uint64_t overflowed = 0;
 
     bool operator==(const ReceiveReport&) const = default;
 };
@@ -25,9 +28,11 @@ struct ReceiveStatus {
         NoData,        // ten receives in a row found nothing
         SaveFailed,    // a capture write failed (once per series of failures)
         CaptureGone,   // the capture file was deleted or replaced: saving stopped
+        Overflow,      // the socket dropped datagrams since the last report
     };
     Kind kind = NoData;
-    int attempt = 0;   // BuildFailed only
+    int attempt = 0;                // BuildFailed only
+    std::uint64_t overflowed = 0;   // Overflow only: the total since the run started
 
     bool operator==(const ReceiveStatus&) const = default;
 };

@@ -1,5 +1,6 @@
 #include "engine/receive_engine.h"
 
+#include "channel/batch_receive.h"
 #include "channel/dc_pool.h"
 #include "core/datagram.h"
 #include "core/receive_events.h"
@@ -7,20 +8,46 @@
 #include "file/capture_file.h"
 #include "platform/clock.h"
 
+#include <sys/uio.h>
+
 #include <algorithm>
-#include <cstring>
 #include <memory>
 
 namespace {
 
-// Holds any UDP datagram, the largest being 65507 bytes.
-constexpr int kBufferSize = 65536;
 constexpr int kBuildAttempts = 100;
 constexpr int kMissesPerReport = 10;
 constexpr std::uint64_t kStatisticsEvery = 50;
-constexpr int kFromSize = 20;
+constexpr int kFewDatagrams = 8;
+constexpr int kCoalesceMs = 1;
 
 }   // namespace
+
+// The figures of the run in progress, as of the latest datagram taken.
+struct ReceiveEngine::Progress {
+    bool channelWorks = false;
+    std::uint64_t t0 = 0;
+    std::uint64_t count = 0;
+    std::uint64_t sum = 0;
+    std::uint64_t reported = 0;    // count at the latest statistics
+    std::uint64_t sender = 0;      // the latest sender's, once count > 0
+    std::uint32_t dropCount = 0;   // the socket's, as last seen; a new socket starts at 0
+    std::uint64_t overflowed = 0;
+    std::uint64_t overflowReported = 0;
+    int misses = 0;   // receives in a row that brought nothing
+    bool saveFailing = false;
+    SequenceTracker tracker;
+    // Payloads taken but not yet in the capture file: at most one batch.
+    iovec records[BatchReceiver::kBatch] = {};
+    int pending = 0;
+
+    void noteDropCount(std::uint32_t socketCount)
+    {
+        // The socket's count is 32-bit and wraps.
+        overflowed += static_cast<std::uint32_t>(socketCount - dropCount);
+        dropCount = socketCount;
+    }
+};
 
 ReceiveEngine::ReceiveEngine(ReceiveSink& sink, CaptureFile& capture, Clock& clock, DcPool& pool,
                              ReceiveSettings settings)
@@ -48,98 +75,130 @@ void ReceiveEngine::run()
         sink_.restoreButtons();
         return;
     }
-    const bool channelWorks = build == Build::Works;
 
-    auto buffer = std::make_unique<unsigned char[]>(kBufferSize);
-    auto tracker = std::make_unique<SequenceTracker>();
-    char fromText[kFromSize] = {};   // the latest sender's
-    // Every receive writes a sender, a failed one 0.0.0.0.
-    char receivedFrom[kFromSize] = {};
-    std::uint64_t sender = 0;
-    std::uint64_t count = 0;
-    std::uint64_t sum = 0;
-    std::uint64_t reported = 0;   // count at the latest statistics
-    bool saveFailing = false;
-    const std::uint64_t t0 = clock_.tickCount();
-    // Bytes of the buffer a receive may have written since it was last
-    // cleared. Each pass starts from a zeroed buffer; clearing only these
-    // spares a 64 KiB fill per datagram.
-    int dirty = kBufferSize;
+    const SocketHandle socket = pool_.socketOf(slot);
+    auto batch = std::make_unique<BatchReceiver>();
+    auto owned = std::make_unique<Progress>();
+    Progress& p = *owned;
+    p.channelWorks = build == Build::Works;
+    p.t0 = clock_.tickCount();
 
-    while (sink_.isRunning() && (limit_ == 0 || count < limit_)) {
-        std::memset(buffer.get(), 0, static_cast<std::size_t>(dirty));
-        dirty = 0;
-        int n = 0;
-        for (int misses = 0;;) {
-            const std::uint64_t before = channelWorks ? 0 : clock_.tickCount();
-            n = pool_.receive(slot, buffer.get(), kBufferSize, receivedFrom, &sender);
-            if (n >= 0) {
-                std::memcpy(fromText, receivedFrom, sizeof fromText);
-                dirty = std::max(dirty, n);
-                break;
-            }
-            // The flow paused: what arrived since the latest figures shows now.
-            if (count != reported) {
-                report(fromText, count, sum, t0, tracker->lost());
-                reported = count;
-            }
-            if (!channelWorks)
-                waitOutTimeout(before);
-            if (++misses == kMissesPerReport) {
-                sink_.showStatus({ReceiveStatus::NoData});
-                sink_.flashLamp(Lamp::Error);
-                break;
-            }
-        }
-        if (n < 0)
+    while (sink_.isRunning() && (limit_ == 0 || p.count < limit_)) {
+        // Never more than the limit still allows.
+        const int want = limit_ == 0 ? BatchReceiver::kBatch
+                                     : static_cast<int>(std::min<std::uint64_t>(
+                                           BatchReceiver::kBatch, limit_ - p.count));
+        const std::uint64_t before = p.channelWorks ? 0 : clock_.tickCount();
+        const int got = batch->receive(socket, want);
+        if (got == 0) {
+            p.noteDropCount(batch->dropCount());
+            missed(p, before);
             continue;
-
-        const TestDatagram datagram = TestDatagram::parse(buffer.get(), n);
-        if (datagram.tagged)
-            tracker->observe(sender, static_cast<std::uint32_t>(datagram.seq));
-
-        const int payload = n - datagram.headerLength;
-        if (payload > 0 && capture_.isOpen()) {
-            // One report per series of failed writes; the payloads are still counted.
-            if (capture_.write(buffer.get() + datagram.headerLength, payload) < 0) {
-                if (!saveFailing) {
-                    sink_.showStatus({ReceiveStatus::SaveFailed});
-                    sink_.flashLamp(Lamp::Error);
-                }
-                saveFailing = true;
-            } else {
-                saveFailing = false;
+        }
+        for (int i = 0; i < got; ++i) {
+            const int n = batch->length(i);
+            if (n < 0) {
+                missed(p, 0);
+                continue;
+            }
+            p.misses = 0;
+            const unsigned char* data = batch->data(i);
+            const TestDatagram datagram = TestDatagram::parse(data, n);
+            if (datagram.tagged)
+                p.tracker.observe(batch->sender(i), static_cast<std::uint32_t>(datagram.seq));
+            const int payload = n - datagram.headerLength;
+            if (payload > 0) {
+                // writev only reads what the record points at.
+                p.records[p.pending++] = {const_cast<unsigned char*>(data) + datagram.headerLength,
+                                          static_cast<std::size_t>(payload)};
+            }
+            ++p.count;
+            p.sum += static_cast<std::uint64_t>(n);
+            p.sender = batch->sender(i);
+            p.noteDropCount(batch->dropCount(i));
+            if (p.count % kStatisticsEvery == 0) {
+                report(p);
+                p.reported = p.count;
+                sink_.setDefaultLamp(Lamp::Active);
             }
         }
-
-        ++count;
-        sum += static_cast<std::uint64_t>(n);
-        if (count % kStatisticsEvery == 0) {
-            report(fromText, count, sum, t0, tracker->lost());
-            reported = count;
-            sink_.setDefaultLamp(Lamp::Active);
-        }
+        save(p);
+        // A slow flow would wake the receiver for almost every datagram; a
+        // short pause after a batch of only a few lets the next call take
+        // several at once. A fast flow fills its batches and never pauses.
+        if (got < want && got < kFewDatagrams)
+            clock_.sleepMs(kCoalesceMs);
     }
-    if (count != reported)
-        report(fromText, count, sum, t0, tracker->lost());
+    if (p.count != p.reported)
+        report(p);
 
-    const std::uint64_t elapsed = clock_.tickCount() - t0;
-    totals_ = {fromText, count, sum, elapsed != 0 ? (sum / elapsed) * 8 : 0, tracker->lost()};
+    totals_ = figures(p, clock_.tickCount() - p.t0);
     slot_.store(pool_.release(slot), std::memory_order_relaxed);
 }
 
-void ReceiveEngine::report(const char* from, std::uint64_t count, std::uint64_t sum,
-                           std::uint64_t t0, std::int64_t lost)
+void ReceiveEngine::missed(Progress& p, std::uint64_t before)
 {
-    const std::uint64_t elapsed = clock_.tickCount() - t0;
+    // The flow paused: what arrived since the latest figures shows now.
+    if (p.count != p.reported) {
+        report(p);
+        p.reported = p.count;
+    }
+    if (!p.channelWorks)
+        waitOutTimeout(before);
+    if (++p.misses == kMissesPerReport) {
+        p.misses = 0;
+        sink_.showStatus({ReceiveStatus::NoData});
+        sink_.flashLamp(Lamp::Error);
+    }
+}
+
+void ReceiveEngine::save(Progress& p)
+{
+    const int pending = p.pending;
+    p.pending = 0;
+    if (pending == 0 || !capture_.isOpen())
+        return;
+    const CaptureFile::Written written = capture_.write(p.records, pending);
+    if (!written.failed) {
+        p.saveFailing = false;
+        return;
+    }
+    // One report per series of failed writes (records written whole end a
+    // series); the payloads are still counted.
+    if (!p.saveFailing || written.whole > 0) {
+        sink_.showStatus({ReceiveStatus::SaveFailed});
+        sink_.flashLamp(Lamp::Error);
+    }
+    p.saveFailing = true;
+}
+
+void ReceiveEngine::report(Progress& p)
+{
+    // The file holds what the figures count.
+    save(p);
+    const std::uint64_t elapsed = clock_.tickCount() - p.t0;
     if (elapsed != 0)
-        sink_.showStatistics({from, count, sum, (sum / elapsed) * 8, lost});
+        sink_.showStatistics(figures(p, elapsed));
+    if (p.overflowed != p.overflowReported) {
+        p.overflowReported = p.overflowed;
+        sink_.showStatus({ReceiveStatus::Overflow, 0, p.overflowed});
+        sink_.flashLamp(Lamp::Error);
+    }
     // Noticed here, at the latest: a capture file deleted or replaced while
     // saving would otherwise swallow everything after it unseen.
     if (capture_.closeIfGone()) {
         sink_.showStatus({ReceiveStatus::CaptureGone});
         sink_.flashLamp(Lamp::Error);
     }
+}
+
+ReceiveReport ReceiveEngine::figures(const Progress& p, std::uint64_t elapsed) const
+{
+    char from[DcChannel::kAddressSize] = {};
+    if (p.count != 0)
+        senderAddressText(p.sender, from);
+    return {from,        p.count, p.sum, elapsed != 0 ? (p.sum / elapsed) * 8 : 0, p.tracker.lost(),
+            p.overflowed};
 }
 
 ReceiveEngine::Build ReceiveEngine::buildChannel(int slot)

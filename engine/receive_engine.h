@@ -12,10 +12,11 @@ class Clock;
 class DcPool;
 class ReceiveSink;
 
-// One receiver run, on the worker thread: joins the group, receives with a
-// 10 ms time-out, counts datagrams, bytes and sequence gaps, writes payloads
-// to the capture file while it is open, and reports every 50 datagrams, at
-// the first time-out after a datagram and at the end. run() returns after the
+// One receiver run, on the worker thread: joins the group, receives batches
+// of datagrams with a 10 ms time-out for the first, counts datagrams, bytes,
+// sequence gaps and what its own socket dropped, writes payloads to the
+// capture file while it is open, and reports every 50 datagrams, at the
+// first time-out after a datagram and at the end. run() returns after the
 // sink stops running, or at once when there is no slot or no channel after
 // 100 builds (then with restoreButtons); it always releases its slot.
 class ReceiveEngine {
@@ -41,12 +42,16 @@ public:
 
 private:
     enum class Build { Failed, NoSocket, Works };
+    struct Progress;
 
     // Up to 100 builds.
     Build buildChannel(int slot);
     void waitOutTimeout(std::uint64_t before);
-    void report(const char* from, std::uint64_t count, std::uint64_t sum, std::uint64_t t0,
-                std::int64_t lost);
+    // A receive that brought nothing (before: the clock when it started).
+    void missed(Progress& progress, std::uint64_t before);
+    void save(Progress& progress);
+    void report(Progress& progress);
+    ReceiveReport figures(const Progress& progress, std::uint64_t elapsed) const;
 
     ReceiveSink& sink_;
     CaptureFile& capture_;

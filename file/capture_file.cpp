@@ -41,6 +41,27 @@ int CaptureFile::write(const void* data, int n)
     return -1;
 }
 
+CaptureFile::Written CaptureFile::write(const iovec* records, int count)
+{
+    if (!open_.load(std::memory_order_acquire) || count <= 0)
+        return {};
+    std::lock_guard guard(lock_);
+    if (!file_.isOpen())
+        return {};
+    const auto written = static_cast<std::size_t>(file_.writeGathered(records, count));
+    Written result;
+    std::size_t kept = 0;
+    while (result.whole < count && kept + records[result.whole].iov_len <= written)
+        kept += records[result.whole++].iov_len;
+    if (result.whole == count)
+        return result;
+    // Only whole records stay: a torn one would shift every record after it.
+    if (written > kept)
+        file_.dropTail(static_cast<int>(written - kept));
+    result.failed = true;
+    return result;
+}
+
 bool CaptureFile::closeIfGone()
 {
     if (!open_.load(std::memory_order_acquire))

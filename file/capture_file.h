@@ -24,6 +24,16 @@ public:
     // stay in the file).
     int write(const void* data, int n);
 
+    // What a batch write left in the file.
+    struct Written {
+        int whole = 0;         // records written in full, from the first on
+        bool failed = false;   // the rest could not be written (none of it stays)
+    };
+
+    // Writes count records, one after another, in as few calls as it can.
+    // Nothing, and no failure, while the file is closed.
+    Written write(const iovec* records, int count);
+
     // Closes the file when it is no longer the one under its name (deleted,
     // renamed or replaced); true when it did so.
     bool closeIfGone();

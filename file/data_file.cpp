@@ -1,9 +1,12 @@
 #include "file/data_file.h"
 
+#include <algorithm>
 #include <cerrno>
+#include <climits>
 #include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
+#include <vector>
 
 static_assert(sizeof(off_t) == 8, "positions and sizes must be 64-bit");
 
@@ -208,6 +211,57 @@ ssize_t DataFile::systemWrite(int fd, const void* buffer, std::size_t n)
     ssize_t put;
     do {
         put = ::write(fd, buffer, n);
+    } while (put < 0 && errno == EINTR);
+    return put;
+}
+
+int DataFile::writeGathered(const iovec* parts, int count)
+{
+    if (!isOpen() || count <= 0)
+        return 0;
+    std::size_t total = 0;
+    for (int i = 0; i < count; ++i)
+        total += parts[i].iov_len;
+
+    // After a partial write, the parts still missing: a copy whose first
+    // part is shortened by what already went out. The common case of one
+    // whole write needs no copy.
+    std::vector<iovec> rest;
+    std::size_t first = 0;
+    std::size_t written = 0;
+    for (int call = 0; call < kWriteCalls && written < total; ++call) {
+        const bool copied = !rest.empty();
+        const iovec* next = copied ? rest.data() + first : parts;
+        const std::size_t left = copied ? rest.size() - first : static_cast<std::size_t>(count);
+        const ssize_t put =
+            systemWritev(fd_, next, static_cast<int>(std::min<std::size_t>(left, IOV_MAX)));
+        if (put <= 0)
+            continue;
+        written += static_cast<std::size_t>(put);
+        if (written >= total)
+            break;
+        if (!copied)
+            rest.assign(parts, parts + count);
+        for (auto skip = static_cast<std::size_t>(put); skip > 0;) {
+            iovec& part = rest[first];
+            if (skip >= part.iov_len) {
+                skip -= part.iov_len;
+                ++first;
+            } else {
+                part.iov_base = static_cast<unsigned char*>(part.iov_base) + skip;
+                part.iov_len -= skip;
+                skip = 0;
+            }
+        }
+    }
+    return static_cast<int>(written);
+}
+
+ssize_t DataFile::systemWritev(int fd, const iovec* parts, int count)
+{
+    ssize_t put;
+    do {
+        put = ::writev(fd, parts, count);
     } while (put < 0 && errno == EINTR);
     return put;
 }

@@ -79,4 +79,14 @@ private:
 
     int fd_ = -1;
     std::uint64_t size_ = 0;
+
+public:
+    // Writes the count parts one after another as write does, in up to 10
+    // calls that each take many parts at once. Returns the bytes written
+    // (all of them on success); for at most INT_MAX bytes in all.
+    int writeGathered(const iovec* parts, int count);
+
+protected:
+    // The system call behind writeGathered; tests override it to fail.
+    virtual ssize_t systemWritev(int fd, const iovec* parts, int count);
 };

@@ -161,6 +161,12 @@ TEST(DcChannelLabTest, MulticastCrossesHostsAndFailuresAreReported)
     // Only the sender saves the kernel its looped-back copies.
     EXPECT_EQ(intOption(sender.socket(), IPPROTO_IP, IP_MULTICAST_LOOP), 0);
     EXPECT_EQ(intOption(receiver.socket(), IPPROTO_IP, IP_MULTICAST_LOOP), 1);
+    // Only the receiver asks for a large buffer (granted past the system's cap
+    // to root, and doubled by it) and counts what it drops.
+    EXPECT_EQ(intOption(receiver.socket(), SOL_SOCKET, SO_RCVBUF),
+              2 * DcChannel::kReceiveBufferBytes);
+    EXPECT_EQ(intOption(receiver.socket(), SOL_SOCKET, SO_RXQ_OVFL), 1);
+    EXPECT_EQ(intOption(sender.socket(), SOL_SOCKET, SO_RXQ_OVFL), 0);
 
     char buffer[64] = {};
     char from[16] = {};

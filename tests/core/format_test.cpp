@@ -24,6 +24,8 @@ TEST(ReceiveFormat, StatusLineAndStatisticsTexts)
     EXPECT_EQ(receiveStatusText({ReceiveStatus::NoData}), "未接收到数据包..");
     EXPECT_EQ(receiveStatusText({ReceiveStatus::SaveFailed}), "保存文件出现错误.");
     EXPECT_EQ(receiveStatusText({ReceiveStatus::CaptureGone}), "保存文件已被删除或替换.");
+    EXPECT_EQ(receiveStatusText({ReceiveStatus::Overflow, 0, 4294967296}),
+              "本机接收缓冲区溢出, 丢弃 4294967296 个数据包.");
 
     const ReceiveTexts texts =
         receiveReportTexts({"10.77.0.2", UINT64_MAX, 18446744073709551615u, 512, 4294967294});

@@ -13,6 +13,7 @@
 #include <functional>
 #include <string>
 #include <thread>
+#include <utility>
 #include <vector>
 
 namespace {
@@ -77,6 +78,32 @@ TEST_F(CaptureFileTest, FailedOpenLeavesItClosedAndFailedWritesAreReported)
     EXPECT_EQ(capture.write("hijk", 4), 4);
     capture.close();
     EXPECT_EQ(contents(name), "12345678hijk");
+}
+
+TEST_F(CaptureFileTest, BatchWritesKeepOnlyWholeRecords)
+{
+    std::string records[] = {"1234", "5678", "9abc", "defg"};
+    iovec batch[4];
+    for (int i = 0; i < 4; ++i)
+        batch[i] = {records[i].data(), 4};
+    auto write = [&](CaptureFile& c, int first, int n) {
+        const CaptureFile::Written w = c.write(batch + first, n);
+        return std::pair(w.whole, w.failed);
+    };
+    CaptureFile capture;
+    EXPECT_EQ(write(capture, 0, 4), std::pair(0, false));   // closed
+    const std::string name = path("batch.bin");
+    ASSERT_EQ(capture.open(name), 1);
+    EXPECT_EQ(write(capture, 0, 2), std::pair(2, false));
+    {
+        // Room for one record and half of the next, which is cut off again.
+        FileSizeLimit limit(14);
+        EXPECT_EQ(write(capture, 1, 3), std::pair(1, true));
+        EXPECT_EQ(write(capture, 0, 4), std::pair(0, true));
+    }
+    EXPECT_EQ(write(capture, 3, 1), std::pair(1, false));
+    capture.close();
+    EXPECT_EQ(contents(name), "123456785678defg");
 }
 
 TEST_F(CaptureFileTest, OnlyARegularFileOpensAndNothingWaits)

@@ -60,6 +60,13 @@ protected:
         const ssize_t step = next();
         return step <= 0 ? -1 : DataFile::systemWrite(fd, buffer, std::min<std::size_t>(n, step));
     }
+    ssize_t systemWritev(int fd, const iovec* parts, int count) override
+    {
+        std::string bytes;   // the first of which a short writev would write
+        for (int i = 0; i < count; ++i)
+            bytes.append(static_cast<const char*>(parts[i].iov_base), parts[i].iov_len);
+        return systemWrite(fd, bytes.data(), bytes.size());
+    }
 
 private:
     ssize_t next()
@@ -178,6 +185,21 @@ TEST_F(DataFileTest, RetriesShortAndFailedCalls)
     ASSERT_EQ(trickle.openWrite(path("trickle").c_str(), 0), 1);
     EXPECT_EQ(trickle.write("abcdefghijklmnop", 16), DataFile::kWriteCalls);
     EXPECT_EQ(trickle.calls, DataFile::kWriteCalls);
+}
+
+TEST_F(DataFileTest, GatheredWritesContinueWithWhatIsMissingInOrder)
+{
+    std::string records[] = {"abc", "", "defgh", "i", "jklmnop"};
+    std::vector<iovec> parts;
+    for (std::string& r : records)
+        parts.push_back({r.data(), r.size()});
+    // Short writes end inside a part, on its edge and before an empty one.
+    ScriptedFile writer({2, -1, 1, 5, 100});
+    ASSERT_EQ(writer.openWrite(path("out").c_str(), 0), 1);
+    EXPECT_EQ(writer.writeGathered(parts.data(), 5), 16);
+    EXPECT_EQ(writer.calls, 5);
+    writer.close();
+    EXPECT_EQ(contents("out"), "abcdefghijklmnop");
 }
 
 TEST_F(DataFileTest, WorksPastFourGiB)

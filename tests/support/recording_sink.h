@@ -23,6 +23,7 @@ public:
         std::vector<Lamp> defaultLamps;
         int restores = 0;
         std::uint64_t runningChecks = 0;
+        bool held = false;   // a worker waits in isRunning
 
         int statusCount(ReceiveStatus::Kind kind) const
         {
@@ -42,6 +43,7 @@ public:
         record([&] {
             events_ = {};
             running_ = true;
+            hold_ = false;
             checkLimit_ = UINT64_MAX;
         });
     }
@@ -54,6 +56,17 @@ public:
     void stopAfterChecks(std::uint64_t checks)
     {
         record([&] { checkLimit_ = checks; });
+    }
+
+    // While held, isRunning waits until release: the worker then takes
+    // nothing in, so that what is sent meanwhile queues up for it.
+    void hold()
+    {
+        record([&] { hold_ = true; });
+    }
+    void release()
+    {
+        record([&] { hold_ = false; });
     }
 
     Events events() const
@@ -71,8 +84,15 @@ public:
 
     bool isRunning() const override
     {
-        bool running = false;
-        record([&] { running = running_ && events_.runningChecks++ < checkLimit_; });
+        std::unique_lock lock(mutex_);
+        if (hold_) {
+            events_.held = true;
+            changed_.notify_all();
+            changed_.wait(lock, [this] { return !hold_; });
+            events_.held = false;
+        }
+        const bool running = running_ && events_.runningChecks++ < checkLimit_;
+        changed_.notify_all();
         return running;
     }
     void flashLamp(Lamp lamp) override
@@ -117,5 +137,6 @@ private:
     mutable std::condition_variable changed_;
     mutable Events events_;
     bool running_ = true;
+    bool hold_ = false;
     std::uint64_t checkLimit_ = UINT64_MAX;
 };

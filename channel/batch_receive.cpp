@@ -1,0 +1,97 @@
+#include "channel/batch_receive.h"
+
+#include <linux/sock_diag.h>
+#include <netinet/in.h>
+#include <sys/socket.h>
+
+#include <algorithm>
+#include <cstring>
+
+// Everything recvmmsg fills in, set up once: each entry points at its own
+// buffer, sender address and room for one control message.
+struct BatchReceiver::Slots {
+    static constexpr std::size_t kControlSize = CMSG_SPACE(sizeof(std::uint32_t));
+
+    mmsghdr messages[kBatch];
+    iovec parts[kBatch];
+    sockaddr_in from[kBatch];
+    alignas(cmsghdr) unsigned char control[kBatch][kControlSize];
+};
+
+namespace {
+
+// The drop count a datagram carries; false when it carries none.
+bool carriedDropCount(msghdr& message, std::uint32_t& count)
+{
+    for (cmsghdr* c = CMSG_FIRSTHDR(&message); c != nullptr; c = CMSG_NXTHDR(&message, c)) {
+        if (c->cmsg_level == SOL_SOCKET && c->cmsg_type == SO_RXQ_OVFL) {
+            std::memcpy(&count, CMSG_DATA(c), sizeof count);
+            return true;
+        }
+    }
+    return false;
+}
+
+// Whether count is ahead of latest, as serial numbers: a datagram queued
+// before a direct reading of the count carries an older one.
+bool isAhead(std::uint32_t count, std::uint32_t latest)
+{
+    return static_cast<std::int32_t>(count - latest) > 0;
+}
+
+}   // namespace
+
+BatchReceiver::BatchReceiver(int bufferSize)
+    : bufferSize_(static_cast<std::size_t>(std::max(bufferSize, 1))),
+      // Not cleared: only the bytes a datagram brings are ever read.
+      buffers_(std::make_unique_for_overwrite<unsigned char[]>(kBatch * bufferSize_)),
+      slots_(std::make_unique<Slots>())
+{
+    for (int i = 0; i < kBatch; ++i) {
+        slots_->parts[i] = {buffer(i), bufferSize_};
+        msghdr& header = slots_->messages[i].msg_hdr;
+        header = {};
+        header.msg_name = &slots_->from[i];
+        header.msg_iov = &slots_->parts[i];
+        header.msg_iovlen = 1;
+        header.msg_control = slots_->control[i];
+    }
+}
+
+BatchReceiver::~BatchReceiver() = default;
+
+int BatchReceiver::receive(SocketHandle socket, int max)
+{
+    max = std::min(max, kBatch);
+    if (max <= 0)
+        return 0;
+    for (int i = 0; i < max; ++i) {
+        // The system shortens these to what each datagram brought.
+        slots_->messages[i].msg_hdr.msg_namelen = sizeof(sockaddr_in);
+        slots_->messages[i].msg_hdr.msg_controllen = Slots::kControlSize;
+    }
+    const int got =
+        ::recvmmsg(socket, slots_->messages, static_cast<unsigned>(max), MSG_WAITFORONE, nullptr);
+    if (got <= 0) {
+        std::uint32_t meminfo[SK_MEMINFO_VARS] = {};
+        socklen_t size = sizeof meminfo;
+        if (::getsockopt(socket, SOL_SOCKET, SO_MEMINFO, meminfo, &size) == 0 &&
+            size > SK_MEMINFO_DROPS * sizeof(std::uint32_t) &&
+            isAhead(meminfo[SK_MEMINFO_DROPS], latestDrops_))
+            latestDrops_ = meminfo[SK_MEMINFO_DROPS];
+        return 0;
+    }
+    for (int i = 0; i < got; ++i) {
+        mmsghdr& message = slots_->messages[i];
+        // A datagram that did not fit counts as a failed receive.
+        lengths_[i] =
+            (message.msg_hdr.msg_flags & MSG_TRUNC) ? -1 : static_cast<int>(message.msg_len);
+        const sockaddr_in& from = slots_->from[i];
+        senders_[i] = std::uint64_t{ntohl(from.sin_addr.s_addr)} << 16 | ntohs(from.sin_port);
+        std::uint32_t count = 0;
+        if (carriedDropCount(message.msg_hdr, count) && isAhead(count, latestDrops_))
+            latestDrops_ = count;
+        drops_[i] = latestDrops_;
+    }
+    return got;
+}

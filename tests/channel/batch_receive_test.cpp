@@ -1,0 +1,94 @@
+#include "channel/batch_receive.h"
+#include "channel/csock.h"
+#include "tests/channel/lab_channels.h"
+
+#include <gtest/gtest.h>
+
+#include <arpa/inet.h>
+#include <sys/socket.h>
+
+#include <cstdint>
+#include <string>
+
+// Loopback only: nothing leaves the machine, so its own namespace is fine.
+namespace {
+
+// Binds s to address; the sender number recvFrom gives for it.
+std::uint64_t bound(Csock& s, const char* address)
+{
+    EXPECT_EQ(s.init(Csock::Datagram), 1);
+    EXPECT_EQ(s.bind(address, 0), 1);
+    return std::uint64_t{ntohl(::inet_addr(address))} << 16 |
+           static_cast<std::uint64_t>(boundPort(s.handle()));
+}
+
+TEST(BatchReceiverTest, ABatchArrivesWholeInOrderWithEachSenderAndTruncationFails)
+{
+    Csock rx, a, b;
+    bound(rx, "127.0.0.1");
+    const int port = boundPort(rx.handle());
+    ASSERT_EQ(rx.setReceiveTimeout(100), 1);
+    ASSERT_EQ(rx.setReceiveBuffer(8 << 20), 1);
+    const std::uint64_t senders[] = {bound(a, "127.0.0.1"), bound(b, "127.0.0.2")};
+    const int lengths[] = {0, 1, 1032, 65507, 9000, 0};
+    for (int i = 0; i < 6; ++i)
+        ASSERT_EQ(
+            (i % 2 ? b : a)
+                .sendTo(std::string(65507, char('a' + i)).data(), lengths[i], "127.0.0.1", port),
+            lengths[i]);
+
+    BatchReceiver batch;
+    ASSERT_EQ(batch.receive(rx.handle(), BatchReceiver::kBatch), 6);
+    for (int i = 0; i < 6; ++i) {
+        SCOPED_TRACE(i);
+        ASSERT_EQ(batch.length(i), lengths[i]);
+        EXPECT_TRUE(std::string(reinterpret_cast<const char*>(batch.data(i)), lengths[i]) ==
+                    std::string(lengths[i], char('a' + i)));
+        EXPECT_EQ(batch.sender(i), senders[i % 2]);
+    }
+
+    // Longer than the buffer: a failed receive. Then nothing, after the time-out.
+    BatchReceiver small(16);
+    for (const int length : {16, 17})
+        ASSERT_EQ(a.sendTo("0123456789abcdefg", length, "127.0.0.1", port), length);
+    ASSERT_EQ(small.receive(rx.handle(), BatchReceiver::kBatch), 2);
+    EXPECT_EQ(small.length(0), 16);
+    EXPECT_EQ(small.length(1), -1);
+    EXPECT_EQ(small.receive(rx.handle(), BatchReceiver::kBatch), 0);
+    for (Csock* s : {&rx, &a, &b})
+        s->close();
+}
+
+TEST(BatchReceiverTest, DatagramsDroppedForWantOfRoomAreCounted)
+{
+    Csock rx, tx;
+    bound(rx, "127.0.0.1");
+    bound(tx, "127.0.0.1");
+    const int port = boundPort(rx.handle());
+    const int room = 4096;   // a few datagrams of 1000 bytes
+    ASSERT_EQ(::setsockopt(rx.handle(), SOL_SOCKET, SO_RCVBUF, &room, sizeof room), 0);
+    ASSERT_EQ(rx.setReceiveTimeout(100), 1);
+    ASSERT_EQ(rx.setDropCount(), 1);
+    const std::string bytes(1000, 'z');
+    for (int i = 0; i < 100; ++i)
+        ASSERT_EQ(tx.sendTo(bytes.data(), 1000, "127.0.0.1", port), 1000);
+
+    // The drops came after the last datagram that found room: the call that
+    // finds nothing more reads the count from the socket.
+    BatchReceiver batch;
+    int received = 0;
+    for (int got; (got = batch.receive(rx.handle(), BatchReceiver::kBatch)) > 0;)
+        received += got;
+    ASSERT_GT(received, 0);
+    EXPECT_EQ(batch.dropCount(), static_cast<std::uint32_t>(100 - received));
+
+    // A datagram queued afterwards carries the count itself.
+    ASSERT_EQ(tx.sendTo(bytes.data(), 1000, "127.0.0.1", port), 1000);
+    BatchReceiver fresh;
+    ASSERT_EQ(fresh.receive(rx.handle(), 1), 1);
+    EXPECT_EQ(fresh.dropCount(0), static_cast<std::uint32_t>(100 - received));
+    rx.close();
+    tx.close();
+}
+
+}   // namespace
