@@ -50,6 +50,11 @@ public:
     // bytes still missing. Returns the bytes written (n on success).
     int write(const void* buffer, int n);
 
+    // Writes the count parts one after another as write does, in up to 10
+    // calls that each take many parts at once. Returns the bytes written
+    // (all of them on success); for at most INT_MAX bytes in all.
+    int writeGathered(const iovec* parts, int count);
+
     // Cuts the last n bytes off the file, such as the torn end of a failed
     // write. 1, or -1.
     int dropTail(int n);
@@ -67,10 +72,11 @@ public:
     std::uint64_t size() const { return size_; }
 
 protected:
-    // The system calls behind read and write; tests override them to fail.
+    // The system calls behind the reads and writes; tests override them to fail.
     virtual ssize_t systemRead(int fd, void* buffer, std::size_t n);
     virtual ssize_t systemReadv(int fd, const iovec* parts, int count);
     virtual ssize_t systemWrite(int fd, const void* buffer, std::size_t n);
+    virtual ssize_t systemWritev(int fd, const iovec* parts, int count);
 
 private:
     // Keeps fd as the open file and records its length; refuses (closing fd)
@@ -79,14 +85,4 @@ private:
 
     int fd_ = -1;
     std::uint64_t size_ = 0;
-
-public:
-    // Writes the count parts one after another as write does, in up to 10
-    // calls that each take many parts at once. Returns the bytes written
-    // (all of them on success); for at most INT_MAX bytes in all.
-    int writeGathered(const iovec* parts, int count);
-
-protected:
-    // The system call behind writeGathered; tests override it to fail.
-    virtual ssize_t systemWritev(int fd, const iovec* parts, int count);
 };
