@@ -20,6 +20,17 @@ constexpr int kReadFlags = O_RDONLY | O_CLOEXEC | O_NONBLOCK;
 constexpr int kWriteFlags = O_RDWR | O_APPEND | O_CLOEXEC | O_NONBLOCK;
 constexpr mode_t kNewFileMode = 0666;
 
+// A system call, again for as long as a signal interrupts it.
+template <typename Call>
+ssize_t untilNotInterrupted(Call call)
+{
+    ssize_t result;
+    do {
+        result = call();
+    } while (result < 0 && errno == EINTR);
+    return result;
+}
+
 int openRetrying(const char* name, int flags, mode_t mode = 0)
 {
     int fd;
@@ -190,29 +201,17 @@ int DataFile::close()
 
 ssize_t DataFile::systemRead(int fd, void* buffer, std::size_t n)
 {
-    ssize_t got;
-    do {
-        got = ::read(fd, buffer, n);
-    } while (got < 0 && errno == EINTR);
-    return got;
+    return untilNotInterrupted([&] { return ::read(fd, buffer, n); });
 }
 
 ssize_t DataFile::systemReadv(int fd, const iovec* parts, int count)
 {
-    ssize_t got;
-    do {
-        got = ::readv(fd, parts, count);
-    } while (got < 0 && errno == EINTR);
-    return got;
+    return untilNotInterrupted([&] { return ::readv(fd, parts, count); });
 }
 
 ssize_t DataFile::systemWrite(int fd, const void* buffer, std::size_t n)
 {
-    ssize_t put;
-    do {
-        put = ::write(fd, buffer, n);
-    } while (put < 0 && errno == EINTR);
-    return put;
+    return untilNotInterrupted([&] { return ::write(fd, buffer, n); });
 }
 
 int DataFile::writeGathered(const iovec* parts, int count)
@@ -259,9 +258,5 @@ int DataFile::writeGathered(const iovec* parts, int count)
 
 ssize_t DataFile::systemWritev(int fd, const iovec* parts, int count)
 {
-    ssize_t put;
-    do {
-        put = ::writev(fd, parts, count);
-    } while (put < 0 && errno == EINTR);
-    return put;
+    return untilNotInterrupted([&] { return ::writev(fd, parts, count); });
 }
