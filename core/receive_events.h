@@ -5,8 +5,9 @@
 #include <cstdint>
 #include <string>
 
-// The receiver's statistics since its run started: every 50 datagrams, when
-// the flow pauses, and at the end of the run.
+// The receiver's statistics since its run started: every 50 datagrams, once
+// when the flow pauses (the moment no data is reported), and at the end of
+// the run.
 struct ReceiveReport {
     std::string from;   // the latest sender's address
     std::uint64_t datagrams = 0;

@@ -129,7 +129,9 @@ void ReceiveEngine::run()
         if (got < want && got < kFewDatagrams)
             clock_.sleepMs(kCoalesceMs);
     }
-    if (p.count != p.reported)
+    // The end of the run shows the last figures once more, even when a pause
+    // already showed them.
+    if (p.count != 0)
         report(p);
 
     totals_ = figures(p, clock_.tickCount() - p.t0);
@@ -138,18 +140,20 @@ void ReceiveEngine::run()
 
 void ReceiveEngine::missed(Progress& p, std::uint64_t before)
 {
-    // The flow paused: what arrived since the latest figures shows now.
+    if (!p.channelWorks)
+        waitOutTimeout(before);
+    if (++p.misses < kMissesPerReport)
+        return;
+    // A pause: a single time-out is only the gap between two datagrams of a
+    // slow flow, ten in a row are what the status line calls no data. What
+    // arrived since the latest figures shows now, once.
+    p.misses = 0;
     if (p.count != p.reported) {
         report(p);
         p.reported = p.count;
     }
-    if (!p.channelWorks)
-        waitOutTimeout(before);
-    if (++p.misses == kMissesPerReport) {
-        p.misses = 0;
-        sink_.showStatus({ReceiveStatus::NoData});
-        sink_.flashLamp(Lamp::Error);
-    }
+    sink_.showStatus({ReceiveStatus::NoData});
+    sink_.flashLamp(Lamp::Error);
 }
 
 void ReceiveEngine::save(Progress& p)
