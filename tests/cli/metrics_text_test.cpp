@@ -1,0 +1,184 @@
+#include "cli/metrics_text.h"
+
+#include <gtest/gtest.h>
+
+#include <map>
+#include <regex>
+#include <set>
+#include <sstream>
+#include <string>
+#include <vector>
+
+namespace {
+
+struct Sample {
+    std::string name;
+    std::map<std::string, std::string> labels;   // unescaped
+    std::string value;
+};
+
+// Takes the text of a quoted label value from at (just past the opening
+// quote) up to its closing quote, undoing the three escapes; false on any
+// other escape or a missing quote.
+bool labelValue(const std::string& line, std::size_t& at, std::string& value)
+{
+    while (at < line.size()) {
+        const char c = line[at++];
+        if (c == '"')
+            return true;
+        if (c != '\\') {
+            value += c;
+            continue;
+        }
+        if (at == line.size())
+            return false;
+        const char escaped = line[at++];
+        if (escaped == '\\' || escaped == '"')
+            value += escaped;
+        else if (escaped == 'n')
+            value += '\n';
+        else
+            return false;
+    }
+    return false;
+}
+
+// Appends the samples of text, read by the exposition format's grammar (0.0.4); a
+// line outside it, a family without HELP and TYPE before its samples, a family
+// split in two or a missing last newline fails the test.
+void parseExposition(const std::string& text, std::vector<Sample>& samples)
+{
+    static const std::regex help(R"(# HELP ([a-zA-Z_:][a-zA-Z0-9_:]*) ((?:[^\\\n]|\\[\\n])*))");
+    static const std::regex type(
+        R"(# TYPE ([a-zA-Z_:][a-zA-Z0-9_:]*) (counter|gauge|histogram|summary|untyped))");
+    static const std::regex name(R"([a-zA-Z_:][a-zA-Z0-9_:]*)");
+    static const std::regex labelName(R"([a-zA-Z_][a-zA-Z0-9_]*)");
+    static const std::regex value(R"([-+]?(\d+(\.\d*)?|\.\d+)([eE][-+]?\d+)?|[-+]?Inf|NaN)");
+
+    EXPECT_TRUE(!text.empty() && text.back() == '\n');
+    std::set<std::string> helped, typed, finished;
+    std::string current;
+    std::istringstream lines(text);
+    std::string line;
+    std::smatch match;
+    while (std::getline(lines, line)) {
+        SCOPED_TRACE(line);
+        if (std::regex_match(line, match, help)) {
+            EXPECT_TRUE(helped.insert(match[1]).second) << "second HELP";
+            continue;
+        }
+        if (std::regex_match(line, match, type)) {
+            EXPECT_TRUE(typed.insert(match[1]).second) << "second TYPE";
+            EXPECT_EQ(match[2], "counter");
+            continue;
+        }
+        ASSERT_NE(line.rfind('#', 0), 0u) << "not a HELP or TYPE line";
+
+        Sample sample;
+        const std::size_t nameEnd = line.find_first_of("{ ");
+        ASSERT_NE(nameEnd, std::string::npos);
+        sample.name = line.substr(0, nameEnd);
+        EXPECT_TRUE(std::regex_match(sample.name, name));
+        std::size_t at = nameEnd;
+        if (line[at] == '{') {
+            ++at;
+            while (at < line.size() && line[at] != '}') {
+                const std::size_t equals = line.find('=', at);
+                ASSERT_NE(equals, std::string::npos);
+                const std::string label = line.substr(at, equals - at);
+                EXPECT_TRUE(std::regex_match(label, labelName)) << label;
+                ASSERT_TRUE(equals + 1 < line.size() && line[equals + 1] == '"');
+                at = equals + 2;
+                std::string unescaped;
+                ASSERT_TRUE(labelValue(line, at, unescaped));
+                EXPECT_TRUE(sample.labels.emplace(label, unescaped).second) << "second " << label;
+                if (at < line.size() && line[at] == ',')
+                    ++at;
+            }
+            ASSERT_LT(at, line.size());
+            ++at;
+        }
+        ASSERT_TRUE(at < line.size() && line[at] == ' ');
+        sample.value = line.substr(at + 1);
+        EXPECT_TRUE(std::regex_match(sample.value, value)) << "value, and no time stamp";
+
+        EXPECT_TRUE(helped.count(sample.name) && typed.count(sample.name)) << "HELP, TYPE first";
+        if (sample.name != current) {
+            EXPECT_TRUE(finished.insert(sample.name).second) << "family split";
+            current = sample.name;
+        }
+        samples.push_back(sample);
+    }
+}
+
+// "name sender" -> value, sender empty for samples without one.
+std::map<std::string, std::string> valuesOf(const std::vector<Sample>& samples)
+{
+    std::map<std::string, std::string> values;
+    for (const Sample& sample : samples) {
+        const auto sender = sample.labels.find("sender");
+        values[sample.name + " " + (sender == sample.labels.end() ? "" : sender->second)] =
+            sample.value;
+    }
+    return values;
+}
+
+TEST(MetricsText, CountersPerSenderWithOwnDrops)
+{
+    const MetricsTotals two{
+        "224.1.1.1", 9000, {{"10.0.0.1", 123, 126936, 2, 1}, {"10.0.0.2", 50, 51600, 0, 0}}, 7};
+    std::vector<Sample> samples;
+    ASSERT_NO_FATAL_FAILURE(parseExposition(metricsText(two), samples));
+    ASSERT_EQ(samples.size(), 9u);
+    for (const Sample& sample : samples) {
+        EXPECT_EQ(sample.labels.at("group"), "224.1.1.1");
+        EXPECT_EQ(sample.labels.at("port"), "9000");
+        EXPECT_EQ(sample.labels.size(), sample.name == "kestil_own_drops_total" ? 2u : 3u);
+    }
+    const std::map<std::string, std::string> expected{
+        {"kestil_datagrams_total 10.0.0.1", "123"}, {"kestil_datagrams_total 10.0.0.2", "50"},
+        {"kestil_bytes_total 10.0.0.1", "126936"},  {"kestil_bytes_total 10.0.0.2", "51600"},
+        {"kestil_lost_total 10.0.0.1", "2"},        {"kestil_lost_total 10.0.0.2", "0"},
+        {"kestil_outages_total 10.0.0.1", "1"},     {"kestil_outages_total 10.0.0.2", "0"},
+        {"kestil_own_drops_total ", "7"},
+    };
+    EXPECT_EQ(valuesOf(samples), expected);
+    EXPECT_NE(metricsText(two).find("kestil_datagrams_total{group=\"224.1.1.1\",port=\"9000\","
+                                    "sender=\"10.0.0.1\"} 123\n"),
+              std::string::npos);
+}
+
+TEST(MetricsText, StaysReadableForAnyInput)
+{
+    const struct {
+        const char* what;
+        MetricsTotals totals;
+        std::map<std::string, std::string> values;
+    } cases[] = {
+        {"no sender yet", {"224.1.1.1", 9000, {}, 3}, {{"kestil_own_drops_total ", "3"}}},
+        {"a sender named twice",
+         {"224.1.1.1", 9000, {{"10.0.0.1", 1, 10, 0, 0}, {"10.0.0.1", 2, 20, 1, 1}}, 0},
+         {{"kestil_datagrams_total 10.0.0.1", "3"},
+          {"kestil_bytes_total 10.0.0.1", "30"},
+          {"kestil_lost_total 10.0.0.1", "1"},
+          {"kestil_outages_total 10.0.0.1", "1"},
+          {"kestil_own_drops_total ", "0"}}},
+        {"texts to escape",
+         {"a\"b\\c\nd}", 1, {{"x\\\"\n,y=\"z", 18446744073709551615u, 0, 0, 0}}, 0},
+         {{"kestil_datagrams_total x\\\"\n,y=\"z", "18446744073709551615"},
+          {"kestil_bytes_total x\\\"\n,y=\"z", "0"},
+          {"kestil_lost_total x\\\"\n,y=\"z", "0"},
+          {"kestil_outages_total x\\\"\n,y=\"z", "0"},
+          {"kestil_own_drops_total ", "0"}}},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.what);
+        std::vector<Sample> samples;
+        ASSERT_NO_FATAL_FAILURE(parseExposition(metricsText(c.totals), samples));
+        EXPECT_EQ(valuesOf(samples), c.values);
+        for (const Sample& sample : samples)
+            EXPECT_EQ(sample.labels.at("group"), c.totals.group);
+    }
+}
+
+}   // namespace
