@@ -1,0 +1,742 @@
+#include "cli/run_plot.h"
+
+#include "file/whole_file.h"
+
+#include <algorithm>
+#include <charconv>
+#include <cmath>
+#include <cstddef>
+#include <string_view>
+
+namespace {
+
+// The picture's frame, in pixels.
+constexpr double kWidth = 1200;
+constexpr double kHeight = 700;
+constexpr double kLeft = 90;
+constexpr double kRight = kWidth - 44;
+constexpr double kRateTop = 112;
+constexpr double kRateBottom = 410;
+constexpr double kLostTop = 442;
+constexpr double kLostBottom = 578;
+constexpr double kTimeLabels = 598;
+
+constexpr const char* kRateColour = "#1f5fa8";
+constexpr const char* kBandColour = "#a9c8ec";
+constexpr const char* kLostColour = "#c0392b";
+constexpr const char* kOutageColour = "#e8900c";
+constexpr const char* kGridColour = "#e3e3e3";
+constexpr const char* kAxisColour = "#555555";
+constexpr const char* kTextColour = "#222222";
+
+// Longest texts from the title, in characters.
+constexpr std::size_t kGroupChars = 60;
+constexpr std::size_t kSenderChars = 128;
+constexpr std::size_t kClockChars = 40;
+
+// value with the given number of decimals, whatever the locale.
+std::string fixed(double value, int decimals)
+{
+    if (!std::isfinite(value))
+        value = 0;
+    char text[64];
+    const auto result =
+        std::to_chars(text, text + sizeof text, value, std::chars_format::fixed, decimals);
+    std::string out(text, result.ptr);
+    if (out == "-0" || out == "-0.0" || out == "-0.00")
+        out.erase(0, 1);
+    return out;
+}
+
+// A pixel position, to a tenth of a pixel.
+std::string px(double value)
+{
+    return fixed(value, 1);
+}
+
+// Appends the code point c as UTF-8.
+void appendUtf8(std::string& out, char32_t c)
+{
+    if (c < 0x80) {
+        out += static_cast<char>(c);
+    } else if (c < 0x800) {
+        out += static_cast<char>(0xC0 | (c >> 6));
+        out += static_cast<char>(0x80 | (c & 0x3F));
+    } else if (c < 0x10000) {
+        out += static_cast<char>(0xE0 | (c >> 12));
+        out += static_cast<char>(0x80 | ((c >> 6) & 0x3F));
+        out += static_cast<char>(0x80 | (c & 0x3F));
+    } else {
+        out += static_cast<char>(0xF0 | (c >> 18));
+        out += static_cast<char>(0x80 | ((c >> 12) & 0x3F));
+        out += static_cast<char>(0x80 | ((c >> 6) & 0x3F));
+        out += static_cast<char>(0x80 | (c & 0x3F));
+    }
+}
+
+// The next code point of text at i, moving i past it; U+FFFD for a byte that
+// does not start a well-formed UTF-8 sequence (that byte alone is taken).
+char32_t nextCodePoint(std::string_view text, std::size_t& i)
+{
+    const auto byte = [&](std::size_t at) { return static_cast<unsigned char>(text[at]); };
+    const unsigned char first = byte(i);
+    int extra = 0;
+    char32_t c = 0;
+    char32_t least = 0;
+    if (first < 0x80) {
+        ++i;
+        return first;
+    }
+    if ((first & 0xE0) == 0xC0) {
+        extra = 1;
+        c = first & 0x1F;
+        least = 0x80;
+    } else if ((first & 0xF0) == 0xE0) {
+        extra = 2;
+        c = first & 0x0F;
+        least = 0x800;
+    } else if ((first & 0xF8) == 0xF0) {
+        extra = 3;
+        c = first & 0x07;
+        least = 0x10000;
+    } else {
+        ++i;
+        return 0xFFFD;
+    }
+    if (i + extra >= text.size()) {
+        ++i;
+        return 0xFFFD;
+    }
+    for (int k = 1; k <= extra; ++k) {
+        if ((byte(i + k) & 0xC0) != 0x80) {
+            ++i;
+            return 0xFFFD;
+        }
+        c = (c << 6) | (byte(i + k) & 0x3F);
+    }
+    if (c < least || c > 0x10FFFF || (c >= 0xD800 && c <= 0xDFFF)) {
+        ++i;
+        return 0xFFFD;
+    }
+    i += static_cast<std::size_t>(extra) + 1;
+    return c;
+}
+
+// text made safe for an XML text node or attribute value: markup characters
+// escaped, characters XML does not allow (and malformed UTF-8) replaced by
+// U+FFFD, and cut to at most maxChars characters with an ellipsis.
+std::string xmlText(std::string_view text, std::size_t maxChars = 1000)
+{
+    std::string out;
+    std::size_t chars = 0;
+    std::size_t i = 0;
+    while (i < text.size()) {
+        if (chars == maxChars) {
+            appendUtf8(out, U'\u2026');
+            break;
+        }
+        char32_t c = nextCodePoint(text, i);
+        if ((c < 0x20 && c != '\t') || c == 0xFFFE || c == 0xFFFF)
+            c = 0xFFFD;
+        switch (c) {
+        case '&': out += "&amp;"; break;
+        case '<': out += "&lt;"; break;
+        case '>': out += "&gt;"; break;
+        case '"': out += "&quot;"; break;
+        case '\'': out += "&apos;"; break;
+        default: appendUtf8(out, c);
+        }
+        ++chars;
+    }
+    return out;
+}
+
+// A length of time for people: "12.3 s", "5 min 03 s", "2 h 05 min".
+std::string durationText(double seconds)
+{
+    if (seconds < 60)
+        return fixed(seconds, 1) + " s";
+    const auto whole = static_cast<long long>(std::llround(seconds));
+    const auto two = [](long long n) { return (n < 10 ? "0" : "") + std::to_string(n); };
+    if (whole < 3600)
+        return std::to_string(whole / 60) + " min " + two(whole % 60) + " s";
+    return std::to_string(whole / 3600) + " h " + two(whole / 60 % 60) + " min";
+}
+
+// A step of 1, 2 or 5 times a power of ten of at least raw.
+double niceStep(double raw)
+{
+    if (!(raw > 0))
+        return 1;
+    const double power = std::pow(10.0, std::floor(std::log10(raw)));
+    for (const double factor : {1.0, 2.0, 5.0})
+        if (factor * power >= raw * (1 - 1e-9))
+            return factor * power;
+    return 10 * power;
+}
+
+// Decimals that show every multiple of step exactly.
+int decimalsFor(double step)
+{
+    return step >= 1 ? 0 : static_cast<int>(std::ceil(-std::log10(step) - 1e-9));
+}
+
+// A vertical axis: 0 up to top, ticks every step, labels with decimals.
+struct ValueAxis {
+    double top = 1;
+    double step = 1;
+    int decimals = 0;
+};
+
+ValueAxis valueAxis(double highest, bool whole, int ticks)
+{
+    ValueAxis axis;
+    if (!(highest > 0))
+        highest = 1;
+    axis.step = niceStep(highest / ticks);
+    if (whole)
+        axis.step = std::max(axis.step, 1.0);
+    axis.top = std::ceil(highest / axis.step - 1e-9) * axis.step;
+    axis.decimals = decimalsFor(axis.step);
+    return axis;
+}
+
+// The time axis: its unit (seconds, minutes or hours by the run's length)
+// and a tick step of at most ten ticks.
+struct TimeAxis {
+    double span = 1;   // seconds shown, from 0
+    double unit = 1;   // seconds per unit
+    const char* unitName = "s";
+    double step = 1;   // in units
+};
+
+TimeAxis timeAxis(double span)
+{
+    TimeAxis axis;
+    axis.span = std::max(span, 1.0);
+    std::vector<double> steps;
+    if (axis.span <= 180) {
+        steps = {0.1, 0.2, 0.5, 1, 2, 5, 10, 15, 20, 30};
+    } else if (axis.span <= 3 * 3600) {
+        axis.unit = 60;
+        axis.unitName = "min";
+        steps = {1, 2, 5, 10, 15, 20, 30};
+    } else {
+        axis.unit = 3600;
+        axis.unitName = "h";
+        steps = {1, 2, 3, 4, 6, 12, 24, 48, 72, 168};
+    }
+    const double units = axis.span / axis.unit;
+    axis.step = steps.back();
+    for (const double step : steps) {
+        if (units / step <= 10) {
+            axis.step = step;
+            break;
+        }
+    }
+    while (units / axis.step > 10)
+        axis.step *= 2;
+    return axis;
+}
+
+// One drawn column: one interval, or the intervals of one stretch of time.
+struct Column {
+    double from = 0;   // seconds since the start
+    double to = 0;
+    double mean = 0;   // kbit/s
+    double low = 0;
+    double high = 0;
+    std::uint64_t lost = 0;
+};
+
+struct Gathering {
+    double from = 0;
+    double to = 0;
+    double weighted = 0;   // kbit/s times seconds
+    double seconds = 0;
+    double plain = 0;   // kbit/s summed, for intervals without a length
+    int count = 0;
+    double low = 0;
+    double high = 0;
+    std::uint64_t lost = 0;
+
+    void add(const PlotInterval& interval, double start, double end)
+    {
+        if (count == 0) {
+            from = start;
+            to = end;
+            low = high = interval.kbps;
+        }
+        from = std::min(from, start);
+        to = std::max(to, end);
+        low = std::min(low, interval.kbps);
+        high = std::max(high, interval.kbps);
+        weighted += interval.kbps * (end - start);
+        seconds += end - start;
+        plain += interval.kbps;
+        lost += interval.lost;
+        ++count;
+    }
+
+    Column column() const
+    {
+        const double mean = seconds > 0 ? weighted / seconds : plain / count;
+        return {from, to, mean, low, high, lost};
+    }
+};
+
+// Intervals with times and rates that can be drawn; negative rates as 0.
+std::vector<PlotInterval> usable(const std::vector<PlotInterval>& intervals)
+{
+    std::vector<PlotInterval> kept;
+    kept.reserve(intervals.size());
+    for (PlotInterval interval : intervals) {
+        if (!std::isfinite(interval.endSeconds) || !std::isfinite(interval.lengthSeconds))
+            continue;
+        if (!std::isfinite(interval.kbps) || interval.kbps < 0)
+            interval.kbps = 0;
+        if (interval.endSeconds < 0)
+            continue;
+        interval.lengthSeconds = std::clamp(interval.lengthSeconds, 0.0, interval.endSeconds);
+        kept.push_back(interval);
+    }
+    std::stable_sort(kept.begin(), kept.end(), [](const PlotInterval& a, const PlotInterval& b) {
+        return a.endSeconds < b.endSeconds;
+    });
+    return kept;
+}
+
+// The columns to draw: each interval, or at most kPlotColumns stretches of
+// span / kPlotColumns seconds each; the time per column in columnSeconds.
+std::vector<Column> columnsOf(const std::vector<PlotInterval>& intervals, double span,
+                              double& columnSeconds)
+{
+    std::vector<Column> columns;
+    if (intervals.size() <= static_cast<std::size_t>(kPlotColumns)) {
+        columnSeconds = 0;
+        for (const PlotInterval& interval : intervals) {
+            Gathering one;
+            one.add(interval, interval.endSeconds - interval.lengthSeconds, interval.endSeconds);
+            columns.push_back(one.column());
+        }
+        return columns;
+    }
+    columnSeconds = span / kPlotColumns;
+    std::vector<Gathering> buckets(kPlotColumns);
+    for (const PlotInterval& interval : intervals) {
+        const double from = interval.endSeconds - interval.lengthSeconds;
+        const double middle = (from + interval.endSeconds) / 2;
+        const auto index =
+            std::clamp(static_cast<int>(middle / columnSeconds), 0, kPlotColumns - 1);
+        buckets[static_cast<std::size_t>(index)].add(interval, from, interval.endSeconds);
+    }
+    for (const Gathering& bucket : buckets)
+        if (bucket.count > 0)
+            columns.push_back(bucket.column());
+    return columns;
+}
+
+// Outages as drawn: those that would touch on the picture become one shade.
+struct Shade {
+    double from = 0;   // seconds
+    double to = 0;
+    int count = 0;
+    std::uint64_t lost = 0;
+    double longest = 0;
+};
+
+class Svg {
+public:
+    void line(double x1, double y1, double x2, double y2, const char* colour, double width = 1)
+    {
+        out_ += "<line x1=\"" + px(x1) + "\" y1=\"" + px(y1) + "\" x2=\"" + px(x2) + "\" y2=\"" +
+                px(y2) + "\" stroke=\"" + colour + "\" stroke-width=\"" + px(width) + "\"/>\n";
+    }
+
+    // text is already escaped.
+    void text(double x, double y, const std::string& text, const char* anchor = "start",
+              int size = 12, const char* extra = "")
+    {
+        out_ += "<text x=\"" + px(x) + "\" y=\"" + px(y) + "\" font-size=\"" +
+                std::to_string(size) + "\" text-anchor=\"" + anchor + "\"" + extra + ">" + text +
+                "</text>\n";
+    }
+
+    void rect(double x, double y, double w, double h, const std::string& attributes)
+    {
+        out_ += "<rect x=\"" + px(x) + "\" y=\"" + px(y) + "\" width=\"" + px(w) + "\" height=\"" +
+                px(h) + "\" " + attributes + "/>\n";
+    }
+
+    void raw(std::string_view text) { out_ += text; }
+
+    std::string& out() { return out_; }
+
+private:
+    std::string out_;
+};
+
+class Picture {
+public:
+    explicit Picture(const RunPlot& run);
+    std::string svg();
+
+private:
+    double x(double seconds) const { return kLeft + seconds / time_.span * (kRight - kLeft); }
+    double rateY(double kbps) const
+    {
+        const double shown = std::clamp(kbps / rateUnit_ / rate_.top, 0.0, 1.0);
+        return kRateBottom - shown * (kRateBottom - kRateTop);
+    }
+    double lostY(double lost) const
+    {
+        const double shown = std::clamp(lost / lost_.top, 0.0, 1.0);
+        return kLostBottom - shown * (kLostBottom - kLostTop);
+    }
+
+    void title();
+    void empty();
+    void shades();
+    void timeTicks();
+    void rateTicks();
+    void lostTicks();
+    void rateBand();
+    void rateLine();
+    void lostBars();
+    void legend();
+
+    const RunPlot& run_;
+    std::vector<PlotInterval> intervals_;
+    std::vector<Column> columns_;
+    double columnSeconds_ = 0;
+    std::vector<Shade> shades_;
+    TimeAxis time_;
+    ValueAxis rate_;
+    double rateUnit_ = 1;   // kbit/s per unit shown
+    const char* rateUnitName_ = "kbit/s";
+    ValueAxis lost_;
+    Svg svg_;
+};
+
+Picture::Picture(const RunPlot& run) : run_(run), intervals_(usable(run.intervals))
+{
+    double span = 0;
+    for (const PlotInterval& interval : intervals_)
+        span = std::max(span, interval.endSeconds);
+    for (const PlotOutage& outage : run.outages)
+        if (std::isfinite(outage.startSeconds) && std::isfinite(outage.lengthSeconds))
+            span = std::max(span, outage.startSeconds + std::max(outage.lengthSeconds, 0.0));
+    time_ = timeAxis(span);
+    columns_ = columnsOf(intervals_, time_.span, columnSeconds_);
+
+    double highest = 0;
+    std::uint64_t mostLost = 0;
+    for (const Column& column : columns_) {
+        highest = std::max(highest, columnSeconds_ > 0 ? column.high : column.mean);
+        mostLost = std::max(mostLost, column.lost);
+    }
+    if (highest >= 10000) {
+        rateUnit_ = 1000;
+        rateUnitName_ = "Mbit/s";
+    }
+    rate_ = valueAxis(highest / rateUnit_, false, 5);
+    // Two or three labels are enough for the low panel.
+    lost_ = valueAxis(static_cast<double>(mostLost), true, 3);
+
+    // Outages in time order, joined where less than two pixels apart.
+    std::vector<PlotOutage> outages;
+    for (const PlotOutage& outage : run.outages)
+        if (std::isfinite(outage.startSeconds) && std::isfinite(outage.lengthSeconds))
+            outages.push_back(outage);
+    std::stable_sort(outages.begin(), outages.end(), [](const PlotOutage& a, const PlotOutage& b) {
+        return a.startSeconds < b.startSeconds;
+    });
+    const double twoPixels = 2 * time_.span / (kRight - kLeft);
+    for (const PlotOutage& outage : outages) {
+        const double from = std::max(outage.startSeconds, 0.0);
+        const double to = std::max(from, outage.startSeconds + outage.lengthSeconds);
+        if (shades_.empty() || from > shades_.back().to + twoPixels) {
+            shades_.push_back({from, to, 0, 0, 0});
+        }
+        Shade& shade = shades_.back();
+        shade.to = std::max(shade.to, to);
+        ++shade.count;
+        shade.lost += outage.lost;
+        shade.longest = std::max(shade.longest, std::max(outage.lengthSeconds, 0.0));
+    }
+}
+
+std::string Picture::svg()
+{
+    const std::string width = fixed(kWidth, 0);
+    const std::string height = fixed(kHeight, 0);
+    svg_.raw("<?xml version=\"1.0\" encoding=\"UTF-8\"?>\n"
+             "<svg xmlns=\"http://www.w3.org/2000/svg\" width=\"" +
+             width + "\" height=\"" + height + "\" viewBox=\"0 0 " + width + " " + height +
+             "\" font-family=\"sans-serif\" fill=\"" + kTextColour + "\">\n");
+    svg_.rect(0, 0, kWidth, kHeight, "fill=\"#ffffff\"");
+    title();
+    if (intervals_.empty()) {
+        empty();
+    } else {
+        shades();
+        timeTicks();
+        rateTicks();
+        lostTicks();
+        rateBand();
+        rateLine();
+        lostBars();
+        legend();
+    }
+    svg_.raw("</svg>\n");
+    return std::move(svg_.out());
+}
+
+void Picture::title()
+{
+    const PlotTitle& title = run_.title;
+    svg_.text(kLeft, 32,
+              "Group " + xmlText(title.group, kGroupChars) + ", port " + std::to_string(title.port),
+              "start", 20, " font-weight=\"bold\"");
+
+    // Whole addresses, as many as the line holds, then how many more there are.
+    std::string senders;
+    std::size_t shown = 0;
+    for (const std::string& sender : title.senders) {
+        if (shown > 0 && senders.size() + 2 + sender.size() > kSenderChars)
+            break;
+        senders += (shown++ > 0 ? ", " : "") + sender;
+    }
+    if (shown < title.senders.size())
+        senders += " and " + std::to_string(title.senders.size() - shown) + " more";
+    const char* label = title.senders.size() == 1 ? "Sender " : "Senders ";
+    svg_.text(kLeft, 56,
+              title.senders.empty() ? std::string("No sender")
+                                    : label + xmlText(senders, kSenderChars + 20),
+              "start", 14);
+
+    std::string line =
+        "From " + xmlText(title.start, kClockChars) + " to " + xmlText(title.end, kClockChars);
+    if (!intervals_.empty()) {
+        line += " (" + durationText(time_.span) + ")";
+        double weighted = 0;
+        double seconds = 0;
+        std::uint64_t lost = 0;
+        for (const PlotInterval& interval : intervals_) {
+            weighted += interval.kbps * interval.lengthSeconds;
+            seconds += interval.lengthSeconds;
+            lost += interval.lost;
+        }
+        const double mean = seconds > 0 ? weighted / seconds : 0;
+        line += "   \u00b7   mean " +
+                (mean >= 10000 ? fixed(mean / 1000, 2) + " Mbit/s" : fixed(mean, 1) + " kbit/s") +
+                ", " + std::to_string(lost) + " lost";
+        std::size_t outages = 0;
+        for (const Shade& shade : shades_)
+            outages += static_cast<std::size_t>(shade.count);
+        line += ", " + std::to_string(outages) + (outages == 1 ? " outage" : " outages");
+    }
+    svg_.text(kLeft, 78, line, "start", 14, " fill=\"#444444\"");
+}
+
+void Picture::empty()
+{
+    svg_.rect(kLeft, kRateTop, kRight - kLeft, kLostBottom - kRateTop,
+              "fill=\"#f7f7f7\" stroke=\"#cccccc\"");
+    svg_.text((kLeft + kRight) / 2, (kRateTop + kLostBottom) / 2, "No datagrams arrived.", "middle",
+              22, " fill=\"#666666\"");
+}
+
+void Picture::shades()
+{
+    for (const Shade& shade : shades_) {
+        double left = x(shade.from);
+        double width = std::max(x(shade.to) - left, 3.0);
+        left = std::min(left, kRight - width);
+        std::string note;
+        if (shade.count == 1)
+            note = "Outage at " + durationText(shade.from) + ", " + durationText(shade.longest) +
+                   " long, " + std::to_string(shade.lost) + " lost";
+        else
+            note = std::to_string(shade.count) + " outages from " + durationText(shade.from) +
+                   " to " + durationText(shade.to) + ", longest " + durationText(shade.longest) +
+                   ", " + std::to_string(shade.lost) + " lost";
+        svg_.raw("<g fill=\"");
+        svg_.raw(kOutageColour);
+        svg_.raw("\" fill-opacity=\"0.3\"><title>" + note + "</title>\n");
+        svg_.rect(left, kRateTop, width, kRateBottom - kRateTop, "");
+        svg_.rect(left, kLostTop, width, kLostBottom - kLostTop, "");
+        // A solid mark above the panel, so that a short outage in a long run
+        // is seen too.
+        svg_.rect(left, kRateTop - 7, width, 6, "fill-opacity=\"1\"");
+        svg_.raw("</g>\n");
+    }
+}
+
+void Picture::timeTicks()
+{
+    const double stepSeconds = time_.step * time_.unit;
+    const int decimals = decimalsFor(time_.step);
+    const auto count = static_cast<int>(std::floor(time_.span / stepSeconds + 1e-9));
+    for (int i = 0; i <= count; ++i) {
+        const double at = x(i * stepSeconds);
+        svg_.line(at, kRateTop, at, kRateBottom, kGridColour);
+        svg_.line(at, kLostTop, at, kLostBottom, kGridColour);
+        svg_.line(at, kLostBottom, at, kLostBottom + 5, kAxisColour);
+        svg_.text(at, kTimeLabels, fixed(i * time_.step, decimals) + " " + time_.unitName,
+                  "middle");
+    }
+    svg_.line(kLeft, kRateBottom, kRight, kRateBottom, kAxisColour);
+    svg_.line(kLeft, kLostBottom, kRight, kLostBottom, kAxisColour);
+    svg_.text((kLeft + kRight) / 2, kTimeLabels + 24, "Time since start", "middle", 13);
+}
+
+void Picture::rateTicks()
+{
+    const auto count = static_cast<int>(std::lround(rate_.top / rate_.step));
+    for (int i = 0; i <= count; ++i) {
+        const double y = rateY(i * rate_.step * rateUnit_);
+        if (i > 0)
+            svg_.line(kLeft, y, kRight, y, kGridColour);
+        svg_.line(kLeft - 5, y, kLeft, y, kAxisColour);
+        svg_.text(kLeft - 8, y + 4, fixed(i * rate_.step, rate_.decimals), "end");
+    }
+    svg_.line(kLeft, kRateTop, kLeft, kRateBottom, kAxisColour);
+    const double middle = (kRateTop + kRateBottom) / 2;
+    svg_.text(24, middle, std::string("Rate, ") + rateUnitName_, "middle", 13,
+              (" transform=\"rotate(-90 24 " + px(middle) + ")\"").c_str());
+}
+
+void Picture::lostTicks()
+{
+    const ValueAxis& axis = lost_;
+    const auto count = static_cast<int>(std::floor(axis.top / axis.step + 1e-9));
+    for (int i = 0; i <= count; ++i) {
+        const double y = lostY(i * axis.step);
+        if (i > 0)
+            svg_.line(kLeft, y, kRight, y, kGridColour);
+        svg_.line(kLeft - 5, y, kLeft, y, kAxisColour);
+        svg_.text(kLeft - 8, y + 4, fixed(i * axis.step, 0), "end");
+    }
+    svg_.line(kLeft, kLostTop, kLeft, kLostBottom, kAxisColour);
+    const double middle = (kLostTop + kLostBottom) / 2;
+    svg_.text(24, middle, "Lost", "middle", 13,
+              (" transform=\"rotate(-90 24 " + px(middle) + ")\"").c_str());
+}
+
+void Picture::rateBand()
+{
+    if (columnSeconds_ <= 0)
+        return;
+    // One closed shape per stretch without a gap: the highs left to right,
+    // then the lows back.
+    std::string path;
+    std::size_t first = 0;
+    for (std::size_t i = 0; i < columns_.size(); ++i) {
+        const bool last =
+            i + 1 == columns_.size() || columns_[i + 1].from > columns_[i].to + columnSeconds_ / 2;
+        if (!last)
+            continue;
+        for (std::size_t k = first; k <= i; ++k) {
+            path += (k == first ? "M" : "L") + px(x(columns_[k].from)) + " " +
+                    px(rateY(columns_[k].high)) + "H" + px(x(columns_[k].to));
+        }
+        for (std::size_t k = i + 1; k-- > first;)
+            path += "L" + px(x(columns_[k].to)) + " " + px(rateY(columns_[k].low)) + "H" +
+                    px(x(columns_[k].from));
+        path += "Z";
+        first = i + 1;
+    }
+    svg_.raw("<path fill=\"");
+    svg_.raw(kBandColour);
+    svg_.raw("\" fill-opacity=\"0.6\" d=\"" + path + "\"/>\n");
+}
+
+void Picture::rateLine()
+{
+    // Steps: each column's mean across its time, broken where no interval was.
+    std::string path;
+    for (std::size_t i = 0; i < columns_.size(); ++i) {
+        const Column& column = columns_[i];
+        const double tolerance =
+            columnSeconds_ > 0 ? columnSeconds_ / 2 : std::max(column.to - column.from, 0.0) / 2;
+        const bool gap = i == 0 || column.from > columns_[i - 1].to + tolerance;
+        path += (gap ? "M" : "L") + px(x(column.from)) + " " + px(rateY(column.mean)) + "H" +
+                px(x(column.to));
+    }
+    svg_.raw("<path fill=\"none\" stroke=\"");
+    svg_.raw(kRateColour);
+    svg_.raw("\" stroke-width=\"1.6\" stroke-linejoin=\"round\" d=\"" + path + "\"/>\n");
+    if (rate_.top <= 1 &&
+        std::all_of(columns_.begin(), columns_.end(), [](const Column& c) { return c.high <= 0; }))
+        svg_.text((kLeft + kRight) / 2, (kRateTop + kRateBottom) / 2, "No datagrams arrived.",
+                  "middle", 22, " fill=\"#666666\"");
+}
+
+void Picture::lostBars()
+{
+    std::string path;
+    for (const Column& column : columns_) {
+        if (column.lost == 0)
+            continue;
+        double left = x(column.from);
+        double right = x(column.to);
+        // A little space between wide bars; at least a pixel for narrow ones.
+        if (right - left > 4) {
+            const double inset = (right - left) * 0.12;
+            left += inset;
+            right -= inset;
+        }
+        right = std::max(right, left + 1);
+        const double top = std::min(lostY(static_cast<double>(column.lost)), kLostBottom - 1.5);
+        path += "M" + px(left) + " " + px(kLostBottom) + "V" + px(top) + "H" + px(right) + "V" +
+                px(kLostBottom) + "Z";
+    }
+    if (path.empty()) {
+        svg_.text((kLeft + kRight) / 2, (kLostTop + kLostBottom) / 2 + 5, "No datagrams lost",
+                  "middle", 13, " fill=\"#777777\"");
+        return;
+    }
+    svg_.raw("<path fill=\"");
+    svg_.raw(kLostColour);
+    svg_.raw("\" d=\"" + path + "\"/>\n");
+}
+
+void Picture::legend()
+{
+    constexpr double y = 662;
+    double at = kLeft;
+    const auto item = [&](const std::string& swatch, const std::string& text) {
+        svg_.raw(swatch);
+        svg_.text(at + 26, y + 4, text);
+        at += 26 + 7.0 * static_cast<double>(text.size()) + 30;
+    };
+    const std::string per = columnSeconds_ > 0 ? "per " + durationText(columnSeconds_) : "";
+    item("<line x1=\"" + px(at) + "\" y1=\"" + px(y) + "\" x2=\"" + px(at + 20) + "\" y2=\"" +
+             px(y) + "\" stroke=\"" + kRateColour + "\" stroke-width=\"2\"/>\n",
+         columnSeconds_ > 0 ? "Mean rate " + per : std::string("Rate per interval"));
+    if (columnSeconds_ > 0)
+        item("<rect x=\"" + px(at) + "\" y=\"" + px(y - 6) +
+                 "\" width=\"20\" height=\"12\" fill=\"" + kBandColour + "\"/>\n",
+             "Lowest to highest interval");
+    item("<rect x=\"" + px(at + 6) + "\" y=\"" + px(y - 6) +
+             "\" width=\"8\" height=\"12\" fill=\"" + kLostColour + "\"/>\n",
+         columnSeconds_ > 0 ? "Datagrams lost " + per : std::string("Datagrams lost per interval"));
+    if (!shades_.empty())
+        item("<rect x=\"" + px(at) + "\" y=\"" + px(y - 6) +
+                 "\" width=\"20\" height=\"12\" fill-opacity=\"0.3\" fill=\"" + kOutageColour +
+                 "\"/>\n",
+             "Outage: no datagrams for longer than the threshold");
+}
+
+}   // namespace
+
+std::string runPlotSvg(const RunPlot& run)
+{
+    return Picture(run).svg();
+}
+
+int writeRunPlot(const char* name, const RunPlot& run)
+{
+    return replaceWholeFile(name, runPlotSvg(run));
+}

@@ -1,0 +1,126 @@
+#include "cli/run_plot.h"
+
+#include "tests/support/temp_dir.h"
+
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <cstdint>
+#include <cstdlib>
+#include <regex>
+#include <string>
+
+namespace {
+
+// count one-second intervals at kbps, with lost datagrams in every
+// lostEvery-th interval (none when 0).
+RunPlot secondsOf(int count, double kbps, int lostEvery = 0)
+{
+    RunPlot run;
+    run.title = {
+        "224.1.1.1", 9000, {"10.0.0.1", "10.0.0.2"}, "2026-12-07 17:25:53", "2026-12-07 17:26:03"};
+    for (int i = 1; i <= count; ++i) {
+        const auto lost = lostEvery > 0 && i % lostEvery == 0 ? 3u : 0u;
+        run.intervals.push_back({static_cast<double>(i), 1.0, kbps + (i % 7) * 10, lost});
+    }
+    return run;
+}
+
+bool haveXmllint()
+{
+    return std::system("xmllint --version >/dev/null 2>&1") == 0;
+}
+
+// Whether xmllint finds the picture well-formed XML.
+bool wellFormed(const std::string& svg)
+{
+    TempDir dir;
+    const std::string path = dir.put("plot.svg", svg);
+    return std::system(("xmllint --noout '" + path + "'").c_str()) == 0;
+}
+
+TEST(RunPlot, IsWellFormedSelfContainedAndSmall)
+{
+    if (!haveXmllint())
+        GTEST_SKIP() << "xmllint is not installed (package libxml2-utils)";
+    RunPlot tenSeconds = secondsOf(10, 512, 4);
+    tenSeconds.outages = {{4.2, 2.5, 40}};
+    RunPlot day = secondsOf(86400, 40000, 97);
+    for (int i = 0; i < 50; ++i)
+        day.outages.push_back({1000.0 + i * 1700, 3.0 + i % 5, std::uint64_t{100} * i});
+    RunPlot hostile = secondsOf(10, 512);
+    hostile.title.group = "</text><script>alert(1)</script>&amp;\"'\x01\xff\xc3";
+    hostile.title.senders = {"<a href=\"http://x/\">", "10.0.0.1"};
+    hostile.title.start = "]]><!-- ";
+
+    const struct {
+        const char* what;
+        RunPlot run;
+    } cases[] = {
+        {"10 s with an outage", tenSeconds},
+        {"24 h, a point a second", day},
+        {"no datagrams", RunPlot{}},
+        {"hostile title texts", hostile},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.what);
+        const std::string svg = runPlotSvg(c.run);
+        EXPECT_TRUE(wellFormed(svg));
+        EXPECT_LT(svg.size(), 1'000'000u);
+        EXPECT_EQ(svg.find("<script"), std::string::npos);
+        EXPECT_EQ(svg.find("href=\""), std::string::npos);
+        EXPECT_EQ(svg.find("url("), std::string::npos);
+        EXPECT_EQ(svg.find("@import"), std::string::npos);
+        EXPECT_EQ(svg.find("<image"), std::string::npos);
+    }
+    EXPECT_NE(runPlotSvg(RunPlot{}).find("No datagrams arrived"), std::string::npos);
+    EXPECT_NE(runPlotSvg(hostile).find("&lt;/text&gt;&lt;script&gt;alert(1)&lt;/script&gt;&amp;"
+                                       "amp;&quot;&apos;"),
+              std::string::npos);
+}
+
+TEST(RunPlot, TimeAndRateAxesFollowTheRun)
+{
+    const struct {
+        int seconds;
+        double kbps;
+        std::vector<const char*> labels;   // each shown as a text
+        const char* absent;
+    } cases[] = {
+        {10, 512, {">0 s<", ">1 s<", ">10 s<", ">Rate, kbit/s<"}, ">11 s<"},
+        {1800, 512, {">0 min<", ">5 min<", ">30 min<"}, ">35 min<"},
+        {86400, 512, {">0 h<", ">3 h<", ">24 h<"}, ">27 h<"},
+        {60, 45000, {">Rate, Mbit/s<", ">50<"}, ">Rate, kbit/s<"},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.seconds);
+        const std::string svg = runPlotSvg(secondsOf(c.seconds, c.kbps));
+        for (const char* label : c.labels)
+            EXPECT_NE(svg.find(label), std::string::npos) << label;
+        EXPECT_EQ(svg.find(c.absent), std::string::npos) << c.absent;
+    }
+}
+
+TEST(RunPlot, LongRunsAreDrawnInAtMostTheColumnsAllowed)
+{
+    const struct {
+        int seconds;
+        std::size_t steps;
+    } cases[] = {{600, 600}, {86400, kPlotColumns}};
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.seconds);
+        const std::string svg = runPlotSvg(secondsOf(c.seconds, 512, 10));
+        std::smatch line;
+        ASSERT_TRUE(
+            std::regex_search(svg, line, std::regex("stroke-width=\"1.6\"[^>]* d=\"([^\"]*)\"")));
+        const std::string path = line[1];
+        EXPECT_EQ(static_cast<std::size_t>(std::count(path.begin(), path.end(), 'H')), c.steps);
+        // One unbroken line: every interval follows the previous one.
+        EXPECT_EQ(std::count(path.begin(), path.end(), 'M'), 1);
+        // Every lost datagram is counted in the title, bucketed or not.
+        EXPECT_NE(svg.find(", " + std::to_string(c.seconds / 10 * 3) + " lost,"),
+                  std::string::npos);
+    }
+}
+
+}   // namespace
