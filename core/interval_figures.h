@@ -1,0 +1,79 @@
+#pragma once
+
+#include <cstdint>
+#include <vector>
+
+// What a receiver counted of a flow over some span: one interval, or the
+// whole run. Times are the receiver's milliseconds since its run started.
+struct FlowCounts {
+    std::uint64_t datagrams = 0;
+    std::uint64_t bytes = 0;   // whole datagrams, headers included
+    // Sequence gaps opened minus gaps filled later; in one interval it goes
+    // below 0 when datagrams missing from an earlier one arrive late.
+    std::int64_t lost = 0;
+    std::uint64_t late = 0;       // behind the newest number, not seen before
+    std::uint64_t repeated = 0;   // a number that had already arrived
+    std::uint64_t numbered = 0;   // datagrams with a sequence number, repeats left out
+    std::uint64_t firstMs = 0;    // arrival of the first datagram, once datagrams > 0
+    std::uint64_t firstBytes = 0;
+    std::uint64_t lastMs = 0;   // arrival of the latest
+
+    // Of the numbers expected (those that arrived plus those missing), the
+    // share missing, in percent; 0 when nothing was expected or more was
+    // filled in than went missing.
+    double lossPercent() const
+    {
+        const std::int64_t expected = static_cast<std::int64_t>(numbered) + lost;
+        if (lost <= 0 || expected <= 0)
+            return 0;
+        return 100.0 * static_cast<double>(lost) / static_cast<double>(expected);
+    }
+    // Rate from the first datagram to the latest, in kbit/s (bits per ms):
+    // what came after the first over the time since it arrived; 0 until two
+    // arrived in different milliseconds.
+    double kbpsFirstToLast() const { return kbpsOver(bytes - firstBytes, lastMs - firstMs); }
+
+    static double kbpsOver(std::uint64_t bytes, std::uint64_t ms)
+    {
+        return ms == 0 ? 0 : static_cast<double>(bytes) * 8 / static_cast<double>(ms);
+    }
+};
+
+// One sender's figures (address in the high 32 bits, port in the low 16).
+struct SenderFigures {
+    std::uint64_t sender = 0;
+    FlowCounts interval;
+    FlowCounts total;
+};
+
+// The figures of one interval, closed at endMs, and those since the start.
+struct ReceiveInterval {
+    std::uint64_t startMs = 0;
+    std::uint64_t endMs = 0;
+    FlowCounts interval;
+    FlowCounts total;
+    std::uint64_t overflowed = 0;        // dropped by the own socket in the interval
+    std::uint64_t overflowedTotal = 0;   // ... and since the start
+    // Every sender seen since the start that the meter still keeps, in the
+    // order they first arrived.
+    std::vector<SenderFigures> senders;
+
+    double kbps() const { return FlowCounts::kbpsOver(interval.bytes, endMs - startMs); }
+};
+
+// A sender that had been sending and then fell silent for longer than the
+// threshold, ended by its next datagram.
+struct Outage {
+    std::uint64_t sender = 0;
+    std::uint64_t beganMs = 0;   // its last datagram before the silence
+    std::uint64_t lastedMs = 0;
+    // Numbers skipped between the last datagram before and the first after.
+    std::int64_t lost = 0;
+};
+
+// The outages of a run so far.
+struct OutageSummary {
+    std::uint64_t count = 0;
+    std::uint64_t longestMs = 0;
+    std::uint64_t totalMs = 0;
+};

@@ -1,0 +1,74 @@
+#pragma once
+
+#include "core/interval_figures.h"
+
+#include <cstdint>
+#include <vector>
+
+// Where one datagram stood in its sender's sequence.
+struct Arrival {
+    enum Order {
+        Unnumbered,   // no sequence number
+        Next,         // ahead of the sender's newest number, or its first
+        Late,         // behind the newest, not seen before
+        Repeated,     // seen before
+    };
+    std::uint64_t sender = 0;
+    std::uint64_t bytes = 0;
+    Order order = Unnumbered;
+    std::uint32_t seq = 0;
+    std::int64_t lostChange = 0;   // what it changed in the losses
+};
+
+// Turns the receiver's datagrams into figures per interval, per sender and
+// in total, and notices outages: a sender silent for longer than the
+// threshold, ended by its next datagram. Times are milliseconds of the
+// receiver's clock; the meter never reads a clock itself.
+class IntervalMeter {
+public:
+    static constexpr int kSenders = 64;
+
+    IntervalMeter(std::uint64_t intervalMs, std::uint64_t outageMs);
+
+    // Starts a run at nowMs with nothing counted.
+    void start(std::uint64_t nowMs);
+
+    // Counts one datagram that arrived at nowMs. Returns true, with the
+    // outage in ended, when it ended one of its sender.
+    bool take(const Arrival& arrival, std::uint64_t nowMs, Outage& ended);
+    void addOverflowed(std::uint64_t datagrams);
+
+    // Whether the interval in progress is over at nowMs.
+    bool due(std::uint64_t nowMs) const { return nowMs >= nextMs_; }
+    // Closes the interval in progress at nowMs and starts the next.
+    ReceiveInterval close(std::uint64_t nowMs);
+
+    const FlowCounts& total() const { return total_.total; }
+    const OutageSummary& outages() const { return outages_; }
+
+private:
+    struct Sender {
+        SenderFigures figures;
+        std::uint64_t order = 0;   // when it first arrived
+        std::uint64_t lastUse = 0;
+        std::uint32_t newest = 0;
+        bool numbered = false;   // newest holds a number
+    };
+
+    // The sender's entry; isNew when it is heard from for the first time
+    // (or again after it made room for others).
+    Sender& senderOf(std::uint64_t sender, bool& isNew);
+    static void count(SenderFigures& figures, const Arrival& arrival, std::uint64_t nowMs);
+
+    std::uint64_t intervalMs_;
+    std::uint64_t outageMs_;
+    std::uint64_t closedMs_ = 0;   // the end of the previous interval, or the start
+    std::uint64_t nextMs_ = 0;
+    SenderFigures total_;
+    std::uint64_t overflowed_ = 0;
+    std::uint64_t overflowedTotal_ = 0;
+    std::vector<Sender> senders_;
+    std::uint64_t arrivals_ = 0;
+    std::size_t latest_ = 0;
+    OutageSummary outages_;
+};

@@ -1,0 +1,193 @@
+#include "engine/interval_meter.h"
+
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <cstdint>
+#include <string>
+#include <vector>
+
+namespace {
+
+constexpr std::uint64_t kA = 0x0a000001'2328;   // 10.0.0.1:9000
+constexpr std::uint64_t kB = 0x0a000002'2328;
+constexpr std::uint64_t kStart = 5000;
+
+struct Timed {
+    std::uint64_t ms;   // since the start
+    Arrival arrival;
+};
+
+// Datagrams first ... last of sender, everyMs apart from atMs, in order.
+void stream(std::vector<Timed>& out, std::uint64_t sender, std::uint32_t first, std::uint32_t last,
+            std::uint64_t atMs, std::uint64_t everyMs, std::uint64_t bytes = 1032)
+{
+    for (std::uint32_t seq = first; seq <= last; ++seq, atMs += everyMs)
+        out.push_back({atMs, {sender, bytes, Arrival::Next, seq, 0}});
+}
+
+struct Metered {
+    std::vector<ReceiveInterval> intervals;
+    std::vector<Outage> outages;
+    OutageSummary summary;
+};
+
+// Feeds the datagrams as a receiver would, closing each interval on its
+// boundary, and the last one at endMs.
+Metered meter(const std::vector<Timed>& datagrams, std::uint64_t endMs)
+{
+    IntervalMeter m(1000, 1000);
+    m.start(kStart);
+    Metered run;
+    std::uint64_t boundary = kStart + 1000;
+    auto closeUpTo = [&](std::uint64_t now) {
+        for (; m.due(now); boundary += 1000)
+            run.intervals.push_back(m.close(boundary));
+    };
+    for (const Timed& d : datagrams) {
+        closeUpTo(kStart + d.ms);
+        Outage outage;
+        if (m.take(d.arrival, kStart + d.ms, outage))
+            run.outages.push_back(outage);
+    }
+    closeUpTo(kStart + endMs);
+    if (run.intervals.empty() || run.intervals.back().endMs != kStart + endMs)
+        run.intervals.push_back(m.close(kStart + endMs));
+    run.summary = m.outages();
+    return run;
+}
+
+struct Expected {
+    std::uint64_t datagrams;
+    std::int64_t lost;
+    double lossPercent;
+    std::uint64_t late;
+    std::uint64_t repeated;
+    double kbps;
+};
+
+struct IntervalCase {
+    std::string name;
+    std::vector<Timed> datagrams;
+    std::uint64_t endMs;
+    std::vector<Expected> intervals;
+};
+
+std::vector<IntervalCase> cases()
+{
+    std::vector<IntervalCase> all;
+    {
+        // 8 kbit/s: one 1000-byte datagram a second, in the middle of each.
+        IntervalCase c{"a stream of 8 kbit/s", {}, 3000, {}};
+        stream(c.datagrams, kA, 0, 2, 500, 1000, 1000);
+        c.intervals.assign(3, {1, 0, 0, 0, 0, 8.0});
+        all.push_back(c);
+    }
+    {
+        // 10 in the first second; in the second, 10 then 20-29.
+        IntervalCase c{"a burst of loss inside one interval", {}, 2000, {}};
+        stream(c.datagrams, kA, 0, 10, 0, 100, 100);
+        c.datagrams.push_back({1500, {kA, 100, Arrival::Next, 20, 9}});
+        stream(c.datagrams, kA, 21, 29, 1510, 10, 100);
+        c.intervals = {{10, 0, 0, 0, 0, 8.0}, {11, 9, 45.0, 0, 0, 8.8}};
+        all.push_back(c);
+    }
+    {
+        // 3 overtakes 2 just before the boundary; 2 and a repeat of 3 after it.
+        IntervalCase c{"reordering across an interval boundary", {}, 2000, {}};
+        stream(c.datagrams, kA, 0, 1, 0, 100, 125);
+        c.datagrams.push_back({990, {kA, 125, Arrival::Next, 3, 1}});
+        c.datagrams.push_back({1010, {kA, 125, Arrival::Late, 2, -1}});
+        c.datagrams.push_back({1020, {kA, 125, Arrival::Repeated, 3, 0}});
+        c.datagrams.push_back({1030, {kA, 125, Arrival::Next, 4, 0}});
+        c.intervals = {{3, 1, 25.0, 0, 0, 3.0}, {3, -1, 0, 1, 1, 3.0}};
+        all.push_back(c);
+    }
+    return all;
+}
+
+TEST(IntervalMeterTest, FiguresPerInterval)
+{
+    for (const IntervalCase& c : cases()) {
+        SCOPED_TRACE(c.name);
+        const Metered run = meter(c.datagrams, c.endMs);
+        ASSERT_EQ(run.intervals.size(), c.intervals.size());
+        FlowCounts sum;
+        for (std::size_t k = 0; k < c.intervals.size(); ++k) {
+            SCOPED_TRACE(k);
+            const ReceiveInterval& got = run.intervals[k];
+            const Expected& want = c.intervals[k];
+            EXPECT_EQ(got.startMs, kStart + 1000 * k);
+            EXPECT_EQ(got.endMs, kStart + 1000 * (k + 1));
+            EXPECT_EQ(got.interval.datagrams, want.datagrams);
+            EXPECT_EQ(got.interval.lost, want.lost);
+            EXPECT_DOUBLE_EQ(got.interval.lossPercent(), want.lossPercent);
+            EXPECT_EQ(got.interval.late, want.late);
+            EXPECT_EQ(got.interval.repeated, want.repeated);
+            EXPECT_DOUBLE_EQ(got.kbps(), want.kbps);
+            sum.datagrams += got.interval.datagrams;
+            sum.bytes += got.interval.bytes;
+            sum.lost += got.interval.lost;
+            // One sender: its figures are the total's.
+            ASSERT_EQ(got.senders.size(), 1u);
+            EXPECT_EQ(got.senders[0].interval.datagrams, want.datagrams);
+        }
+        const FlowCounts& total = run.intervals.back().total;
+        EXPECT_EQ(total.datagrams, sum.datagrams);
+        EXPECT_EQ(total.bytes, sum.bytes);
+        EXPECT_EQ(total.lost, sum.lost);
+        EXPECT_TRUE(run.outages.empty());
+    }
+}
+
+TEST(IntervalMeterTest, RateSinceTheFirstDatagramNotSinceTheStart)
+{
+    // 8 kbit/s from 10 s after the start: the average since the start would
+    // read less than half of that.
+    std::vector<Timed> datagrams;
+    stream(datagrams, kA, 0, 10, 10000, 1000, 1000);
+    const Metered run = meter(datagrams, 20000);
+    EXPECT_DOUBLE_EQ(run.intervals.back().total.kbpsFirstToLast(), 8.0);
+}
+
+TEST(IntervalMeterTest, OutagesOfEachSenderWithTheirLengthAndLoss)
+{
+    // A at 16 ms a datagram stops for 3 s; B goes on, then stops once for
+    // exactly the threshold (no outage) and once for longer but sends
+    // without numbers; A starts again from 0 after another silence.
+    std::vector<Timed> d;
+    stream(d, kA, 0, 62, 0, 16);         // the last at 992
+    stream(d, kA, 250, 300, 3992, 16);   // 187 numbers skipped
+    stream(d, kB, 0, 9, 5, 100);         // the last at 905
+    stream(d, kB, 10, 10, 1905, 100);    // silent for exactly 1000 ms
+    d.push_back({4000, {kB, 60, Arrival::Unnumbered, 0, 0}});
+    stream(d, kA, 0, 5, 6000, 16);
+    std::stable_sort(d.begin(), d.end(),
+                     [](const Timed& x, const Timed& y) { return x.ms < y.ms; });
+    const Metered run = meter(d, 7000);
+
+    const std::vector<Outage> expected = {
+        {kA, kStart + 992, 3000, 187},
+        {kB, kStart + 1905, 2095, 0},
+        {kA, kStart + 4792, 6000 - 4792, 0},   // 300 came at 3992 + 50 * 16
+    };
+    ASSERT_EQ(run.outages.size(), expected.size());
+    for (std::size_t k = 0; k < expected.size(); ++k) {
+        SCOPED_TRACE(k);
+        EXPECT_EQ(run.outages[k].sender, expected[k].sender);
+        EXPECT_EQ(run.outages[k].beganMs, expected[k].beganMs);
+        EXPECT_EQ(run.outages[k].lastedMs, expected[k].lastedMs);
+        EXPECT_EQ(run.outages[k].lost, expected[k].lost);
+    }
+    EXPECT_EQ(run.summary.count, 3u);
+    EXPECT_EQ(run.summary.longestMs, 3000u);
+    EXPECT_EQ(run.summary.totalMs, 3000u + 2095u + 1208u);
+    // Both senders, in the order they first arrived, add up to the total.
+    const ReceiveInterval& last = run.intervals.back();
+    ASSERT_EQ(last.senders.size(), 2u);
+    EXPECT_EQ(last.senders[0].sender, kA);
+    EXPECT_EQ(last.senders[0].total.datagrams + last.senders[1].total.datagrams,
+              last.total.datagrams);
+}
+
+}   // namespace
