@@ -7,9 +7,15 @@
 
 #include <arpa/inet.h>
 #include <charconv>
+#include <chrono>
 #include <cmath>
 #include <cstdio>
 #include <netinet/in.h>
+
+static_assert(
+    CliOptions::kMaxDurationSeconds <=
+        std::chrono::duration<double>(std::chrono::steady_clock::duration::max()).count() / 2,
+    "a deadline of the longest duration must fit in the steady clock");
 
 namespace {
 
@@ -88,6 +94,10 @@ std::string applyValue(CliOptions& options, std::string_view name, std::string_v
         if (value.empty() || result.ec != std::errc() ||
             result.ptr != value.data() + value.size() || !std::isfinite(seconds) || seconds <= 0)
             return "--duration must be a number of seconds above 0, not '" + text + "'";
+        if (seconds > CliOptions::kMaxDurationSeconds)
+            return "--duration must be at most " +
+                   std::to_string(static_cast<std::uint64_t>(CliOptions::kMaxDurationSeconds)) +
+                   " seconds, not '" + text + "'";
         options.durationSeconds = seconds;
     } else if (name == "--interface") {
         if (text.empty() || text.size() >= MulticastOptions::kInterfaceSize ||

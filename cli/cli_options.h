@@ -19,13 +19,18 @@ struct CliOptions {
     std::string source;           // sender only; empty: send.txt beside the executable
     std::string save;             // receiver only; empty: no capture
     std::uint64_t count = 0;      // 0: no limit
-    double durationSeconds = 0;   // 0: no limit
+    double durationSeconds = 0;   // 0: no limit; at most kMaxDurationSeconds
     std::string interface;        // empty: the system's choice
     int ttl = 20;                 // sender only
     bool json = false;
     bool quiet = false;
     bool help = false;
     bool version = false;
+
+    // The longest --duration: half of what the steady clock counts, so that
+    // the deadline, counted from the clock's reading at the start, always
+    // fits in it (about 146 years).
+    static constexpr double kMaxDurationSeconds = 4'611'686'018;
 };
 
 struct CliParse {

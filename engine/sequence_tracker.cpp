@@ -14,6 +14,20 @@ void SequenceTracker::Stream::restart(std::uint32_t seq)
     arrived.fill(~std::uint64_t{0});
 }
 
+std::int64_t SequenceTracker::Stream::advance(std::uint32_t seq)
+{
+    const std::uint32_t ahead = seq - newest;
+    if (ahead >= kWindow) {
+        arrived.fill(0);
+    } else {
+        for (std::uint32_t skipped = newest + 1; skipped != seq; ++skipped)
+            clear(skipped);
+    }
+    mark(seq);
+    newest = seq;
+    return std::int64_t{ahead} - 1;
+}
+
 bool SequenceTracker::Stream::has(std::uint32_t seq) const
 {
     const std::uint32_t bit = seq % kWindow;
@@ -64,22 +78,27 @@ std::int64_t SequenceTracker::observe(std::uint64_t sender, std::uint32_t seq)
     Stream& stream = streamOf(sender);
     const bool isNew = stream.lastUse == 0;
     stream.lastUse = ++uses_;
+    const bool followsJump = stream.jumped && seq == stream.jump + 1;
+    stream.jumped = false;
 
     const std::uint32_t ahead = seq - stream.newest;
     const std::uint32_t behind = stream.newest - seq;
+    const bool far = ahead < kHalfRange ? ahead >= kWindow : behind >= kWindow;
     std::int64_t change = 0;
-    if (isNew || seq == 0 || (ahead >= kHalfRange && behind >= kWindow)) {
+    if (isNew || seq == 0) {
         stream.restart(seq);
-    } else if (ahead != 0 && ahead < kHalfRange) {
-        change = ahead - 1;
-        if (ahead >= kWindow) {
-            stream.arrived.fill(0);
+    } else if (followsJump) {
+        // The number before this one was no stray: the stream really went there.
+        if (stream.jump - stream.newest < kHalfRange) {
+            change = stream.advance(stream.jump) + stream.advance(seq);
         } else {
-            for (std::uint32_t skipped = stream.newest + 1; skipped != seq; ++skipped)
-                stream.clear(skipped);
+            stream.restart(seq);
         }
-        stream.mark(seq);
-        stream.newest = seq;
+    } else if (far) {
+        stream.jumped = true;
+        stream.jump = seq;
+    } else if (ahead != 0 && ahead < kHalfRange) {
+        change = stream.advance(seq);
     } else if (ahead != 0 && !stream.has(seq)) {
         stream.mark(seq);
         change = -1;

@@ -15,8 +15,13 @@
 // - a number behind the newest by less than the window (1024) is late or a
 //   duplicate: it leaves the newest alone, and when it is the first arrival of
 //   a number counted as missing, takes that one back;
-// - 0, or a number further behind than the window, is a restarted sender: a
-//   new baseline, no loss.
+// - 0 is a restarted sender: a new baseline, no loss;
+// - a number further than the window ahead of the newest or behind it moves
+//   nothing on its own: a stale duplicate or a garbled number would
+//   otherwise count thousands lost. Only when the sender's next number
+//   follows it is the jump taken: one far ahead counts every number skipped
+//   (a long outage at a high rate), one far behind is a restarted sender. A
+//   jump not followed so changes no loss.
 // A sender not seen while 64 others were is dropped; what it lost stays in
 // the sum.
 class SequenceTracker {
@@ -37,11 +42,16 @@ private:
         std::uint64_t sender = 0;
         std::uint64_t lastUse = 0;
         std::uint32_t newest = 0;
+        // A number far from the newest that waits for its successor.
+        bool jumped = false;
+        std::uint32_t jump = 0;
         // Bit seq % kWindow: whether seq arrived, for the kWindow numbers up
         // to the newest.
         std::array<std::uint64_t, kWords> arrived{};
 
         void restart(std::uint32_t seq);
+        // Takes seq, ahead of the newest, as the newest; the numbers skipped.
+        std::int64_t advance(std::uint32_t seq);
         bool has(std::uint32_t seq) const;
         void mark(std::uint32_t seq);
         void clear(std::uint32_t seq);

@@ -12,12 +12,19 @@ static_assert(sizeof(off_t) == 8, "positions and sizes must be 64-bit");
 
 namespace {
 
-// O_NONBLOCK: opening a FIFO for reading would wait for a writer.
-constexpr int kReadFlags = O_RDONLY | O_CLOEXEC | O_NONBLOCK;
+// Only a regular file is ever opened, and never through a symbolic link at
+// the last component of its name: a link planted in a shared folder could
+// otherwise lead a program run by root to another user's or the system's
+// files. The name is looked at first (lstat) and anything else is refused
+// unopened; O_NOFOLLOW and O_NOCTTY keep what may have been swapped in
+// meanwhile from being followed or becoming a terminal, and O_NONBLOCK from
+// holding the open when it is a FIFO. What was opened must then be what was
+// looked at.
+constexpr int kOpenFlags = O_CLOEXEC | O_NOFOLLOW | O_NOCTTY | O_NONBLOCK;
+constexpr int kReadFlags = O_RDONLY | kOpenFlags;
 // O_APPEND: writes always land at the current end, also when another process
-// has grown the file meanwhile. O_NONBLOCK: a FIFO or device under the name
-// cannot hold the open (or any later write); it is refused once open.
-constexpr int kWriteFlags = O_RDWR | O_APPEND | O_CLOEXEC | O_NONBLOCK;
+// has grown the file meanwhile.
+constexpr int kWriteFlags = O_RDWR | O_APPEND | kOpenFlags;
 constexpr mode_t kNewFileMode = 0666;
 
 // A system call, again for as long as a signal interrupts it.
@@ -40,6 +47,12 @@ int openRetrying(const char* name, int flags, mode_t mode = 0)
     return fd;
 }
 
+// A regular file never blocks: its descriptor's later calls are plain ones.
+void makeBlocking(int fd)
+{
+    ::fcntl(fd, F_SETFL, ::fcntl(fd, F_GETFL) & ~O_NONBLOCK);
+}
+
 }   // namespace
 
 DataFile::~DataFile()
@@ -54,25 +67,31 @@ int DataFile::openRead(const char* name)
         close();
     if (name == nullptr)
         return -1;
-    const int fd = openRetrying(name, kReadFlags);
-    if (fd < 0)
+    struct stat named {};
+    if (::lstat(name, &named) != 0)
         return errno == ENOENT || errno == ENOTDIR ? 0 : -1;
-    return adopt(fd);
+    return adopt(name, named, kReadFlags);
 }
 
-int DataFile::adopt(int fd)
+int DataFile::adopt(const char* name, const struct stat& named, int flags)
 {
+    // Only a regular file: a directory holds no data to read, a FIFO or
+    // device may block or swallow what is written, and a symbolic link may
+    // lead anywhere.
+    if (!S_ISREG(named.st_mode))
+        return -1;
+    const int fd = openRetrying(name, flags);
     if (fd < 0)
         return -1;
-    struct stat info {};
-    // Only a regular file: a directory holds no data to read, and a FIFO or
-    // device may block or swallow what is written.
-    if (::fstat(fd, &info) != 0 || !S_ISREG(info.st_mode)) {
+    struct stat opened {};
+    if (::fstat(fd, &opened) != 0 || !S_ISREG(opened.st_mode) || opened.st_dev != named.st_dev ||
+        opened.st_ino != named.st_ino) {
         ::close(fd);
         return -1;
     }
+    makeBlocking(fd);
     fd_ = fd;
-    size_ = static_cast<std::uint64_t>(info.st_size);
+    size_ = static_cast<std::uint64_t>(opened.st_size);
     return 1;
 }
 
@@ -135,8 +154,11 @@ int DataFile::openWrite(const char* name, std::int64_t size)
     if (name == nullptr)
         return -1;
 
+    // O_EXCL creates a new file only, never through a link or onto anything
+    // already there.
     const int fd = openRetrying(name, kWriteFlags | O_CREAT | O_EXCL, kNewFileMode);
     if (fd >= 0) {
+        makeBlocking(fd);
         fd_ = fd;
         if (size > 0) {
             // Pre-extend the new file: size bytes, the last one the digit '0',
@@ -151,7 +173,10 @@ int DataFile::openWrite(const char* name, std::int64_t size)
         return -1;
 
     // The file exists: keep what it holds and append behind it.
-    return adopt(openRetrying(name, kWriteFlags));
+    struct stat named {};
+    if (::lstat(name, &named) != 0)
+        return -1;
+    return adopt(name, named, kWriteFlags);
 }
 
 int DataFile::write(const void* buffer, int n)

@@ -1,6 +1,7 @@
 #pragma once
 
 #include <cstdint>
+#include <sys/stat.h>
 #include <sys/types.h>
 #include <sys/uio.h>
 
@@ -23,7 +24,8 @@ public:
 
     // 1 when the file is open for reading at position 0; 0 when there is no
     // such file; -1 when it exists but cannot be read or is not a regular
-    // file. Never waits: a FIFO without a writer is refused at once.
+    // file (a symbolic link included). Never waits, and never opens what it
+    // refuses.
     int openRead(const char* name);
 
     // 1, or -1 when the position is refused.
@@ -41,9 +43,10 @@ public:
     int readChunks(unsigned char* first, std::size_t stride, int size, int count);
 
     // Opens an existing regular file for writing at its end, or creates it,
-    // never waiting (a FIFO, device or directory is refused). A new file with
-    // size > 0 is extended to size bytes (last byte '0') and written behind
-    // that; size 0 gives an empty file. 1, or -1.
+    // never waiting; a symbolic link, FIFO, device or directory is refused
+    // without being opened. A new file with size > 0 is extended to size
+    // bytes (last byte '0') and written behind that; size 0 gives an empty
+    // file. 1, or -1.
     int openWrite(const char* name, std::int64_t size);
 
     // Writes n bytes within 10 calls, continuing a partial write with the
@@ -79,9 +82,10 @@ protected:
     virtual ssize_t systemWritev(int fd, const iovec* parts, int count);
 
 private:
-    // Keeps fd as the open file and records its length; refuses (closing fd)
-    // a failed open or anything but a regular file. 1, or -1.
-    int adopt(int fd);
+    // Opens name with flags when named, what lstat found under it, is a
+    // regular file, and keeps it as the open file with its length when it is
+    // still that file. 1, or -1 (nothing stays open).
+    int adopt(const char* name, const struct stat& named, int flags);
 
     int fd_ = -1;
     std::uint64_t size_ = 0;

@@ -134,6 +134,8 @@ TEST(CliLab, BadUsageAndRefusedSettingsPrintOneLineAndExitNonZero)
         {kDovrin, {"--count=12x"}, 2, "--count must be a whole number above 0"},
         {kDovrin, {"--ttl", "256"}, 2, "--ttl must be a whole number from 0 to 255"},
         {kDovrin, {"--duration", "-1"}, 2, "--duration must be a number of seconds"},
+        {kKestil, {"--duration", "1e10"}, 2, "--duration must be at most 4611686018 seconds"},
+        {kKestil, {"--duration=18446744073709551616"}, 2, "--duration must be at most"},
         {kDovrin, {"--json=yes"}, 2, "--json takes no value"},
         {kDovrin, {"--save", "x"}, 2, "unknown option '--save'"},
         {kDovrin, {"--group", "224.100.100.100.1000"}, 2, "组播地址无效."},

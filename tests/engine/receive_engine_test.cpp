@@ -215,10 +215,11 @@ TEST_F(ReceiveEngineTest, CountsLossAndSavesPayloadsOverOneHundredFiftyDatagrams
         traffic.push_back(tagged(seq, 90));
     ASSERT_EQ(traffic.size(), 100u);   // lost so far: 14
 
-    traffic.push_back(tagged(INT32_MAX - 1, 20));   // 2^31 - 62 missing
+    traffic.push_back(tagged(INT32_MAX - 2, 20));   // 2^31 - 63 missing, once the next
+    traffic.push_back(tagged(INT32_MAX - 1, 20));   // follows it
     traffic.push_back(tagged(INT32_MIN, 20));       // across 2^31: INT32_MAX missing
     traffic.push_back(tagged(INT32_MAX, 20));       // late
-    for (int i = 1; i < 48; ++i)
+    for (int i = 1; i < 47; ++i)
         traffic.push_back(tagged(INT32_MIN + i, 20));
     ASSERT_EQ(traffic.size(), 150u);
 
@@ -237,8 +238,8 @@ TEST_F(ReceiveEngineTest, CountsLossAndSavesPayloadsOverOneHundredFiftyDatagrams
     }
     // Every 50 datagrams, the last again at the end (the clock moves 40 ms
     // for each report).
-    const std::int64_t lostAt[] = {2, 12, 12 + (std::int64_t{INT32_MAX} - 61),
-                                   12 + (std::int64_t{INT32_MAX} - 61)};
+    const std::int64_t lostAt[] = {2, 12, 12 + (std::int64_t{INT32_MAX} - 62),
+                                   12 + (std::int64_t{INT32_MAX} - 62)};
     const auto e = sink_.events();
     std::vector<std::int64_t> lost;
     for (std::size_t k = 0; k < e.statistics.size(); ++k) {

@@ -45,13 +45,18 @@ std::vector<LossCase> lossCases()
         {"a late number takes back its loss, once", seqs({0, 1, 5, 3, 3, 4, 3}), 1},
         {"a number before the first takes nothing back", seqs({100, 99, 102}), 1},
         {"a restart at 0 is no loss", seqs({0, 1, 2, 0, 1, 3}), 1},
-        {"further back than the window is a restart", seqs({10, 3000, 1500, 1501}), 2989},
+        {"further back than the window is a restart", seqs({10, 3000, 3001, 1500, 1501}), 2989},
         {"just inside the window is late", seqs({0, 2, 1024, 1}), 1021},
         {"a gap across 2^31 counts", seqs({0x7ffffffe, 0x80000001}), 2},
         {"across 2^32 the count runs on", seqs({0xfffffffd, 0xffffffff, 2, 1}), 2},
         {"a stray number half the range away is a restart", seqs({5, 0x90000005, 0x90000006}), 0},
-        {"the sum runs past 32 bits", seqs({0, 0x7fffffff, 0xfffffffe, 0x7ffffffd}),
+        {"the sum runs past 32 bits",
+         seqs({2, 0x80000001, 0x80000002, 1, 2, 0x80000001, 0x80000002}),
          3 * std::int64_t{0x7ffffffe}},
+        {"a jump not followed by its successor is none", seqs({0, 1, 5000, 5002, 2}), 0},
+        {"a jump is followed by its own sender's next",
+         {{kA, 0}, {kA, 5000}, {kB, 7}, {kB, 8}, {kA, 5001}},
+         4999},
     };
 
     Stream s;
@@ -73,6 +78,25 @@ std::vector<LossCase> lossCases()
     s.clear();
     run(s, 0x80000000, 0x80000018);
     cases.push_back({"a restart after 2^31 loses nothing", run(s, 0, 24), 0});
+
+    // A number far off moves the stream only when the next one follows it.
+    s.clear();
+    run(s, 0, 2999);
+    run(s, 500, 500);
+    cases.push_back({"a stale duplicate 2500 behind, none lost", run(s, 3000, 3099), 0});
+
+    s.clear();
+    run(s, 0, 99);
+    run(s, 99 + 0x7ffffffeu, 99 + 0x7ffffffeu);
+    cases.push_back({"a stray number 2^31 - 2 ahead, none lost", run(s, 100, 199), 0});
+
+    s.clear();
+    run(s, 0, 999);
+    cases.push_back({"an outage followed by the stream, all lost", run(s, 5000, 5999), 4000});
+
+    s.clear();
+    run(s, 0, 4999);
+    cases.push_back({"a sender restarted at 100, none lost", run(s, 100, 999), 0});
 
     // Two senders interleaved: each has its own sequence.
     s.clear();

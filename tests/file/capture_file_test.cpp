@@ -111,10 +111,19 @@ TEST_F(CaptureFileTest, OnlyARegularFileOpensAndNothingWaits)
     // A FIFO without a reader would block the open itself.
     const std::string fifo = path("fifo");
     ASSERT_EQ(::mkfifo(fifo.c_str(), 0600), 0);
+    // A link to another file, planted under the capture's name, is not
+    // followed: the file behind it takes no datagram.
+    const std::string target = path("target");
+    std::ofstream(target) << "not ours";
+    const std::string link = path("link");
+    ASSERT_EQ(::symlink(target.c_str(), link.c_str()), 0);
     CaptureFile capture;
-    for (const std::string& name : {fifo, std::string("/dev/full"), path(".")})
+    for (const std::string& name : {fifo, std::string("/dev/full"), path("."), link}) {
         EXPECT_EQ(capture.open(name), -1) << name;
-    EXPECT_FALSE(capture.isOpen());
+        EXPECT_FALSE(capture.isOpen());
+        EXPECT_EQ(capture.write("payload", 7), 0);
+    }
+    EXPECT_EQ(contents(target), "not ours");
 }
 
 TEST_F(CaptureFileTest, ClosesWhenItsFileIsDeletedRenamedOrReplaced)

@@ -4,14 +4,20 @@
 
 #include <gtest/gtest.h>
 
+#include <fcntl.h>
+#include <sys/inotify.h>
 #include <sys/stat.h>
+#include <sys/sysmacros.h>
+#include <unistd.h>
 
 #include <algorithm>
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
+#include <functional>
 #include <iterator>
 #include <string>
+#include <utility>
 #include <vector>
 
 namespace fs = std::filesystem;
@@ -23,7 +29,10 @@ protected:
     void SetUp() override { ASSERT_TRUE(dir_.ok()); }
 
     std::string path(const char* name) const { return dir_.file(name); }
-    void put(const char* name, const std::string& bytes) const { dir_.put(name, bytes); }
+    std::string put(const char* name, const std::string& bytes) const
+    {
+        return dir_.put(name, bytes);
+    }
     std::string contents(const char* name) const { return TempDir::contents(path(name)); }
 
     TempDir dir_;
@@ -77,6 +86,31 @@ private:
     std::vector<ssize_t> script_;
 };
 
+// Whether anyone opens what is under a path (a symbolic link's target, when
+// the path is a link) while the watch lasts.
+class OpenWatch {
+public:
+    explicit OpenWatch(const std::string& path) : fd_(::inotify_init1(IN_NONBLOCK | IN_CLOEXEC))
+    {
+        if (fd_ >= 0 && !path.empty())
+            watch_ = ::inotify_add_watch(fd_, path.c_str(), IN_OPEN);
+    }
+    ~OpenWatch() { ::close(fd_); }
+    OpenWatch(const OpenWatch&) = delete;
+    OpenWatch& operator=(const OpenWatch&) = delete;
+
+    bool watching() const { return watch_ >= 0; }
+    bool sawOpen() const
+    {
+        alignas(inotify_event) char events[4096];
+        return ::read(fd_, events, sizeof events) > 0;
+    }
+
+private:
+    int fd_;
+    int watch_ = -1;
+};
+
 }   // namespace
 
 TEST_F(DataFileTest, ReadsInChunksAndRewinds)
@@ -117,6 +151,60 @@ TEST_F(DataFileTest, OpenReadRefusesWhatIsNotARegularFileAtOnce)
         EXPECT_EQ(file.openRead(name.c_str()), -1) << name;
         EXPECT_FALSE(file.isOpen());
     }
+}
+
+// A name under which something other than a regular file was planted, by
+// another user in a shared folder say: neither open follows a link to the
+// file behind it or opens a FIFO or device, which a write could reach or a
+// read could block on.
+TEST_F(DataFileTest, NeitherOpenFollowsALinkNorOpensWhatIsNotARegularFile)
+{
+    const std::string target = put("target", "not ours");
+    int reader = -1;   // a FIFO with a reader would take what is written
+    struct Planted {
+        std::string name;
+        std::string watched;   // empty: cannot be watched alone
+    };
+    const std::vector<std::pair<const char*, std::function<Planted()>>> planted = {
+        {"a symbolic link to another file",
+         [&] {
+             ::symlink(target.c_str(), path("link").c_str());
+             return Planted{path("link"), target};
+         }},
+        {"a FIFO with a reader",
+         [&] {
+             ::mkfifo(path("fifo").c_str(), 0600);
+             reader = ::open(path("fifo").c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC);
+             return Planted{path("fifo"), path("fifo")};
+         }},
+        {"a device",
+         [&] {
+             // A node of its own, which nobody else opens meanwhile, when
+             // this user may make one.
+             if (::mknod(path("null").c_str(), S_IFCHR | 0666, ::makedev(1, 3)) == 0)
+                 return Planted{path("null"), path("null")};
+             return Planted{"/dev/null", ""};
+         }},
+        {"a directory",
+         [&] {
+             ::mkdir(path("folder").c_str(), 0700);
+             return Planted{path("folder"), path("folder")};
+         }},
+    };
+    for (const auto& [what, plant] : planted) {
+        SCOPED_TRACE(what);
+        const Planted p = plant();
+        const OpenWatch watch(p.watched);
+        EXPECT_EQ(watch.watching(), !p.watched.empty());
+        DataFile file;
+        EXPECT_EQ(file.openRead(p.name.c_str()), -1);
+        EXPECT_FALSE(file.isOpen());
+        EXPECT_EQ(file.openWrite(p.name.c_str(), 0), -1);
+        EXPECT_FALSE(file.isOpen());
+        EXPECT_FALSE(watch.sawOpen());
+    }
+    ::close(reader);
+    EXPECT_EQ(contents("target"), "not ours");
 }
 
 TEST_F(DataFileTest, OpenWriteCreatesOrAppends)
