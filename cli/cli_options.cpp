@@ -171,7 +171,9 @@ Streams numbered test datagrams to an IP multicast group at a paced speed.
   --help              show this help and exit
   --version           show the version and exit
 
-Runs until --count or --duration is reached, or until SIGINT or SIGTERM.
+Runs until --count or --duration is reached, or until SIGINT or SIGTERM,
+riding out failed sends; says on standard error when sending failed and
+when it resumed.
 Exit status: 0 after a run, 1 when the run could not start or failed,
 2 for bad usage or a refused setting.
 )";

@@ -62,6 +62,18 @@ Started spawnIn(const NetnsLab& lab, int host, const TempDir& dir, const std::st
     return started;
 }
 
+// Waits up to a minute for done; its last answer.
+template <class Done>
+bool waitFor(Done done)
+{
+    for (int wait = 0; wait < 3000; ++wait) {
+        if (done())
+            return true;
+        std::this_thread::sleep_for(std::chrono::milliseconds(20));
+    }
+    return done();
+}
+
 // The exit status, or -1 when the program did not end in time (it is then killed).
 int exitCode(const Started& started, int seconds = 60)
 {
@@ -282,6 +294,35 @@ TEST(CliLab, SignalsEndBothRunsWithASummaryAndTheCaptureHoldsWhatItCounts)
     EXPECT_EQ(TempDir::contents(capture).size(), datagrams * 1024);
     EXPECT_EQ(field(final, "from"), "\"" + lab.hostAddress(0) + "\"");
     EXPECT_EQ(field(finalObject(sender), "final"), "true");
+}
+
+TEST(CliLab, TheSenderRidesOutAnOutageAndSaysWhenItBeganAndEnded)
+{
+    NetnsLab lab(1);
+    NETNS_LAB_OR_SKIP(lab);
+    TempDir dir;
+    const Started sender = spawnIn(lab, 0, dir, "tx", kDovrin, {});
+    auto said = [&](const std::string& text) {
+        return TempDir::contents(sender.err).find(text) != std::string::npos;
+    };
+    // Without its route the group cannot be reached, for longer than the
+    // dialog's hundred attempts 10 ms apart.
+    std::this_thread::sleep_for(std::chrono::milliseconds(200));
+    ASSERT_EQ(lab.exec(0, "ip route del 224.0.0.0/4"), 0);
+    EXPECT_TRUE(waitFor([&] { return said("sending failed: Network is unreachable\n"); }))
+        << TempDir::contents(sender.err);
+    std::this_thread::sleep_for(std::chrono::milliseconds(1500));
+    ASSERT_EQ(waitpid(sender.pid, nullptr, WNOHANG), 0) << "the sender gave up";
+    ASSERT_EQ(lab.exec(0, "ip route add 224.0.0.0/4 dev eth0"), 0);
+    EXPECT_TRUE(waitFor([&] { return said("sending resumed after "); }))
+        << TempDir::contents(sender.err);
+    kill(sender.pid, SIGTERM);
+    EXPECT_EQ(exitCode(sender), 0);
+    std::smatch down;
+    const std::string err = TempDir::contents(sender.err);
+    ASSERT_TRUE(std::regex_search(err, down, std::regex(R"(sending resumed after ([0-9.]+) s)")));
+    EXPECT_GE(std::stod(down[1].str()), 1.5);
+    EXPECT_EQ(lines(err).size(), 2u) << err;
 }
 
 }   // namespace
