@@ -195,7 +195,8 @@ Joins an IP multicast group and counts datagrams, bytes, speed and losses.
 Runs until --count or --duration is reached, or until SIGINT or SIGTERM,
 then closes the capture and prints the final summary.
 Exit status: 0 after a run, 1 when the run could not start, 2 for bad usage
-or a refused setting.
+or a refused setting, 5 when the capture failed (a write failed, or the file
+was deleted or replaced).
 )";
 }
 

@@ -1,4 +1,5 @@
 #include "platform/version.h"
+#include "tests/support/file_size_limit.h"
 #include "tests/support/netns_lab.h"
 #include "tests/support/temp_dir.h"
 
@@ -294,6 +295,35 @@ TEST(CliLab, SignalsEndBothRunsWithASummaryAndTheCaptureHoldsWhatItCounts)
     EXPECT_EQ(TempDir::contents(capture).size(), datagrams * 1024);
     EXPECT_EQ(field(final, "from"), "\"" + lab.hostAddress(0) + "\"");
     EXPECT_EQ(field(finalObject(sender), "final"), "true");
+}
+
+TEST(CliLab, ACaptureThatFailedEndsWithStatusFiveAndSaysWhatIsInTheFile)
+{
+    NetnsLab lab(2);
+    NETNS_LAB_OR_SKIP(lab);
+    TempDir dir;
+    const std::string capture = dir.file("cap.bin");
+    Started receiver;
+    {
+        // The receiver keeps the limit: its files stop at 100 records.
+        FileSizeLimit limit(100 * 1024);
+        receiver =
+            spawnIn(lab, 1, dir, "rx", kKestil, {"--json", "--save", capture, "--count", "300"});
+    }
+    awaitJoined(receiver);
+    const Started sender = spawnIn(lab, 0, dir, "tx", kDovrin, {"--speed", "8000", "--quiet"});
+    EXPECT_EQ(exitCode(receiver), 5);
+    kill(sender.pid, SIGTERM);
+    EXPECT_EQ(exitCode(sender), 0);
+
+    const std::string final = finalObject(receiver);
+    EXPECT_EQ(field(final, "datagrams"), "300") << final;
+    EXPECT_EQ(field(final, "saved"), "100");
+    EXPECT_EQ(TempDir::contents(capture).size(), 100u * 1024);
+    EXPECT_NE(TempDir::contents(receiver.err)
+                  .find("kestil-cli: capture failed: 100 of 300 datagrams saved in " + capture),
+              std::string::npos)
+        << TempDir::contents(receiver.err);
 }
 
 TEST(CliLab, TheSenderRidesOutAnOutageAndSaysWhenItBeganAndEnded)
