@@ -86,7 +86,8 @@ int run(const CliOptions& options, const SendSettings& settings)
         [&] {
             sink.stop();
             clock.wake();
-        });
+        },
+        [&] { return output.closed(); });
 
     const std::uint64_t ms = output.elapsedMs();
     const std::int64_t bytes = engine.bytesSent();

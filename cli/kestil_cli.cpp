@@ -96,7 +96,8 @@ int run(const CliOptions& options, const ReceiveSettings& settings)
         [&] {
             sink.stop();
             clock.wake();
-        });
+        },
+        [&] { return output.closed(); });
     // Everything received is in the file before the summary counts it.
     capture.closeIfGone();
     capture.close();
