@@ -360,7 +360,7 @@ TEST(CliLab, AReaderThatStopsReadingCostsReportsButNoDatagrams)
     const std::vector<std::string> all = lines(printed);
     ASSERT_FALSE(all.empty());
     EXPECT_LT(all.size(), kCount / 50) << "reports were left out";
-    const std::string final = all.back();
+    const std::string& final = all.back();
     EXPECT_EQ(field(final, "final"), "true") << final;
     EXPECT_EQ(field(final, "datagrams"), std::to_string(kCount));
     EXPECT_EQ(field(final, "saved"), std::to_string(kCount));
@@ -410,7 +410,7 @@ TEST(CliLab, ACaptureThatFailedEndsWithStatusFiveAndSaysWhatIsInTheFile)
     Started receiver;
     {
         // The receiver keeps the limit: its files stop at 100 records.
-        FileSizeLimit limit(100 * 1024);
+        FileSizeLimit limit(rlim_t{100} * 1024);
         receiver =
             spawnIn(lab, 1, dir, "rx", kKestil, {"--json", "--save", capture, "--count", "300"});
     }
