@@ -181,9 +181,11 @@ Streams numbered test datagrams to an IP multicast group at a paced speed.
   --help              show this help and exit
   --version           show the version and exit
 
-Runs until --count or --duration is reached, or until SIGINT or SIGTERM.
-Exit status: 0 after a run, 1 when the run could not start or failed,
-2 for bad usage or a refused setting.
+Runs until --count or --duration is reached, or until SIGINT or SIGTERM,
+riding out failed sends; says on standard error when sending failed and
+when it resumed.
+Exit status: 0 after a run, 1 when the run could not start or standard
+output was closed, 2 for bad usage or a refused setting.
 )";
     }
     return R"(Usage: kestil-cli [OPTION]...
@@ -202,8 +204,9 @@ Joins an IP multicast group and counts datagrams, bytes, speed and losses.
 
 Runs until --count or --duration is reached, or until SIGINT or SIGTERM,
 then closes the capture and prints the final summary.
-Exit status: 0 after a run, 1 when the run could not start, 2 for bad usage
-or a refused setting.
+Exit status: 0 after a run, 1 when the run could not start or standard
+output was closed, 2 for bad usage or a refused setting, 5 when the capture
+failed (a write failed, or the file was deleted or replaced).
 )";
 }
 

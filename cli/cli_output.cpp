@@ -1,6 +1,10 @@
 #include "cli/cli_output.h"
 
-#include <cinttypes>
+#include <unistd.h>
+
+#include <cerrno>
+#include <csignal>
+#include <cstdio>
 #include <ctime>
 
 namespace {
@@ -51,10 +55,22 @@ JsonField jsonText(std::string_view key, std::string_view text)
     return {key, std::move(quoted)};
 }
 
-CliOutput::CliOutput(std::string program, bool json, bool quiet)
-    : program_(std::move(program)), json_(json), quiet_(quiet),
+CliOutput::CliOutput(std::string program, bool json, bool quiet, int out, int err)
+    : program_(std::move(program)), json_(json), quiet_(quiet), out_(out), err_(err),
       start_(std::chrono::steady_clock::now())
 {
+    std::signal(SIGPIPE, SIG_IGN);
+    writer_ = std::thread([this] { writeLines(); });
+}
+
+CliOutput::~CliOutput()
+{
+    {
+        std::lock_guard guard(lock_);
+        stopping_ = true;
+    }
+    queued_.notify_one();
+    writer_.join();
 }
 
 double CliOutput::elapsedSeconds() const
@@ -71,57 +87,125 @@ std::uint64_t CliOutput::elapsedMs() const
 
 void CliOutput::report(const std::string& text, const std::vector<JsonField>& fields)
 {
-    std::lock_guard guard(lock_);
-    eventShown_ = false;
+    {
+        std::lock_guard guard(eventLock_);
+        eventShown_ = false;
+    }
     if (!quiet_)
-        printLine(text, fields, false);
+        offer(formatLine(text, fields, false), false);
 }
 
 void CliOutput::summary(const std::string& text, const std::vector<JsonField>& fields)
 {
-    std::lock_guard guard(lock_);
-    printLine(text, fields, true);
+    put(formatLine(text, fields, true), false);
 }
 
 void CliOutput::event(const std::string& text)
 {
-    std::lock_guard guard(lock_);
-    if (eventShown_ && text == lastEvent_)
-        return;
-    lastEvent_ = text;
-    eventShown_ = true;
-    if (!quiet_) {
-        std::fprintf(stderr, "%s  %s\n", timeStamp().c_str(), text.c_str());
-        std::fflush(stderr);
+    {
+        std::lock_guard guard(eventLock_);
+        if (eventShown_ && text == lastEvent_)
+            return;
+        lastEvent_ = text;
+        eventShown_ = true;
     }
+    if (!quiet_)
+        offer(timeStamp() + "  " + text + "\n", true);
 }
 
 void CliOutput::fail(const std::string& text)
 {
-    std::lock_guard guard(lock_);
-    std::fprintf(stderr, "%s: %s\n", program_.c_str(), text.c_str());
-    std::fflush(stderr);
+    put(program_ + ": " + text + "\n", true);
 }
 
-void CliOutput::printLine(const std::string& text, const std::vector<JsonField>& fields, bool final)
+std::uint64_t CliOutput::dropped() const
 {
-    if (!json_) {
-        std::printf("%s  %s\n", timeStamp().c_str(), text.c_str());
-    } else {
-        std::string line = "{";
-        if (final)
-            line += "\"final\":true,";
-        char t[32];
-        std::snprintf(t, sizeof t, "\"t\":%.3f", elapsedSeconds());
-        line += t;
-        for (const JsonField& field : fields) {
-            line += ",\"";
-            line += field.key;
-            line += "\":";
-            line += field.value;
-        }
-        line += "}";
-        std::printf("%s\n", line.c_str());
+    std::lock_guard guard(lock_);
+    return dropped_;
+}
+
+std::string CliOutput::formatLine(const std::string& text, const std::vector<JsonField>& fields,
+                                  bool final) const
+{
+    if (!json_)
+        return timeStamp() + "  " + text + "\n";
+    std::string line = "{";
+    if (final)
+        line += "\"final\":true,";
+    char t[32];
+    std::snprintf(t, sizeof t, "\"t\":%.3f", elapsedSeconds());
+    line += t;
+    for (const JsonField& field : fields) {
+        line += ",\"";
+        line += field.key;
+        line += "\":";
+        line += field.value;
     }
-    std::fflush(stdout);
+    line += "}\n";
+    return line;
+}
+
+void CliOutput::offer(std::string text, bool toErr)
+{
+    {
+        std::lock_guard guard(lock_);
+        if (queue_.size() >= kQueuedLines) {
+            ++dropped_;
+            return;
+        }
+        queue_.push_back({std::move(text), toErr, ++numbered_});
+    }
+    queued_.notify_one();
+}
+
+void CliOutput::put(std::string text, bool toErr)
+{
+    std::unique_lock lock(lock_);
+    const std::uint64_t number = ++numbered_;
+    queue_.push_back({std::move(text), toErr, number});
+    queued_.notify_one();
+    written_.wait(lock, [&] { return writtenUpTo_ >= number; });
+}
+
+void CliOutput::writeLines()
+{
+    std::unique_lock lock(lock_);
+    for (;;) {
+        queued_.wait(lock, [this] { return stopping_ || !queue_.empty(); });
+        if (queue_.empty())
+            return;
+        Line line = std::move(queue_.front());
+        queue_.pop_front();
+        lock.unlock();
+        if (line.toErr)
+            writeAll(err_, line.text);
+        else if (!closed() && !writeAll(out_, line.text))
+            closed_.store(true, std::memory_order_release);
+        lock.lock();
+        writtenUpTo_ = line.number;
+        written_.notify_all();
+        // The reader has caught up: say what it missed.
+        if (queue_.empty() && dropped_ != droppedSaid_) {
+            const std::uint64_t missed = dropped_ - droppedSaid_;
+            droppedSaid_ = dropped_;
+            lock.unlock();
+            writeAll(err_, program_ + ": " + std::to_string(missed) +
+                               " lines not printed: the output was not read in time\n");
+            lock.lock();
+        }
+    }
+}
+
+bool CliOutput::writeAll(int fd, const std::string& text)
+{
+    std::size_t done = 0;
+    while (done < text.size()) {
+        const ssize_t n = ::write(fd, text.data() + done, text.size() - done);
+        if (n < 0 && errno == EINTR)
+            continue;
+        if (n <= 0)
+            return false;
+        done += static_cast<std::size_t>(n);
+    }
+    return true;
 }

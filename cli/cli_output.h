@@ -1,11 +1,14 @@
 #pragma once
 
+#include <atomic>
 #include <chrono>
+#include <condition_variable>
 #include <cstdint>
-#include <cstdio>
+#include <deque>
 #include <mutex>
 #include <string>
 #include <string_view>
+#include <thread>
 #include <vector>
 
 // One field of a JSON Lines object: a number or a string.
@@ -20,11 +23,24 @@ JsonField jsonText(std::string_view key, std::string_view text);
 
 // Where a command-line run prints: reports on stdout, one line each, human
 // (time stamp and the dialog's words) or JSON Lines; events on stderr, so
-// that stdout stays machine-readable. Each line is flushed at once, for the
-// scripts that read it as it comes. Safe to call from the worker thread.
+// that stdout stays machine-readable. Lines are written on a thread of their
+// own, each at once, for the scripts that read them as they come; the
+// callers only queue them. A reader that falls behind costs reports and
+// events, never the caller's time: while kQueuedLines wait, further ones are
+// left out, and how many is said on stderr once the queue is empty again.
+// The summary and failure lines are never left out: their callers wait until
+// they are written. Safe to call from the worker thread.
 class CliOutput {
 public:
-    CliOutput(std::string program, bool json, bool quiet);
+    static constexpr std::size_t kQueuedLines = 256;
+
+    // Writes to the two descriptors, which it does not close. SIGPIPE is
+    // ignored from here on: a reader gone shows as a failed write.
+    CliOutput(std::string program, bool json, bool quiet, int out = 1, int err = 2);
+    // Writes what is still queued.
+    ~CliOutput();
+    CliOutput(const CliOutput&) = delete;
+    CliOutput& operator=(const CliOutput&) = delete;
 
     // Seconds since the output was made, for "t".
     double elapsedSeconds() const;
@@ -42,14 +58,47 @@ public:
 
     const std::string& lastEvent() const { return lastEvent_; }
 
+    // True once a write to stdout failed (its reader closed it, say): the
+    // run is to end, and nothing more goes there.
+    bool closed() const { return closed_.load(std::memory_order_acquire); }
+    // The reports and events left out so far for a reader falling behind.
+    std::uint64_t dropped() const;
+
 private:
-    void printLine(const std::string& text, const std::vector<JsonField>& fields, bool final);
+    struct Line {
+        std::string text;   // with its newline
+        bool toErr = false;
+        std::uint64_t number = 0;
+    };
+
+    std::string formatLine(const std::string& text, const std::vector<JsonField>& fields,
+                           bool final) const;
+    // Queues a line, or leaves it out when the queue is full.
+    void offer(std::string text, bool toErr);
+    // Queues a line past the bound and waits until it is written.
+    void put(std::string text, bool toErr);
+    void writeLines();
+    bool writeAll(int fd, const std::string& text);
 
     std::string program_;
     bool json_;
     bool quiet_;
+    int out_;
+    int err_;
     std::chrono::steady_clock::time_point start_;
-    std::mutex lock_;
+    std::mutex eventLock_;   // the event shown last
     std::string lastEvent_;
     bool eventShown_ = false;
+
+    mutable std::mutex lock_;   // the queue and its counts
+    std::condition_variable queued_;
+    std::condition_variable written_;
+    std::deque<Line> queue_;
+    std::uint64_t numbered_ = 0;      // lines queued so far
+    std::uint64_t writtenUpTo_ = 0;   // lines taken off the queue and written (or not) so far
+    std::uint64_t dropped_ = 0;
+    std::uint64_t droppedSaid_ = 0;
+    bool stopping_ = false;
+    std::atomic<bool> closed_{false};
+    std::thread writer_;
 };

@@ -33,14 +33,15 @@ StopSignals::Ended StopSignals::wait(double durationSeconds, const std::function
 }
 
 StopSignals::Ended StopSignals::run(double durationSeconds, const std::function<void()>& body,
-                                    const std::function<void()>& stop)
+                                    const std::function<void()>& stop,
+                                    const std::function<bool()>& abandon)
 {
     std::atomic<bool> finished{false};
     std::thread worker([&] {
         body();
         finished.store(true);
     });
-    const Ended ended = wait(durationSeconds, [&] { return finished.load(); });
+    const Ended ended = wait(durationSeconds, [&] { return finished.load() || abandon(); });
     stop();
     worker.join();
     return ended;
@@ -48,6 +49,10 @@ StopSignals::Ended StopSignals::run(double durationSeconds, const std::function<
 
 int runExitCode(StopSignals::Ended ended, bool limitReached, CliOutput& output)
 {
+    if (output.closed()) {
+        output.fail("standard output was closed");
+        return 1;
+    }
     if (ended != StopSignals::Ended::Done || limitReached)
         return 0;
     output.fail(output.lastEvent().empty() ? "the run ended early" : output.lastEvent());

@@ -18,11 +18,11 @@ public:
     // is true; done is asked every 20 ms.
     Ended wait(double durationSeconds, const std::function<bool()>& done);
 
-    // Runs body on a worker thread until it returns, a signal comes or
-    // durationSeconds pass; then stop() asks the worker to end, and it is
-    // waited for.
+    // Runs body on a worker thread until it returns, a signal comes,
+    // durationSeconds pass or abandon() is true (Done then too); then stop()
+    // asks the worker to end, and it is waited for.
     Ended run(double durationSeconds, const std::function<void()>& body,
-              const std::function<void()>& stop);
+              const std::function<void()>& stop, const std::function<bool()>& abandon);
 
 private:
     sigset_t set_{};
@@ -30,7 +30,8 @@ private:
 
 class CliOutput;
 
-// The exit code of a run: 1, with its last event on stderr, when the engine
-// ended the run by itself before its limit (it could not start or could not
-// go on); else 0.
+// The exit code of a run: 1, with a line on stderr, when standard output
+// could not be written, or when the engine ended the run by itself before its
+// limit (it could not start or could not go on; its last event says why);
+// else 0.
 int runExitCode(StopSignals::Ended ended, bool limitReached, CliOutput& output);

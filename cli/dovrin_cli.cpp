@@ -32,7 +32,14 @@ public:
     void setDefaultLamp(Lamp) override {}
     void restoreButtons() override {}
 
-    void showStatus(const SendStatus& status) override { output_.event(sendStatusText(status)); }
+    // Sending rides out outages here: each shows once when it begins and
+    // once when it ends, rather than every attempt 10 ms apart.
+    void showStatus(const SendStatus& status) override
+    {
+        if (status.kind != SendStatus::SendFailed)
+            output_.event(sendStatusText(status));
+    }
+    void showOutage(const SendOutage& outage) override { output_.event(sendOutageText(outage)); }
 
     void showReport(const SendReport& report) override
     {
@@ -68,6 +75,7 @@ int run(const CliOptions& options, const SendSettings& settings)
     SendEngine engine(sink, clock, DcPool::global(), settings);
     engine.setSourcePath(options.source);
     engine.setDatagramLimit(options.count);
+    engine.setAttemptLimit(0);
     MulticastOptions multicast;
     std::snprintf(multicast.interface, sizeof multicast.interface, "%s", options.interface.c_str());
     multicast.ttl = options.ttl;
@@ -78,7 +86,8 @@ int run(const CliOptions& options, const SendSettings& settings)
         [&] {
             sink.stop();
             clock.wake();
-        });
+        },
+        [&] { return output.closed(); });
 
     const std::uint64_t ms = output.elapsedMs();
     const std::int64_t bytes = engine.bytesSent();

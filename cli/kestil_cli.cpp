@@ -16,24 +16,37 @@ namespace {
 
 constexpr const char* kProgram = "kestil-cli";
 
-// The dialog's four statistics on one line, and what this host dropped itself.
-std::string statisticsLine(const ReceiveReport& report)
+// A run whose capture failed: a write failed, or the file was deleted or
+// replaced.
+constexpr int kCaptureFailed = 5;
+
+// The dialog's four statistics on one line, what this host dropped itself,
+// and while saving, the datagrams in the capture file.
+std::string statisticsLine(const ReceiveReport& report, bool saving)
 {
     const ReceiveTexts texts = receiveReportTexts(report);
-    return "来自 " + texts.from + "  接收尺寸 " + texts.bytes + "  接收速度 " + texts.rate +
-           "  数据包 " + texts.packets + "  本机溢出 " + std::to_string(report.overflowed);
+    std::string line = "来自 " + texts.from + "  接收尺寸 " + texts.bytes + "  接收速度 " +
+                       texts.rate + "  数据包 " + texts.packets + "  本机溢出 " +
+                       std::to_string(report.overflowed);
+    if (saving)
+        line += "  已保存 " + std::to_string(report.saved);
+    return line;
 }
 
-std::vector<JsonField> statisticsFields(const ReceiveReport& report)
+std::vector<JsonField> statisticsFields(const ReceiveReport& report, bool saving)
 {
-    return {jsonText("from", report.from),     jsonNumber("datagrams", report.datagrams),
-            jsonNumber("bytes", report.bytes), jsonNumber("kbps", report.kbps),
-            jsonNumber("lost", report.lost),   jsonNumber("overflowed", report.overflowed)};
+    std::vector<JsonField> fields{
+        jsonText("from", report.from),     jsonNumber("datagrams", report.datagrams),
+        jsonNumber("bytes", report.bytes), jsonNumber("kbps", report.kbps),
+        jsonNumber("lost", report.lost),   jsonNumber("overflowed", report.overflowed)};
+    if (saving)
+        fields.push_back(jsonNumber("saved", report.saved));
+    return fields;
 }
 
 class CliReceiveSink : public ReceiveSink {
 public:
-    explicit CliReceiveSink(CliOutput& output) : output_(output) {}
+    CliReceiveSink(CliOutput& output, bool saving) : output_(output), saving_(saving) {}
 
     void stop() { running_.store(false, std::memory_order_relaxed); }
 
@@ -50,11 +63,12 @@ public:
 
     void showStatistics(const ReceiveReport& report) override
     {
-        output_.report(statisticsLine(report), statisticsFields(report));
+        output_.report(statisticsLine(report, saving_), statisticsFields(report, saving_));
     }
 
 private:
     CliOutput& output_;
+    bool saving_;
     std::atomic<bool> running_{true};
 };
 
@@ -68,7 +82,8 @@ int run(const CliOptions& options, const ReceiveSettings& settings)
 
     StopSignals signals;
     CliOutput output(kProgram, options.json, options.quiet);
-    CliReceiveSink sink(output);
+    const bool saving = !options.save.empty();
+    CliReceiveSink sink(output, saving);
     SteadyClock clock;
     ReceiveEngine engine(sink, capture, clock, DcPool::global(), settings);
     engine.setDatagramLimit(options.count);
@@ -81,14 +96,23 @@ int run(const CliOptions& options, const ReceiveSettings& settings)
         [&] {
             sink.stop();
             clock.wake();
-        });
+        },
+        [&] { return output.closed(); });
     // Everything received is in the file before the summary counts it.
+    capture.closeIfGone();
     capture.close();
 
     const ReceiveReport& totals = engine.totals();
-    output.summary("总计 " + statisticsLine(totals), statisticsFields(totals));
+    output.summary("总计 " + statisticsLine(totals, saving), statisticsFields(totals, saving));
 
-    return runExitCode(ended, options.count != 0 && totals.datagrams >= options.count, output);
+    const int code =
+        runExitCode(ended, options.count != 0 && totals.datagrams >= options.count, output);
+    if (code == 0 && saving && (capture.failed() || totals.saved < totals.datagrams)) {
+        output.fail("capture failed: " + std::to_string(totals.saved) + " of " +
+                    std::to_string(totals.datagrams) + " datagrams saved in " + options.save);
+        return kCaptureFailed;
+    }
+    return code;
 }
 
 }   // namespace

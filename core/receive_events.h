@@ -17,6 +17,9 @@ struct ReceiveReport {
     // Dropped by this host's own socket, its receive buffer being full; they
     // show in lost too once a later datagram of their sender arrives.
     std::uint64_t overflowed = 0;
+    // Whose payload went into the capture file whole; one without payload
+    // counts while the file is open, having nothing to lose.
+    std::uint64_t saved = 0;
 
     bool operator==(const ReceiveReport&) const = default;
 };

@@ -26,10 +26,24 @@ struct SendStatus {
     bool operator==(const SendStatus&) const = default;
 };
 
+// Sending went down (its first failed attempt) or came back (the first
+// datagram sent after failed attempts).
+struct SendOutage {
+    enum Kind { Down, Resumed };
+    Kind kind = Down;
+    int error = 0;              // Down only: the errno of the first failed attempt
+    std::uint64_t downMs = 0;   // Resumed only: since the first failed attempt
+
+    bool operator==(const SendOutage&) const = default;
+};
+
 class SendSink : public EngineSink {
 public:
     virtual void showStatus(const SendStatus& status) = 0;
     virtual void showReport(const SendReport& report) = 0;
+    // A front end that shows every failed attempt through showStatus may
+    // leave this out.
+    virtual void showOutage(const SendOutage& /*outage*/) {}
     // The run is over: the front end offers Start again.
     virtual void restoreButtons() = 0;
 };

@@ -1,6 +1,7 @@
 #include "core/send_format.h"
 
 #include <cstdio>
+#include <system_error>
 
 std::string sendStatusText(const SendStatus& status)
 {
@@ -22,5 +23,16 @@ std::string sendReportText(const SendReport& report)
     char text[96];
     std::snprintf(text, sizeof text, "推送尺寸: %lld, 速度: %lld",
                   static_cast<long long>(report.bytesSent), static_cast<long long>(report.kbps));
+    return text;
+}
+
+std::string sendOutageText(const SendOutage& outage)
+{
+    if (outage.kind == SendOutage::Down)
+        return "sending failed: " + std::generic_category().message(outage.error);
+    char text[64];
+    std::snprintf(text, sizeof text, "sending resumed after %llu.%02llu s",
+                  static_cast<unsigned long long>(outage.downMs / 1000),
+                  static_cast<unsigned long long>(outage.downMs % 1000 / 10));
     return text;
 }

@@ -40,6 +40,9 @@ struct ReceiveEngine::Progress {
     // Payloads taken but not yet in the capture file: at most one batch.
     iovec records[BatchReceiver::kBatch] = {};
     int pending = 0;
+    int pendingEmpty = 0;   // taken but not yet saved, without payload
+    std::uint64_t saved = 0;
+    std::uint64_t savedSeen = 0;   // saved when the file was last seen under its name
 
     void noteDropCount(std::uint32_t socketCount)
     {
@@ -111,6 +114,8 @@ void ReceiveEngine::run()
                 // writev only reads what the record points at.
                 p.records[p.pending++] = {const_cast<unsigned char*>(data) + datagram.headerLength,
                                           static_cast<std::size_t>(payload)};
+            } else {
+                ++p.pendingEmpty;
             }
             ++p.count;
             p.sum += static_cast<std::uint64_t>(n);
@@ -159,10 +164,16 @@ void ReceiveEngine::missed(Progress& p, std::uint64_t before)
 void ReceiveEngine::save(Progress& p)
 {
     const int pending = p.pending;
+    const int empty = p.pendingEmpty;
     p.pending = 0;
-    if (pending == 0 || !capture_.isOpen())
+    p.pendingEmpty = 0;
+    if (!capture_.isOpen())
+        return;
+    p.saved += static_cast<std::uint64_t>(empty);
+    if (pending == 0)
         return;
     const CaptureFile::Written written = capture_.write(p.records, pending);
+    p.saved += static_cast<std::uint64_t>(written.whole);
     if (!written.failed) {
         p.saveFailing = false;
         return;
@@ -180,6 +191,13 @@ void ReceiveEngine::report(Progress& p)
 {
     // The file holds what the figures count.
     save(p);
+    // Noticed here, at the latest: a capture file deleted or replaced while
+    // saving would otherwise swallow everything after it unseen. What went
+    // in since the file was last seen under its name may have gone with it.
+    const bool gone = capture_.closeIfGone();
+    if (gone)
+        p.saved = p.savedSeen;
+    p.savedSeen = p.saved;
     const std::uint64_t elapsed = clock_.tickCount() - p.t0;
     if (elapsed != 0)
         sink_.showStatistics(figures(p, elapsed));
@@ -188,9 +206,7 @@ void ReceiveEngine::report(Progress& p)
         sink_.showStatus({ReceiveStatus::Overflow, 0, p.overflowed});
         sink_.flashLamp(Lamp::Error);
     }
-    // Noticed here, at the latest: a capture file deleted or replaced while
-    // saving would otherwise swallow everything after it unseen.
-    if (capture_.closeIfGone()) {
+    if (gone) {
         sink_.showStatus({ReceiveStatus::CaptureGone});
         sink_.flashLamp(Lamp::Error);
     }
@@ -201,8 +217,9 @@ ReceiveReport ReceiveEngine::figures(const Progress& p, std::uint64_t elapsed) c
     char from[DcChannel::kAddressSize] = {};
     if (p.count != 0)
         senderAddressText(p.sender, from);
-    return {from,        p.count, p.sum, elapsed != 0 ? (p.sum / elapsed) * 8 : 0, p.tracker.lost(),
-            p.overflowed};
+    return {
+        from,         p.count, p.sum, elapsed != 0 ? (p.sum / elapsed) * 8 : 0, p.tracker.lost(),
+        p.overflowed, p.saved};
 }
 
 ReceiveEngine::Build ReceiveEngine::buildChannel(int slot)

@@ -9,7 +9,9 @@
 #include "platform/executable_path.h"
 
 #include <algorithm>
+#include <cerrno>
 #include <cstring>
+#include <limits>
 #include <optional>
 #include <vector>
 
@@ -167,18 +169,28 @@ int SendEngine::sendRetrying(int slot, const unsigned char* first, int length, i
     // data; the attempts are counted per datagram.
     int sent = 0;
     int attempt = 0;
+    std::uint64_t downSince = 0;
     while (sent < count) {
         const int result = sendDatagrams(slot, first + static_cast<std::ptrdiff_t>(sent) * length,
                                          length, count - sent);
         if (result > 0) {
+            if (attempt > 0)
+                sink_.showOutage({SendOutage::Resumed, 0, clock_.tickCount() - downSince});
             sent += result;
             attempt = 0;
             continue;
         }
-        ++attempt;
+        if (attempt == 0) {
+            const int error = errno;
+            downSince = clock_.tickCount();
+            sink_.showOutage({SendOutage::Down, error});
+        }
+        // Without a limit an outage may outlast any count.
+        if (attempt < std::numeric_limits<int>::max())
+            ++attempt;
         sink_.showStatus({SendStatus::SendFailed, attempt});
         sink_.flashLamp(Lamp::Error);
-        if (attempt == kSendAttempts || !sink_.isRunning())
+        if (attempt == attemptLimit_ || !sink_.isRunning())
             break;
         clock_.sleepMs(kRetrySpacingMs);
     }

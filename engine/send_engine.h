@@ -19,9 +19,9 @@ struct SendStatus;
 // towards the target speed, and reports through the sink. While the pacing
 // leaves no pause between datagrams, those up to the pacing rule's next check
 // go to the kernel in one call. run() returns when
-// the sink stops running, 100 attempts in a row to send one datagram fail,
-// or send.txt turns out empty or unreadable; it always releases its slot and
-// restores the buttons.
+// the sink stops running, the attempt limit (100 unless set) is reached by
+// failed attempts in a row to send one datagram, or send.txt turns out empty
+// or unreadable; it always releases its slot and restores the buttons.
 class SendEngine {
 public:
     static constexpr int kSendAttempts = 100;
@@ -45,6 +45,9 @@ public:
     // The path a run's batches start from: the fastest the kernel takes
     // unless set.
     void setFastestPath(BatchSender::Path path) { fastest_ = path; }
+    // Failed attempts in a row to send one datagram that end the run; 0
+    // tries until the sink stops, however long sending is down.
+    void setAttemptLimit(int limit) { attemptLimit_ = limit; }
 
     // What the last run sent, headers included; read after run() returns.
     std::uint64_t datagramsSent() const { return datagramsSent_; }
@@ -62,8 +65,9 @@ private:
     // Ends a run that never started or cannot go on: the status with the
     // error lamp, then Start again.
     void end(const SendStatus& status);
-    // Sends count datagrams, each after up to 100 attempts 10 ms apart;
-    // reports every failed attempt. The datagrams sent.
+    // Sends count datagrams, each after up to the attempt limit's attempts
+    // 10 ms apart; reports every failed attempt, and when sending went down
+    // and came back. The datagrams sent.
     int sendRetrying(int slot, const unsigned char* first, int length, int count);
 
     SendSink& sink_;
@@ -73,6 +77,7 @@ private:
     std::string sourcePath_;
     MulticastOptions multicast_;
     std::uint64_t limit_ = 0;
+    int attemptLimit_ = kSendAttempts;
     BatchSender::Path fastest_ = BatchSender::Path::Segmented;
     BatchSender::Path pathTaken_ = BatchSender::Path::Single;
     std::unique_ptr<BatchSender> batch_;   // the run's, while it runs

@@ -9,6 +9,7 @@ int CaptureFile::open(const std::string& name)
     }
     const int result = file_.openWrite(name.c_str(), 0);
     name_ = name;
+    failed_.store(false, std::memory_order_release);
     open_.store(file_.isOpen(), std::memory_order_release);
     return result == 1 ? 1 : -1;
 }
@@ -38,6 +39,7 @@ int CaptureFile::write(const void* data, int n)
     // A torn record would shift every record written after it.
     if (written > 0)
         file_.dropTail(written);
+    failed_.store(true, std::memory_order_release);
     return -1;
 }
 
@@ -59,6 +61,7 @@ CaptureFile::Written CaptureFile::write(const iovec* records, int count)
     if (written > kept)
         file_.dropTail(static_cast<int>(written - kept));
     result.failed = true;
+    failed_.store(true, std::memory_order_release);
     return result;
 }
 
@@ -70,6 +73,7 @@ bool CaptureFile::closeIfGone()
     if (!file_.isOpen() || file_.isStillAt(name_.c_str()))
         return false;
     open_.store(false, std::memory_order_release);
+    failed_.store(true, std::memory_order_release);
     file_.close();
     return true;
 }

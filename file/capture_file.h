@@ -38,9 +38,14 @@ public:
     // renamed or replaced); true when it did so.
     bool closeIfGone();
 
+    // Since the latest open: a write failed, or the file was closed for being
+    // gone. What it holds then falls short of what was written to it.
+    bool failed() const { return failed_.load(std::memory_order_acquire); }
+
 private:
     std::mutex lock_;
     DataFile file_;
     std::string name_;
     std::atomic<bool> open_{false};
+    std::atomic<bool> failed_{false};
 };

@@ -1,4 +1,5 @@
 #include "platform/version.h"
+#include "tests/support/file_size_limit.h"
 #include "tests/support/netns_lab.h"
 #include "tests/support/temp_dir.h"
 
@@ -30,15 +31,20 @@ struct Started {
     std::string err;
 };
 
-// Starts program with args in the calling thread's network namespace.
+// Starts program with args in the calling thread's network namespace; its
+// stdout goes to out when given (the program then has it as its only copy
+// of that descriptor).
 Started spawn(const TempDir& dir, const std::string& name, const char* program,
-              const std::vector<std::string>& args)
+              const std::vector<std::string>& args, int out = -1)
 {
     Started started{-1, dir.file((name + ".out").c_str()), dir.file((name + ".err").c_str())};
     posix_spawn_file_actions_t actions;
     posix_spawn_file_actions_init(&actions);
-    posix_spawn_file_actions_addopen(&actions, 1, started.out.c_str(), O_WRONLY | O_CREAT | O_TRUNC,
-                                     0644);
+    if (out >= 0)
+        posix_spawn_file_actions_adddup2(&actions, out, 1);
+    else
+        posix_spawn_file_actions_addopen(&actions, 1, started.out.c_str(),
+                                         O_WRONLY | O_CREAT | O_TRUNC, 0644);
     posix_spawn_file_actions_addopen(&actions, 2, started.err.c_str(), O_WRONLY | O_CREAT | O_TRUNC,
                                      0644);
     std::vector<std::string> words{program};
@@ -55,11 +61,49 @@ Started spawn(const TempDir& dir, const std::string& name, const char* program,
 
 // Starts the program inside a lab host.
 Started spawnIn(const NetnsLab& lab, int host, const TempDir& dir, const std::string& name,
-                const char* program, const std::vector<std::string>& args)
+                const char* program, const std::vector<std::string>& args, int out = -1)
 {
     Started started;
-    lab.start(host, [&] { started = spawn(dir, name, program, args); }).join();
+    lab.start(host, [&] { started = spawn(dir, name, program, args, out); }).join();
     return started;
+}
+
+// A pipe for a program's stdout; neither end leaks into the programs started.
+struct OutputPipe {
+    int read = -1;
+    int write = -1;
+    OutputPipe()
+    {
+        int ends[2];
+        EXPECT_EQ(::pipe2(ends, O_CLOEXEC), 0);
+        read = ends[0];
+        write = ends[1];
+    }
+    ~OutputPipe()
+    {
+        for (const int end : {read, write})
+            if (end >= 0)
+                ::close(end);
+    }
+    OutputPipe(const OutputPipe&) = delete;
+    OutputPipe& operator=(const OutputPipe&) = delete;
+    static void close(int& end)
+    {
+        ::close(end);
+        end = -1;
+    }
+};
+
+// Waits up to a minute for done; its last answer.
+template <class Done>
+bool waitFor(Done done)
+{
+    for (int wait = 0; wait < 3000; ++wait) {
+        if (done())
+            return true;
+        std::this_thread::sleep_for(std::chrono::milliseconds(20));
+    }
+    return done();
 }
 
 // The exit status, or -1 when the program did not end in time (it is then killed).
@@ -284,6 +328,137 @@ TEST(CliLab, SignalsEndBothRunsWithASummaryAndTheCaptureHoldsWhatItCounts)
     EXPECT_EQ(TempDir::contents(capture).size(), datagrams * 1024);
     EXPECT_EQ(field(final, "from"), "\"" + lab.hostAddress(0) + "\"");
     EXPECT_EQ(field(finalObject(sender), "final"), "true");
+}
+
+TEST(CliLab, AReaderThatStopsReadingCostsReportsButNoDatagrams)
+{
+    NetnsLab lab(2);
+    NETNS_LAB_OR_SKIP(lab);
+    TempDir dir;
+    const std::string capture = dir.file("cap.bin");
+    constexpr std::uint64_t kCount = 20000;
+    // A pipe of one page that nobody reads until the run is done: it holds a
+    // few dozen reports, the queue a few hundred, and the run makes 400.
+    OutputPipe out;
+    ::fcntl(out.write, F_SETPIPE_SZ, 4096);
+    const Started receiver =
+        spawnIn(lab, 1, dir, "rx", kKestil,
+                {"--json", "--save", capture, "--count", std::to_string(kCount)}, out.write);
+    OutputPipe::close(out.write);
+    awaitJoined(receiver);
+    const Started sender = spawnIn(lab, 0, dir, "tx", kDovrin, {"--speed", "50000", "--quiet"});
+
+    // Every datagram is taken and saved while the output stands still.
+    EXPECT_TRUE(waitFor([&] { return TempDir::contents(capture).size() == kCount * 1024; }))
+        << TempDir::contents(capture).size() / 1024 << " datagrams saved";
+    kill(sender.pid, SIGTERM);
+    EXPECT_EQ(exitCode(sender), 0);
+
+    std::string printed;
+    char chunk[4096];
+    for (ssize_t n; (n = ::read(out.read, chunk, sizeof chunk)) > 0;)
+        printed.append(chunk, static_cast<std::size_t>(n));
+    EXPECT_EQ(exitCode(receiver), 0) << TempDir::contents(receiver.err);
+    const std::vector<std::string> all = lines(printed);
+    ASSERT_FALSE(all.empty());
+    EXPECT_LT(all.size(), kCount / 50) << "reports were left out";
+    const std::string& final = all.back();
+    EXPECT_EQ(field(final, "final"), "true") << final;
+    EXPECT_EQ(field(final, "datagrams"), std::to_string(kCount));
+    EXPECT_EQ(field(final, "saved"), std::to_string(kCount));
+    EXPECT_EQ(field(final, "overflowed"), "0");
+    EXPECT_NE(TempDir::contents(receiver.err).find("lines not printed"), std::string::npos);
+}
+
+TEST(CliLab, AClosedOutputEndsTheRunWithStatusOneAndTheCaptureWhole)
+{
+    NetnsLab lab(2);
+    NETNS_LAB_OR_SKIP(lab);
+    TempDir dir;
+    const std::string capture = dir.file("cap.bin");
+    OutputPipe rxOut;
+    OutputPipe::close(rxOut.read);
+    const Started receiver =
+        spawnIn(lab, 1, dir, "rx", kKestil, {"--json", "--save", capture}, rxOut.write);
+    OutputPipe::close(rxOut.write);
+    awaitJoined(receiver);
+    // The sender's own first report meets a closed output too.
+    OutputPipe txOut;
+    OutputPipe::close(txOut.read);
+    const Started sender = spawnIn(lab, 0, dir, "tx", kDovrin, {"--speed", "8000"}, txOut.write);
+    OutputPipe::close(txOut.write);
+
+    for (const auto& [started, name] :
+         {std::pair{&receiver, "kestil-cli"}, std::pair{&sender, "dovrin-cli"}}) {
+        SCOPED_TRACE(name);
+        EXPECT_EQ(exitCode(*started), 1);
+        EXPECT_NE(TempDir::contents(started->err)
+                      .find(std::string(name) + ": standard output was closed\n"),
+                  std::string::npos)
+            << TempDir::contents(started->err);
+    }
+    // The run stopped at its first report: 50 datagrams, or a few more.
+    const std::size_t saved = TempDir::contents(capture).size();
+    EXPECT_GE(saved, 50u * 1024);
+    EXPECT_EQ(saved % 1024, 0u);
+}
+
+TEST(CliLab, ACaptureThatFailedEndsWithStatusFiveAndSaysWhatIsInTheFile)
+{
+    NetnsLab lab(2);
+    NETNS_LAB_OR_SKIP(lab);
+    TempDir dir;
+    const std::string capture = dir.file("cap.bin");
+    Started receiver;
+    {
+        // The receiver keeps the limit: its files stop at 100 records.
+        FileSizeLimit limit(rlim_t{100} * 1024);
+        receiver =
+            spawnIn(lab, 1, dir, "rx", kKestil, {"--json", "--save", capture, "--count", "300"});
+    }
+    awaitJoined(receiver);
+    const Started sender = spawnIn(lab, 0, dir, "tx", kDovrin, {"--speed", "8000", "--quiet"});
+    EXPECT_EQ(exitCode(receiver), 5);
+    kill(sender.pid, SIGTERM);
+    EXPECT_EQ(exitCode(sender), 0);
+
+    const std::string final = finalObject(receiver);
+    EXPECT_EQ(field(final, "datagrams"), "300") << final;
+    EXPECT_EQ(field(final, "saved"), "100");
+    EXPECT_EQ(TempDir::contents(capture).size(), 100u * 1024);
+    EXPECT_NE(TempDir::contents(receiver.err)
+                  .find("kestil-cli: capture failed: 100 of 300 datagrams saved in " + capture),
+              std::string::npos)
+        << TempDir::contents(receiver.err);
+}
+
+TEST(CliLab, TheSenderRidesOutAnOutageAndSaysWhenItBeganAndEnded)
+{
+    NetnsLab lab(1);
+    NETNS_LAB_OR_SKIP(lab);
+    TempDir dir;
+    const Started sender = spawnIn(lab, 0, dir, "tx", kDovrin, {});
+    auto said = [&](const std::string& text) {
+        return TempDir::contents(sender.err).find(text) != std::string::npos;
+    };
+    // Without its route the group cannot be reached, for longer than the
+    // dialog's hundred attempts 10 ms apart.
+    std::this_thread::sleep_for(std::chrono::milliseconds(200));
+    ASSERT_EQ(lab.exec(0, "ip route del 224.0.0.0/4"), 0);
+    EXPECT_TRUE(waitFor([&] { return said("sending failed: Network is unreachable\n"); }))
+        << TempDir::contents(sender.err);
+    std::this_thread::sleep_for(std::chrono::milliseconds(1500));
+    ASSERT_EQ(waitpid(sender.pid, nullptr, WNOHANG), 0) << "the sender gave up";
+    ASSERT_EQ(lab.exec(0, "ip route add 224.0.0.0/4 dev eth0"), 0);
+    EXPECT_TRUE(waitFor([&] { return said("sending resumed after "); }))
+        << TempDir::contents(sender.err);
+    kill(sender.pid, SIGTERM);
+    EXPECT_EQ(exitCode(sender), 0);
+    std::smatch down;
+    const std::string err = TempDir::contents(sender.err);
+    ASSERT_TRUE(std::regex_search(err, down, std::regex(R"(sending resumed after ([0-9.]+) s)")));
+    EXPECT_GE(std::stod(down[1].str()), 1.5);
+    EXPECT_EQ(lines(err).size(), 2u) << err;
 }
 
 }   // namespace

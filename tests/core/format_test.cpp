@@ -3,6 +3,7 @@
 
 #include <gtest/gtest.h>
 
+#include <cerrno>
 #include <cstdint>
 
 namespace {
@@ -15,6 +16,16 @@ TEST(SendFormat, StatusLineTexts)
     EXPECT_EQ(sendStatusText({SendStatus::UnreadableSource}), "无法读取 send.txt.");
     EXPECT_EQ(sendReportText({61920, 4952}), "推送尺寸: 61920, 速度: 4952");
     EXPECT_EQ(sendReportText({INT64_MAX, 0}), "推送尺寸: 9223372036854775807, 速度: 0");
+}
+
+TEST(SendFormat, OutageTextsOfTheCommandLine)
+{
+    EXPECT_EQ(sendOutageText({SendOutage::Down, ENETUNREACH}),
+              "sending failed: Network is unreachable");
+    EXPECT_EQ(sendOutageText({SendOutage::Resumed, 0, 2319}), "sending resumed after 2.31 s");
+    EXPECT_EQ(sendOutageText({SendOutage::Resumed, 0, 5}), "sending resumed after 0.00 s");
+    EXPECT_EQ(sendOutageText({SendOutage::Resumed, 0, 3'600'000}),
+              "sending resumed after 3600.00 s");
 }
 
 TEST(ReceiveFormat, StatusLineAndStatisticsTexts)

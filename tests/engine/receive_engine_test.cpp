@@ -248,6 +248,7 @@ TEST_F(ReceiveEngineTest, CountsLossAndSavesPayloadsOverOneHundredFiftyDatagrams
         EXPECT_EQ(r.from, lab_.hostAddress(0));
         EXPECT_EQ(r.bytes, bytesAt[r.datagrams]);
         EXPECT_EQ(r.kbps, r.bytes / (40 * (k + 1)) * 8);
+        EXPECT_EQ(r.saved, r.datagrams) << "those without payload count as saved";
         if (r.datagrams % 50 == 0)
             lost.push_back(r.lost);
     }
@@ -426,10 +427,11 @@ TEST_F(ReceiveEngineTest, FailedSavesAreReportedOncePerSeriesWhileCountingGoesOn
             traffic.push_back(tagged(seq, 16));
         return traffic;
     };
-    auto waitForDatagrams = [this](std::uint64_t n) {
+    auto waitForDatagrams = [this](std::uint64_t n, std::uint64_t saved) {
         ASSERT_TRUE(sink_.waitUntil([n](const auto& e) {
             return !e.statistics.empty() && e.statistics.back().datagrams == n;
         }));
+        EXPECT_EQ(sink_.events().statistics.back().saved, saved) << n;
     };
     std::string full;
     for (const auto& traffic : {batch(0), batch(50)})
@@ -440,21 +442,26 @@ TEST_F(ReceiveEngineTest, FailedSavesAreReportedOncePerSeriesWhileCountingGoesOn
     ASSERT_EQ(capture_.open(path("full.bin")), 1);
     start();
     send(batch(0));
-    waitForDatagrams(50);
+    waitForDatagrams(50, 50);
     EXPECT_EQ(sink_.events().statusCount(kSaveError), 0);
+    EXPECT_FALSE(capture_.failed());
     send(batch(50));
-    waitForDatagrams(100);
+    waitForDatagrams(100, 62);
     EXPECT_EQ(sink_.events().statusCount(kSaveError), 1);
+    EXPECT_TRUE(capture_.failed());
 
     ASSERT_EQ(capture_.open(path("good.bin")), 1);
     send(batch(100));
-    waitForDatagrams(150);
+    waitForDatagrams(150, 112);
     EXPECT_EQ(sink_.events().statusCount(kSaveError), 1);
+    EXPECT_FALSE(capture_.failed());
 
     ASSERT_EQ(capture_.open(path("full.bin")), 1);   // a new series of failures
     send(batch(150));
-    waitForDatagrams(200);
+    waitForDatagrams(200, 112);
     stop();
+    EXPECT_TRUE(capture_.failed());
+    EXPECT_EQ(engine_.totals().saved, 112u);
 
     const auto e = sink_.events();
     EXPECT_EQ(e.statusCount(kSaveError), 2);
@@ -485,6 +492,8 @@ TEST_F(ReceiveEngineTest, ACaptureFileDeletedWhileSavingIsReportedAndSavingStops
     stop();
     EXPECT_EQ(sink_.events().statusCount(ReceiveStatus::CaptureGone), 1);
     EXPECT_FALSE(capture_.isOpen());
+    EXPECT_TRUE(capture_.failed());
+    EXPECT_EQ(engine_.totals().saved, 10u);
 }
 
 TEST_F(ReceiveEngineTest, PortAlreadyHeldFailsEveryBuildThenTheRunEnds)

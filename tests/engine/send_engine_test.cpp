@@ -15,6 +15,7 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include <cerrno>
 #include <cstdint>
 #include <cstdio>
 #include <fstream>
@@ -60,6 +61,7 @@ protected:
                             before();
                         ScriptedEngine engine(*this, settings);
                         engine.setSourcePath(source);
+                        engine.setAttemptLimit(attemptLimit);
                         engine.run();
                         if (after)
                             after();
@@ -85,6 +87,7 @@ protected:
 
     std::function<int(std::size_t)> answer;
     std::vector<std::string> attempts;
+    int attemptLimit = SendEngine::kSendAttempts;
     static std::unique_ptr<NetnsLab> lab_;
     RecordingSink sink;
     ScriptedClock clock;
@@ -210,18 +213,80 @@ TEST_F(SendEngineTest, GivesUpAfterOneHundredFailedAttemptsTenMillisecondsApart)
         EXPECT_EQ(e.sendStatuses[attempt - 1].attempt, attempt);
     }
     EXPECT_EQ(e.flashes, lamps(100, Lamp::Error));
-    std::vector<int> expected{ScriptedClock::kTickRead};
+    EXPECT_EQ(e.outages, (std::vector<SendOutage>{{SendOutage::Down, EMSGSIZE}}));
+    // The run's start, then the start of the outage.
+    std::vector<int> expected{ScriptedClock::kTickRead, ScriptedClock::kTickRead};
     expected.insert(expected.end(), 99, SendEngine::kRetrySpacingMs);
     EXPECT_EQ(clock.calls(), expected);
     EXPECT_EQ(e.restores, 1);
     EXPECT_EQ(pool.state(0), -1);
 }
 
+TEST_F(SendEngineTest, WithoutAnAttemptLimitAnOutageIsRiddenOutAndReportedAtBothEnds)
+{
+    // 250 failed calls in a row, well past the dialog's 100, first on the
+    // paced path of one datagram per call, then on the batch path (from the
+    // 31st datagram on at 1000 bytes/ms).
+    struct Case {
+        int speed;
+        std::size_t firstFailure;
+    };
+    const Case cases[] = {{512, 0}, {8000, 30}};
+    constexpr std::size_t kFailures = 250;
+    constexpr int kDatagram = 12;
+    constexpr std::uint64_t kDownMs = 2310;
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.speed);
+        sink.reset();
+        sink.stopAfterChecks(kFailures + 40);   // each failed attempt asks too
+        // The readings past the script, at the first failure and at the
+        // send after the last, lie kDownMs apart.
+        clock.restart({0, 200});
+        clock.setStep(kDownMs);
+        attempts.clear();
+        attemptLimit = 0;
+        answer = [&](std::size_t at) {
+            if (at >= c.firstFailure && at < c.firstFailure + kFailures) {
+                errno = ENETUNREACH;
+                return -1;
+            }
+            return static_cast<int>(attempts[at].size() / kDatagram);
+        };
+        SendSettings settings = withPacketSize(4);
+        settings.speedKbps = c.speed;
+        run(settings);
+
+        const auto e = sink.events();
+        EXPECT_EQ(e.outages, (std::vector<SendOutage>{{SendOutage::Down, ENETUNREACH},
+                                                      {SendOutage::Resumed, 0, kDownMs}}));
+        ASSERT_EQ(e.sendStatuses.size(), kFailures);
+        EXPECT_EQ(e.sendStatuses.back(),
+                  (SendStatus{SendStatus::SendFailed, static_cast<int>(kFailures)}));
+        // Every datagram went out once, in sequence.
+        std::string sent;
+        for (std::size_t i = 0; i < attempts.size(); ++i)
+            if (i < c.firstFailure || i >= c.firstFailure + kFailures)
+                sent += attempts[i];
+        ASSERT_EQ(sent.size() % kDatagram, 0u);
+        ASSERT_GE(sent.size() / kDatagram, 40u);
+        for (std::size_t seq = 0; seq < sent.size() / kDatagram; ++seq) {
+            std::uint32_t onWire = 0;
+            for (int i = 3; i >= 0; --i)
+                onWire = onWire << 8 | static_cast<unsigned char>(sent[seq * kDatagram + 4 + i]);
+            EXPECT_EQ(onWire, seq);
+        }
+        EXPECT_EQ(e.restores, 1);
+    }
+}
+
 TEST_F(SendEngineTest, ARetrySendsTheSameDatagramAndAStopEndsTheRetries)
 {
     // Two failed attempts, then the link is back; a stop during the next
     // series of failures ends it after the attempt in progress.
-    answer = [](std::size_t at) { return at == 2 ? 1 : -1; };
+    answer = [](std::size_t at) {
+        errno = ENOBUFS;
+        return at == 2 ? 1 : -1;
+    };
     sink.stopAfterChecks(5);
     run(withPacketSize(4), dir.put("send.txt", "abcdefgh"));
     const std::string first("\xFE\0\0\0\0\0\0\0abcd", 12);
@@ -232,8 +297,12 @@ TEST_F(SendEngineTest, ARetrySendsTheSameDatagramAndAStopEndsTheRetries)
     ASSERT_EQ(e.sendStatuses.size(), failures.size());
     for (std::size_t i = 0; i < failures.size(); ++i)
         EXPECT_EQ(e.sendStatuses[i], (SendStatus{SendStatus::SendFailed, failures[i]}));
+    EXPECT_EQ(e.outages, (std::vector<SendOutage>{{SendOutage::Down, ENOBUFS},
+                                                  {SendOutage::Resumed},
+                                                  {SendOutage::Down, ENOBUFS}}));
+    constexpr int kTick = ScriptedClock::kTickRead;
     constexpr int kGap = SendEngine::kRetrySpacingMs;
-    EXPECT_EQ(clock.calls(), (std::vector<int>{ScriptedClock::kTickRead, kGap, kGap, 1, kGap}));
+    EXPECT_EQ(clock.calls(), (std::vector<int>{kTick, kTick, kGap, kGap, kTick, 1, kTick, kGap}));
 }
 
 TEST_F(SendEngineTest, BatchesWithoutAPauseKeepTheStreamAndCountAttemptsPerDatagram)
@@ -280,8 +349,9 @@ TEST_F(SendEngineTest, BatchesWithoutAPauseKeepTheStreamAndCountAttemptsPerDatag
     constexpr int kTick = ScriptedClock::kTickRead;
     constexpr int kGap = SendEngine::kRetrySpacingMs;
     const std::vector<int> calls = clock.calls();
-    EXPECT_EQ(std::vector<int>(calls.end() - 4, calls.end()),
-              (std::vector<int>{kTick, kGap, kGap, kTick}));
+    // The check at 30, the outage's start, its two pauses, its end, the check at 60.
+    EXPECT_EQ(std::vector<int>(calls.end() - 6, calls.end()),
+              (std::vector<int>{kTick, kTick, kGap, kGap, kTick, kTick}));
 }
 
 // Unreadable sources are refused before any channel is made: see the data

@@ -17,6 +17,7 @@ public:
     struct Events {
         std::vector<SendStatus> sendStatuses;
         std::vector<SendReport> reports;
+        std::vector<SendOutage> outages;
         std::vector<ReceiveStatus> receiveStatuses;
         std::vector<ReceiveReport> statistics;
         std::vector<Lamp> flashes;
@@ -110,6 +111,10 @@ public:
     void showReport(const SendReport& report) override
     {
         record([&] { events_.reports.push_back(report); });
+    }
+    void showOutage(const SendOutage& outage) override
+    {
+        record([&] { events_.outages.push_back(outage); });
     }
     void restoreButtons() override
     {

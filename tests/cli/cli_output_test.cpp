@@ -1,0 +1,123 @@
+#include "cli/cli_output.h"
+
+#include <gtest/gtest.h>
+
+#include <fcntl.h>
+#include <unistd.h>
+
+#include <regex>
+#include <string>
+#include <thread>
+
+namespace {
+
+// A pipe whose ends close with it.
+struct Pipe {
+    int read = -1;
+    int write = -1;
+    Pipe()
+    {
+        int ends[2];
+        EXPECT_EQ(::pipe(ends), 0);
+        read = ends[0];
+        write = ends[1];
+    }
+    ~Pipe()
+    {
+        closeRead();
+        closeWrite();
+    }
+    Pipe(const Pipe&) = delete;
+    Pipe& operator=(const Pipe&) = delete;
+    void closeRead()
+    {
+        if (read >= 0)
+            ::close(read);
+        read = -1;
+    }
+    void closeWrite()
+    {
+        if (write >= 0)
+            ::close(write);
+        write = -1;
+    }
+    // Everything until the write end is closed.
+    std::string drain() const
+    {
+        std::string all;
+        char chunk[4096];
+        for (ssize_t n; (n = ::read(read, chunk, sizeof chunk)) > 0;)
+            all.append(chunk, static_cast<std::size_t>(n));
+        return all;
+    }
+};
+
+TEST(CliOutput, AReaderThatFallsBehindCostsReportsButNeverTheCallersTime)
+{
+    Pipe out;
+    Pipe err;
+    // One page: the pipe is full after a few dozen lines.
+    ::fcntl(out.write, F_SETPIPE_SZ, 4096);
+    constexpr std::uint64_t kReports = 5000;
+    std::string printed;
+    std::uint64_t dropped = 0;
+    {
+        CliOutput output("prog", true, false, out.write, err.write);
+        // Nobody reads meanwhile: were a report to wait for the reader, this
+        // would never end.
+        for (std::uint64_t n = 0; n < kReports; ++n)
+            output.report("", {jsonNumber("n", n)});
+        dropped = output.dropped();
+        EXPECT_GE(dropped, kReports - CliOutput::kQueuedLines - 4096 / 16 - 1);
+        std::thread reader([&] { printed = out.drain(); });
+        output.summary("", {jsonNumber("n", kReports)});
+        EXPECT_EQ(output.dropped(), dropped);
+        EXPECT_FALSE(output.closed());
+        out.closeWrite();   // the reader sees its end once the summary is in
+        reader.join();
+    }
+    err.closeWrite();
+
+    // What was queued came out whole and in order, the summary last.
+    const std::regex line(R"(\{("final":true,)?"t":[0-9.]+,"n":([0-9]+)\}\n)");
+    std::uint64_t lines = 0;
+    std::int64_t previous = -1;
+    for (auto it = std::sregex_iterator(printed.begin(), printed.end(), line);
+         it != std::sregex_iterator(); ++it, ++lines) {
+        const std::int64_t n = std::stoll((*it)[2].str());
+        EXPECT_GT(n, previous);
+        previous = n;
+        EXPECT_EQ((*it)[1].matched, n == static_cast<std::int64_t>(kReports));
+    }
+    EXPECT_EQ(lines, kReports - dropped + 1);
+    EXPECT_EQ(previous, static_cast<std::int64_t>(kReports));
+    // Said once the queue was empty again, in one line or (had the writer
+    // caught up meanwhile) several.
+    const std::string said = err.drain();
+    const std::regex missed(
+        R"(prog: ([0-9]+) lines not printed: the output was not read in time\n)");
+    std::uint64_t missedSum = 0;
+    for (auto it = std::sregex_iterator(said.begin(), said.end(), missed);
+         it != std::sregex_iterator(); ++it)
+        missedSum += std::stoull((*it)[1].str());
+    EXPECT_EQ(missedSum, dropped) << said;
+}
+
+TEST(CliOutput, AClosedOutputIsNoticedAndTheFailureStillReachesStderr)
+{
+    Pipe out;
+    Pipe err;
+    out.closeRead();   // SIGPIPE would end the test program here
+    {
+        CliOutput output("prog", false, false, out.write, err.write);
+        output.report("one", {});
+        output.summary("total", {});
+        EXPECT_TRUE(output.closed());
+        output.report("after", {});   // neither blocks nor fails
+        output.fail("standard output was closed");
+    }
+    err.closeWrite();
+    EXPECT_EQ(err.drain(), "prog: standard output was closed\n");
+}
+
+}   // namespace
