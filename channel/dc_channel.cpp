@@ -90,6 +90,13 @@ int DcChannel::build()
             return fail("Csock mcastloop error!");
     }
     if (kind_ == MulticastReceive) {
+        // The port is bound on every address: each datagram's destination
+        // tells the group's from unicast and broadcast ones to the port.
+        if (!socket_.setDestinationInfo())
+            return fail("Csock pktinfo error!");
+        // Best effort, the destination being checked anyway: the datagrams
+        // of groups that other sockets of the host joined stay away.
+        socket_.setMulticastAll(false);
         // Best effort: a short burst then waits in the buffer instead of
         // being dropped, and what is dropped anyway can be counted.
         socket_.setReceiveBuffer(kReceiveBufferBytes);

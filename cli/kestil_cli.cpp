@@ -16,19 +16,22 @@ namespace {
 
 constexpr const char* kProgram = "kestil-cli";
 
-// The dialog's four statistics on one line, and what this host dropped itself.
+// The dialog's four statistics on one line, what this host dropped itself,
+// and the datagrams that reached the port without being sent to the group.
 std::string statisticsLine(const ReceiveReport& report)
 {
     const ReceiveTexts texts = receiveReportTexts(report);
     return "来自 " + texts.from + "  接收尺寸 " + texts.bytes + "  接收速度 " + texts.rate +
-           "  数据包 " + texts.packets + "  本机溢出 " + std::to_string(report.overflowed);
+           "  数据包 " + texts.packets + "  本机溢出 " + std::to_string(report.overflowed) +
+           "  stray " + std::to_string(report.stray);
 }
 
 std::vector<JsonField> statisticsFields(const ReceiveReport& report)
 {
     return {jsonText("from", report.from),     jsonNumber("datagrams", report.datagrams),
             jsonNumber("bytes", report.bytes), jsonNumber("kbps", report.kbps),
-            jsonNumber("lost", report.lost),   jsonNumber("overflowed", report.overflowed)};
+            jsonNumber("lost", report.lost),   jsonNumber("overflowed", report.overflowed),
+            jsonNumber("stray", report.stray)};
 }
 
 class CliReceiveSink : public ReceiveSink {

@@ -16,6 +16,9 @@ struct ReceiveReport {
     // Dropped by this host's own socket, its receive buffer being full; they
     // show in lost too once a later datagram of their sender arrives.
     std::uint64_t overflowed = 0;
+    // Sent to the port but not to the group (unicast, broadcast): in none of
+    // the figures above, nor in the capture.
+    std::uint64_t stray = 0;
 
     bool operator==(const ReceiveReport&) const = default;
 };

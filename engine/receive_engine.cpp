@@ -1,6 +1,7 @@
 #include "engine/receive_engine.h"
 
 #include "channel/batch_receive.h"
+#include "channel/csock.h"
 #include "channel/dc_pool.h"
 #include "core/datagram.h"
 #include "core/receive_events.h"
@@ -34,6 +35,7 @@ struct ReceiveEngine::Progress {
     std::uint32_t dropCount = 0;   // the socket's, as last seen; a new socket starts at 0
     std::uint64_t overflowed = 0;
     std::uint64_t overflowReported = 0;
+    std::uint64_t stray = 0;
     int misses = 0;   // receives in a row that brought nothing
     bool saveFailing = false;
     SequenceTracker tracker;
@@ -77,6 +79,7 @@ void ReceiveEngine::run()
     }
 
     const SocketHandle socket = pool_.socketOf(slot);
+    const std::uint32_t group = addressValue(settings_.group.c_str());
     auto batch = std::make_unique<BatchReceiver>();
     auto owned = std::make_unique<Progress>();
     Progress& p = *owned;
@@ -99,6 +102,11 @@ void ReceiveEngine::run()
             const int n = batch->length(i);
             if (n < 0) {
                 missed(p, 0);
+                continue;
+            }
+            if (batch->destination(i) != group) {
+                ++p.stray;
+                p.noteDropCount(batch->dropCount(i));
                 continue;
             }
             p.misses = 0;
@@ -197,8 +205,8 @@ ReceiveReport ReceiveEngine::figures(const Progress& p, std::uint64_t elapsed) c
     char from[DcChannel::kAddressSize] = {};
     if (p.count != 0)
         senderAddressText(p.sender, from);
-    return {from,        p.count, p.sum, elapsed != 0 ? (p.sum / elapsed) * 8 : 0, p.tracker.lost(),
-            p.overflowed};
+    const std::uint64_t kbps = elapsed != 0 ? (p.sum / elapsed) * 8 : 0;
+    return {from, p.count, p.sum, kbps, p.tracker.lost(), p.overflowed, p.stray};
 }
 
 ReceiveEngine::Build ReceiveEngine::buildChannel(int slot)

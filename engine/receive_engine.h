@@ -16,9 +16,11 @@ class ReceiveSink;
 // of datagrams with a 10 ms time-out for the first, counts datagrams, bytes,
 // sequence gaps and what its own socket dropped, writes payloads to the
 // capture file while it is open, and reports every 50 datagrams, at the
-// first time-out after a datagram and at the end. run() returns after the
-// sink stops running, or at once when there is no slot or no channel after
-// 100 builds (then with restoreButtons); it always releases its slot.
+// first time-out after a datagram and at the end. Only datagrams sent to the
+// group count; others that reach the port are counted apart as stray. run()
+// returns after the sink stops running, or at once when there is no slot or
+// no channel after 100 builds (then with restoreButtons); it always releases
+// its slot.
 class ReceiveEngine {
 public:
     static constexpr int kReceiveTimeoutMs = 10;

@@ -96,21 +96,27 @@ protected:
             worker_.join();
     }
 
-    // Sends from a socket of its own in the host (host 0 unless told), pausing
-    // every few datagrams so that the receiver's socket buffer never
-    // overflows. Host 1 is the receiver's: its datagrams loop back.
-    void send(const std::vector<Crafted>& crafted, int host = 0)
+    // Sends from a socket of its own in the host (host 0 unless told) to the
+    // port at to (the group unless told), pausing every few datagrams so that
+    // the receiver's socket buffer never overflows. Host 1 is the
+    // receiver's: its datagrams to the group loop back.
+    void send(const std::vector<Crafted>& crafted, int host = 0, const std::string& to = kGroup)
     {
         lab_.start(host,
                    [&] {
                        const int s = ::socket(AF_INET, SOCK_DGRAM, 0);
+                       const int on = 1;
+                       EXPECT_EQ(::setsockopt(s, SOL_SOCKET, SO_BROADCAST, &on, sizeof on), 0);
+                       // Bound to the host's address, which also takes a
+                       // broadcast out of its cable.
                        sockaddr_in at{};
                        at.sin_family = AF_INET;
                        at.sin_port = htons(kPort + 1);
+                       at.sin_addr.s_addr = ::inet_addr(lab_.hostAddress(host).c_str());
                        EXPECT_EQ(::bind(s, reinterpret_cast<const sockaddr*>(&at), sizeof at), 0);
                        sockaddr_in group = at;
                        group.sin_port = htons(kPort);
-                       group.sin_addr.s_addr = ::inet_addr(kGroup);
+                       group.sin_addr.s_addr = ::inet_addr(to.c_str());
                        for (std::size_t i = 0; i < crafted.size(); ++i) {
                            const Datagram& wire = crafted[i].wire;
                            EXPECT_EQ(::sendto(s, wire.data(), wire.size(), 0,
@@ -330,6 +336,52 @@ TEST_F(ReceiveEngineTest, ABatchReportsTheFiguresOfItsFiftiethDatagramAndTakesNo
                                            {end, bytesAt[end], lab_.hostAddress(0), 1}}));
         EXPECT_EQ(engine_.totals().datagrams, end);
     }
+}
+
+TEST_F(ReceiveEngineTest, OnlyDatagramsSentToTheGroupAreCountedAndSaved)
+{
+    clock_.setStep(10);
+    ASSERT_EQ(capture_.open(path("capture.bin")), 1);
+    // Another socket of the receiver's host joins another group.
+    constexpr const char* kOtherGroup = "239.1.2.99";
+    int member = -1;
+    lab_.start(1,
+               [&] {
+                   member = ::socket(AF_INET, SOCK_DGRAM, 0);
+                   ip_mreqn request{};
+                   request.imr_multiaddr.s_addr = ::inet_addr(kOtherGroup);
+                   EXPECT_EQ(::setsockopt(member, IPPROTO_IP, IP_ADD_MEMBERSHIP, &request,
+                                          sizeof request),
+                             0);
+               })
+        .join();
+
+    std::vector<Crafted> group;
+    std::string saved;
+    for (int seq = 0; seq < 10; ++seq) {
+        group.push_back(tagged(seq, 30));
+        saved.append(group.back().saved.begin(), group.back().saved.end());
+    }
+    // Far ahead of the group's numbers from the same sender: a loss if counted.
+    const std::vector<Crafted> stray{tagged(1000, 30)};
+    start();
+    send({group.begin(), group.begin() + 5});
+    send(stray, 0, lab_.hostAddress(1));   // unicast
+    send(stray, 0, "255.255.255.255");     // broadcast
+    send(stray, 0, kOtherGroup);           // kept away by the system
+    send({group.begin() + 5, group.end()});
+    send(stray, 1, lab_.hostAddress(1));   // from the receiver's own host, last
+    settle();
+    stop();
+    ::close(member);
+
+    const ReceiveReport& totals = engine_.totals();
+    EXPECT_EQ(totals.datagrams, 10u);
+    EXPECT_EQ(totals.bytes, 10u * group.front().wire.size());
+    EXPECT_EQ(totals.lost, 0);
+    EXPECT_EQ(totals.from, lab_.hostAddress(0));
+    EXPECT_EQ(totals.stray, 3u);
+    EXPECT_EQ(contents(path("capture.bin")), saved);
 }
 
 TEST_F(ReceiveEngineTest, DatagramsItsOwnSocketDroppedAreReportedApartFromLoss)
