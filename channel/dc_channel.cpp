@@ -1,5 +1,6 @@
 #include "channel/dc_channel.h"
 
+#include <cerrno>
 #include <cstdio>
 #include <cstring>
 
@@ -136,6 +137,15 @@ int DcChannel::destroy()
     std::snprintf(status_, sizeof status_, "Destroy DC(ID : %d).", id_);
     socket_.close();
     return 1;
+}
+
+int DcChannel::join()
+{
+    // An interface name that no link has fails without a system call.
+    errno = 0;
+    if (socket_.joinGroup(address_, multicast_.interface) == 1)
+        return 1;
+    return errno == EADDRINUSE ? 1 : 0;
 }
 
 int DcChannel::state()

@@ -37,6 +37,10 @@ struct ReceiveEngine::Progress {
     std::uint64_t overflowReported = 0;
     std::uint64_t stray = 0;
     int misses = 0;   // receives in a row that brought nothing
+    // Whether a datagram of the group came since the latest receive that
+    // brought none, and when to join the group again if none comes.
+    bool heard = false;
+    std::uint64_t nextJoin = 0;
     bool saveFailing = false;
     SequenceTracker tracker;
     // Payloads taken but not yet in the capture file: at most one batch.
@@ -60,6 +64,7 @@ ReceiveEngine::ReceiveEngine(ReceiveSink& sink, CaptureFile& capture, Clock& clo
 void ReceiveEngine::run()
 {
     totals_ = {};
+    rejoins_.store(0, std::memory_order_relaxed);
     const int slot = pool_.acquire(MulticastReceive, settings_.group.c_str(), settings_.port);
     slot_.store(slot, std::memory_order_relaxed);
     if (slot < 0) {
@@ -85,6 +90,7 @@ void ReceiveEngine::run()
     Progress& p = *owned;
     p.channelWorks = build == Build::Works;
     p.t0 = clock_.tickCount();
+    p.nextJoin = p.t0 + kRejoinMs;
 
     while (sink_.isRunning() && (limit_ == 0 || p.count < limit_)) {
         // Never more than the limit still allows.
@@ -96,8 +102,10 @@ void ReceiveEngine::run()
         if (got == 0) {
             p.noteDropCount(batch->dropCount());
             missed(p, before);
+            keepMembership(p, slot);
             continue;
         }
+        int taken = 0;
         for (int i = 0; i < got; ++i) {
             const int n = batch->length(i);
             if (n < 0) {
@@ -109,6 +117,7 @@ void ReceiveEngine::run()
                 p.noteDropCount(batch->dropCount(i));
                 continue;
             }
+            ++taken;
             p.misses = 0;
             const unsigned char* data = batch->data(i);
             const TestDatagram datagram = TestDatagram::parse(data, n);
@@ -131,6 +140,10 @@ void ReceiveEngine::run()
             }
         }
         save(p);
+        if (taken == 0)
+            keepMembership(p, slot);
+        else
+            p.heard = true;
         // A slow flow would wake the receiver for almost every datagram; a
         // short pause after a batch of only a few lets the next call take
         // several at once. A fast flow fills its batches and never pauses.
@@ -158,6 +171,27 @@ void ReceiveEngine::missed(Progress& p, std::uint64_t before)
         sink_.showStatus({ReceiveStatus::NoData});
         sink_.flashLamp(Lamp::Error);
     }
+}
+
+void ReceiveEngine::keepMembership(Progress& p, int slot)
+{
+    // A link deleted and made again (an adapter plugged back in, a virtual
+    // machine's link renewed) comes back without the membership, and the
+    // group stays silent for good unless joined again. A join while still a
+    // member changes nothing.
+    const std::uint64_t now = clock_.tickCount();
+    if (p.heard) {
+        p.heard = false;
+        p.nextJoin = now + kRejoinMs;
+        return;
+    }
+    if (now < p.nextJoin)
+        return;
+    p.nextJoin = now + kRejoinMs;
+    // A failure is tried again at the next turn, unreported: the silence
+    // already shows in the status line.
+    pool_.join(slot);
+    rejoins_.fetch_add(1, std::memory_order_relaxed);
 }
 
 void ReceiveEngine::save(Progress& p)

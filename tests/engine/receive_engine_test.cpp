@@ -238,16 +238,22 @@ TEST_F(ReceiveEngineTest, CountsLossAndSavesPayloadsOverOneHundredFiftyDatagrams
         saved.append(c.saved.begin(), c.saved.end());
     }
     const std::int64_t lostAt[] = {2, 12, 12 + (std::int64_t{INT32_MAX} - 61)};
-    // Every 50 datagrams, and whenever the flow paused on its way (the
-    // clock moves 40 ms for each report).
+    // Every 50 datagrams, and whenever the flow paused on its way. The clock
+    // moves 40 ms a reading and is read for each report (and for each receive
+    // that brought nothing): each speed is the bytes over a later multiple of
+    // 40 ms than the one before.
     const auto e = sink_.events();
     std::vector<std::int64_t> lost;
-    for (std::size_t k = 0; k < e.statistics.size(); ++k) {
-        const ReceiveReport& r = e.statistics[k];
+    std::uint64_t readings = 0;
+    for (const ReceiveReport& r : e.statistics) {
         SCOPED_TRACE(r.datagrams);
         EXPECT_EQ(r.from, lab_.hostAddress(0));
         EXPECT_EQ(r.bytes, bytesAt[r.datagrams]);
-        EXPECT_EQ(r.kbps, r.bytes / (40 * (k + 1)) * 8);
+        std::uint64_t m = readings + 1;
+        while (r.bytes / (40 * m) * 8 > r.kbps)
+            ++m;
+        EXPECT_EQ(r.kbps, r.bytes / (40 * m) * 8);
+        readings = m;
         if (r.datagrams % 50 == 0)
             lost.push_back(r.lost);
     }
@@ -382,6 +388,38 @@ TEST_F(ReceiveEngineTest, OnlyDatagramsSentToTheGroupAreCountedAndSaved)
     EXPECT_EQ(totals.from, lab_.hostAddress(0));
     EXPECT_EQ(totals.stray, 3u);
     EXPECT_EQ(contents(path("capture.bin")), saved);
+}
+
+TEST_F(ReceiveEngineTest, WhileTheGroupIsSilentItIsJoinedAgainEveryThreeSeconds)
+{
+    // Every receive that brings none of the group's datagrams reads the
+    // clock, which moves 100 ms a reading: a join is due every 30 of them.
+    // Something arrives every 20 or so; about 95 receives in all.
+    struct Case {
+        const char* arriving;
+        std::string to;   // empty: nothing arrives
+        std::uint64_t rejoins;
+    };
+    const Case cases[] = {
+        {"nothing", "", 3},
+        {"the group's datagrams", kGroup, 0},
+        {"unicast datagrams", lab_.hostAddress(1), 3},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.arriving);
+        clock_.restart({1000});
+        clock_.setStep(100);
+        sink_.reset();
+        start();
+        for (std::uint64_t i = 1; i <= 4; ++i) {
+            ASSERT_TRUE(sink_.waitUntil([i](const auto& e) { return e.runningChecks >= 20 * i; }));
+            if (!c.to.empty())
+                send({tagged(static_cast<std::int32_t>(i), 10)}, 0, c.to);
+        }
+        ASSERT_TRUE(sink_.waitUntil([](const auto& e) { return e.runningChecks >= 95; }));
+        stop();
+        EXPECT_EQ(engine_.rejoins(), c.rejoins);
+    }
 }
 
 TEST_F(ReceiveEngineTest, DatagramsItsOwnSocketDroppedAreReportedApartFromLoss)
