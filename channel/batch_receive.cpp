@@ -8,9 +8,10 @@
 #include <cstring>
 
 // Everything recvmmsg fills in, set up once: each entry points at its own
-// buffer, sender address and room for one control message.
+// buffer, sender address and room for its control messages.
 struct BatchReceiver::Slots {
-    static constexpr std::size_t kControlSize = CMSG_SPACE(sizeof(std::uint32_t));
+    static constexpr std::size_t kControlSize =
+        CMSG_SPACE(sizeof(std::uint32_t)) + CMSG_SPACE(sizeof(in_pktinfo));
 
     mmsghdr messages[kBatch];
     iovec parts[kBatch];
@@ -20,16 +21,27 @@ struct BatchReceiver::Slots {
 
 namespace {
 
-// The drop count a datagram carries; false when it carries none.
-bool carriedDropCount(msghdr& message, std::uint32_t& count)
+// What a datagram's control messages carry.
+struct Carried {
+    bool hasDropCount = false;
+    std::uint32_t dropCount = 0;
+    std::uint32_t destination = 0;   // host order; 0 when not carried
+};
+
+Carried carried(msghdr& message)
 {
+    Carried found;
     for (cmsghdr* c = CMSG_FIRSTHDR(&message); c != nullptr; c = CMSG_NXTHDR(&message, c)) {
         if (c->cmsg_level == SOL_SOCKET && c->cmsg_type == SO_RXQ_OVFL) {
-            std::memcpy(&count, CMSG_DATA(c), sizeof count);
-            return true;
+            std::memcpy(&found.dropCount, CMSG_DATA(c), sizeof found.dropCount);
+            found.hasDropCount = true;
+        } else if (c->cmsg_level == IPPROTO_IP && c->cmsg_type == IP_PKTINFO) {
+            in_pktinfo info;
+            std::memcpy(&info, CMSG_DATA(c), sizeof info);
+            found.destination = ntohl(info.ipi_addr.s_addr);
         }
     }
-    return false;
+    return found;
 }
 
 // Whether count is ahead of latest, as serial numbers: a datagram queued
@@ -88,10 +100,11 @@ int BatchReceiver::receive(SocketHandle socket, int max)
             (message.msg_hdr.msg_flags & MSG_TRUNC) ? -1 : static_cast<int>(message.msg_len);
         const sockaddr_in& from = slots_->from[i];
         senders_[i] = std::uint64_t{ntohl(from.sin_addr.s_addr)} << 16 | ntohs(from.sin_port);
-        std::uint32_t count = 0;
-        if (carriedDropCount(message.msg_hdr, count) && isAhead(count, latestDrops_))
-            latestDrops_ = count;
+        const Carried found = carried(message.msg_hdr);
+        if (found.hasDropCount && isAhead(found.dropCount, latestDrops_))
+            latestDrops_ = found.dropCount;
         drops_[i] = latestDrops_;
+        destinations_[i] = found.destination;
     }
     return got;
 }

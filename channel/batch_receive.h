@@ -12,7 +12,8 @@
 // Per datagram it keeps the length, the sender as Csock::recvFrom gives it
 // (address << 16 | port), and the socket's 32-bit count of datagrams dropped
 // for want of room, as it stood when the datagram was queued (Csock's
-// setDropCount must be on for the count to come along).
+// setDropCount must be on for the count to come along), and the address the
+// datagram was sent to (Csock's setDestinationInfo must be on for that).
 class BatchReceiver {
 public:
     static constexpr int kBatch = 64;
@@ -37,6 +38,10 @@ public:
     int length(int i) const { return lengths_[i]; }
     std::uint64_t sender(int i) const { return senders_[i]; }
     std::uint32_t dropCount(int i) const { return drops_[i]; }
+    // The address in the datagram's header, as addressValue gives it: a
+    // group, this host's own address or a broadcast address; 0 when the
+    // datagram did not say.
+    std::uint32_t destination(int i) const { return destinations_[i]; }
 
     // The socket's drop count as last seen, by a datagram or a call that
     // found nothing.
@@ -56,5 +61,6 @@ private:
     int lengths_[kBatch] = {};
     std::uint64_t senders_[kBatch] = {};
     std::uint32_t drops_[kBatch] = {};
+    std::uint32_t destinations_[kBatch] = {};
     std::uint32_t latestDrops_ = 0;
 };

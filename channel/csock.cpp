@@ -142,6 +142,18 @@ int Csock::setMulticastLoop(bool on)
     return ::setsockopt(handle_, IPPROTO_IP, IP_MULTICAST_LOOP, &value, sizeof value) >= 0 ? 1 : 0;
 }
 
+int Csock::setMulticastAll(bool on)
+{
+    const int value = on ? 1 : 0;
+    return ::setsockopt(handle_, IPPROTO_IP, IP_MULTICAST_ALL, &value, sizeof value) >= 0 ? 1 : 0;
+}
+
+int Csock::setDestinationInfo()
+{
+    const int on = 1;
+    return ::setsockopt(handle_, IPPROTO_IP, IP_PKTINFO, &on, sizeof on) == 0 ? 1 : 0;
+}
+
 int Csock::setReceiveTimeout(int milliseconds)
 {
     timeval tv;
@@ -207,6 +219,14 @@ Csock& Csock::attach(SocketHandle handle)
 {
     handle_ = handle;
     return *this;
+}
+
+std::uint32_t addressValue(const char* text)
+{
+    in_addr address{};
+    if (text == nullptr || ::inet_pton(AF_INET, text, &address) != 1)
+        return 0;
+    return ntohl(address.s_addr);
 }
 
 void senderAddressText(std::uint64_t sender, char* text)

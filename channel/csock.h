@@ -33,6 +33,11 @@ public:
     int setMulticastTtl(int ttl);
     // Whether the host's own sockets get a copy of what this one sends to a group.
     int setMulticastLoop(bool on);
+    // Whether this socket also takes the datagrams of groups that only other
+    // sockets of the host joined (Linux's default: it does).
+    int setMulticastAll(bool on);
+    // Has every received datagram carry the address it was sent to (IP_PKTINFO).
+    int setDestinationInfo();
     int setReceiveTimeout(int milliseconds);
     // Asks for a receive buffer of bytes: forced past net.core.rmem_max when
     // the process may, else as much as that cap allows. 1 when either took.
@@ -61,6 +66,10 @@ public:
 private:
     SocketHandle handle_ = kInvalidSocket;
 };
+
+// The value of a dotted IPv4 address in host order, as BatchReceiver gives
+// destinations; 0 for a text that does not parse.
+std::uint32_t addressValue(const char* text);
 
 // The dotted address of a sender given as recvFrom gives it (address << 16 |
 // port), into text (room for at least 16 bytes).

@@ -1,5 +1,6 @@
 #include "channel/dc_channel.h"
 
+#include <cerrno>
 #include <cstdio>
 #include <cstring>
 
@@ -90,6 +91,13 @@ int DcChannel::build()
             return fail("Csock mcastloop error!");
     }
     if (kind_ == MulticastReceive) {
+        // The port is bound on every address: each datagram's destination
+        // tells the group's from unicast and broadcast ones to the port.
+        if (!socket_.setDestinationInfo())
+            return fail("Csock pktinfo error!");
+        // Best effort, the destination being checked anyway: the datagrams
+        // of groups that other sockets of the host joined stay away.
+        socket_.setMulticastAll(false);
         // Best effort: a short burst then waits in the buffer instead of
         // being dropped, and what is dropped anyway can be counted.
         socket_.setReceiveBuffer(kReceiveBufferBytes);
@@ -129,6 +137,15 @@ int DcChannel::destroy()
     std::snprintf(status_, sizeof status_, "Destroy DC(ID : %d).", id_);
     socket_.close();
     return 1;
+}
+
+int DcChannel::join()
+{
+    // An interface name that no link has fails without a system call.
+    errno = 0;
+    if (socket_.joinGroup(address_, multicast_.interface) == 1)
+        return 1;
+    return errno == EADDRINUSE ? 1 : 0;
 }
 
 int DcChannel::state()

@@ -46,6 +46,12 @@ public:
     int destroy();   // always 1
     int state();     // 1 usable, 0 not
 
+    // Joins the group again, on the interface of the options (a name is
+    // looked up again: a re-created link has a new index) or on the system's
+    // choice: 1 when the socket is a member afterwards, also when it already
+    // was; 0 otherwise. Leaves the status line as it was.
+    int join();
+
     // 0 without sending when length is 0 or the state is 0; otherwise the
     // result of the last of up to 100 sendTo attempts.
     int send(const void* data, int length, const char* address, int port);

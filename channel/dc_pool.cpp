@@ -71,6 +71,12 @@ int DcPool::build(int index)
     return slot ? slot->channel.build() : -1;
 }
 
+int DcPool::join(int index)
+{
+    DcSlot* slot = usedSlot(index);
+    return slot ? slot->channel.join() : -1;
+}
+
 int DcPool::state(int index)
 {
     DcSlot* slot = usedSlot(index);

@@ -31,6 +31,8 @@ public:
     int setMulticastOptions(int index, const MulticastOptions& options);
 
     int build(int index);
+    // DcChannel::join of the slot's channel; -1 for a bad or free index.
+    int join(int index);
     int state(int index);
     int send(int index, const void* data, int length, const char* address, int port);
     int receive(int index, void* buffer, int size, char* senderText,

@@ -21,13 +21,15 @@ constexpr const char* kProgram = "kestil-cli";
 constexpr int kCaptureFailed = 5;
 
 // The dialog's four statistics on one line, what this host dropped itself,
-// and while saving, the datagrams in the capture file.
+// the datagrams that reached the port without being sent to the group, and
+// while saving, the datagrams in the capture file.
 std::string statisticsLine(const ReceiveReport& report, bool saving)
 {
     const ReceiveTexts texts = receiveReportTexts(report);
     std::string line = "来自 " + texts.from + "  接收尺寸 " + texts.bytes + "  接收速度 " +
                        texts.rate + "  数据包 " + texts.packets + "  本机溢出 " +
-                       std::to_string(report.overflowed);
+                       std::to_string(report.overflowed) + "  stray " +
+                       std::to_string(report.stray);
     if (saving)
         line += "  已保存 " + std::to_string(report.saved);
     return line;
@@ -38,7 +40,8 @@ std::vector<JsonField> statisticsFields(const ReceiveReport& report, bool saving
     std::vector<JsonField> fields{
         jsonText("from", report.from),     jsonNumber("datagrams", report.datagrams),
         jsonNumber("bytes", report.bytes), jsonNumber("kbps", report.kbps),
-        jsonNumber("lost", report.lost),   jsonNumber("overflowed", report.overflowed)};
+        jsonNumber("lost", report.lost),   jsonNumber("overflowed", report.overflowed),
+        jsonNumber("stray", report.stray)};
     if (saving)
         fields.push_back(jsonNumber("saved", report.saved));
     return fields;

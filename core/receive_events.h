@@ -20,6 +20,9 @@ struct ReceiveReport {
     // Whose payload went into the capture file whole; one without payload
     // counts while the file is open, having nothing to lose.
     std::uint64_t saved = 0;
+    // Sent to the port but not to the group (unicast, broadcast): in none of
+    // the figures above, nor in the capture.
+    std::uint64_t stray = 0;
 
     bool operator==(const ReceiveReport&) const = default;
 };

@@ -1,6 +1,7 @@
 #include "engine/receive_engine.h"
 
 #include "channel/batch_receive.h"
+#include "channel/csock.h"
 #include "channel/dc_pool.h"
 #include "core/datagram.h"
 #include "core/receive_events.h"
@@ -34,7 +35,12 @@ struct ReceiveEngine::Progress {
     std::uint32_t dropCount = 0;   // the socket's, as last seen; a new socket starts at 0
     std::uint64_t overflowed = 0;
     std::uint64_t overflowReported = 0;
+    std::uint64_t stray = 0;
     int misses = 0;   // receives in a row that brought nothing
+    // Whether a datagram of the group came since the latest receive that
+    // brought none, and when to join the group again if none comes.
+    bool heard = false;
+    std::uint64_t nextJoin = 0;
     bool saveFailing = false;
     SequenceTracker tracker;
     // Payloads taken but not yet in the capture file: at most one batch.
@@ -61,6 +67,7 @@ ReceiveEngine::ReceiveEngine(ReceiveSink& sink, CaptureFile& capture, Clock& clo
 void ReceiveEngine::run()
 {
     totals_ = {};
+    rejoins_.store(0, std::memory_order_relaxed);
     const int slot = pool_.acquire(MulticastReceive, settings_.group.c_str(), settings_.port);
     slot_.store(slot, std::memory_order_relaxed);
     if (slot < 0) {
@@ -80,11 +87,13 @@ void ReceiveEngine::run()
     }
 
     const SocketHandle socket = pool_.socketOf(slot);
+    const std::uint32_t group = addressValue(settings_.group.c_str());
     auto batch = std::make_unique<BatchReceiver>();
     auto owned = std::make_unique<Progress>();
     Progress& p = *owned;
     p.channelWorks = build == Build::Works;
     p.t0 = clock_.tickCount();
+    p.nextJoin = p.t0 + kRejoinMs;
 
     while (sink_.isRunning() && (limit_ == 0 || p.count < limit_)) {
         // Never more than the limit still allows.
@@ -96,14 +105,22 @@ void ReceiveEngine::run()
         if (got == 0) {
             p.noteDropCount(batch->dropCount());
             missed(p, before);
+            keepMembership(p, slot);
             continue;
         }
+        int taken = 0;
         for (int i = 0; i < got; ++i) {
             const int n = batch->length(i);
             if (n < 0) {
                 missed(p, 0);
                 continue;
             }
+            if (batch->destination(i) != group) {
+                ++p.stray;
+                p.noteDropCount(batch->dropCount(i));
+                continue;
+            }
+            ++taken;
             p.misses = 0;
             const unsigned char* data = batch->data(i);
             const TestDatagram datagram = TestDatagram::parse(data, n);
@@ -128,6 +145,10 @@ void ReceiveEngine::run()
             }
         }
         save(p);
+        if (taken == 0)
+            keepMembership(p, slot);
+        else
+            p.heard = true;
         // A slow flow would wake the receiver for almost every datagram; a
         // short pause after a batch of only a few lets the next call take
         // several at once. A fast flow fills its batches and never pauses.
@@ -159,6 +180,27 @@ void ReceiveEngine::missed(Progress& p, std::uint64_t before)
     }
     sink_.showStatus({ReceiveStatus::NoData});
     sink_.flashLamp(Lamp::Error);
+}
+
+void ReceiveEngine::keepMembership(Progress& p, int slot)
+{
+    // A link deleted and made again (an adapter plugged back in, a virtual
+    // machine's link renewed) comes back without the membership, and the
+    // group stays silent for good unless joined again. A join while still a
+    // member changes nothing.
+    const std::uint64_t now = clock_.tickCount();
+    if (p.heard) {
+        p.heard = false;
+        p.nextJoin = now + kRejoinMs;
+        return;
+    }
+    if (now < p.nextJoin)
+        return;
+    p.nextJoin = now + kRejoinMs;
+    // A failure is tried again at the next turn, unreported: the silence
+    // already shows in the status line.
+    pool_.join(slot);
+    rejoins_.fetch_add(1, std::memory_order_relaxed);
 }
 
 void ReceiveEngine::save(Progress& p)
@@ -217,9 +259,8 @@ ReceiveReport ReceiveEngine::figures(const Progress& p, std::uint64_t elapsed) c
     char from[DcChannel::kAddressSize] = {};
     if (p.count != 0)
         senderAddressText(p.sender, from);
-    return {
-        from,         p.count, p.sum, elapsed != 0 ? (p.sum / elapsed) * 8 : 0, p.tracker.lost(),
-        p.overflowed, p.saved};
+    const std::uint64_t kbps = elapsed != 0 ? (p.sum / elapsed) * 8 : 0;
+    return {from, p.count, p.sum, kbps, p.tracker.lost(), p.overflowed, p.saved, p.stray};
 }
 
 ReceiveEngine::Build ReceiveEngine::buildChannel(int slot)

@@ -16,12 +16,17 @@ class ReceiveSink;
 // of datagrams with a 10 ms time-out for the first, counts datagrams, bytes,
 // sequence gaps and what its own socket dropped, writes payloads to the
 // capture file while it is open, and reports every 50 datagrams, when a
-// pause begins (ten time-outs in a row) and at the end. run() returns after the
-// sink stops running, or at once when there is no slot or no channel after
-// 100 builds (then with restoreButtons); it always releases its slot.
+// pause begins (ten time-outs in a row) and at the end. Only datagrams sent
+// to the group count; others that reach the port are counted apart as
+// stray. While none of the group's arrive, it joins the group again every
+// 3 s of its clock, so that a membership lost with its link comes back.
+// run() returns after the sink stops running, or at once when there is no
+// slot or no channel after 100 builds (then with restoreButtons); it always
+// releases its slot.
 class ReceiveEngine {
 public:
     static constexpr int kReceiveTimeoutMs = 10;
+    static constexpr std::uint64_t kRejoinMs = 3000;
 
     ReceiveEngine(ReceiveSink& sink, CaptureFile& capture, Clock& clock, DcPool& pool,
                   ReceiveSettings settings);
@@ -40,6 +45,10 @@ public:
     // The pool slot of the run in progress, -1 while none.
     int slot() const { return slot_.load(std::memory_order_relaxed); }
 
+    // Joins made again since the run in progress (or the last) started,
+    // successful or not.
+    std::uint64_t rejoins() const { return rejoins_.load(std::memory_order_relaxed); }
+
 private:
     enum class Build { Failed, NoSocket, Works };
     struct Progress;
@@ -49,6 +58,8 @@ private:
     void waitOutTimeout(std::uint64_t before);
     // A receive that brought nothing (before: the clock when it started).
     void missed(Progress& progress, std::uint64_t before);
+    // A receive that brought none of the group's datagrams.
+    void keepMembership(Progress& progress, int slot);
     void save(Progress& progress);
     void report(Progress& progress);
     ReceiveReport figures(const Progress& progress, std::uint64_t elapsed) const;
@@ -59,6 +70,7 @@ private:
     DcPool& pool_;
     ReceiveSettings settings_;
     std::atomic<int> slot_{-1};
+    std::atomic<std::uint64_t> rejoins_{0};
     MulticastOptions multicast_;
     std::uint64_t limit_ = 0;
     ReceiveReport totals_;

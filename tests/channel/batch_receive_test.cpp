@@ -59,6 +59,34 @@ TEST(BatchReceiverTest, ABatchArrivesWholeInOrderWithEachSenderAndTruncationFail
         s->close();
 }
 
+TEST(BatchReceiverTest, EachDatagramSaysTheAddressItWasSentTo)
+{
+    // Bound on every address, as a multicast receiver is.
+    Csock told, untold, tx;
+    for (Csock* s : {&told, &untold}) {
+        ASSERT_EQ(s->init(Csock::Datagram), 1);
+        ASSERT_EQ(s->bind("", 0), 1);
+        ASSERT_EQ(s->setReceiveTimeout(100), 1);
+    }
+    ASSERT_EQ(told.setDestinationInfo(), 1);
+    bound(tx, "127.0.0.1");
+    const char* destinations[] = {"127.0.0.1", "127.0.0.2", "127.0.0.1"};
+    for (Csock* rx : {&told, &untold})
+        for (const char* to : destinations)
+            ASSERT_EQ(tx.sendTo("d", 1, to, boundPort(rx->handle())), 1);
+
+    BatchReceiver batch;
+    ASSERT_EQ(batch.receive(told.handle(), BatchReceiver::kBatch), 3);
+    for (int i = 0; i < 3; ++i)
+        EXPECT_EQ(batch.destination(i), addressValue(destinations[i])) << i;
+    // Without the option the datagrams do not say.
+    ASSERT_EQ(batch.receive(untold.handle(), BatchReceiver::kBatch), 3);
+    for (int i = 0; i < 3; ++i)
+        EXPECT_EQ(batch.destination(i), 0u) << i;
+    for (Csock* s : {&told, &untold, &tx})
+        s->close();
+}
+
 TEST(BatchReceiverTest, DatagramsDroppedForWantOfRoomAreCounted)
 {
     Csock rx, tx;
@@ -69,6 +97,7 @@ TEST(BatchReceiverTest, DatagramsDroppedForWantOfRoomAreCounted)
     ASSERT_EQ(::setsockopt(rx.handle(), SOL_SOCKET, SO_RCVBUF, &room, sizeof room), 0);
     ASSERT_EQ(rx.setReceiveTimeout(100), 1);
     ASSERT_EQ(rx.setDropCount(), 1);
+    ASSERT_EQ(rx.setDestinationInfo(), 1);
     const std::string bytes(1000, 'z');
     for (int i = 0; i < 100; ++i)
         ASSERT_EQ(tx.sendTo(bytes.data(), 1000, "127.0.0.1", port), 1000);
@@ -82,11 +111,13 @@ TEST(BatchReceiverTest, DatagramsDroppedForWantOfRoomAreCounted)
     ASSERT_GT(received, 0);
     EXPECT_EQ(batch.dropCount(), static_cast<std::uint32_t>(100 - received));
 
-    // A datagram queued afterwards carries the count itself.
+    // A datagram queued afterwards carries the count itself, beside its
+    // destination.
     ASSERT_EQ(tx.sendTo(bytes.data(), 1000, "127.0.0.1", port), 1000);
     BatchReceiver fresh;
     ASSERT_EQ(fresh.receive(rx.handle(), 1), 1);
     EXPECT_EQ(fresh.dropCount(0), static_cast<std::uint32_t>(100 - received));
+    EXPECT_EQ(fresh.destination(0), addressValue("127.0.0.1"));
     rx.close();
     tx.close();
 }

@@ -167,6 +167,13 @@ TEST(DcChannelLabTest, MulticastCrossesHostsAndFailuresAreReported)
               2 * DcChannel::kReceiveBufferBytes);
     EXPECT_EQ(intOption(receiver.socket(), SOL_SOCKET, SO_RXQ_OVFL), 1);
     EXPECT_EQ(intOption(sender.socket(), SOL_SOCKET, SO_RXQ_OVFL), 0);
+    // Only the receiver keeps away the groups that other sockets of its host
+    // joined, and learns where each datagram was sent.
+    EXPECT_EQ(intOption(receiver.socket(), IPPROTO_IP, IP_MULTICAST_ALL), 0);
+    EXPECT_EQ(intOption(receiver.socket(), IPPROTO_IP, IP_PKTINFO), 1);
+    EXPECT_EQ(intOption(sender.socket(), IPPROTO_IP, IP_PKTINFO), 0);
+    // Joining again while a member is no failure.
+    EXPECT_EQ(receiver.join(), 1);
 
     char buffer[64] = {};
     char from[16] = {};

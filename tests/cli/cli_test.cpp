@@ -263,10 +263,12 @@ TEST(CliLab, TwoReceiversCaptureEveryDatagramOfACountedRun)
         EXPECT_EQ(field(final, "lost"), "0");
         EXPECT_EQ(field(final, "from"), "\"" + lab.hostAddress(0) + "\"");
         // Every line is an object, so a script can parse each one, and says
-        // what the receiver's own socket dropped.
+        // what the receiver's own socket dropped and what reached the port
+        // without being sent to the group.
         for (const std::string& line : lines(TempDir::contents(receivers[i].out))) {
             EXPECT_TRUE(line.starts_with("{\"") && line.ends_with("}")) << line;
             EXPECT_EQ(field(line, "overflowed"), "0") << line;
+            EXPECT_EQ(field(line, "stray"), "0") << line;
         }
         EXPECT_TRUE(TempDir::contents(dir.file(("rx" + std::to_string(i + 1) + ".bin").c_str())) ==
                     TempDir::contents(source));

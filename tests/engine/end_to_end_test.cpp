@@ -12,6 +12,7 @@
 #include <gtest/gtest.h>
 
 #include <chrono>
+#include <cstdio>
 #include <fstream>
 #include <set>
 #include <string>
@@ -181,6 +182,44 @@ TEST_F(EndToEndTest, PeerThatSkipsSequenceNumbersProducesExactlyThatLoss)
     EXPECT_EQ(statistics[1].lost, 9);
     EXPECT_EQ(statistics[1].datagrams, 100u);
     EXPECT_EQ(statistics[1].bytes, 100u * (TestDatagram::kHeaderSize + 16));
+}
+
+TEST_F(EndToEndTest, AReceiverWhoseLinkIsMadeAgainJoinsAgainAndCountsOn)
+{
+    // Joined on the interface by name, as an adapter plugged back in keeps
+    // its name but not its index.
+    MulticastOptions options;
+    std::snprintf(options.interface, sizeof options.interface, "eth0");
+    receiveEngine_.setMulticastOptions(options);
+    startReceiver();
+
+    RecordingSink senderSink;
+    SteadyClock senderClock;
+    SendEngine sendEngine(senderSink, senderClock, senderPool_,
+                          SendSettings{kGroup, kPort, 800, kPacketSize});
+    std::thread sender = lab_.start(0, [&] { sendEngine.run(); });
+    auto counted = [this] {
+        const auto e = receiverSink_.events();
+        return e.statistics.empty() ? std::uint64_t{0} : e.statistics.back().datagrams;
+    };
+    auto countedPast = [this](std::uint64_t n) {
+        return receiverSink_.waitUntil(
+            [n](const auto& e) {
+                return !e.statistics.empty() && e.statistics.back().datagrams >= n;
+            },
+            std::chrono::seconds(20));
+    };
+    EXPECT_TRUE(countedPast(100));
+
+    ASSERT_TRUE(lab_.replaceLink(1));
+    const std::uint64_t before = counted();
+    // The new link has no membership until the receiver joins again, after
+    // a few seconds without datagrams.
+    EXPECT_TRUE(countedPast(before + 200)) << "counted " << counted() << " of " << before << "+";
+    senderSink.setRunning(false);
+    sender.join();
+    stopReceiver();
+    EXPECT_GE(receiveEngine_.rejoins(), 1u);
 }
 
 }   // namespace

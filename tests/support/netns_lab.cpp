@@ -93,6 +93,18 @@ bool enterNamespace(const std::string& name)
     return entered;
 }
 
+// The commands that give a host its cable: eth0 inside it, joined to the
+// lab's bridge as port, with its address and the route for the groups.
+std::string linkSetup(const std::string& bridge, const std::string& host, const std::string& port,
+                      const std::string& address)
+{
+    const std::string in = " && ip -n " + host + " ";
+    return "ip -n " + bridge + " link add " + port + " type veth peer name eth0 netns " + host +
+           " && ip -n " + bridge + " link set " + port + " master br0 up" + in + "addr add " +
+           address + "/24 dev eth0" + in + "link set eth0 up" + in +
+           "route add 224.0.0.0/4 dev eth0";
+}
+
 std::string firstLine(const std::string& text)
 {
     return text.substr(0, text.find('\n'));
@@ -134,12 +146,9 @@ NetnsLab::NetnsLab(int hosts)
             const std::string name = prefix_ + "h" + std::to_string(host);
             const std::string port = "p" + std::to_string(host);
             const std::string address = subnet + std::to_string(host + 1);
-            const std::string in = " && ip -n " + name + " ";
-            const std::string setup =
-                "ip netns add " + name + " && ip -n " + bridge + " link add " + port +
-                " type veth peer name eth0 netns " + name + " && ip -n " + bridge + " link set " +
-                port + " master br0 up" + in + "link set lo up" + in + "addr add " + address +
-                "/24 dev eth0" + in + "link set eth0 up" + in + "route add 224.0.0.0/4 dev eth0";
+            const std::string setup = "ip netns add " + name + " && ip -n " + name +
+                                      " link set lo up && " +
+                                      linkSetup(bridge, name, port, address);
             made.push_back(name);
             if (run(setup, &output) != 0)
                 failed = setup;
@@ -158,20 +167,40 @@ NetnsLab::NetnsLab(int hosts)
         return;
     }
 
-    // Wait until every host's link has carrier, so the first datagrams of a
-    // test are not lost to a link still coming up.
-    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(10);
     for (const std::string& name : names_) {
-        while (run("ip -n " + name + " -o link show dev eth0", &output) != 0 ||
-               output.find("state UP") == std::string::npos) {
-            if (std::chrono::steady_clock::now() > deadline) {
-                reason_ = "link of " + name + " did not come up";
-                return;   // the destructor removes what was made
-            }
-            ::usleep(10000);
+        if (!awaitCarrier(name)) {
+            reason_ = "link of " + name + " did not come up";
+            return;   // the destructor removes what was made
         }
     }
     ok_ = true;
+}
+
+bool NetnsLab::awaitCarrier(const std::string& name)
+{
+    // Until the link has carrier, the first datagrams of a test would be lost
+    // to a link still coming up.
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(10);
+    std::string output;
+    while (run("ip -n " + name + " -o link show dev eth0", &output) != 0 ||
+           output.find("state UP") == std::string::npos) {
+        if (std::chrono::steady_clock::now() > deadline)
+            return false;
+        ::usleep(10000);
+    }
+    return true;
+}
+
+bool NetnsLab::replaceLink(int host) const
+{
+    if (!ok_ || host < 0 || host >= hostCount())
+        return false;
+    const std::string bridge = prefix_ + "br";
+    const std::string port = "p" + std::to_string(host);
+    // Deleting one end of a veth pair deletes the other with it.
+    return run("ip -n " + bridge + " link delete " + port + " && " +
+               linkSetup(bridge, names_[host], port, addresses_[host])) == 0 &&
+           awaitCarrier(names_[host]);
 }
 
 NetnsLab::~NetnsLab()

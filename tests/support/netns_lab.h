@@ -35,11 +35,18 @@ public:
     // the namespace cannot be entered, fn is not run at all.
     std::thread start(int host, std::function<void()> fn) const;
 
+    // Deletes the host's cable and makes it again, as an adapter unplugged
+    // and plugged back in: the same name, address and route, but a new
+    // interface without the memberships of the old one. True once it is up.
+    bool replaceLink(int host) const;
+
     // Runs a shell command inside the host ("ip netns exec NAME sh -c ...");
     // returns its exit status.
     int exec(int host, const std::string& command) const;
 
 private:
+    static bool awaitCarrier(const std::string& name);
+
     bool ok_ = false;
     std::string reason_;
     std::string prefix_;
