@@ -9,6 +9,8 @@
 
 class DcPool;
 class QCheckBox;
+class QLabel;
+class QLineEdit;
 class QPushButton;
 
 // Kestil's main window: group address and port; Start runs one
@@ -60,7 +62,15 @@ private:
     DcPool& pool_;
     QPushButton* start_ = nullptr;
     QPushButton* stop_ = nullptr;
+    QLineEdit* group_ = nullptr;
+    QLineEdit* port_ = nullptr;
     QCheckBox* saveToFile_ = nullptr;
+    QLineEdit* fileName_ = nullptr;
+    // The statistics.
+    QLabel* from_ = nullptr;
+    QLabel* bytes_ = nullptr;
+    QLabel* rate_ = nullptr;
+    QLabel* packets_ = nullptr;
     CaptureFile capture_;
     // Counts the runs started, so that a run which ended by itself brings
     // Start back only while no later run has begun.

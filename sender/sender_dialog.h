@@ -5,6 +5,7 @@
 #include "shell/main_dialog.h"
 
 class DcPool;
+class QLineEdit;
 class QPushButton;
 
 // Dovrin's main window: group address, port, speed and packet size; Start
@@ -44,5 +45,9 @@ private:
     DcPool& pool_;
     QPushButton* start_ = nullptr;
     QPushButton* stop_ = nullptr;
+    QLineEdit* group_ = nullptr;
+    QLineEdit* port_ = nullptr;
+    QLineEdit* speed_ = nullptr;
+    QLineEdit* packetSize_ = nullptr;
     Sink sink_{*this};
 };

@@ -196,12 +196,6 @@ void MainDialog::keyPressEvent(QKeyEvent* event)
     QDialog::keyPressEvent(event);
 }
 
-QString MainDialog::editText(int id) const
-{
-    auto* edit = qobject_cast<QLineEdit*>(control(id));
-    return edit ? edit->text() : QString();
-}
-
 void MainDialog::setStatusText(const QString& text)
 {
     if (status_)
