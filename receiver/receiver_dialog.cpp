@@ -77,10 +77,10 @@ ReceiverDialog::ReceiverDialog(DcPool& pool)
     connect(saveToFile_, &QCheckBox::toggled, this, &ReceiverDialog::saveToFileSwitch);
 
     setWindowTitle(QStringLiteral("组播测试 (接收端)"));
-    group_->setText(QStringLiteral("224.1.1.1"));
-    port_->setText(QStringLiteral("9000"));
+    group_->setText(QString::fromUtf8(RunDefaults::kGroup));
+    port_->setText(QString::number(RunDefaults::kPort));
     startLamp();
-    fileName_->setText(QStringLiteral("Recv.txt"));
+    fileName_->setText(QString::fromUtf8(RunDefaults::kCaptureFile));
 }
 
 ReceiverDialog::~ReceiverDialog()

@@ -51,10 +51,10 @@ SenderDialog::SenderDialog(DcPool& pool)
     connect(stop_, &QPushButton::clicked, this, &SenderDialog::stopCommand);
 
     setWindowTitle(QStringLiteral("组播测试 (发送端)"));
-    group_->setText(QStringLiteral("224.1.1.1"));
-    port_->setText(QStringLiteral("9000"));
-    speed_->setText(QStringLiteral("512"));
-    packetSize_->setText(QStringLiteral("1024"));
+    group_->setText(QString::fromUtf8(RunDefaults::kGroup));
+    port_->setText(QString::number(RunDefaults::kPort));
+    speed_->setText(QString::number(RunDefaults::kSpeedKbps));
+    packetSize_->setText(QString::number(RunDefaults::kPacketSize));
     startLamp();
 }
 
