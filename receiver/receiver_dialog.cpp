@@ -102,10 +102,9 @@ void ReceiverDialog::okCommand()
                                       static_cast<qsizetype>(parsed.refusal.size())));
         return;
     }
-    // A worker still ending after Stop ends first, so runs never overlap,
-    // every run releases its slot, and a restore it sends counts as its own.
+    // A worker still ending after Stop is woken and ends first, so runs
+    // never overlap and every run releases its slot.
     worker().stop();
-    runs_.fetch_add(1);
     if (!worker().start([this, settings = std::move(*parsed.settings)] { runEngine(settings); }))
         return;
     start_->hide();
@@ -142,6 +141,11 @@ void ReceiverDialog::saveToFileSwitch()
     }
 }
 
+void ReceiverDialog::restoreButtons()
+{
+    stopCommand();
+}
+
 void ReceiverDialog::applyStatistics(const ReceiveReport& report)
 {
     const ReceiveTexts texts = receiveReportTexts(report);
@@ -168,18 +172,5 @@ void ReceiverDialog::Sink::showStatus(const ReceiveStatus& status)
 
 void ReceiverDialog::Sink::showStatistics(const ReceiveReport& report)
 {
-    statistics_.post(&dialog_, report,
-                     [this](const ReceiveReport& latest) { dialog_.applyStatistics(latest); });
-}
-
-void ReceiverDialog::Sink::restoreButtons()
-{
-    const int run = dialog_.runs_.load();
-    QMetaObject::invokeMethod(
-        &dialog_,
-        [this, run] {
-            if (run == dialog_.runs_.load())
-                dialog_.stopCommand();
-        },
-        Qt::QueuedConnection);
+    dialog_.statistics_.post(report);
 }

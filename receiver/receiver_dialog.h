@@ -5,8 +5,6 @@
 #include "file/capture_file.h"
 #include "shell/main_dialog.h"
 
-#include <atomic>
-
 class DcPool;
 class QCheckBox;
 class QLabel;
@@ -43,6 +41,7 @@ protected:
     // The worker's whole run.
     virtual void runEngine(const ReceiveSettings& settings);
     CaptureFile& capture() { return capture_; }
+    void restoreButtons() override;
 
 private:
     class Sink final : public RunSink<ReceiveSink> {
@@ -50,11 +49,9 @@ private:
         explicit Sink(ReceiverDialog& dialog);
         void showStatus(const ReceiveStatus& status) override;
         void showStatistics(const ReceiveReport& report) override;
-        void restoreButtons() override;
 
     private:
         ReceiverDialog& dialog_;
-        LatestUpdate<ReceiveReport> statistics_;
     };
 
     void applyStatistics(const ReceiveReport& report);
@@ -72,8 +69,7 @@ private:
     QLabel* rate_ = nullptr;
     QLabel* packets_ = nullptr;
     CaptureFile capture_;
-    // Counts the runs started, so that a run which ended by itself brings
-    // Start back only while no later run has begun.
-    std::atomic<int> runs_{0};
+    WorkerRun::Feed<ReceiveReport> statistics_{
+        worker(), [this](const ReceiveReport& report) { applyStatistics(report); }};
     Sink sink_{*this};
 };

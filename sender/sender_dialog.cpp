@@ -98,7 +98,13 @@ void SenderDialog::runEngine(const SendSettings& settings)
     engine.run();
 }
 
-SenderDialog::Sink::Sink(SenderDialog& dialog) : RunSink(dialog.worker()), dialog_(dialog)
+void SenderDialog::restoreButtons()
+{
+    stop_->hide();
+    start_->show();
+}
+
+SenderDialog::Sink::Sink(SenderDialog& dialog) : RunSink(dialog.worker())
 {
 }
 
@@ -110,15 +116,4 @@ void SenderDialog::Sink::showStatus(const SendStatus& status)
 void SenderDialog::Sink::showReport(const SendReport& report)
 {
     run_.postStatus(sendReportText(report));
-}
-
-void SenderDialog::Sink::restoreButtons()
-{
-    QMetaObject::invokeMethod(
-        &dialog_,
-        [this] {
-            dialog_.stop_->hide();
-            dialog_.start_->show();
-        },
-        Qt::QueuedConnection);
 }

@@ -29,6 +29,7 @@ public:
 protected:
     // The worker's whole run.
     virtual void runEngine(const SendSettings& settings);
+    void restoreButtons() override;
 
 private:
     class Sink final : public RunSink<SendSink> {
@@ -36,10 +37,6 @@ private:
         explicit Sink(SenderDialog& dialog);
         void showStatus(const SendStatus& status) override;
         void showReport(const SendReport& report) override;
-        void restoreButtons() override;
-
-    private:
-        SenderDialog& dialog_;
     };
 
     DcPool& pool_;

@@ -32,7 +32,8 @@ MainDialog::MainDialog(QSize sizeUnits, const QString& aboutMenuText, AboutTempl
                                 [this](Lamp lamp) {
                                     if (lamp_)
                                         lamp_->setDefault(lamp_->idOf(lamp));
-                                }})
+                                },
+                                [this] { restoreButtons(); }})
 {
     setFixedSize(DialogUnits().size(sizeUnits.width(), sizeUnits.height()));
 

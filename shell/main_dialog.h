@@ -72,6 +72,10 @@ protected:
     // Sets the default lamp to idle, shows it, and starts the 500 ms tick.
     void startLamp();
 
+    // A run that ended by itself brings Start back; the worker run calls
+    // this on the UI thread.
+    virtual void restoreButtons() = 0;
+
     // UI thread: the status line and an error flash at once.
     void reportError(const QString& text);
     void setStatusText(const QString& text);
