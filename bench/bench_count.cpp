@@ -10,6 +10,7 @@
 
 #include "bench/bench_args.h"
 #include "core/datagram.h"
+#include "core/settings.h"
 
 #include <arpa/inet.h>
 #include <netinet/in.h>
@@ -93,8 +94,8 @@ int main(int argc, char** argv)
         std::fprintf(stderr, "bench_count: %s\n", args.error().c_str());
         return 2;
     }
-    const std::string group = args.text("group", "224.1.1.1");
-    const int port = static_cast<int>(args.number("port", 9000));
+    const std::string group = args.text("group", std::string(RunDefaults::kGroup));
+    const int port = static_cast<int>(args.number("port", RunDefaults::kPort));
     const double seconds = args.number("seconds", 10);
     WireCheck wire;
     wire.length = static_cast<int>(args.number("length", 0));

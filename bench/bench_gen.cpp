@@ -16,6 +16,7 @@
 #include "bench/bench_args.h"
 #include "channel/batch_send.h"
 #include "core/datagram.h"
+#include "core/settings.h"
 
 #include <arpa/inet.h>
 #include <netinet/in.h>
@@ -107,8 +108,8 @@ int main(int argc, char** argv)
         std::fprintf(stderr, "bench_gen: %s\n", args.error().c_str());
         return 2;
     }
-    const std::string group = args.text("group", "224.1.1.1");
-    const int port = static_cast<int>(args.number("port", 9000));
+    const std::string group = args.text("group", std::string(RunDefaults::kGroup));
+    const int port = static_cast<int>(args.number("port", RunDefaults::kPort));
     const int length = static_cast<int>(args.number("length", 1032));
     const double mbps = args.number("mbps", 100);
     const double seconds = args.number("seconds", 10);

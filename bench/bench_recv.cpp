@@ -31,7 +31,8 @@ int main(int argc, char** argv)
     const int recordSize = static_cast<int>(args.number("record", 1032));
 
     const Parsed<ReceiveSettings> settings =
-        ReceiveSettings::parse(args.text("group", "224.1.1.1"), args.text("port", "9000"));
+        ReceiveSettings::parse(args.text("group", std::string(RunDefaults::kGroup)),
+                               args.text("port", std::to_string(RunDefaults::kPort)));
     if (!settings.settings) {
         std::fprintf(stderr, "bench_recv: %.*s\n", static_cast<int>(settings.refusal.size()),
                      settings.refusal.data());

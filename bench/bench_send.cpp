@@ -31,7 +31,7 @@ int main(int argc, char** argv)
     }
     const double seconds = args.number("seconds", 10);
     const int speed = static_cast<int>(args.number("speed", 100000000));
-    const int size = static_cast<int>(args.number("size", 1024));
+    const int size = static_cast<int>(args.number("size", RunDefaults::kPacketSize));
     const std::string pathText = args.text("path", "segmented");
     BatchSender::Path fastest = BatchSender::Path::Segmented;
     bool known = false;
@@ -48,7 +48,8 @@ int main(int argc, char** argv)
     }
 
     const Parsed<SendSettings> settings =
-        SendSettings::parse(args.text("group", "224.1.1.1"), args.text("port", "9000"),
+        SendSettings::parse(args.text("group", std::string(RunDefaults::kGroup)),
+                            args.text("port", std::to_string(RunDefaults::kPort)),
                             std::to_string(speed), std::to_string(size));
     if (!settings.settings) {
         std::fprintf(stderr, "bench_send: %.*s\n", static_cast<int>(settings.refusal.size()),

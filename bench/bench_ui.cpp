@@ -7,6 +7,7 @@
 #include "bench/bench_args.h"
 #include "bench/latency_probe.h"
 #include "channel/dc_pool.h"
+#include "core/settings.h"
 #include "engine/receive_engine.h"
 #include "engine/send_engine.h"
 #include "receiver/receiver_dialog.h"
@@ -141,8 +142,8 @@ int main(int argc, char** argv)
     const auto window = milliseconds(static_cast<long>(args.number("seconds", 10) * 1000));
     const auto warmup = milliseconds(static_cast<long>(args.number("warmup", 0.5) * 1000));
     const double stallAt = args.number("stall-at", -1);
-    const std::string group = args.text("group", "224.1.1.1");
-    const std::string port = args.text("port", "9000");
+    const std::string group = args.text("group", std::string(RunDefaults::kGroup));
+    const std::string port = args.text("port", std::to_string(RunDefaults::kPort));
 
     int qtArgc = 1;
     DialogApp app(qtArgc, argv);
@@ -150,7 +151,8 @@ int main(int argc, char** argv)
     if (sender) {
         dialog = std::make_unique<CountedSender>(DcPool::global());
         setText(*dialog, SenderIds::IDC_SPEED, "100000000");
-        setText(*dialog, SenderIds::IDC_PACKET_SIZE, "1024");
+        setText(*dialog, SenderIds::IDC_PACKET_SIZE,
+                std::to_string(RunDefaults::kPacketSize).c_str());
     } else {
         dialog = std::make_unique<CountedReceiver>(DcPool::global());
     }

@@ -11,6 +11,8 @@
 #include <cmath>
 #include <cstdio>
 #include <netinet/in.h>
+#include <string>
+#include <utility>
 
 static_assert(
     CliOptions::kMaxDurationSeconds <=
@@ -125,6 +127,24 @@ void applyFlag(CliOptions& options, std::string_view name)
         options.version = true;
 }
 
+// text with each "{name}" of a default replaced by its value.
+std::string withDefaults(std::string_view text)
+{
+    const std::pair<std::string_view, std::string> values[] = {
+        {"{group}", std::string(RunDefaults::kGroup)},
+        {"{port}", std::to_string(RunDefaults::kPort)},
+        {"{speed}", std::to_string(RunDefaults::kSpeedKbps)},
+        {"{size}", std::to_string(RunDefaults::kPacketSize)},
+    };
+    std::string out(text);
+    for (const auto& [name, value] : values) {
+        for (std::size_t at = out.find(name); at != std::string::npos;
+             at = out.find(name, at + value.size()))
+            out.replace(at, name.size(), value);
+    }
+    return out;
+}
+
 }   // namespace
 
 CliParse parseCliOptions(CliOptions::Program program, const std::vector<std::string_view>& args)
@@ -164,13 +184,13 @@ CliParse parseCliOptions(CliOptions::Program program, const std::vector<std::str
 std::string_view cliHelpText(CliOptions::Program program)
 {
     if (program == CliOptions::Sender) {
-        return R"(Usage: dovrin-cli [OPTION]...
+        static const std::string sender = withDefaults(R"(Usage: dovrin-cli [OPTION]...
 Streams numbered test datagrams to an IP multicast group at a paced speed.
 
-  --group ADDR        multicast group (default 224.1.1.1)
-  --port N            destination port (default 9000)
-  --speed KBITS       target speed in kbit/s (default 512)
-  --size BYTES        payload bytes per datagram (default 1024)
+  --group ADDR        multicast group (default {group})
+  --port N            destination port (default {port})
+  --speed KBITS       target speed in kbit/s (default {speed})
+  --size BYTES        payload bytes per datagram (default {size})
   --source FILE       payload file (default send.txt beside the program)
   --count N           stop after N datagrams
   --duration SECONDS  stop after SECONDS seconds
@@ -186,13 +206,14 @@ riding out failed sends; says on standard error when sending failed and
 when it resumed.
 Exit status: 0 after a run, 1 when the run could not start or standard
 output was closed, 2 for bad usage or a refused setting.
-)";
+)");
+        return sender;
     }
-    return R"(Usage: kestil-cli [OPTION]...
+    static const std::string receiver = withDefaults(R"(Usage: kestil-cli [OPTION]...
 Joins an IP multicast group and counts datagrams, bytes, speed and losses.
 
-  --group ADDR        multicast group (default 224.1.1.1)
-  --port N            port to receive on (default 9000)
+  --group ADDR        multicast group (default {group})
+  --port N            port to receive on (default {port})
   --save FILE         append every payload to FILE (created when missing)
   --count N           stop after N datagrams
   --duration SECONDS  stop after SECONDS seconds
@@ -207,7 +228,8 @@ then closes the capture and prints the final summary.
 Exit status: 0 after a run, 1 when the run could not start or standard
 output was closed, 2 for bad usage or a refused setting, 5 when the capture
 failed (a write failed, or the file was deleted or replaced).
-)";
+)");
+    return receiver;
 }
 
 CliStart startCli(CliOptions::Program program, const char* name, int argc, char* argv[])

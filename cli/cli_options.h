@@ -1,5 +1,7 @@
 #pragma once
 
+#include "core/settings.h"
+
 #include <cstdint>
 #include <optional>
 #include <string>
@@ -12,10 +14,10 @@
 struct CliOptions {
     enum Program { Sender, Receiver };
 
-    std::string group = "224.1.1.1";
-    std::string port = "9000";
-    std::string speed = "512";    // sender only
-    std::string size = "1024";    // sender only
+    std::string group{RunDefaults::kGroup};
+    std::string port = std::to_string(RunDefaults::kPort);
+    std::string speed = std::to_string(RunDefaults::kSpeedKbps);   // sender only
+    std::string size = std::to_string(RunDefaults::kPacketSize);   // sender only
     std::string source;           // sender only; empty: send.txt beside the executable
     std::string save;             // receiver only; empty: no capture
     std::uint64_t count = 0;      // 0: no limit

@@ -13,6 +13,18 @@ struct Parsed {
     std::string_view refusal;
 };
 
+// What both programs, the dialogs and the command-line tools alike, offer
+// before anything is typed. The group and port match, so that a sender and a
+// receiver started as they are find each other.
+namespace RunDefaults {
+inline constexpr std::string_view kGroup = "224.1.1.1";
+inline constexpr int kPort = 9000;
+inline constexpr int kSpeedKbps = 512;
+inline constexpr int kPacketSize = 1024;   // payload bytes after the header
+// The receiver dialog's capture file, relative to the folder it started in.
+inline constexpr std::string_view kCaptureFile = "Recv.txt";
+}   // namespace RunDefaults
+
 // Both programs read their texts the same strict way; blanks around a text
 // are ignored, anything else that does not fit is refused:
 //   group  a dotted quad of four decimal numbers 0-255 (no leading zeros,

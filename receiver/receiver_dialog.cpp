@@ -37,31 +37,33 @@ ReceiverDialog::ReceiverDialog(DcPool& pool)
     start_ = addButton(IDOK, "IDOK", QStringLiteral("开始"), QRect(130, 24, 41, 29));
     start_->setDefault(true);
     QLabel* label = addLabel(-1, nullptr, QStringLiteral("组播地址"), QRect(5, 10, 33, 8));
-    addEdit(IDC_GROUP_ADDR, "IDC_GROUP_ADDR", QRect(44, 6, 57, 12), label);
+    group_ = addEdit(IDC_GROUP_ADDR, "IDC_GROUP_ADDR", QRect(44, 6, 57, 12), label);
     label = addLabel(-1, nullptr, QStringLiteral("端口"), QRect(107, 10, 16, 8));
-    addEdit(IDC_PORT, "IDC_PORT", QRect(127, 6, 37, 12), label);
+    port_ = addEdit(IDC_PORT, "IDC_PORT", QRect(127, 6, 37, 12), label);
     stop_ = addButton(IDC_STOP, "IDC_STOP", QStringLiteral("结束"), QRect(130, 24, 41, 29));
     stop_->hide();
     saveToFile_ = addCheckBox(IDC_SAVE_TO_FILE, "IDC_SAVE_TO_FILE", QStringLiteral("保存到文件"),
                               QRect(5, 92, 56, 10));
-    QLineEdit* fileName = addEdit(IDC_FILE_NAME, "IDC_FILE_NAME", QRect(5, 106, 160, 12), nullptr);
-    fileName->setAccessibleName(QStringLiteral("文件名"));
+    fileName_ = addEdit(IDC_FILE_NAME, "IDC_FILE_NAME", QRect(5, 106, 160, 12), nullptr);
+    fileName_->setAccessibleName(QStringLiteral("文件名"));
 
     // The statistics pairs. A value's accessible name stays its text, so
     // that screen readers read the figure; the caption describes it.
     auto addValue = [this](const QString& caption, QRect captionRect, int id, const char* name,
                            QRect valueRect) {
         addLabel(-1, nullptr, caption, captionRect);
-        addLabel(id, name, QString(), valueRect)->setAccessibleDescription(caption);
+        QLabel* value = addLabel(id, name, QString(), valueRect);
+        value->setAccessibleDescription(caption);
+        return value;
     };
-    addValue(QStringLiteral("接收速度"), QRect(13, 61, 33, 8), IDC_RECV_RATE, "IDC_RECV_RATE",
-             QRect(54, 61, 64, 8));
-    addValue(QStringLiteral("接收尺寸"), QRect(13, 49, 33, 8), IDC_RECV_BYTES, "IDC_RECV_BYTES",
-             QRect(54, 49, 64, 8));
-    addValue(QStringLiteral("数据包"), QRect(13, 73, 33, 8), IDC_PACKETS, "IDC_PACKETS",
-             QRect(54, 73, 64, 8));
-    addValue(QStringLiteral("来自"), QRect(13, 37, 33, 8), IDC_FROM, "IDC_FROM",
-             QRect(54, 37, 64, 8));
+    rate_ = addValue(QStringLiteral("接收速度"), QRect(13, 61, 33, 8), IDC_RECV_RATE,
+                     "IDC_RECV_RATE", QRect(54, 61, 64, 8));
+    bytes_ = addValue(QStringLiteral("接收尺寸"), QRect(13, 49, 33, 8), IDC_RECV_BYTES,
+                      "IDC_RECV_BYTES", QRect(54, 49, 64, 8));
+    packets_ = addValue(QStringLiteral("数据包"), QRect(13, 73, 33, 8), IDC_PACKETS, "IDC_PACKETS",
+                        QRect(54, 73, 64, 8));
+    from_ = addValue(QStringLiteral("来自"), QRect(13, 37, 33, 8), IDC_FROM, "IDC_FROM",
+                     QRect(54, 37, 64, 8));
     addGroupBox(QStringLiteral("接收状态"), QRect(5, 24, 117, 65));
     addLamp(IDC_LAMP_ACTIVE, IDC_LAMP_ERROR, IDC_LAMP_IDLE, QRect(131, 80, 13, 11));
     addStatusLine(IDC_STATUS, QRect(5, 121, 160, 8));
@@ -75,10 +77,10 @@ ReceiverDialog::ReceiverDialog(DcPool& pool)
     connect(saveToFile_, &QCheckBox::toggled, this, &ReceiverDialog::saveToFileSwitch);
 
     setWindowTitle(QStringLiteral("组播测试 (接收端)"));
-    static_cast<QLineEdit*>(control(IDC_GROUP_ADDR))->setText(QStringLiteral("224.1.1.1"));
-    static_cast<QLineEdit*>(control(IDC_PORT))->setText(QStringLiteral("9000"));
+    group_->setText(QString::fromUtf8(RunDefaults::kGroup));
+    port_->setText(QString::number(RunDefaults::kPort));
     startLamp();
-    fileName->setText(QStringLiteral("Recv.txt"));
+    fileName_->setText(QString::fromUtf8(RunDefaults::kCaptureFile));
 }
 
 ReceiverDialog::~ReceiverDialog()
@@ -93,17 +95,16 @@ void ReceiverDialog::okCommand()
 {
     if (start_->isHidden())
         return;
-    Parsed<ReceiveSettings> parsed = ReceiveSettings::parse(editText(IDC_GROUP_ADDR).toStdString(),
-                                                            editText(IDC_PORT).toStdString());
+    Parsed<ReceiveSettings> parsed =
+        ReceiveSettings::parse(group_->text().toStdString(), port_->text().toStdString());
     if (!parsed.settings) {
         reportError(QString::fromUtf8(parsed.refusal.data(),
                                       static_cast<qsizetype>(parsed.refusal.size())));
         return;
     }
-    // A worker still ending after Stop ends first, so runs never overlap,
-    // every run releases its slot, and a restore it sends counts as its own.
+    // A worker still ending after Stop is woken and ends first, so runs
+    // never overlap and every run releases its slot.
     worker().stop();
-    runs_.fetch_add(1);
     if (!worker().start([this, settings = std::move(*parsed.settings)] { runEngine(settings); }))
         return;
     start_->hide();
@@ -131,7 +132,7 @@ void ReceiverDialog::saveToFileSwitch()
         return;
     }
     // The name is read now; later edits count from the next tick.
-    const QString name = static_cast<QLineEdit*>(control(IDC_FILE_NAME))->text();
+    const QString name = fileName_->text();
     if (capture_.open(QFile::encodeName(name).toStdString()) != 1) {
         // Nothing is saved, so the box does not claim it; the untick closes
         // nothing.
@@ -140,17 +141,18 @@ void ReceiverDialog::saveToFileSwitch()
     }
 }
 
+void ReceiverDialog::restoreButtons()
+{
+    stopCommand();
+}
+
 void ReceiverDialog::applyStatistics(const ReceiveReport& report)
 {
     const ReceiveTexts texts = receiveReportTexts(report);
-    const std::pair<int, const std::string*> fields[] = {
-        {IDC_FROM, &texts.from},
-        {IDC_RECV_BYTES, &texts.bytes},
-        {IDC_RECV_RATE, &texts.rate},
-        {IDC_PACKETS, &texts.packets},
-    };
-    for (const auto& [id, text] : fields)
-        static_cast<QLabel*>(control(id))->setText(QString::fromStdString(*text));
+    from_->setText(QString::fromStdString(texts.from));
+    bytes_->setText(QString::fromStdString(texts.bytes));
+    rate_->setText(QString::fromStdString(texts.rate));
+    packets_->setText(QString::fromStdString(texts.packets));
 }
 
 void ReceiverDialog::runEngine(const ReceiveSettings& settings)
@@ -170,18 +172,5 @@ void ReceiverDialog::Sink::showStatus(const ReceiveStatus& status)
 
 void ReceiverDialog::Sink::showStatistics(const ReceiveReport& report)
 {
-    statistics_.post(&dialog_, report,
-                     [this](const ReceiveReport& latest) { dialog_.applyStatistics(latest); });
-}
-
-void ReceiverDialog::Sink::restoreButtons()
-{
-    const int run = dialog_.runs_.load();
-    QMetaObject::invokeMethod(
-        &dialog_,
-        [this, run] {
-            if (run == dialog_.runs_.load())
-                dialog_.stopCommand();
-        },
-        Qt::QueuedConnection);
+    dialog_.statistics_.post(report);
 }

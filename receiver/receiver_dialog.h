@@ -5,10 +5,10 @@
 #include "file/capture_file.h"
 #include "shell/main_dialog.h"
 
-#include <atomic>
-
 class DcPool;
 class QCheckBox;
+class QLabel;
+class QLineEdit;
 class QPushButton;
 
 // Kestil's main window: group address and port; Start runs one
@@ -41,6 +41,7 @@ protected:
     // The worker's whole run.
     virtual void runEngine(const ReceiveSettings& settings);
     CaptureFile& capture() { return capture_; }
+    void restoreButtons() override;
 
 private:
     class Sink final : public RunSink<ReceiveSink> {
@@ -48,11 +49,9 @@ private:
         explicit Sink(ReceiverDialog& dialog);
         void showStatus(const ReceiveStatus& status) override;
         void showStatistics(const ReceiveReport& report) override;
-        void restoreButtons() override;
 
     private:
         ReceiverDialog& dialog_;
-        LatestUpdate<ReceiveReport> statistics_;
     };
 
     void applyStatistics(const ReceiveReport& report);
@@ -60,10 +59,17 @@ private:
     DcPool& pool_;
     QPushButton* start_ = nullptr;
     QPushButton* stop_ = nullptr;
+    QLineEdit* group_ = nullptr;
+    QLineEdit* port_ = nullptr;
     QCheckBox* saveToFile_ = nullptr;
+    QLineEdit* fileName_ = nullptr;
+    // The statistics.
+    QLabel* from_ = nullptr;
+    QLabel* bytes_ = nullptr;
+    QLabel* rate_ = nullptr;
+    QLabel* packets_ = nullptr;
     CaptureFile capture_;
-    // Counts the runs started, so that a run which ended by itself brings
-    // Start back only while no later run has begun.
-    std::atomic<int> runs_{0};
+    WorkerRun::Feed<ReceiveReport> statistics_{
+        worker(), [this](const ReceiveReport& report) { applyStatistics(report); }};
     Sink sink_{*this};
 };

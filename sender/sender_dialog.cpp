@@ -33,13 +33,13 @@ SenderDialog::SenderDialog(DcPool& pool)
     start_ = addButton(IDOK, "IDOK", QStringLiteral("开始"), QRect(96, 13, 50, 22));
     start_->setDefault(true);
     QLabel* label = addLabel(-1, nullptr, QStringLiteral("组播地址"), QRect(4, 7, 35, 8));
-    addEdit(IDC_GROUP_ADDR, "IDC_GROUP_ADDR", QRect(4, 16, 84, 12), label);
+    group_ = addEdit(IDC_GROUP_ADDR, "IDC_GROUP_ADDR", QRect(4, 16, 84, 12), label);
     label = addLabel(-1, nullptr, QStringLiteral("端口"), QRect(4, 33, 35, 8));
-    addEdit(IDC_PORT, "IDC_PORT", QRect(4, 42, 84, 12), label);
+    port_ = addEdit(IDC_PORT, "IDC_PORT", QRect(4, 42, 84, 12), label);
     label = addLabel(-1, nullptr, QStringLiteral("发送速度"), QRect(4, 59, 35, 8));
-    addEdit(IDC_SPEED, "IDC_SPEED", QRect(4, 68, 84, 12), label);
+    speed_ = addEdit(IDC_SPEED, "IDC_SPEED", QRect(4, 68, 84, 12), label);
     label = addLabel(-1, nullptr, QStringLiteral("包尺寸"), QRect(4, 85, 35, 8));
-    addEdit(IDC_PACKET_SIZE, "IDC_PACKET_SIZE", QRect(4, 94, 84, 12), label);
+    packetSize_ = addEdit(IDC_PACKET_SIZE, "IDC_PACKET_SIZE", QRect(4, 94, 84, 12), label);
     addStatusLine(IDC_STATUS, QRect(4, 112, 138, 8));
     stop_ = addButton(IDC_STOP, "IDC_STOP", QStringLiteral("结束"), QRect(96, 13, 50, 22));
     stop_->hide();
@@ -51,10 +51,10 @@ SenderDialog::SenderDialog(DcPool& pool)
     connect(stop_, &QPushButton::clicked, this, &SenderDialog::stopCommand);
 
     setWindowTitle(QStringLiteral("组播测试 (发送端)"));
-    static_cast<QLineEdit*>(control(IDC_GROUP_ADDR))->setText(QStringLiteral("224.1.1.1"));
-    static_cast<QLineEdit*>(control(IDC_PORT))->setText(QStringLiteral("9000"));
-    static_cast<QLineEdit*>(control(IDC_SPEED))->setText(QStringLiteral("512"));
-    static_cast<QLineEdit*>(control(IDC_PACKET_SIZE))->setText(QStringLiteral("1024"));
+    group_->setText(QString::fromUtf8(RunDefaults::kGroup));
+    port_->setText(QString::number(RunDefaults::kPort));
+    speed_->setText(QString::number(RunDefaults::kSpeedKbps));
+    packetSize_->setText(QString::number(RunDefaults::kPacketSize));
     startLamp();
 }
 
@@ -70,9 +70,9 @@ void SenderDialog::okCommand()
     // worker must not start then.
     if (start_->isHidden())
         return;
-    Parsed<SendSettings> parsed = SendSettings::parse(
-        editText(IDC_GROUP_ADDR).toStdString(), editText(IDC_PORT).toStdString(),
-        editText(IDC_SPEED).toStdString(), editText(IDC_PACKET_SIZE).toStdString());
+    Parsed<SendSettings> parsed =
+        SendSettings::parse(group_->text().toStdString(), port_->text().toStdString(),
+                            speed_->text().toStdString(), packetSize_->text().toStdString());
     if (!parsed.settings) {
         reportError(QString::fromUtf8(parsed.refusal.data(),
                                       static_cast<qsizetype>(parsed.refusal.size())));
@@ -98,7 +98,13 @@ void SenderDialog::runEngine(const SendSettings& settings)
     engine.run();
 }
 
-SenderDialog::Sink::Sink(SenderDialog& dialog) : RunSink(dialog.worker()), dialog_(dialog)
+void SenderDialog::restoreButtons()
+{
+    stop_->hide();
+    start_->show();
+}
+
+SenderDialog::Sink::Sink(SenderDialog& dialog) : RunSink(dialog.worker())
 {
 }
 
@@ -110,15 +116,4 @@ void SenderDialog::Sink::showStatus(const SendStatus& status)
 void SenderDialog::Sink::showReport(const SendReport& report)
 {
     run_.postStatus(sendReportText(report));
-}
-
-void SenderDialog::Sink::restoreButtons()
-{
-    QMetaObject::invokeMethod(
-        &dialog_,
-        [this] {
-            dialog_.stop_->hide();
-            dialog_.start_->show();
-        },
-        Qt::QueuedConnection);
 }

@@ -5,6 +5,7 @@
 #include "shell/main_dialog.h"
 
 class DcPool;
+class QLineEdit;
 class QPushButton;
 
 // Dovrin's main window: group address, port, speed and packet size; Start
@@ -28,6 +29,7 @@ public:
 protected:
     // The worker's whole run.
     virtual void runEngine(const SendSettings& settings);
+    void restoreButtons() override;
 
 private:
     class Sink final : public RunSink<SendSink> {
@@ -35,14 +37,14 @@ private:
         explicit Sink(SenderDialog& dialog);
         void showStatus(const SendStatus& status) override;
         void showReport(const SendReport& report) override;
-        void restoreButtons() override;
-
-    private:
-        SenderDialog& dialog_;
     };
 
     DcPool& pool_;
     QPushButton* start_ = nullptr;
     QPushButton* stop_ = nullptr;
+    QLineEdit* group_ = nullptr;
+    QLineEdit* port_ = nullptr;
+    QLineEdit* speed_ = nullptr;
+    QLineEdit* packetSize_ = nullptr;
     Sink sink_{*this};
 };

@@ -32,7 +32,8 @@ MainDialog::MainDialog(QSize sizeUnits, const QString& aboutMenuText, AboutTempl
                                 [this](Lamp lamp) {
                                     if (lamp_)
                                         lamp_->setDefault(lamp_->idOf(lamp));
-                                }})
+                                },
+                                [this] { restoreButtons(); }})
 {
     setFixedSize(DialogUnits().size(sizeUnits.width(), sizeUnits.height()));
 
@@ -194,12 +195,6 @@ void MainDialog::keyPressEvent(QKeyEvent* event)
         return;
     }
     QDialog::keyPressEvent(event);
-}
-
-QString MainDialog::editText(int id) const
-{
-    auto* edit = qobject_cast<QLineEdit*>(control(id));
-    return edit ? edit->text() : QString();
 }
 
 void MainDialog::setStatusText(const QString& text)

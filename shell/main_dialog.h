@@ -18,15 +18,16 @@ class QPushButton;
 class StatusLamp;
 
 // What both programs' main dialogs share: fixed layout in dialog units with
-// controls found by id, the About box from its button and from the context
-// menu, Enter and Esc, and the status line and lamp that the worker run
-// reports to.
+// each control registered under its id, the About box from its button and
+// from the context menu, Enter and Esc, and the status line and lamp that the
+// worker run reports to.
 class MainDialog : public QDialog {
     Q_OBJECT
 public:
     ~MainDialog() override;
 
-    // The control with this id, nullptr when there is none.
+    // The control with this id, nullptr when there is none. The dialogs keep
+    // their own controls typed; this serves those who only know the ids.
     QWidget* control(int id) const;
 
     // Every control in template order, labels included; also the tab order
@@ -71,8 +72,9 @@ protected:
     // Sets the default lamp to idle, shows it, and starts the 500 ms tick.
     void startLamp();
 
-    // The text of an edit control.
-    QString editText(int id) const;
+    // A run that ended by itself brings Start back; the worker run calls
+    // this on the UI thread.
+    virtual void restoreButtons() = 0;
 
     // UI thread: the status line and an error flash at once.
     void reportError(const QString& text);

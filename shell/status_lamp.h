@@ -5,17 +5,14 @@
 #include <QObject>
 #include <QTimer>
 
-#include <atomic>
-
 class QLabel;
 class QPoint;
 class QWidget;
 
 // The three stacked lamp pictures of a main dialog (active, error, idle), of
-// which one is visible at a time, named by their control ids. A worker may
+// which one is visible at a time, named by their control ids. A run may
 // flash any lamp; every 500 ms the timer shows the default lamp again, so a
-// flash lasts until the next tick. Everything but setDefault runs on the UI
-// thread.
+// flash lasts until the next tick. Everything runs on the UI thread.
 class StatusLamp : public QObject {
     Q_OBJECT
 public:
@@ -29,9 +26,9 @@ public:
     // lampId. An id that names none of them leaves all three hidden.
     void flash(int lampId);
 
-    // Any thread: the lamp the next tick shows.
-    void setDefault(int lampId) { default_.store(lampId, std::memory_order_relaxed); }
-    int defaultLamp() const { return default_.load(std::memory_order_relaxed); }
+    // The lamp the next tick shows.
+    void setDefault(int lampId) { default_ = lampId; }
+    int defaultLamp() const { return default_; }
 
     // What the timer does: flash the default lamp.
     void tick() { flash(defaultLamp()); }
@@ -66,6 +63,6 @@ private:
     QLabel* active_ = nullptr;
     QLabel* error_ = nullptr;
     QLabel* idle_ = nullptr;
-    std::atomic<int> default_;
+    int default_;
     QTimer timer_;
 };

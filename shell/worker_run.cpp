@@ -18,6 +18,9 @@ bool WorkerRun::start(std::function<void()> body)
     // The previous worker may still be ending after a Stop.
     if (worker_.joinable())
         worker_.join();
+    // Counted once the previous worker is gone, so that a restore it sent
+    // names its own run, not this one.
+    runs_.fetch_add(1);
     clock_.rearm();
     running_.store(true);
     try {
@@ -40,14 +43,15 @@ void WorkerRun::stop()
     worker_.join();
 }
 
-void WorkerRun::postStatus(std::string text)
+void WorkerRun::postDefaultLamp(Lamp lamp)
 {
-    statusUpdate_.post(&context_, std::move(text), [this](const std::string& latest) {
-        display_.showStatus(QString::fromStdString(latest));
-    });
+    if (postedDefault_.exchange(static_cast<int>(lamp)) == static_cast<int>(lamp))
+        return;
+    defaultLamp_.post(lamp);
 }
 
-void WorkerRun::postFlash(Lamp lamp)
+void WorkerRun::restoreIfCurrent(int run)
 {
-    flashUpdate_.post(&context_, lamp, [this](Lamp latest) { display_.flashLamp(latest); });
+    if (run == runs_.load())
+        display_.restoreButtons();
 }

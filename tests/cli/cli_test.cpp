@@ -225,6 +225,8 @@ TEST(CliUsage, HelpNamesTheOptionsOfTheManualPageAndVersionIsTheProjects)
             std::regex_replace(TempDir::contents(std::string(MCT_CLI_SOURCE_DIR "/") + page),
                                std::regex(R"(\\-)"), "-");
         EXPECT_EQ(options(TempDir::contents(help.out)), options(manual));
+        for (const char* shown : {"(default 224.1.1.1)", "(default 9000)"})
+            EXPECT_NE(TempDir::contents(help.out).find(shown), std::string::npos) << shown;
 
         const Started version = spawn(dir, "version", program, {"--version"});
         ASSERT_EQ(exitCode(version), 0);

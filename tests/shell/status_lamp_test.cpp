@@ -1,11 +1,10 @@
 #include "shell/status_lamp.h"
-#include "tests/shell/event_wait.h"
 
 #include <QLabel>
 #include <QWidget>
 #include <gtest/gtest.h>
 
-#include <thread>
+#include <string>
 
 namespace {
 
@@ -67,16 +66,6 @@ TEST_F(StatusLampTest, FlashShowsOneLampAndTheTickRestoresTheDefault)
     EXPECT_EQ(showing(), "e");
     lamp.tick();
     EXPECT_EQ(showing(), "a");
-}
-
-TEST_F(StatusLampTest, DefaultSetOnAnotherThreadShowsAtTheTimersTick)
-{
-    lamp.tick();
-    std::thread worker([this] { lamp.setDefault(kError); });
-    worker.join();
-    lamp.start();
-    EXPECT_TRUE(waitFor([this] { return showing() == "e"; }, 5000));
-    lamp.timer().stop();
 }
 
 }   // namespace
