@@ -60,7 +60,8 @@ bool IntervalMeter::take(const Arrival& arrival, std::uint64_t nowMs, Outage& en
         // Numbers skipped across the silence; a sender that started again
         // from further back lost nothing that its sequence can tell.
         const std::uint32_t ahead = arrival.seq - sender.newest;
-        if (sender.numbered && arrival.order == Arrival::Next && ahead != 0 && ahead < kHalfRange)
+        if (sender.numbered && arrival.order != Arrival::Unnumbered && ahead != 0 &&
+            ahead < kHalfRange)
             ended.lost = ahead - 1;
         ++outages_.count;
         outages_.totalMs += silentMs;

@@ -12,6 +12,7 @@ struct Arrival {
         Next,         // ahead of the sender's newest number, or its first
         Late,         // behind the newest, not seen before
         Repeated,     // seen before
+        Held,         // far from the newest: moves nothing until its successor comes
     };
     std::uint64_t sender = 0;
     std::uint64_t bytes = 0;

@@ -73,7 +73,7 @@ SequenceTracker::Stream& SequenceTracker::streamOf(std::uint64_t sender)
     return streams_[found];
 }
 
-std::int64_t SequenceTracker::observe(std::uint64_t sender, std::uint32_t seq)
+SequenceTracker::Seen SequenceTracker::observe(std::uint64_t sender, std::uint32_t seq)
 {
     Stream& stream = streamOf(sender);
     const bool isNew = stream.lastUse == 0;
@@ -84,25 +84,29 @@ std::int64_t SequenceTracker::observe(std::uint64_t sender, std::uint32_t seq)
     const std::uint32_t ahead = seq - stream.newest;
     const std::uint32_t behind = stream.newest - seq;
     const bool far = ahead < kHalfRange ? ahead >= kWindow : behind >= kWindow;
-    std::int64_t change = 0;
+    Seen seen;
     if (isNew || seq == 0) {
         stream.restart(seq);
     } else if (followsJump) {
         // The number before this one was no stray: the stream really went there.
         if (stream.jump - stream.newest < kHalfRange) {
-            change = stream.advance(stream.jump) + stream.advance(seq);
+            seen.change = stream.advance(stream.jump) + stream.advance(seq);
         } else {
             stream.restart(seq);
         }
     } else if (far) {
         stream.jumped = true;
         stream.jump = seq;
+        seen.order = Order::Held;
     } else if (ahead != 0 && ahead < kHalfRange) {
-        change = stream.advance(seq);
+        seen.change = stream.advance(seq);
     } else if (ahead != 0 && !stream.has(seq)) {
         stream.mark(seq);
-        change = -1;
+        seen.change = -1;
+        seen.order = Order::Late;
+    } else {
+        seen.order = Order::Repeated;
     }
-    lost_ += change;
-    return change;
+    lost_ += seen.change;
+    return seen;
 }

@@ -29,9 +29,22 @@ public:
     static constexpr int kWindow = 1024;
     static constexpr int kSenders = 64;
 
-    // Takes the next sequence number of sender; returns the change to lost():
-    // the numbers it shows missing, or -1 for a late arrival of one of them.
-    std::int64_t observe(std::uint64_t sender, std::uint32_t seq);
+    // Where a number stood in its sender's stream.
+    enum class Order {
+        Next,       // ahead of the newest (or a new baseline): now the newest
+        Late,       // behind the newest, not seen before
+        Repeated,   // seen before
+        Held,       // far from the newest, waiting for its successor
+    };
+    struct Seen {
+        std::int64_t change = 0;   // to lost()
+        Order order = Order::Next;
+    };
+
+    // Takes the next sequence number of sender; returns where it stood and
+    // the change to lost(): the numbers it shows missing, or -1 for a late
+    // arrival of one of them.
+    Seen observe(std::uint64_t sender, std::uint32_t seq);
 
     std::int64_t lost() const { return lost_; }
 

@@ -127,11 +127,26 @@ TEST(SequenceTracker, CountsEachSendersLossWithLateAndRepeatedNumbers)
         SequenceTracker tracker;
         std::int64_t total = 0;
         for (const auto& [sender, seq] : c.stream) {
-            total += tracker.observe(sender, seq);
+            total += tracker.observe(sender, seq).change;
             ASSERT_GE(tracker.lost(), 0) << "at " << seq;
         }
         EXPECT_EQ(tracker.lost(), c.lost);
         EXPECT_EQ(total, c.lost);
+    }
+}
+
+TEST(SequenceTracker, SaysWhereEachNumberStood)
+{
+    using Order = SequenceTracker::Order;
+    const std::vector<std::pair<std::uint32_t, Order>> stream = {
+        {0, Order::Next},    {1, Order::Next},     {3, Order::Next},
+        {2, Order::Late},    {2, Order::Repeated}, {3, Order::Repeated},
+        {5000, Order::Held}, {4, Order::Next},     {0, Order::Next},
+    };
+    SequenceTracker tracker;
+    for (const auto& [seq, order] : stream) {
+        SCOPED_TRACE(seq);
+        EXPECT_EQ(tracker.observe(kA, seq).order, order);
     }
 }
 
