@@ -1,6 +1,7 @@
 #pragma once
 
 #include "core/engine_sink.h"
+#include "core/interval_figures.h"
 
 #include <cstdint>
 #include <string>
@@ -48,6 +49,12 @@ class ReceiveSink : public EngineSink {
 public:
     virtual void showStatus(const ReceiveStatus& status) = 0;
     virtual void showStatistics(const ReceiveReport& report) = 0;
+    // The figures of each interval as it closes, the last (shorter) one at
+    // the end of the run; a front end that shows only the statistics may
+    // leave these out.
+    virtual void showInterval(const ReceiveInterval& /*interval*/) {}
+    // A sender's outage, as its next datagram ended it.
+    virtual void showOutage(const Outage& /*outage*/) {}
     // The run ended by itself (no slot, no channel): the front end offers
     // Start again.
     virtual void restoreButtons() = 0;

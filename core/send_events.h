@@ -12,6 +12,26 @@ struct SendReport {
     bool operator==(const SendReport&) const = default;
 };
 
+// What the sender sent in one interval (times are its clock's, in ms) and
+// since its start.
+struct SendInterval {
+    std::uint64_t startMs = 0;
+    std::uint64_t endMs = 0;
+    std::uint64_t datagrams = 0;
+    std::uint64_t bytes = 0;   // headers included
+    std::uint64_t totalDatagrams = 0;
+    std::uint64_t totalBytes = 0;
+
+    // kbit/s, bits per ms.
+    double kbps() const
+    {
+        return endMs == startMs
+                   ? 0
+                   : static_cast<double>(bytes) * 8 / static_cast<double>(endMs - startMs);
+    }
+    bool operator==(const SendInterval&) const = default;
+};
+
 // Events that the sender shows in its status line.
 struct SendStatus {
     enum Kind {
@@ -44,6 +64,9 @@ public:
     // A front end that shows every failed attempt through showStatus may
     // leave this out.
     virtual void showOutage(const SendOutage& /*outage*/) {}
+    // What each interval sent, as it closes, the last (shorter) one at the
+    // end of the run; a front end may leave this out.
+    virtual void showInterval(const SendInterval& /*interval*/) {}
     // The run is over: the front end offers Start again.
     virtual void restoreButtons() = 0;
 };
