@@ -52,9 +52,9 @@ public:
     // The figures of each interval as it closes, the last (shorter) one at
     // the end of the run; a front end that shows only the statistics may
     // leave these out.
-    virtual void showInterval(const ReceiveInterval& /*interval*/) {}
+    virtual void showReceiveInterval(const ReceiveInterval& /*interval*/) {}
     // A sender's outage, as its next datagram ended it.
-    virtual void showOutage(const Outage& /*outage*/) {}
+    virtual void showSenderOutage(const Outage& /*outage*/) {}
     // The run ended by itself (no slot, no channel): the front end offers
     // Start again.
     virtual void restoreButtons() = 0;

@@ -66,7 +66,7 @@ public:
     virtual void showOutage(const SendOutage& /*outage*/) {}
     // What each interval sent, as it closes, the last (shorter) one at the
     // end of the run; a front end may leave this out.
-    virtual void showInterval(const SendInterval& /*interval*/) {}
+    virtual void showSendInterval(const SendInterval& /*interval*/) {}
     // The run is over: the front end offers Start again.
     virtual void restoreButtons() = 0;
 };
