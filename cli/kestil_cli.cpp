@@ -4,21 +4,32 @@
 #include "cli/cli_options.h"
 #include "cli/cli_output.h"
 #include "cli/cli_run.h"
+#include "cli/receive_lines.h"
+#include "cli/run_files.h"
 #include "core/receive_format.h"
 #include "engine/receive_engine.h"
 #include "file/capture_file.h"
 #include "platform/steady_clock.h"
 
 #include <atomic>
+#include <chrono>
 #include <cstdio>
+#include <cstring>
+#include <mutex>
 
 namespace {
 
 constexpr const char* kProgram = "kestil-cli";
 
+// Exit codes beside runExitCode's 1 and the usage errors' 2.
+constexpr int kNothingArrived = 3;
+constexpr int kLossAboveLimit = 4;
 // A run whose capture failed: a write failed, or the file was deleted or
 // replaced.
 constexpr int kCaptureFailed = 5;
+
+// The picture of a long run is written again each minute.
+constexpr std::uint64_t kPlotEveryMs = 60'000;
 
 // The dialog's four statistics on one line, what this host dropped itself,
 // the datagrams that reached the port without being sent to the group, and
@@ -47,9 +58,16 @@ std::vector<JsonField> statisticsFields(const ReceiveReport& report, bool saving
     return fields;
 }
 
+// One line or object per interval and per outage; the statistics of every
+// 50th datagram are the dialog's and are not printed.
 class CliReceiveSink : public ReceiveSink {
 public:
-    CliReceiveSink(CliOutput& output, bool saving) : output_(output), saving_(saving) {}
+    CliReceiveSink(CliOutput& output, RunFiles& files, const ReceiveSettings& settings,
+                   std::uint64_t startMs)
+        : output_(output), files_(files), settings_(settings), startMs_(startMs),
+          plottedMs_(startMs)
+    {
+    }
 
     void stop() { running_.store(false, std::memory_order_relaxed); }
 
@@ -64,15 +82,89 @@ public:
         output_.event(receiveStatusText(status));
     }
 
-    void showStatistics(const ReceiveReport& report) override
+    void showStatistics(const ReceiveReport&) override {}
+
+    void showReceiveInterval(const ReceiveInterval& interval) override
     {
-        output_.report(statisticsLine(report, saving_), statisticsFields(report, saving_));
+        const auto now = std::chrono::system_clock::now();
+        output_.report(intervalLine(interval), intervalFields(interval, now));
+        if (files_.plotting()) {
+            files_.addInterval(
+                {seconds(interval.endMs),
+                 static_cast<double>(interval.endMs - interval.startMs) / 1000, interval.kbps(),
+                 interval.interval.lost > 0 ? static_cast<std::uint64_t>(interval.interval.lost)
+                                            : 0});
+            if (interval.endMs - plottedMs_ >= kPlotEveryMs) {
+                plottedMs_ = interval.endMs;
+                files_.setTitle(title(interval, now));
+                files_.rewritePlot();
+            }
+        }
+        if (files_.metering())
+            files_.setMetrics(metrics(interval));
+        std::lock_guard lock(mutex_);
+        last_ = interval;
+    }
+
+    void showSenderOutage(const Outage& outage) override
+    {
+        const auto now = std::chrono::system_clock::now();
+        output_.report(outageLine(outage, now), outageFields(outage, now));
+        files_.addOutage({seconds(outage.beganMs), static_cast<double>(outage.lastedMs) / 1000,
+                          outage.lost > 0 ? static_cast<std::uint64_t>(outage.lost) : 0});
+        std::lock_guard lock(mutex_);
+        outages_.emplace_back(outage.sender, 1);
+    }
+
+    // The picture's title: the group and the senders of the run so far.
+    PlotTitle title(const ReceiveInterval& interval,
+                    std::chrono::system_clock::time_point end) const
+    {
+        PlotTitle t{settings_.group, settings_.port, {}, startedAt_, rfc3339(end).substr(0, 23)};
+        for (const SenderFigures& s : interval.senders)
+            t.senders.push_back(senderText(s.sender));
+        return t;
+    }
+
+    ReceiveInterval last() const
+    {
+        std::lock_guard lock(mutex_);
+        return last_;
     }
 
 private:
+    double seconds(std::uint64_t ms) const
+    {
+        return ms > startMs_ ? static_cast<double>(ms - startMs_) / 1000 : 0;
+    }
+
+    MetricsTotals metrics(const ReceiveInterval& interval) const
+    {
+        MetricsTotals m{settings_.group, settings_.port, {}, interval.overflowedTotal};
+        for (const SenderFigures& s : interval.senders) {
+            std::uint64_t outages = 0;
+            {
+                std::lock_guard lock(mutex_);
+                for (const auto& [sender, count] : outages_)
+                    outages += sender == s.sender ? count : 0;
+            }
+            m.senders.push_back({senderText(s.sender), s.total.datagrams, s.total.bytes,
+                                 s.total.lost > 0 ? static_cast<std::uint64_t>(s.total.lost) : 0,
+                                 outages});
+        }
+        return m;
+    }
+
     CliOutput& output_;
-    bool saving_;
+    RunFiles& files_;
+    const ReceiveSettings& settings_;
+    std::uint64_t startMs_;
+    std::uint64_t plottedMs_;
+    std::string startedAt_ = rfc3339(std::chrono::system_clock::now()).substr(0, 23);
     std::atomic<bool> running_{true};
+    mutable std::mutex mutex_;
+    ReceiveInterval last_;
+    std::vector<std::pair<std::uint64_t, std::uint64_t>> outages_;   // sender, count
 };
 
 int run(const CliOptions& options, const ReceiveSettings& settings)
@@ -86,10 +178,13 @@ int run(const CliOptions& options, const ReceiveSettings& settings)
     StopSignals signals;
     CliOutput output(kProgram, options.json, options.quiet);
     const bool saving = !options.save.empty();
-    CliReceiveSink sink(output, saving);
     SteadyClock clock;
+    RunFiles files(options.plot, options.metrics);
+    CliReceiveSink sink(output, files, settings, clock.tickCount());
     ReceiveEngine engine(sink, capture, clock, DcPool::global(), settings);
     engine.setDatagramLimit(options.count);
+    engine.setIntervals(static_cast<std::uint64_t>(options.intervalSeconds * 1000 + 0.5),
+                        ReceiveEngine::kOutageMs);
     MulticastOptions multicast;
     std::snprintf(multicast.interface, sizeof multicast.interface, "%s", options.interface.c_str());
     engine.setMulticastOptions(multicast);
@@ -106,16 +201,44 @@ int run(const CliOptions& options, const ReceiveSettings& settings)
     capture.close();
 
     const ReceiveReport& totals = engine.totals();
-    output.summary("总计 " + statisticsLine(totals, saving), statisticsFields(totals, saving));
+    const ReceiveInterval last = engine.lastInterval();
+    const OutageSummary& outages = engine.outages();
+    if (files.plotting())
+        files.setTitle(sink.title(last, std::chrono::system_clock::now()));
+    const int filesFailed = files.finish();
+
+    std::vector<JsonField> fields = statisticsFields(totals, saving);
+    fields.push_back(jsonDecimal("loss_pct", last.total.lossPercent()));
+    fields.push_back(jsonNumber("late", last.total.late));
+    fields.push_back(jsonNumber("repeated", last.total.repeated));
+    fields.push_back(jsonDecimal("kbps_first_to_last", last.total.kbpsFirstToLast()));
+    for (JsonField& f : outageSummaryFields(outages))
+        fields.push_back(std::move(f));
+    output.summary("总计 " + statisticsLine(totals, saving) + "  " + outageSummaryText(outages),
+                   fields);
+    if (filesFailed != 0)
+        output.event(std::string("writing the picture or the metrics failed: ") +
+                     std::strerror(filesFailed));
 
     const int code =
         runExitCode(ended, options.count != 0 && totals.datagrams >= options.count, output);
-    if (code == 0 && saving && (capture.failed() || totals.saved < totals.datagrams)) {
+    if (code != 0)
+        return code;
+    if (saving && (capture.failed() || totals.saved < totals.datagrams)) {
         output.fail("capture failed: " + std::to_string(totals.saved) + " of " +
                     std::to_string(totals.datagrams) + " datagrams saved in " + options.save);
         return kCaptureFailed;
     }
-    return code;
+    if (totals.datagrams == 0) {
+        output.fail("no datagrams arrived");
+        return kNothingArrived;
+    }
+    if (options.maxLossPercent && last.total.lossPercent() > *options.maxLossPercent) {
+        output.fail("loss " + decimalText(last.total.lossPercent(), 2) + "% is above --max-loss " +
+                    decimalText(*options.maxLossPercent, 2) + "%");
+        return kLossAboveLimit;
+    }
+    return 0;
 }
 
 }   // namespace

@@ -1,3 +1,4 @@
+#include "core/datagram.h"
 #include "platform/version.h"
 #include "tests/support/file_size_limit.h"
 #include "tests/support/netns_lab.h"
@@ -5,9 +6,12 @@
 
 #include <gtest/gtest.h>
 
+#include <arpa/inet.h>
 #include <fcntl.h>
+#include <netinet/in.h>
 #include <signal.h>
 #include <spawn.h>
+#include <sys/socket.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -463,6 +467,83 @@ TEST(CliLab, TheSenderRidesOutAnOutageAndSaysWhenItBeganAndEnded)
     ASSERT_TRUE(std::regex_search(err, down, std::regex(R"(sending resumed after ([0-9.]+) s)")));
     EXPECT_GE(std::stod(down[1].str()), 1.5);
     EXPECT_EQ(lines(err).size(), 2u) << err;
+}
+
+// Sends numbered datagrams first ... last from lab host 0 to the default
+// group and port, 10 ms apart.
+void sendNumbered(const NetnsLab& lab, std::uint32_t first, std::uint32_t last)
+{
+    lab.start(0,
+              [&] {
+                  const int s = ::socket(AF_INET, SOCK_DGRAM, 0);
+                  sockaddr_in group{};
+                  group.sin_family = AF_INET;
+                  group.sin_port = htons(9000);
+                  group.sin_addr.s_addr = ::inet_addr("224.1.1.1");
+                  unsigned char datagram[TestDatagram::kHeaderSize + 100] = {};
+                  for (std::uint32_t seq = first; seq <= last; ++seq) {
+                      TestDatagram::encodeHeader(datagram, seq);
+                      EXPECT_EQ(::sendto(s, datagram, sizeof datagram, 0,
+                                         reinterpret_cast<const sockaddr*>(&group), sizeof group),
+                                static_cast<ssize_t>(sizeof datagram));
+                      std::this_thread::sleep_for(std::chrono::milliseconds(10));
+                  }
+                  ::close(s);
+              })
+        .join();
+}
+
+TEST(CliLab, AnOutageShowsWithItsLengthAndLossAndTheExitStatusJudgesTheRun)
+{
+    NetnsLab lab(2);
+    NETNS_LAB_OR_SKIP(lab);
+    TempDir dir;
+    const std::string plot = dir.file("run.svg");
+    const std::string metrics = dir.file("run.prom");
+    // 100 datagrams, 3 s of silence, then 100 more after a gap of 100
+    // numbers: a third of the run lost, above a limit of 10 %.
+    const Started receiver =
+        spawnIn(lab, 1, dir, "rx", kKestil,
+                {"--json", "--interval", "0.5", "--max-loss", "10", "--plot", plot, "--metrics",
+                 metrics, "--count", "200", "--duration", "30"});
+    awaitJoined(receiver);
+    sendNumbered(lab, 0, 99);
+    std::this_thread::sleep_for(std::chrono::seconds(3));
+    sendNumbered(lab, 200, 299);
+    EXPECT_EQ(exitCode(receiver), 4) << TempDir::contents(receiver.err);
+
+    std::uint64_t datagrams = 0;
+    int outages = 0;
+    for (const std::string& line : lines(TempDir::contents(receiver.out))) {
+        if (field(line, "event") == "\"outage\"") {
+            ++outages;
+            EXPECT_EQ(field(line, "lost"), "100") << line;
+            EXPECT_NEAR(std::stod(field(line, "seconds")), 3.0, 0.5) << line;
+            EXPECT_TRUE(std::regex_match(
+                field(line, "began"),
+                std::regex(R"("\d{4}-\d\d-\d\dT\d\d:\d\d:\d\d\.\d{3}[+-]\d\d:\d\d")")))
+                << line;
+        } else if (field(line, "final").empty()) {
+            EXPECT_FALSE(field(line, "ts").empty()) << line;
+            datagrams += std::stoull(field(line, "datagrams"));
+        }
+    }
+    EXPECT_EQ(outages, 1);
+    const std::string final = finalObject(receiver);
+    EXPECT_EQ(field(final, "datagrams"), "200") << final;
+    EXPECT_EQ(datagrams, 200u) << "the intervals add up to the total";
+    EXPECT_EQ(field(final, "lost"), "100");
+    EXPECT_EQ(field(final, "outages"), "1");
+    EXPECT_EQ(std::system(("xmllint --noout " + plot).c_str()), 0);
+    EXPECT_NE(TempDir::contents(metrics).find("kestil_datagrams_total{group=\"224.1.1.1\",port="
+                                              "\"9000\",sender=\"" +
+                                              lab.hostAddress(0) + "\"} 200\n"),
+              std::string::npos)
+        << TempDir::contents(metrics);
+
+    // Nothing at all: status 3.
+    const Started silent = spawnIn(lab, 1, dir, "silent", kKestil, {"--duration", "0.5"});
+    EXPECT_EQ(exitCode(silent), 3) << TempDir::contents(silent.err);
 }
 
 }   // namespace

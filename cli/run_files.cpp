@@ -1,0 +1,113 @@
+#include "cli/run_files.h"
+
+#include <utility>
+
+RunFiles::RunFiles(std::string plotName, std::string metricsName)
+    : plotName_(std::move(plotName)), metricsName_(std::move(metricsName))
+{
+    if (plotting() || metering())
+        thread_ = std::thread([this] { writeLoop(); });
+}
+
+RunFiles::~RunFiles()
+{
+    finish();
+}
+
+void RunFiles::addInterval(const PlotInterval& interval)
+{
+    if (!plotting())
+        return;
+    std::lock_guard lock(mutex_);
+    plot_.intervals.push_back(interval);
+}
+
+void RunFiles::addOutage(const PlotOutage& outage)
+{
+    if (!plotting())
+        return;
+    std::lock_guard lock(mutex_);
+    plot_.outages.push_back(outage);
+}
+
+void RunFiles::setTitle(PlotTitle title)
+{
+    std::lock_guard lock(mutex_);
+    plot_.title = std::move(title);
+}
+
+void RunFiles::rewritePlot()
+{
+    if (!plotting())
+        return;
+    {
+        std::lock_guard lock(mutex_);
+        plotDue_ = true;
+    }
+    wake_.notify_one();
+}
+
+void RunFiles::setMetrics(MetricsTotals totals)
+{
+    if (!metering())
+        return;
+    {
+        std::lock_guard lock(mutex_);
+        metrics_ = std::move(totals);
+        metricsDue_ = true;
+    }
+    wake_.notify_one();
+}
+
+int RunFiles::writeDue(std::unique_lock<std::mutex>& lock)
+{
+    // The figures are copied under the lock and written without it, so the
+    // worker hands over the next ones meanwhile.
+    int error = 0;
+    if (metricsDue_) {
+        metricsDue_ = false;
+        const MetricsTotals totals = metrics_;
+        lock.unlock();
+        error = writeMetricsFile(metricsName_.c_str(), totals);
+        lock.lock();
+    }
+    if (plotDue_) {
+        plotDue_ = false;
+        const RunPlot plot = plot_;
+        lock.unlock();
+        const int failed = writeRunPlot(plotName_.c_str(), plot);
+        error = error != 0 ? error : failed;
+        lock.lock();
+    }
+    if (error_ == 0)
+        error_ = error;
+    return error;
+}
+
+void RunFiles::writeLoop()
+{
+    std::unique_lock lock(mutex_);
+    for (;;) {
+        wake_.wait(lock, [this] { return plotDue_ || metricsDue_ || stopping_; });
+        if (stopping_)
+            return;
+        writeDue(lock);
+    }
+}
+
+int RunFiles::finish()
+{
+    if (!thread_.joinable())
+        return error_;
+    {
+        std::lock_guard lock(mutex_);
+        stopping_ = true;
+    }
+    wake_.notify_one();
+    thread_.join();
+    std::unique_lock lock(mutex_);
+    plotDue_ = plotting();
+    metricsDue_ = metering();
+    writeDue(lock);
+    return error_;
+}

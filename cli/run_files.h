@@ -1,0 +1,52 @@
+#pragma once
+
+#include "cli/metrics_text.h"
+#include "cli/run_plot.h"
+
+#include <condition_variable>
+#include <mutex>
+#include <string>
+#include <thread>
+
+// Keeps a receiver's run picture and metrics file up to date on a thread of
+// its own, so that the receiving never waits for a disk: the worker hands
+// over figures, and the thread rewrites each file whole when asked, the
+// newest figures winning. Either file may be left out (an empty name).
+class RunFiles {
+public:
+    RunFiles(std::string plotName, std::string metricsName);
+    ~RunFiles();
+    RunFiles(const RunFiles&) = delete;
+    RunFiles& operator=(const RunFiles&) = delete;
+
+    bool plotting() const { return !plotName_.empty(); }
+    bool metering() const { return !metricsName_.empty(); }
+
+    // Worker thread: figures for the picture, and a rewrite of it.
+    void addInterval(const PlotInterval& interval);
+    void addOutage(const PlotOutage& outage);
+    void setTitle(PlotTitle title);
+    void rewritePlot();
+    // Worker thread: the newest totals, written at once.
+    void setMetrics(MetricsTotals totals);
+
+    // Writes both files a last time and ends the thread. The errno of the
+    // first write that failed in the whole run, or 0.
+    int finish();
+
+private:
+    void writeLoop();
+    int writeDue(std::unique_lock<std::mutex>& lock);
+
+    std::string plotName_;
+    std::string metricsName_;
+    std::mutex mutex_;
+    std::condition_variable wake_;
+    RunPlot plot_;
+    MetricsTotals metrics_;
+    bool plotDue_ = false;
+    bool metricsDue_ = false;
+    bool stopping_ = false;
+    int error_ = 0;
+    std::thread thread_;
+};
