@@ -62,10 +62,9 @@ std::vector<JsonField> statisticsFields(const ReceiveReport& report, bool saving
 // 50th datagram are the dialog's and are not printed.
 class CliReceiveSink : public ReceiveSink {
 public:
-    CliReceiveSink(CliOutput& output, RunFiles& files, const ReceiveSettings& settings,
-                   std::uint64_t startMs)
-        : output_(output), files_(files), settings_(settings), startMs_(startMs),
-          plottedMs_(startMs)
+    // The engine's times are milliseconds since its run started.
+    CliReceiveSink(CliOutput& output, RunFiles& files, const ReceiveSettings& settings)
+        : output_(output), files_(files), settings_(settings)
     {
     }
 
@@ -133,10 +132,7 @@ public:
     }
 
 private:
-    double seconds(std::uint64_t ms) const
-    {
-        return ms > startMs_ ? static_cast<double>(ms - startMs_) / 1000 : 0;
-    }
+    static double seconds(std::uint64_t ms) { return static_cast<double>(ms) / 1000; }
 
     MetricsTotals metrics(const ReceiveInterval& interval) const
     {
@@ -158,8 +154,7 @@ private:
     CliOutput& output_;
     RunFiles& files_;
     const ReceiveSettings& settings_;
-    std::uint64_t startMs_;
-    std::uint64_t plottedMs_;
+    std::uint64_t plottedMs_ = 0;
     std::string startedAt_ = rfc3339(std::chrono::system_clock::now()).substr(0, 23);
     std::atomic<bool> running_{true};
     mutable std::mutex mutex_;
@@ -180,7 +175,7 @@ int run(const CliOptions& options, const ReceiveSettings& settings)
     const bool saving = !options.save.empty();
     SteadyClock clock;
     RunFiles files(options.plot, options.metrics);
-    CliReceiveSink sink(output, files, settings, clock.tickCount());
+    CliReceiveSink sink(output, files, settings);
     ReceiveEngine engine(sink, capture, clock, DcPool::global(), settings);
     engine.setDatagramLimit(options.count);
     engine.setIntervals(static_cast<std::uint64_t>(options.intervalSeconds * 1000 + 0.5),
