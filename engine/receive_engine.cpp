@@ -5,6 +5,7 @@
 #include "channel/dc_pool.h"
 #include "core/datagram.h"
 #include "core/receive_events.h"
+#include "engine/interval_meter.h"
 #include "engine/sequence_tracker.h"
 #include "file/capture_file.h"
 #include "platform/clock.h"
@@ -22,10 +23,23 @@ constexpr std::uint64_t kStatisticsEvery = 50;
 constexpr int kFewDatagrams = 8;
 constexpr int kCoalesceMs = 1;
 
+Arrival::Order orderOf(SequenceTracker::Order order)
+{
+    switch (order) {
+    case SequenceTracker::Order::Next: return Arrival::Next;
+    case SequenceTracker::Order::Late: return Arrival::Late;
+    case SequenceTracker::Order::Repeated: return Arrival::Repeated;
+    case SequenceTracker::Order::Held: return Arrival::Held;
+    }
+    return Arrival::Unnumbered;
+}
+
 }   // namespace
 
 // The figures of the run in progress, as of the latest datagram taken.
 struct ReceiveEngine::Progress {
+    Progress(std::uint64_t intervalMs, std::uint64_t outageMs) : meter(intervalMs, outageMs) {}
+
     bool channelWorks = false;
     std::uint64_t t0 = 0;
     std::uint64_t count = 0;
@@ -43,6 +57,9 @@ struct ReceiveEngine::Progress {
     std::uint64_t nextJoin = 0;
     bool saveFailing = false;
     SequenceTracker tracker;
+    // Counts in times since t0.
+    IntervalMeter meter;
+    bool closedAny = false;   // an interval was closed
     // Payloads taken but not yet in the capture file: at most one batch.
     iovec records[BatchReceiver::kBatch] = {};
     int pending = 0;
@@ -53,8 +70,12 @@ struct ReceiveEngine::Progress {
     void noteDropCount(std::uint32_t socketCount)
     {
         // The socket's count is 32-bit and wraps.
-        overflowed += static_cast<std::uint32_t>(socketCount - dropCount);
+        const std::uint32_t dropped = socketCount - dropCount;
         dropCount = socketCount;
+        if (dropped == 0)
+            return;
+        overflowed += dropped;
+        meter.addOverflowed(dropped);
     }
 };
 
@@ -64,9 +85,17 @@ ReceiveEngine::ReceiveEngine(ReceiveSink& sink, CaptureFile& capture, Clock& clo
 {
 }
 
+void ReceiveEngine::setIntervals(std::uint64_t intervalMs, std::uint64_t outageMs)
+{
+    intervalMs_ = intervalMs;
+    outageMs_ = outageMs;
+}
+
 void ReceiveEngine::run()
 {
     totals_ = {};
+    lastInterval_ = {};
+    outages_ = {};
     rejoins_.store(0, std::memory_order_relaxed);
     const int slot = pool_.acquire(MulticastReceive, settings_.group.c_str(), settings_.port);
     slot_.store(slot, std::memory_order_relaxed);
@@ -89,11 +118,12 @@ void ReceiveEngine::run()
     const SocketHandle socket = pool_.socketOf(slot);
     const std::uint32_t group = addressValue(settings_.group.c_str());
     auto batch = std::make_unique<BatchReceiver>();
-    auto owned = std::make_unique<Progress>();
+    auto owned = std::make_unique<Progress>(intervalMs_, outageMs_);
     Progress& p = *owned;
     p.channelWorks = build == Build::Works;
     p.t0 = clock_.tickCount();
     p.nextJoin = p.t0 + kRejoinMs;
+    p.meter.start(0);
 
     while (sink_.isRunning() && (limit_ == 0 || p.count < limit_)) {
         // Never more than the limit still allows.
@@ -105,9 +135,13 @@ void ReceiveEngine::run()
         if (got == 0) {
             p.noteDropCount(batch->dropCount());
             missed(p, before);
-            keepMembership(p, slot);
+            const std::uint64_t now = clock_.tickCount();
+            keepMembership(p, slot, now);
+            closeDue(p, now);
             continue;
         }
+        // The whole batch arrived at once, as far as the figures tell.
+        const std::uint64_t now = clock_.tickCount();
         int taken = 0;
         for (int i = 0; i < got; ++i) {
             const int n = batch->length(i);
@@ -124,8 +158,16 @@ void ReceiveEngine::run()
             p.misses = 0;
             const unsigned char* data = batch->data(i);
             const TestDatagram datagram = TestDatagram::parse(data, n);
-            if (datagram.tagged)
-                p.tracker.observe(batch->sender(i), static_cast<std::uint32_t>(datagram.seq));
+            Arrival arrival{batch->sender(i), static_cast<std::uint64_t>(n)};
+            if (datagram.tagged) {
+                arrival.seq = static_cast<std::uint32_t>(datagram.seq);
+                const SequenceTracker::Seen seen = p.tracker.observe(arrival.sender, arrival.seq);
+                arrival.order = orderOf(seen.order);
+                arrival.lostChange = seen.change;
+            }
+            Outage ended;
+            if (p.meter.take(arrival, now - p.t0, ended))
+                sink_.showSenderOutage(ended);
             const int payload = n - datagram.headerLength;
             if (payload > 0) {
                 // writev only reads what the record points at.
@@ -136,7 +178,7 @@ void ReceiveEngine::run()
             }
             ++p.count;
             p.sum += static_cast<std::uint64_t>(n);
-            p.sender = batch->sender(i);
+            p.sender = arrival.sender;
             p.noteDropCount(batch->dropCount(i));
             if (p.count % kStatisticsEvery == 0) {
                 report(p);
@@ -146,9 +188,10 @@ void ReceiveEngine::run()
         }
         save(p);
         if (taken == 0)
-            keepMembership(p, slot);
+            keepMembership(p, slot, now);
         else
             p.heard = true;
+        closeDue(p, now);
         // A slow flow would wake the receiver for almost every datagram; a
         // short pause after a batch of only a few lets the next call take
         // several at once. A fast flow fills its batches and never pauses.
@@ -160,7 +203,12 @@ void ReceiveEngine::run()
     if (p.count != 0)
         report(p);
 
-    totals_ = figures(p, clock_.tickCount() - p.t0);
+    const std::uint64_t end = clock_.tickCount();
+    // The last, shorter interval; none when the run ended just as one closed.
+    if (!p.closedAny || end - p.t0 > lastInterval_.endMs)
+        closeInterval(p, end);
+    outages_ = p.meter.outages();
+    totals_ = figures(p, end - p.t0);
     slot_.store(pool_.release(slot), std::memory_order_relaxed);
 }
 
@@ -182,13 +230,12 @@ void ReceiveEngine::missed(Progress& p, std::uint64_t before)
     sink_.flashLamp(Lamp::Error);
 }
 
-void ReceiveEngine::keepMembership(Progress& p, int slot)
+void ReceiveEngine::keepMembership(Progress& p, int slot, std::uint64_t now)
 {
     // A link deleted and made again (an adapter plugged back in, a virtual
     // machine's link renewed) comes back without the membership, and the
     // group stays silent for good unless joined again. A join while still a
     // member changes nothing.
-    const std::uint64_t now = clock_.tickCount();
     if (p.heard) {
         p.heard = false;
         p.nextJoin = now + kRejoinMs;
@@ -201,6 +248,19 @@ void ReceiveEngine::keepMembership(Progress& p, int slot)
     // already shows in the status line.
     pool_.join(slot);
     rejoins_.fetch_add(1, std::memory_order_relaxed);
+}
+
+void ReceiveEngine::closeDue(Progress& p, std::uint64_t now)
+{
+    if (p.meter.due(now - p.t0))
+        closeInterval(p, now);
+}
+
+void ReceiveEngine::closeInterval(Progress& p, std::uint64_t now)
+{
+    lastInterval_ = p.meter.close(now - p.t0);
+    p.closedAny = true;
+    sink_.showReceiveInterval(lastInterval_);
 }
 
 void ReceiveEngine::save(Progress& p)

@@ -1,6 +1,7 @@
 #pragma once
 
 #include "channel/dc_channel.h"
+#include "core/interval_figures.h"
 #include "core/receive_events.h"
 #include "core/settings.h"
 
@@ -18,11 +19,14 @@ class ReceiveSink;
 // capture file while it is open, and reports every 50 datagrams, when a
 // pause begins (ten time-outs in a row) and at the end. Only datagrams sent
 // to the group count; others that reach the port are counted apart as
-// stray. While none of the group's arrive, it joins the group again every
-// 3 s of its clock, so that a membership lost with its link comes back.
-// run() returns after the sink stops running, or at once when there is no
-// slot or no channel after 100 builds (then with restoreButtons); it always
-// releases its slot.
+// stray. Every interval it reports the figures of the interval and of the
+// run so far, per sender and in total, and the last, shorter interval at the
+// end; a sender silent for longer than the outage threshold is reported when
+// its next datagram ends the outage. While none of the group's arrive, it
+// joins the group again every 3 s of its clock, so that a membership lost
+// with its link comes back. run() returns after the sink stops running, or at
+// once when there is no slot or no channel after 100 builds (then with
+// restoreButtons); it always releases its slot.
 class ReceiveEngine {
 public:
     static constexpr int kReceiveTimeoutMs = 10;
@@ -38,9 +42,17 @@ public:
     // The run ends after this many datagrams; 0 receives until the sink stops.
     void setDatagramLimit(std::uint64_t limit) { limit_ = limit; }
 
+    // The length of an interval and the silence that makes an outage, in ms
+    // (1000 each unless set); for the runs that start afterwards.
+    void setIntervals(std::uint64_t intervalMs, std::uint64_t outageMs);
+
     // The figures of the whole last run, as a report at its end would give
     // them; read after run() returns.
     const ReceiveReport& totals() const { return totals_; }
+    // The last interval of the last run, whose totals are the run's; and
+    // its outages. Read after run() returns.
+    const ReceiveInterval& lastInterval() const { return lastInterval_; }
+    const OutageSummary& outages() const { return outages_; }
 
     // The pool slot of the run in progress, -1 while none.
     int slot() const { return slot_.load(std::memory_order_relaxed); }
@@ -59,7 +71,10 @@ private:
     // A receive that brought nothing (before: the clock when it started).
     void missed(Progress& progress, std::uint64_t before);
     // A receive that brought none of the group's datagrams.
-    void keepMembership(Progress& progress, int slot);
+    void keepMembership(Progress& progress, int slot, std::uint64_t now);
+    // Closes the interval in progress at now if it is over.
+    void closeDue(Progress& progress, std::uint64_t now);
+    void closeInterval(Progress& progress, std::uint64_t now);
     void save(Progress& progress);
     void report(Progress& progress);
     ReceiveReport figures(const Progress& progress, std::uint64_t elapsed) const;
@@ -73,5 +88,9 @@ private:
     std::atomic<std::uint64_t> rejoins_{0};
     MulticastOptions multicast_;
     std::uint64_t limit_ = 0;
+    std::uint64_t intervalMs_ = 1000;
+    std::uint64_t outageMs_ = 1000;
     ReceiveReport totals_;
+    ReceiveInterval lastInterval_;
+    OutageSummary outages_;
 };

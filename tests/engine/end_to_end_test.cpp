@@ -182,6 +182,16 @@ TEST_F(EndToEndTest, PeerThatSkipsSequenceNumbersProducesExactlyThatLoss)
     EXPECT_EQ(statistics[1].lost, 9);
     EXPECT_EQ(statistics[1].datagrams, 100u);
     EXPECT_EQ(statistics[1].bytes, 100u * (TestDatagram::kHeaderSize + 16));
+    // The intervals add up to the run.
+    std::uint64_t datagrams = 0;
+    std::int64_t lost = 0;
+    for (const ReceiveInterval& i : receiverSink_.events().intervals) {
+        datagrams += i.interval.datagrams;
+        lost += i.interval.lost;
+    }
+    EXPECT_EQ(datagrams, 100u);
+    EXPECT_EQ(lost, 9);
+    EXPECT_EQ(receiveEngine_.lastInterval().total.datagrams, 100u);
 }
 
 TEST_F(EndToEndTest, AReceiverWhoseLinkIsMadeAgainJoinsAgainAndCountsOn)

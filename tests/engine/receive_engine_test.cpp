@@ -506,6 +506,75 @@ TEST_F(ReceiveEngineTest, FiguresEveryFiftyDatagramsOnceAtAPauseAndAtTheEnd)
     }
 }
 
+TEST_F(ReceiveEngineTest, IntervalsCoverTheRunAndASilentSenderHasOneOutage)
+{
+    // 0 ... 59 every 10 ms, 1.5 s of silence with a unicast datagram from
+    // the same sender in its middle, then 70 ... 129: ten lost across it.
+    // The clock is the real one.
+    constexpr std::uint64_t kIntervalMs = 500;
+    constexpr int kPauseMs = 1500;
+    SteadyClock clock;
+    ReceiveEngine engine(sink_, capture_, clock, pool_, kSettings);
+    engine.setIntervals(kIntervalMs, 1000);
+    worker_ = lab_.start(1, [&engine] { engine.run(); });
+    ASSERT_TRUE(sink_.waitUntil([](const auto& e) { return e.runningChecks > 0; }));
+    const std::uint64_t started = clock.tickCount();   // after the run's start
+    std::vector<Crafted> before;
+    std::vector<Crafted> after;
+    for (int seq = 0; seq < 60; ++seq)
+        before.push_back(tagged(seq, 20));
+    for (int seq = 70; seq < 130; ++seq)
+        after.push_back(tagged(seq, 20));
+    send(before, 0, kGroup, 10);
+    std::this_thread::sleep_for(std::chrono::milliseconds(kPauseMs / 2));
+    send({tagged(1000, 20)}, 0, lab_.hostAddress(1));
+    std::this_thread::sleep_for(std::chrono::milliseconds(kPauseMs / 2));
+    send(after, 0, kGroup, 10);
+    settle();
+    const std::uint64_t stopping = clock.tickCount();   // before the run's end
+    stop();
+
+    const auto e = sink_.events();
+    ASSERT_EQ(e.senderOutages.size(), 1u);
+    const Outage& outage = e.senderOutages[0];
+    EXPECT_EQ(outage.lost, 10);
+    // As the receiver's clock saw the two datagrams around the silence.
+    EXPECT_GT(outage.lastedMs, std::uint64_t{kPauseMs} - 100);
+    EXPECT_LT(outage.lastedMs, std::uint64_t{kPauseMs} + 500);
+    EXPECT_EQ(engine.outages().count, 1u);
+    EXPECT_EQ(engine.outages().longestMs, outage.lastedMs);
+
+    ASSERT_FALSE(e.intervals.empty());
+    const std::uint64_t datagramBytes = before.front().wire.size();
+    std::uint64_t datagrams = 0;
+    std::int64_t lost = 0;
+    int silent = 0;
+    std::uint64_t startMs = 0;
+    for (const ReceiveInterval& i : e.intervals) {
+        SCOPED_TRACE(i.endMs);
+        EXPECT_EQ(i.startMs, startMs) << "each interval starts where the one before ended";
+        EXPECT_LE(i.endMs - i.startMs, kIntervalMs + 250) << "closed about on time";
+        EXPECT_EQ(i.interval.bytes, i.interval.datagrams * datagramBytes);
+        startMs = i.endMs;
+        datagrams += i.interval.datagrams;
+        lost += i.interval.lost;
+        silent += i.interval.datagrams == 0 && i.total.datagrams == 60 ? 1 : 0;
+    }
+    EXPECT_GE(silent, 2) << "the silence shows as intervals without datagrams";
+    // The unicast datagram is in none of the figures.
+    const ReceiveInterval& last = engine.lastInterval();
+    EXPECT_EQ(last.endMs, e.intervals.back().endMs);
+    EXPECT_GE(last.endMs, stopping - started) << "the last interval ends the run";
+    EXPECT_EQ(datagrams, 120u);
+    EXPECT_EQ(last.total.datagrams, 120u);
+    EXPECT_EQ(last.total.bytes, 120u * datagramBytes);
+    EXPECT_EQ(lost, 10);
+    EXPECT_EQ(last.total.lost, 10);
+    ASSERT_EQ(last.senders.size(), 1u);
+    EXPECT_EQ(last.senders[0].total.datagrams, 120u);
+    EXPECT_EQ(engine.totals().stray, 1u);
+}
+
 TEST_F(ReceiveEngineTest, FailedSavesAreReportedOncePerSeriesWhileCountingGoesOn)
 {
     // Files of this process cannot grow past 1000 bytes: 62 whole 16-byte

@@ -20,6 +20,8 @@ public:
         std::vector<SendOutage> outages;
         std::vector<ReceiveStatus> receiveStatuses;
         std::vector<ReceiveReport> statistics;
+        std::vector<ReceiveInterval> intervals;
+        std::vector<Outage> senderOutages;
         std::vector<Lamp> flashes;
         std::vector<Lamp> defaultLamps;
         int restores = 0;
@@ -127,6 +129,14 @@ public:
     void showStatistics(const ReceiveReport& report) override
     {
         record([&] { events_.statistics.push_back(report); });
+    }
+    void showReceiveInterval(const ReceiveInterval& interval) override
+    {
+        record([&] { events_.intervals.push_back(interval); });
+    }
+    void showSenderOutage(const Outage& outage) override
+    {
+        record([&] { events_.senderOutages.push_back(outage); });
     }
 
 private:
