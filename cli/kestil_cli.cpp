@@ -28,6 +28,8 @@ constexpr int kLossAboveLimit = 4;
 // replaced.
 constexpr int kCaptureFailed = 5;
 
+// A sender silent for longer than this had an outage.
+constexpr std::uint64_t kOutageMs = 1000;
 // The picture of a long run is written again each minute.
 constexpr std::uint64_t kPlotEveryMs = 60'000;
 
@@ -179,7 +181,7 @@ int run(const CliOptions& options, const ReceiveSettings& settings)
     ReceiveEngine engine(sink, capture, clock, DcPool::global(), settings);
     engine.setDatagramLimit(options.count);
     engine.setIntervals(static_cast<std::uint64_t>(options.intervalSeconds * 1000 + 0.5),
-                        ReceiveEngine::kOutageMs);
+                        kOutageMs);
     MulticastOptions multicast;
     std::snprintf(multicast.interface, sizeof multicast.interface, "%s", options.interface.c_str());
     engine.setMulticastOptions(multicast);
