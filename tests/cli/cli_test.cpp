@@ -182,6 +182,15 @@ TEST(CliLab, BadUsageAndRefusedSettingsPrintOneLineAndExitNonZero)
         {kKestil, {"--duration=18446744073709551616"}, 2, "--duration must be at most"},
         {kDovrin, {"--json=yes"}, 2, "--json takes no value"},
         {kDovrin, {"--save", "x"}, 2, "unknown option '--save'"},
+        {kDovrin, {"--interval", "0.09"}, 2, "--interval must be a number of seconds from 0.1"},
+        {kKestil, {"--interval=3600.5"}, 2, "--interval must be a number of seconds from 0.1"},
+        {kDovrin, {"--interval", "nan"}, 2, "--interval must be a number of seconds from 0.1"},
+        {kKestil, {"--max-loss", "-0.5"}, 2, "--max-loss must be a percentage from 0 to 100"},
+        {kKestil, {"--max-loss=100.01"}, 2, "--max-loss must be a percentage from 0 to 100"},
+        {kKestil, {"--plot="}, 2, "--plot needs a file name"},
+        {kKestil, {"--metrics", ""}, 2, "--metrics needs a file name"},
+        {kDovrin, {"--max-loss", "5"}, 2, "unknown option '--max-loss'"},
+        {kDovrin, {"--save", "x"}, 2, "unknown option '--save'"},
         {kDovrin, {"--group", "224.100.100.100.1000"}, 2, "组播地址无效."},
         {kDovrin, {"--size", "-1"}, 2, "包尺寸无效."},
         {kDovrin, {"--source", "/nonexistent/send.txt"}, 1, "无法读取 /nonexistent/send.txt."},
@@ -207,7 +216,7 @@ TEST(CliLab, BadUsageAndRefusedSettingsPrintOneLineAndExitNonZero)
 
 TEST(CliUsage, HelpNamesTheOptionsOfTheManualPageAndVersionIsTheProjects)
 {
-    const std::regex option("--[a-z]+");
+    const std::regex option("--[a-z][a-z-]*");
     auto options = [&](const std::string& text) {
         std::set<std::string> found;
         for (auto it = std::sregex_iterator(text.begin(), text.end(), option);
