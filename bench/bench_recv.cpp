@@ -71,7 +71,7 @@ int main(int argc, char** argv)
     std::printf("overflowed=%llu\n", static_cast<unsigned long long>(engine.totals().overflowed));
     std::printf("reports=%zu\n", events.statistics.size());
     std::printf("cpu_s=%.4f\n", cpu);
-    std::printf("from=%s\n", last.from.c_str());
+    std::printf("from=%s\n", receiveReportTexts(last).from.c_str());
     std::printf("status=%s\n", status.c_str());
 
     if (!capturePath.empty()) {

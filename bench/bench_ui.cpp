@@ -96,7 +96,7 @@ protected:
             void restoreButtons() override { to.restoreButtons(); }
             void showReport(const SendReport& report) override
             {
-                reportedDatagrams = report.bytesSent / 1032;   // 1024-byte packets
+                reportedDatagrams = static_cast<long long>(report.datagrams);
                 to.showReport(report);
             }
         } tap(sink());

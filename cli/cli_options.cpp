@@ -35,6 +35,8 @@ constexpr KnownOption kOptions[] = {
     {"--source", true, Applies::SenderOnly}, {"--save", true, Applies::ReceiverOnly},
     {"--count", true, Applies::Both},        {"--duration", true, Applies::Both},
     {"--interface", true, Applies::Both},    {"--ttl", true, Applies::SenderOnly},
+    {"--interval", true, Applies::Both},     {"--max-loss", true, Applies::ReceiverOnly},
+    {"--plot", true, Applies::ReceiverOnly}, {"--metrics", true, Applies::ReceiverOnly},
     {"--json", false, Applies::Both},        {"--quiet", false, Applies::Both},
     {"--help", false, Applies::Both},        {"--version", false, Applies::Both},
 };
@@ -51,6 +53,14 @@ const KnownOption* findOption(CliOptions::Program program, std::string_view name
         return &known;
     }
     return nullptr;
+}
+
+// A plain decimal number (no "inf" or "nan").
+bool parseNumber(std::string_view text, double& value)
+{
+    const char* end = text.data() + text.size();
+    const auto result = std::from_chars(text.data(), end, value);
+    return !text.empty() && result.ec == std::errc() && result.ptr == end && std::isfinite(value);
 }
 
 bool parseWhole(std::string_view text, std::uint64_t& value)
@@ -92,9 +102,7 @@ std::string applyValue(CliOptions& options, std::string_view name, std::string_v
             return "--count must be a whole number above 0, not '" + text + "'";
     } else if (name == "--duration") {
         double seconds = 0;
-        const auto result = std::from_chars(value.data(), value.data() + value.size(), seconds);
-        if (value.empty() || result.ec != std::errc() ||
-            result.ptr != value.data() + value.size() || !std::isfinite(seconds) || seconds <= 0)
+        if (!parseNumber(value, seconds) || seconds <= 0)
             return "--duration must be a number of seconds above 0, not '" + text + "'";
         if (seconds > CliOptions::kMaxDurationSeconds)
             return "--duration must be at most " +
@@ -106,6 +114,25 @@ std::string applyValue(CliOptions& options, std::string_view name, std::string_v
             !interfaceExists(text))
             return "--interface: no interface '" + text + "' on this host";
         options.interface = text;
+    } else if (name == "--interval") {
+        double seconds = 0;
+        if (!parseNumber(value, seconds) || seconds < CliOptions::kMinIntervalSeconds ||
+            seconds > CliOptions::kMaxIntervalSeconds)
+            return "--interval must be a number of seconds from 0.1 to 3600, not '" + text + "'";
+        options.intervalSeconds = seconds;
+    } else if (name == "--max-loss") {
+        double percent = 0;
+        if (!parseNumber(value, percent) || percent < 0 || percent > 100)
+            return "--max-loss must be a percentage from 0 to 100, not '" + text + "'";
+        options.maxLossPercent = percent;
+    } else if (name == "--plot") {
+        if (text.empty())
+            return "--plot needs a file name";
+        options.plot = text;
+    } else if (name == "--metrics") {
+        if (text.empty())
+            return "--metrics needs a file name";
+        options.metrics = text;
     } else if (name == "--ttl") {
         std::uint64_t ttl = 0;
         if (!parseWhole(value, ttl) || ttl > 255)
@@ -196,6 +223,8 @@ Streams numbered test datagrams to an IP multicast group at a paced speed.
   --duration SECONDS  stop after SECONDS seconds
   --interface IF      send on this interface (name or IPv4 address)
   --ttl N             multicast TTL, 0 to 255 (default 20)
+  --interval SECONDS  one line or JSON object per interval, 0.1 to 3600
+                      (default 1)
   --json              JSON Lines on standard output
   --quiet             print only the final summary
   --help              show this help and exit
@@ -218,6 +247,13 @@ Joins an IP multicast group and counts datagrams, bytes, speed and losses.
   --count N           stop after N datagrams
   --duration SECONDS  stop after SECONDS seconds
   --interface IF      join on this interface (name or IPv4 address)
+  --interval SECONDS  one line or JSON object per interval, 0.1 to 3600
+                      (default 1)
+  --max-loss PERCENT  exit 4 when the run's loss is above PERCENT
+  --plot FILE.svg     write an SVG picture of the run at its end, and each
+                      minute during it
+  --metrics FILE      rewrite FILE each interval in the text exposition
+                      format of a monitoring system's text file collector
   --json              JSON Lines on standard output
   --quiet             print only the final summary
   --help              show this help and exit

@@ -24,6 +24,12 @@ struct CliOptions {
     double durationSeconds = 0;   // 0: no limit; at most kMaxDurationSeconds
     std::string interface;        // empty: the system's choice
     int ttl = 20;                 // sender only
+
+    double intervalSeconds = 1.0;           // kMinIntervalSeconds to kMaxIntervalSeconds
+    std::optional<double> maxLossPercent;   // receiver only; 0 to 100
+    std::string plot;                       // receiver only; empty: no picture
+    std::string metrics;                    // receiver only; empty: no metrics file
+
     bool json = false;
     bool quiet = false;
     bool help = false;
@@ -33,6 +39,8 @@ struct CliOptions {
     // the deadline, counted from the clock's reading at the start, always
     // fits in it (about 146 years).
     static constexpr double kMaxDurationSeconds = 4'611'686'018;
+    static constexpr double kMinIntervalSeconds = 0.1;
+    static constexpr double kMaxIntervalSeconds = 3600;
 };
 
 struct CliParse {

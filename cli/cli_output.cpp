@@ -3,6 +3,8 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <charconv>
+#include <cmath>
 #include <csignal>
 #include <cstdio>
 #include <ctime>
@@ -34,6 +36,48 @@ JsonField jsonNumber(std::string_view key, std::uint64_t value)
 JsonField jsonNumber(std::string_view key, std::int64_t value)
 {
     return {key, std::to_string(value)};
+}
+
+JsonField jsonDecimal(std::string_view key, double value, int decimals)
+{
+    return {key, std::isfinite(value) ? fixedText(value, decimals) : "null"};
+}
+
+std::string fixedText(double value, int decimals)
+{
+    if (!std::isfinite(value))
+        value = 0;
+    char text[64];
+    const auto result =
+        std::to_chars(text, text + sizeof text, value, std::chars_format::fixed, decimals);
+    std::string out(text, result.ptr);
+    // A small negative rounds to "-0.000": no sign on a zero.
+    if (out.starts_with('-') && out.find_first_not_of("-0.") == std::string::npos)
+        out.erase(0, 1);
+    return out;
+}
+
+std::string rfc3339(std::chrono::system_clock::time_point at)
+{
+    const auto sinceEpoch = std::chrono::floor<std::chrono::milliseconds>(at.time_since_epoch());
+    const auto seconds = std::chrono::floor<std::chrono::seconds>(sinceEpoch);
+    const std::time_t whole = seconds.count();
+    std::tm local{};
+    ::localtime_r(&whole, &local);
+    // Minutes east of UTC; no zone is a day away.
+    const int offset = static_cast<int>(local.tm_gmtoff / 60 % (24L * 60));
+    const int away = offset < 0 ? -offset : offset;
+    char text[64];
+    std::snprintf(text, sizeof text, "%04d-%02d-%02dT%02d:%02d:%02d.%03d%c%02d:%02d",
+                  local.tm_year + 1900, local.tm_mon + 1, local.tm_mday, local.tm_hour,
+                  local.tm_min, local.tm_sec, static_cast<int>((sinceEpoch - seconds).count()),
+                  offset < 0 ? '-' : '+', away / 60, away % 60);
+    return text;
+}
+
+std::string rfc3339Now()
+{
+    return rfc3339(std::chrono::system_clock::now());
 }
 
 JsonField jsonText(std::string_view key, std::string_view text)
@@ -132,9 +176,7 @@ std::string CliOutput::formatLine(const std::string& text, const std::vector<Jso
     std::string line = "{";
     if (final)
         line += "\"final\":true,";
-    char t[32];
-    std::snprintf(t, sizeof t, "\"t\":%.3f", elapsedSeconds());
-    line += t;
+    line += "\"ts\":\"" + rfc3339Now() + "\",\"t\":" + fixedText(elapsedSeconds(), 3);
     for (const JsonField& field : fields) {
         line += ",\"";
         line += field.key;

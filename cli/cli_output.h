@@ -20,9 +20,21 @@ struct JsonField {
 JsonField jsonNumber(std::string_view key, std::uint64_t value);
 JsonField jsonNumber(std::string_view key, std::int64_t value);
 JsonField jsonText(std::string_view key, std::string_view text);
+// value with a fixed number of decimals, e.g. 511.872; null when it is not finite.
+JsonField jsonDecimal(std::string_view key, double value, int decimals = 3);
+
+// value with a fixed number of decimals and a point, whatever the locale;
+// a value that is not finite reads 0.
+std::string fixedText(double value, int decimals);
+// RFC 3339 with milliseconds and the local offset, e.g.
+// "2026-12-07T23:59:59.123+01:00" (never "Z"), so that the lines of two
+// hosts line up.
+std::string rfc3339(std::chrono::system_clock::time_point at);
+std::string rfc3339Now();
 
 // Where a command-line run prints: reports on stdout, one line each, human
-// (time stamp and the dialog's words) or JSON Lines; events on stderr, so
+// (time stamp and the dialog's words) or JSON Lines, each object beginning
+// with "ts" (the wall-clock time, RFC 3339) and "t"; events on stderr, so
 // that stdout stays machine-readable. Lines are written on a thread of their
 // own, each at once, for the scripts that read them as they come; the
 // callers only queue them. A reader that falls behind costs reports and

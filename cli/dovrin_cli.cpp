@@ -4,13 +4,14 @@
 #include "cli/cli_options.h"
 #include "cli/cli_output.h"
 #include "cli/cli_run.h"
-#include "core/datagram.h"
 #include "core/send_format.h"
 #include "engine/send_engine.h"
 #include "file/data_file.h"
 #include "platform/steady_clock.h"
 
+#include <algorithm>
 #include <atomic>
+#include <cmath>
 #include <cstdio>
 #include <cstring>
 
@@ -18,12 +19,23 @@ namespace {
 
 constexpr const char* kProgram = "dovrin-cli";
 
+// The human line of an interval, in the dialog's words for bytes (since the
+// start) and speed (the interval's), e.g.
+// "推送尺寸: 1032000, 速度: 512.3, 数据包 62  总计 数据包 1000".
+std::string intervalText(const SendInterval& interval)
+{
+    char text[160];
+    std::snprintf(text, sizeof text, "推送尺寸: %llu, 速度: %s, 数据包 %llu  总计 数据包 %llu",
+                  static_cast<unsigned long long>(interval.totalBytes),
+                  fixedText(interval.kbps(), 1).c_str(),
+                  static_cast<unsigned long long>(interval.datagrams),
+                  static_cast<unsigned long long>(interval.totalDatagrams));
+    return text;
+}
+
 class CliSendSink : public SendSink {
 public:
-    CliSendSink(CliOutput& output, int datagramLength)
-        : output_(output), datagramLength_(datagramLength)
-    {
-    }
+    explicit CliSendSink(CliOutput& output) : output_(output) {}
 
     void stop() { running_.store(false, std::memory_order_relaxed); }
 
@@ -41,18 +53,33 @@ public:
     }
     void showOutage(const SendOutage& outage) override { output_.event(sendOutageText(outage)); }
 
-    void showReport(const SendReport& report) override
+    // The pacing's reports stay the dialog's; here each interval prints.
+    void showReport(const SendReport&) override {}
+    void showSendInterval(const SendInterval& interval) override
     {
-        const auto datagrams = static_cast<std::uint64_t>(report.bytesSent / datagramLength_);
-        output_.report(sendReportText(report),
-                       {jsonNumber("datagrams", datagrams), jsonNumber("bytes", report.bytesSent),
-                        jsonNumber("kbps", report.kbps)});
+        if (!intervals_)
+            firstMs_ = interval.startMs;
+        ++intervals_;
+        lastMs_ = interval.endMs;
+        output_.report(
+            intervalText(interval),
+            {jsonDecimal("interval", static_cast<double>(interval.endMs - interval.startMs) / 1000),
+             jsonNumber("datagrams", interval.datagrams), jsonNumber("bytes", interval.bytes),
+             jsonDecimal("kbps", interval.kbps()),
+             jsonNumber("total_datagrams", interval.totalDatagrams),
+             jsonNumber("total_bytes", interval.totalBytes)});
     }
+
+    // The run's span on the engine's clock, from its start to its end; 0
+    // when it never started. Read after the run.
+    std::uint64_t runMs() const { return lastMs_ - firstMs_; }
 
 private:
     CliOutput& output_;
-    std::int64_t datagramLength_;
     std::atomic<bool> running_{true};
+    std::uint64_t intervals_ = 0;
+    std::uint64_t firstMs_ = 0;
+    std::uint64_t lastMs_ = 0;
 };
 
 int run(const CliOptions& options, const SendSettings& settings)
@@ -69,10 +96,10 @@ int run(const CliOptions& options, const SendSettings& settings)
 
     StopSignals signals;
     CliOutput output(kProgram, options.json, options.quiet);
-    const int length = TestDatagram::kHeaderSize + settings.packetSize;
-    CliSendSink sink(output, length);
+    CliSendSink sink(output);
     SteadyClock clock;
     SendEngine engine(sink, clock, DcPool::global(), settings);
+    engine.setIntervalMs(static_cast<std::uint64_t>(std::llround(options.intervalSeconds * 1000)));
     engine.setSourcePath(options.source);
     engine.setDatagramLimit(options.count);
     engine.setAttemptLimit(0);
@@ -89,16 +116,15 @@ int run(const CliOptions& options, const SendSettings& settings)
         },
         [&] { return output.closed(); });
 
-    const std::uint64_t ms = output.elapsedMs();
-    const std::int64_t bytes = engine.bytesSent();
-    const auto kbps =
-        static_cast<std::int64_t>(ms != 0 ? bytes / static_cast<std::int64_t>(ms) * 8 : 0);
-    char text[128];
-    std::snprintf(text, sizeof text, "总计 数据包 %llu, %s",
+    const auto bytes = static_cast<std::uint64_t>(engine.bytesSent());
+    const double kbps = static_cast<double>(bytes) * 8 /
+                        static_cast<double>(std::max<std::uint64_t>(sink.runMs(), 1));
+    char text[160];
+    std::snprintf(text, sizeof text, "总计 数据包 %llu, 推送尺寸: %llu, 速度: %s",
                   static_cast<unsigned long long>(engine.datagramsSent()),
-                  sendReportText({bytes, kbps}).c_str());
+                  static_cast<unsigned long long>(bytes), fixedText(kbps, 1).c_str());
     output.summary(text, {jsonNumber("datagrams", engine.datagramsSent()),
-                          jsonNumber("bytes", bytes), jsonNumber("kbps", kbps)});
+                          jsonNumber("bytes", bytes), jsonDecimal("kbps", kbps)});
 
     return runExitCode(ended, options.count != 0 && engine.datagramsSent() >= options.count,
                        output);

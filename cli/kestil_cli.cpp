@@ -50,11 +50,13 @@ std::string statisticsLine(const ReceiveReport& report, bool saving)
 
 std::vector<JsonField> statisticsFields(const ReceiveReport& report, bool saving)
 {
-    std::vector<JsonField> fields{
-        jsonText("from", report.from),     jsonNumber("datagrams", report.datagrams),
-        jsonNumber("bytes", report.bytes), jsonNumber("kbps", report.kbps),
-        jsonNumber("lost", report.lost),   jsonNumber("overflowed", report.overflowed),
-        jsonNumber("stray", report.stray)};
+    std::vector<JsonField> fields{jsonText("from", receiveReportTexts(report).from),
+                                  jsonNumber("datagrams", report.datagrams),
+                                  jsonNumber("bytes", report.bytes),
+                                  jsonNumber("kbps", report.kbps),
+                                  jsonNumber("lost", report.lost),
+                                  jsonNumber("overflowed", report.overflowed),
+                                  jsonNumber("stray", report.stray)};
     if (saving)
         fields.push_back(jsonNumber("saved", report.saved));
     return fields;

@@ -10,7 +10,9 @@
 // when the flow pauses (the moment no data is reported), and at the end of
 // the run.
 struct ReceiveReport {
-    std::string from;   // the latest sender's address
+    // The latest sender: its IPv4 address << 16 | its port; 0 before the
+    // first datagram.
+    std::uint64_t sender = 0;
     std::uint64_t datagrams = 0;
     std::uint64_t bytes = 0;   // whole datagrams, headers included
     std::uint64_t kbps = 0;

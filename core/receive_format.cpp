@@ -25,10 +25,19 @@ std::string receiveStatusText(const ReceiveStatus& status)
     return {};
 }
 
+std::string senderText(std::uint64_t sender)
+{
+    const auto address = static_cast<std::uint32_t>(sender >> 16);
+    return std::to_string(address >> 24) + "." + std::to_string(address >> 16 & 0xff) + "." +
+           std::to_string(address >> 8 & 0xff) + "." + std::to_string(address & 0xff);
+}
+
 ReceiveTexts receiveReportTexts(const ReceiveReport& report)
 {
     char packets[64];
     std::snprintf(packets, sizeof packets, "%" PRIu64 " (丢包%" PRId64 ")", report.datagrams,
                   report.lost);
-    return {report.from, std::to_string(report.bytes), std::to_string(report.kbps), packets};
+    // No sender shows before the first datagram.
+    return {report.datagrams != 0 ? senderText(report.sender) : std::string(),
+            std::to_string(report.bytes), std::to_string(report.kbps), packets};
 }

@@ -12,5 +12,9 @@ struct ReceiveTexts {
     std::string packets;   // "count (丢包lost)"
 };
 
+// A sender as the receiver keeps it (address << 16 | port), as the dotted
+// address the dialog shows.
+std::string senderText(std::uint64_t sender);
+
 std::string receiveStatusText(const ReceiveStatus& status);
 ReceiveTexts receiveReportTexts(const ReceiveReport& report);

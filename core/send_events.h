@@ -8,6 +8,7 @@
 struct SendReport {
     std::int64_t bytesSent = 0;   // headers included
     std::int64_t kbps = 0;
+    std::uint64_t datagrams = 0;   // sent so far
 
     bool operator==(const SendReport&) const = default;
 };

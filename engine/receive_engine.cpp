@@ -316,11 +316,15 @@ void ReceiveEngine::report(Progress& p)
 
 ReceiveReport ReceiveEngine::figures(const Progress& p, std::uint64_t elapsed) const
 {
-    char from[DcChannel::kAddressSize] = {};
-    if (p.count != 0)
-        senderAddressText(p.sender, from);
     const std::uint64_t kbps = elapsed != 0 ? (p.sum / elapsed) * 8 : 0;
-    return {from, p.count, p.sum, kbps, p.tracker.lost(), p.overflowed, p.saved, p.stray};
+    return {p.count != 0 ? p.sender : 0,
+            p.count,
+            p.sum,
+            kbps,
+            p.tracker.lost(),
+            p.overflowed,
+            p.saved,
+            p.stray};
 }
 
 ReceiveEngine::Build ReceiveEngine::buildChannel(int slot)

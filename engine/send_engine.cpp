@@ -103,7 +103,9 @@ void SendEngine::run()
     }
 
     const int length = TestDatagram::kHeaderSize + packetSize;
-    PacingRule pacing(settings_.speedKbps / 8, clock_.tickCount(), length);
+    const std::uint64_t startMs = clock_.tickCount();
+    PacingRule pacing(settings_.speedKbps / 8, startMs, length);
+    startIntervals(startMs);
     std::vector<unsigned char> buffer(static_cast<std::size_t>(length) * kBatch, 0);
     batch_ = std::make_unique<BatchSender>(pool_.socketOf(slot), settings_.group.c_str(),
                                            settings_.port, fastest_);
@@ -144,13 +146,22 @@ void SendEngine::run()
         }
         previous = count - 1;
 
-        if (pacing.sleepMs() > 0)
+        if (pacing.sleepMs() > 0) {
             clock_.sleepMs(pacing.sleepMs());
-        if (evaluationDue && pacing.evaluate(clock_.tickCount())) {
-            sink_.showReport({pacing.total(), pacing.rateKbps()});
-            sink_.flashLamp(Lamp::Active);
+            expectedMs_ += static_cast<std::uint64_t>(pacing.sleepMs());
+        }
+        if (evaluationDue) {
+            const std::uint64_t now = clock_.tickCount();
+            if (pacing.evaluate(now)) {
+                sink_.showReport({pacing.total(), pacing.rateKbps(), pacing.seq()});
+                sink_.flashLamp(Lamp::Active);
+            }
+            reached(now);
+        } else if (intervalMayBeOver()) {
+            reached(clock_.tickCount());
         }
     }
+    finishIntervals();
 
     datagramsSent_ = pacing.seq();
     bytesSent_ = pacing.total();
@@ -174,8 +185,14 @@ int SendEngine::sendRetrying(int slot, const unsigned char* first, int length, i
         const int result = sendDatagrams(slot, first + static_cast<std::ptrdiff_t>(sent) * length,
                                          length, count - sent);
         if (result > 0) {
-            if (attempt > 0)
-                sink_.showOutage({SendOutage::Resumed, 0, clock_.tickCount() - downSince});
+            interval_.datagrams += static_cast<std::uint64_t>(result);
+            interval_.bytes +=
+                static_cast<std::uint64_t>(result) * static_cast<std::uint64_t>(length);
+            if (attempt > 0) {
+                const std::uint64_t now = clock_.tickCount();
+                sink_.showOutage({SendOutage::Resumed, 0, now - downSince});
+                reached(now);
+            }
             sent += result;
             attempt = 0;
             continue;
@@ -184,6 +201,7 @@ int SendEngine::sendRetrying(int slot, const unsigned char* first, int length, i
             const int error = errno;
             downSince = clock_.tickCount();
             sink_.showOutage({SendOutage::Down, error});
+            reached(downSince);
         }
         // Without a limit an outage may outlast any count.
         if (attempt < std::numeric_limits<int>::max())
@@ -195,6 +213,39 @@ int SendEngine::sendRetrying(int slot, const unsigned char* first, int length, i
         clock_.sleepMs(kRetrySpacingMs);
     }
     return sent;
+}
+
+void SendEngine::startIntervals(std::uint64_t nowMs)
+{
+    runStartMs_ = nowMs;
+    closeAtMs_ = nowMs + intervalMs_;
+    expectedMs_ = nowMs;
+    interval_ = {nowMs, nowMs};
+}
+
+void SendEngine::reached(std::uint64_t nowMs)
+{
+    expectedMs_ = nowMs;
+    if (nowMs < closeAtMs_)
+        return;
+    closeInterval(nowMs);
+    closeAtMs_ = runStartMs_ + ((nowMs - runStartMs_) / intervalMs_ + 1) * intervalMs_;
+}
+
+void SendEngine::finishIntervals()
+{
+    const std::uint64_t now = clock_.tickCount();
+    if (now > interval_.startMs || interval_.datagrams > 0)
+        closeInterval(now);
+}
+
+void SendEngine::closeInterval(std::uint64_t nowMs)
+{
+    interval_.endMs = nowMs;
+    interval_.totalDatagrams += interval_.datagrams;
+    interval_.totalBytes += interval_.bytes;
+    sink_.showSendInterval(interval_);
+    interval_ = {nowMs, nowMs, 0, 0, interval_.totalDatagrams, interval_.totalBytes};
 }
 
 int SendEngine::sendDatagrams(int slot, const unsigned char* first, int length, int count)

@@ -2,6 +2,7 @@
 
 #include "channel/batch_send.h"
 #include "channel/dc_channel.h"
+#include "core/send_events.h"
 #include "core/settings.h"
 
 #include <cstdint>
@@ -11,17 +12,15 @@
 
 class Clock;
 class DcPool;
-class SendSink;
-struct SendStatus;
 
 // One sender run, on the worker thread: streams numbered test datagrams to
 // the group from send.txt beside the executable (zeros without it), paces
-// towards the target speed, and reports through the sink. While the pacing
-// leaves no pause between datagrams, those up to the pacing rule's next check
-// go to the kernel in one call. run() returns when
-// the sink stops running, the attempt limit (100 unless set) is reached by
-// failed attempts in a row to send one datagram, or send.txt turns out empty
-// or unreadable; it always releases its slot and restores the buttons.
+// towards the target speed, and reports through the sink, also what each
+// interval sent. While the pacing leaves no pause between datagrams, those up
+// to the pacing rule's next check go to the kernel in one call. run() returns
+// when the sink stops running, the attempt limit (100 unless set) is reached
+// by failed attempts in a row to send one datagram, or send.txt turns out
+// empty or unreadable; it always releases its slot and restores the buttons.
 class SendEngine {
 public:
     static constexpr int kSendAttempts = 100;
@@ -48,6 +47,9 @@ public:
     // Failed attempts in a row to send one datagram that end the run; 0
     // tries until the sink stops, however long sending is down.
     void setAttemptLimit(int limit) { attemptLimit_ = limit; }
+    // The length of the intervals the sink is shown, in ms of the clock
+    // (0 counts as 1); 1000 unless set.
+    void setIntervalMs(std::uint64_t ms) { intervalMs_ = ms == 0 ? 1 : ms; }
 
     // What the last run sent, headers included; read after run() returns.
     std::uint64_t datagramsSent() const { return datagramsSent_; }
@@ -70,6 +72,20 @@ private:
     // and came back. The datagrams sent.
     int sendRetrying(int slot, const unsigned char* first, int length, int count);
 
+    // The run's intervals lie on a grid from its start. Each closes at the
+    // first reading of the clock at or past its grid point, so that the
+    // clock is read for them only when the pauses since the last reading
+    // may have reached that point; the next starts where it closed.
+    void startIntervals(std::uint64_t nowMs);
+    bool intervalMayBeOver() const { return expectedMs_ >= closeAtMs_; }
+    // A reading of the clock: shows the interval to the sink when it is over.
+    void reached(std::uint64_t nowMs);
+    // Shows the last interval, unless the run ended where it began and
+    // sent nothing in it.
+    void finishIntervals();
+    // Shows the interval in progress as closed at nowMs and starts the next.
+    void closeInterval(std::uint64_t nowMs);
+
     SendSink& sink_;
     Clock& clock_;
     DcPool& pool_;
@@ -83,4 +99,9 @@ private:
     std::unique_ptr<BatchSender> batch_;   // the run's, while it runs
     std::uint64_t datagramsSent_ = 0;
     std::int64_t bytesSent_ = 0;
+    std::uint64_t intervalMs_ = 1000;
+    std::uint64_t runStartMs_ = 0;
+    std::uint64_t closeAtMs_ = 0;
+    std::uint64_t expectedMs_ = 0;   // the last reading plus the pauses since
+    SendInterval interval_;          // the one in progress, counted so far
 };

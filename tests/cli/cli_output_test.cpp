@@ -5,6 +5,10 @@
 #include <fcntl.h>
 #include <unistd.h>
 
+#include <chrono>
+#include <cstdlib>
+#include <ctime>
+#include <limits>
 #include <regex>
 #include <string>
 #include <thread>
@@ -79,7 +83,7 @@ TEST(CliOutput, AReaderThatFallsBehindCostsReportsButNeverTheCallersTime)
     err.closeWrite();
 
     // What was queued came out whole and in order, the summary last.
-    const std::regex line(R"(\{("final":true,)?"t":[0-9.]+,"n":([0-9]+)\}\n)");
+    const std::regex line(R"(\{("final":true,)?"ts":"[^"]+","t":[0-9.]+,"n":([0-9]+)\}\n)");
     std::uint64_t lines = 0;
     std::int64_t previous = -1;
     for (auto it = std::sregex_iterator(printed.begin(), printed.end(), line);
@@ -118,6 +122,49 @@ TEST(CliOutput, AClosedOutputIsNoticedAndTheFailureStillReachesStderr)
     }
     err.closeWrite();
     EXPECT_EQ(err.drain(), "prog: standard output was closed\n");
+}
+
+TEST(CliOutput, WallClockTimesCarryTheZonesOffsetAndDecimalsAreFixed)
+{
+    // 2026-12-07 23:59:59.123 UTC, in zones east and west of it; the zones
+    // are POSIX rules, so that no zone database is needed.
+    const std::chrono::system_clock::time_point at{std::chrono::milliseconds(1796687999123)};
+    const struct {
+        const char* zone;
+        const char* expected;
+    } zones[] = {
+        {"UTC0", "2026-12-07T23:59:59.123+00:00"},
+        {"CET-1", "2026-12-08T00:59:59.123+01:00"},
+        {"NST3:30", "2026-12-07T20:29:59.123-03:30"},
+    };
+    const char* const saved = std::getenv("TZ");
+    const std::string before = saved != nullptr ? saved : "";
+    for (const auto& z : zones) {
+        ::setenv("TZ", z.zone, 1);
+        ::tzset();
+        EXPECT_EQ(rfc3339(at), z.expected) << z.zone;
+    }
+    if (saved != nullptr)
+        ::setenv("TZ", before.c_str(), 1);
+    else
+        ::unsetenv("TZ");
+    ::tzset();
+
+    const struct {
+        double value;
+        int decimals;
+        const char* expected;
+    } numbers[] = {
+        {511.872, 3, "511.872"},     {8, 3, "8.000"},       {1.0 / 3, 3, "0.333"},
+        {512.26, 1, "512.3"},        {-0.0004, 3, "0.000"}, {-2.5, 1, "-2.5"},
+        {12345678.9, 0, "12345679"},
+    };
+    for (const auto& n : numbers) {
+        EXPECT_EQ(jsonDecimal("k", n.value, n.decimals).value, n.expected) << n.value;
+        EXPECT_EQ(fixedText(n.value, n.decimals), n.expected) << n.value;
+    }
+    EXPECT_EQ(jsonDecimal("k", std::numeric_limits<double>::infinity()).value, "null");
+    EXPECT_EQ(fixedText(std::numeric_limits<double>::quiet_NaN(), 1), "0.0");
 }
 
 }   // namespace

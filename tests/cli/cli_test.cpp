@@ -185,6 +185,23 @@ TEST(CliLab, BadUsageAndRefusedSettingsPrintOneLineAndExitNonZero)
         {kKestil, {"--duration", "1e10"}, 2, "--duration must be at most 4611686018 seconds"},
         {kKestil, {"--duration=18446744073709551616"}, 2, "--duration must be at most"},
         {kDovrin, {"--json=yes"}, 2, "--json takes no value"},
+        {kDovrin, {"--interval", "0.09"}, 2, "--interval must be a number of seconds from 0.1"},
+        {kKestil, {"--interval=3600.5"}, 2, "--interval must be a number of seconds from 0.1"},
+        {kDovrin, {"--interval", "nan"}, 2, "--interval must be a number of seconds from 0.1"},
+        {kKestil, {"--max-loss", "-0.5"}, 2, "--max-loss must be a percentage from 0 to 100"},
+        {kKestil, {"--max-loss=100.01"}, 2, "--max-loss must be a percentage from 0 to 100"},
+        {kKestil, {"--plot="}, 2, "--plot needs a file name"},
+        {kKestil, {"--metrics", ""}, 2, "--metrics needs a file name"},
+        {kDovrin, {"--max-loss", "5"}, 2, "unknown option '--max-loss'"},
+        {kDovrin, {"--save", "x"}, 2, "unknown option '--save'"},
+        {kDovrin, {"--interval", "0.09"}, 2, "--interval must be a number of seconds from 0.1"},
+        {kKestil, {"--interval=3600.5"}, 2, "--interval must be a number of seconds from 0.1"},
+        {kDovrin, {"--interval", "nan"}, 2, "--interval must be a number of seconds from 0.1"},
+        {kKestil, {"--max-loss", "-0.5"}, 2, "--max-loss must be a percentage from 0 to 100"},
+        {kKestil, {"--max-loss=100.01"}, 2, "--max-loss must be a percentage from 0 to 100"},
+        {kKestil, {"--plot="}, 2, "--plot needs a file name"},
+        {kKestil, {"--metrics", ""}, 2, "--metrics needs a file name"},
+        {kDovrin, {"--max-loss", "5"}, 2, "unknown option '--max-loss'"},
         {kDovrin, {"--save", "x"}, 2, "unknown option '--save'"},
         {kDovrin, {"--group", "224.100.100.100.1000"}, 2, "组播地址无效."},
         {kDovrin, {"--size", "-1"}, 2, "包尺寸无效."},
@@ -211,7 +228,7 @@ TEST(CliLab, BadUsageAndRefusedSettingsPrintOneLineAndExitNonZero)
 
 TEST(CliUsage, HelpNamesTheOptionsOfTheManualPageAndVersionIsTheProjects)
 {
-    const std::regex option("--[a-z]+");
+    const std::regex option("--[a-z][a-z-]*");
     auto options = [&](const std::string& text) {
         std::set<std::string> found;
         for (auto it = std::sregex_iterator(text.begin(), text.end(), option);
@@ -317,7 +334,8 @@ TEST(CliLab, SignalsEndBothRunsWithASummaryAndTheCaptureHoldsWhatItCounts)
     const std::string capture = dir.file("cap.bin");
     const Started receiver = spawnIn(lab, 1, dir, "rx", kKestil, {"--json", "--save", capture});
     awaitJoined(receiver);
-    const Started sender = spawnIn(lab, 0, dir, "tx", kDovrin, {"--speed", "20000", "--json"});
+    const Started sender =
+        spawnIn(lab, 0, dir, "tx", kDovrin, {"--speed", "20000", "--json", "--interval", "0.25"});
     std::this_thread::sleep_for(std::chrono::milliseconds(1500));
 
     kill(sender.pid, SIGTERM);
@@ -335,7 +353,31 @@ TEST(CliLab, SignalsEndBothRunsWithASummaryAndTheCaptureHoldsWhatItCounts)
     EXPECT_GT(datagrams, 100u);
     EXPECT_EQ(TempDir::contents(capture).size(), datagrams * 1024);
     EXPECT_EQ(field(final, "from"), "\"" + lab.hostAddress(0) + "\"");
-    EXPECT_EQ(field(finalObject(sender), "final"), "true");
+
+    // The sender printed an object each quarter second, stamped with the
+    // wall-clock time, each interval closing past its point on the grid
+    // from the start; their datagrams add up to the run's.
+    const std::vector<std::string> sent = lines(TempDir::contents(sender.out));
+    ASSERT_GE(sent.size(), 5u);
+    const std::string& summary = sent.back();
+    EXPECT_EQ(field(summary, "final"), "true");
+    const std::regex stamp(
+        R"("[0-9]{4}-[0-9]{2}-[0-9]{2}T[0-9]{2}:[0-9]{2}:[0-9]{2}\.[0-9]{3}[+-][0-9]{2}:[0-9]{2}")");
+    std::uint64_t sum = 0;
+    double elapsed = 0;
+    for (std::size_t i = 0; i + 1 < sent.size(); ++i) {
+        const std::string& line = sent[i];
+        EXPECT_TRUE(std::regex_match(field(line, "ts"), stamp)) << line;
+        elapsed += std::stod("0" + field(line, "interval"));
+        const double grid = 0.25 * static_cast<double>(i + 1);
+        EXPECT_LT(elapsed, grid + 0.25) << line;
+        if (i + 2 < sent.size()) {
+            EXPECT_GE(elapsed, grid - 0.005) << line;   // each rounded to the ms
+        }
+        sum += std::stoull("0" + field(line, "datagrams"));
+        EXPECT_EQ(field(line, "total_datagrams"), std::to_string(sum)) << line;
+    }
+    EXPECT_EQ(field(summary, "datagrams"), std::to_string(sum));
 }
 
 TEST(CliLab, AReaderThatStopsReadingCostsReportsButNoDatagrams)

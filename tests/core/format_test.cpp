@@ -39,8 +39,9 @@ TEST(ReceiveFormat, StatusLineAndStatisticsTexts)
               "本机接收缓冲区溢出, 丢弃 4294967296 个数据包.");
 
     const ReceiveTexts texts =
-        receiveReportTexts({"10.77.0.2", UINT64_MAX, 18446744073709551615u, 512, 4294967294});
-    EXPECT_EQ(texts.from, "10.77.0.2");
+        receiveReportTexts({0x0a4d00fe'2328, UINT64_MAX, 18446744073709551615u, 512, 4294967294});
+    EXPECT_EQ(texts.from, "10.77.0.254");
+    EXPECT_EQ(receiveReportTexts({0x0a4d00fe'2328}).from, "") << "no sender before a datagram";
     EXPECT_EQ(texts.bytes, "18446744073709551615");
     EXPECT_EQ(texts.rate, "512");
     EXPECT_EQ(texts.packets, "18446744073709551615 (丢包4294967294)");

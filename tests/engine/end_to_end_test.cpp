@@ -1,5 +1,6 @@
 #include "channel/dc_pool.h"
 #include "core/datagram.h"
+#include "core/receive_format.h"
 #include "engine/receive_engine.h"
 #include "engine/send_engine.h"
 #include "file/capture_file.h"
@@ -132,7 +133,7 @@ TEST_F(EndToEndTest, CaptureHoldsExactlyThePayloadStreamAcrossASenderRestart)
     for (int report = 0; report < 4; ++report) {
         const auto& s = statistics[report];
         SCOPED_TRACE(report);
-        EXPECT_EQ(s.from, lab_.hostAddress(0));
+        EXPECT_EQ(senderText(s.sender), lab_.hostAddress(0));
         EXPECT_EQ(s.bytes, (report + 1) * 50u * kDatagramSize);
         EXPECT_EQ(s.datagrams, (report + 1) * 50u);
         EXPECT_EQ(s.lost, 0);

@@ -2,6 +2,7 @@
 
 #include "channel/dc_pool.h"
 #include "core/datagram.h"
+#include "core/receive_format.h"
 #include "file/capture_file.h"
 #include "platform/steady_clock.h"
 #include "tests/support/file_size_limit.h"
@@ -254,7 +255,7 @@ TEST_F(ReceiveEngineTest, CountsLossAndSavesPayloadsOverOneHundredFiftyDatagrams
     std::uint64_t readings = 0;
     for (const ReceiveReport& r : e.statistics) {
         SCOPED_TRACE(r.datagrams);
-        EXPECT_EQ(r.from, lab_.hostAddress(0));
+        EXPECT_EQ(senderText(r.sender), lab_.hostAddress(0));
         EXPECT_EQ(r.bytes, bytesAt[r.datagrams]);
         std::uint64_t m = readings + 1;
         while (r.bytes / (40 * m) * 8 > r.kbps)
@@ -315,7 +316,7 @@ TEST_F(ReceiveEngineTest, LargeReorderedAndRepeatedDatagramsAreCountedAndSavedWh
     const ReceiveReport last = sink_.events().statistics.back();
     EXPECT_EQ(last.bytes, count * 20008);
     EXPECT_EQ(last.lost, 1);
-    EXPECT_EQ(last.from, lab_.hostAddress(0));
+    EXPECT_EQ(senderText(last.sender), lab_.hostAddress(0));
     EXPECT_TRUE(contents(path("capture.bin")) == saved) << "capture differs";
 }
 
@@ -345,7 +346,7 @@ TEST_F(ReceiveEngineTest, ABatchReportsTheFiguresOfItsFiftiethDatagramAndTakesNo
         stop();
         std::vector<Seen> seen;
         for (const ReceiveReport& r : sink_.events().statistics)
-            seen.emplace_back(r.datagrams, r.bytes, r.from, r.lost);
+            seen.emplace_back(r.datagrams, r.bytes, senderText(r.sender), r.lost);
         // Without a limit the last figures come at the pause and again at the end.
         std::vector<Seen> expected{{50, bytesAt[50], lab_.hostAddress(1), 0},
                                    {end, bytesAt[end], lab_.hostAddress(0), 1}};
@@ -397,7 +398,7 @@ TEST_F(ReceiveEngineTest, OnlyDatagramsSentToTheGroupAreCountedAndSaved)
     EXPECT_EQ(totals.datagrams, 10u);
     EXPECT_EQ(totals.bytes, 10u * group.front().wire.size());
     EXPECT_EQ(totals.lost, 0);
-    EXPECT_EQ(totals.from, lab_.hostAddress(0));
+    EXPECT_EQ(senderText(totals.sender), lab_.hostAddress(0));
     EXPECT_EQ(totals.stray, 3u);
     EXPECT_EQ(contents(path("capture.bin")), saved);
 }

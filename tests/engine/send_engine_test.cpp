@@ -15,6 +15,7 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <cstdint>
 #include <cstdio>
@@ -62,6 +63,7 @@ protected:
                         ScriptedEngine engine(*this, settings);
                         engine.setSourcePath(source);
                         engine.setAttemptLimit(attemptLimit);
+                        engine.setIntervalMs(intervalMs);
                         engine.run();
                         if (after)
                             after();
@@ -88,6 +90,7 @@ protected:
     std::function<int(std::size_t)> answer;
     std::vector<std::string> attempts;
     int attemptLimit = SendEngine::kSendAttempts;
+    std::uint64_t intervalMs = 1000;
     static std::unique_ptr<NetnsLab> lab_;
     RecordingSink sink;
     ScriptedClock clock;
@@ -158,9 +161,10 @@ TEST_F(SendEngineTest, PacesWithTheScriptedClockAndStopsWhenAsked)
     clock.restart({1000, 1000, 1100, 3000});
     run();
 
-    // Sleep after every datagram, then the tick reading of every 30th. The
-    // first pause is what 64 bytes/ms allows for 1032 bytes; at 60 the
-    // average of 619 bytes/ms is too fast, at 90 46 bytes/ms is too slow.
+    // Sleep after every datagram, then the tick reading of every 30th, and
+    // one at the end. The first pause is what 64 bytes/ms allows for 1032
+    // bytes; at 60 the average of 619 bytes/ms is too fast, at 90 46
+    // bytes/ms is too slow.
     constexpr int kTick = ScriptedClock::kTickRead;
     std::vector<int> expected{kTick};
     for (const int ms : {16, 16, 17}) {
@@ -168,9 +172,10 @@ TEST_F(SendEngineTest, PacesWithTheScriptedClockAndStopsWhenAsked)
         expected.push_back(kTick);
     }
     expected.insert(expected.end(), 5, 15);
+    expected.push_back(kTick);
     EXPECT_EQ(clock.calls(), expected);
     const auto e = sink.events();
-    EXPECT_EQ(e.reports, (std::vector<SendReport>{{61920, 4952}, {92880, 368}}));
+    EXPECT_EQ(e.reports, (std::vector<SendReport>{{61920, 4952, 60}, {92880, 368, 90}}));
     EXPECT_TRUE(e.sendStatuses.empty());
     EXPECT_EQ(e.flashes, lamps(2, Lamp::Active));
     EXPECT_EQ(e.defaultLamps, lamps(95, Lamp::Idle));
@@ -198,8 +203,72 @@ TEST_F(SendEngineTest, TargetIsTheSpeedOverEightTruncated)
         settings.speedKbps = c.speed;
         run(settings);
         ASSERT_GE(clock.sleeps(), 30) << c.speed;
-        const int after = clock.sleeps() == 31 ? clock.calls().back() : 0;
+        const std::vector<int> calls = clock.calls();
+        const auto last = std::find_if(calls.rbegin(), calls.rend(),
+                                       [](int call) { return call != ScriptedClock::kTickRead; });
+        const int after = clock.sleeps() == 31 ? *last : 0;
         EXPECT_EQ(after, c.sleepAfter) << c.speed;
+    }
+}
+
+TEST_F(SendEngineTest, IntervalsCloseOnTheGridFromTheStartAndAddUpToTheRun)
+{
+    // The clock moves on by each pause, and by a step at each reading: on
+    // the paced path a datagram every 16 ms or so for 3.2 s; at 1000
+    // bytes/ms 30 paced datagrams, then batches of 30 about 8 ms apart.
+    // Each interval closes at the first reading at or past its grid point;
+    // the run then stops within one, whose shorter rest comes at the end.
+    struct Case {
+        const char* path;
+        int speed;
+        int packetSize;
+        std::uint64_t intervalMs;
+        std::uint64_t stepMs;
+        std::uint64_t checks;      // one per datagram paced, one per batch
+        std::uint64_t datagrams;   // sent in all
+        std::uint64_t slackMs;     // the most between two readings
+        std::size_t intervals;
+    };
+    const Case cases[] = {
+        {"paced", 512, 1024, 1000, 0, 200, 200, 17, 4},
+        {"batches", 8000, 4, 200, 7, 130, 30 + 100 * 30, 8, 4},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.path);
+        const auto length = static_cast<std::uint64_t>(c.packetSize) + 8;
+        sink.reset();
+        sink.stopAfterChecks(c.checks);
+        attempts.clear();
+        answer = [&](std::size_t at) { return static_cast<int>(attempts[at].size() / length); };
+        clock.restart({5000});
+        clock.setStep(c.stepMs);
+        clock.setFollowsSleeps(true);
+        intervalMs = c.intervalMs;
+        SendSettings settings = withPacketSize(c.packetSize);
+        settings.speedKbps = c.speed;
+        run(settings);
+
+        const std::vector<SendInterval> intervals = sink.events().sendIntervals;
+        ASSERT_EQ(intervals.size(), c.intervals);
+        std::uint64_t sum = 0;
+        for (std::size_t i = 0; i < intervals.size(); ++i) {
+            SCOPED_TRACE(i);
+            const SendInterval& interval = intervals[i];
+            EXPECT_EQ(interval.startMs, i == 0 ? 5000 : intervals[i - 1].endMs);
+            sum += interval.datagrams;
+            EXPECT_EQ(interval.bytes, interval.datagrams * length);
+            EXPECT_EQ(interval.totalDatagrams, sum);
+            EXPECT_EQ(interval.totalBytes, sum * length);
+            if (i + 1 < intervals.size()) {
+                const std::uint64_t grid = 5000 + (i + 1) * c.intervalMs;
+                EXPECT_GE(interval.endMs, grid);
+                EXPECT_LT(interval.endMs, grid + c.slackMs);
+            }
+        }
+        EXPECT_EQ(sum, c.datagrams);
+        const SendInterval& last = intervals.back();
+        EXPECT_GT(last.datagrams, 0u);
+        EXPECT_LT(last.endMs - last.startMs, c.intervalMs);
     }
 }
 
@@ -214,9 +283,10 @@ TEST_F(SendEngineTest, GivesUpAfterOneHundredFailedAttemptsTenMillisecondsApart)
     }
     EXPECT_EQ(e.flashes, lamps(100, Lamp::Error));
     EXPECT_EQ(e.outages, (std::vector<SendOutage>{{SendOutage::Down, EMSGSIZE}}));
-    // The run's start, then the start of the outage.
+    // The run's start, the start of the outage, and the run's end.
     std::vector<int> expected{ScriptedClock::kTickRead, ScriptedClock::kTickRead};
     expected.insert(expected.end(), 99, SendEngine::kRetrySpacingMs);
+    expected.push_back(ScriptedClock::kTickRead);
     EXPECT_EQ(clock.calls(), expected);
     EXPECT_EQ(e.restores, 1);
     EXPECT_EQ(pool.state(0), -1);
@@ -302,7 +372,8 @@ TEST_F(SendEngineTest, ARetrySendsTheSameDatagramAndAStopEndsTheRetries)
                                                   {SendOutage::Down, ENOBUFS}}));
     constexpr int kTick = ScriptedClock::kTickRead;
     constexpr int kGap = SendEngine::kRetrySpacingMs;
-    EXPECT_EQ(clock.calls(), (std::vector<int>{kTick, kTick, kGap, kGap, kTick, 1, kTick, kGap}));
+    EXPECT_EQ(clock.calls(),
+              (std::vector<int>{kTick, kTick, kGap, kGap, kTick, 1, kTick, kGap, kTick}));
 }
 
 TEST_F(SendEngineTest, BatchesWithoutAPauseKeepTheStreamAndCountAttemptsPerDatagram)
@@ -349,9 +420,10 @@ TEST_F(SendEngineTest, BatchesWithoutAPauseKeepTheStreamAndCountAttemptsPerDatag
     constexpr int kTick = ScriptedClock::kTickRead;
     constexpr int kGap = SendEngine::kRetrySpacingMs;
     const std::vector<int> calls = clock.calls();
-    // The check at 30, the outage's start, its two pauses, its end, the check at 60.
-    EXPECT_EQ(std::vector<int>(calls.end() - 6, calls.end()),
-              (std::vector<int>{kTick, kTick, kGap, kGap, kTick, kTick}));
+    // The check at 30, the outage's start, its two pauses, its end, the
+    // check at 60, the run's end.
+    EXPECT_EQ(std::vector<int>(calls.end() - 7, calls.end()),
+              (std::vector<int>{kTick, kTick, kGap, kGap, kTick, kTick, kTick}));
 }
 
 // Unreadable sources are refused before any channel is made: see the data

@@ -18,6 +18,7 @@ public:
         std::vector<SendStatus> sendStatuses;
         std::vector<SendReport> reports;
         std::vector<SendOutage> outages;
+        std::vector<SendInterval> sendIntervals;
         std::vector<ReceiveStatus> receiveStatuses;
         std::vector<ReceiveReport> statistics;
         std::vector<ReceiveInterval> intervals;
@@ -117,6 +118,10 @@ public:
     void showOutage(const SendOutage& outage) override
     {
         record([&] { events_.outages.push_back(outage); });
+    }
+    void showSendInterval(const SendInterval& interval) override
+    {
+        record([&] { events_.sendIntervals.push_back(interval); });
     }
     void restoreButtons() override
     {

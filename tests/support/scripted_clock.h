@@ -43,6 +43,14 @@ public:
         step_ = step;
     }
 
+    // Readings past the script then also move on by every ms slept since
+    // the start of the script, as a real run's clock would.
+    void setFollowsSleeps(bool follows)
+    {
+        std::lock_guard guard(mutex_);
+        followsSleeps_ = follows;
+    }
+
     std::uint64_t tickCount() override
     {
         std::lock_guard guard(mutex_);
@@ -50,7 +58,7 @@ public:
         const std::size_t at = reads_++;
         if (at < ticks_.size())
             return ticks_[at];
-        return ticks_.back() + step_ * (at - ticks_.size() + 1);
+        return ticks_.back() + step_ * (at - ticks_.size() + 1) + (followsSleeps_ ? slept_ : 0);
     }
 
     void sleepMs(int ms) override
@@ -86,6 +94,7 @@ private:
     std::vector<std::uint64_t> ticks_;
     std::uint64_t step_;
     bool realSleeps_;
+    bool followsSleeps_ = false;
     std::size_t reads_ = 0;
     std::vector<int> calls_;
     int sleeps_ = 0;
