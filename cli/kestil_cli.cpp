@@ -62,6 +62,14 @@ std::vector<JsonField> statisticsFields(const ReceiveReport& report, bool saving
     return fields;
 }
 
+// "2026-12-07 17:25:53 +01:00", for the picture's title.
+std::string titleTime(std::chrono::system_clock::time_point at)
+{
+    std::string text = rfc3339(at);
+    text[10] = ' ';
+    return text.substr(0, 19) + " " + text.substr(23);
+}
+
 // One line or object per interval and per outage; the statistics of every
 // 50th datagram are the dialog's and are not printed.
 class CliReceiveSink : public ReceiveSink {
@@ -90,7 +98,7 @@ public:
     void showReceiveInterval(const ReceiveInterval& interval) override
     {
         const auto now = std::chrono::system_clock::now();
-        output_.report(intervalLine(interval), intervalFields(interval, now));
+        output_.report(intervalLine(interval), intervalFields(interval));
         if (files_.plotting()) {
             files_.addInterval(
                 {seconds(interval.endMs),
@@ -123,7 +131,7 @@ public:
     PlotTitle title(const ReceiveInterval& interval,
                     std::chrono::system_clock::time_point end) const
     {
-        PlotTitle t{settings_.group, settings_.port, {}, startedAt_, rfc3339(end).substr(0, 23)};
+        PlotTitle t{settings_.group, settings_.port, {}, startedAt_, titleTime(end)};
         for (const SenderFigures& s : interval.senders)
             t.senders.push_back(senderText(s.sender));
         return t;
@@ -159,7 +167,7 @@ private:
     RunFiles& files_;
     const ReceiveSettings& settings_;
     std::uint64_t plottedMs_ = 0;
-    std::string startedAt_ = rfc3339(std::chrono::system_clock::now()).substr(0, 23);
+    std::string startedAt_ = titleTime(std::chrono::system_clock::now());
     std::atomic<bool> running_{true};
     mutable std::mutex mutex_;
     ReceiveInterval last_;
@@ -233,8 +241,8 @@ int run(const CliOptions& options, const ReceiveSettings& settings)
         return kNothingArrived;
     }
     if (options.maxLossPercent && last.total.lossPercent() > *options.maxLossPercent) {
-        output.fail("loss " + decimalText(last.total.lossPercent(), 2) + "% is above --max-loss " +
-                    decimalText(*options.maxLossPercent, 2) + "%");
+        output.fail("loss " + fixedText(last.total.lossPercent(), 2) + "% is above --max-loss " +
+                    fixedText(*options.maxLossPercent, 2) + "%");
         return kLossAboveLimit;
     }
     return 0;

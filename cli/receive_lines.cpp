@@ -1,10 +1,6 @@
 #include "cli/receive_lines.h"
 
-#include "channel/csock.h"
-#include "channel/dc_channel.h"
-
-#include <cstdio>
-#include <ctime>
+#include "core/receive_format.h"
 
 namespace {
 
@@ -19,7 +15,7 @@ SystemClock::time_point before(SystemClock::time_point at, std::uint64_t ms)
 std::string countsText(const FlowCounts& counts)
 {
     return "数据包 " + std::to_string(counts.datagrams) + " (丢包" + std::to_string(counts.lost) +
-           ", " + decimalText(counts.lossPercent(), 2) + "%)";
+           ", " + fixedText(counts.lossPercent(), 2) + "%)";
 }
 
 void addCounts(std::vector<JsonField>& fields, const FlowCounts& counts, bool total)
@@ -49,43 +45,6 @@ std::string object(const std::vector<JsonField>& fields)
 
 }   // namespace
 
-std::string senderText(std::uint64_t sender)
-{
-    char text[DcChannel::kAddressSize] = {};
-    senderAddressText(sender, text);
-    return text;
-}
-
-std::string rfc3339(SystemClock::time_point at)
-{
-    const std::time_t seconds = SystemClock::to_time_t(at);
-    const auto ms =
-        std::chrono::duration_cast<std::chrono::milliseconds>(at.time_since_epoch()).count() % 1000;
-    std::tm local{};
-    ::localtime_r(&seconds, &local);
-    const long offset = local.tm_gmtoff / 60;   // minutes east of UTC
-    char text[48];
-    std::snprintf(text, sizeof text, "%04d-%02d-%02dT%02d:%02d:%02d.%03d%c%02ld:%02ld",
-                  local.tm_year + 1900, local.tm_mon + 1, local.tm_mday, local.tm_hour,
-                  local.tm_min, local.tm_sec, static_cast<int>(ms < 0 ? ms + 1000 : ms),
-                  offset < 0 ? '-' : '+', (offset < 0 ? -offset : offset) / 60,
-                  (offset < 0 ? -offset : offset) % 60);
-    return text;
-}
-
-std::string decimalText(double value, int decimals)
-{
-    // The programs never set a locale: the C locale's decimal point.
-    char text[64];
-    std::snprintf(text, sizeof text, "%.*f", decimals, value);
-    return text;
-}
-
-JsonField jsonDecimal(std::string_view key, double value, int decimals)
-{
-    return {key, decimalText(value, decimals)};
-}
-
 std::string intervalLine(const ReceiveInterval& interval)
 {
     std::string line;
@@ -93,17 +52,15 @@ std::string intervalLine(const ReceiveInterval& interval)
         line = "来自 " + senderText(interval.senders.front().sender) + "  ";
     else if (interval.senders.size() > 1)
         line = "senders " + std::to_string(interval.senders.size()) + "  ";
-    line += "接收速度 " + decimalText(interval.kbps()) + "  " + countsText(interval.interval) +
+    line += "接收速度 " + fixedText(interval.kbps(), 3) + "  " + countsText(interval.interval) +
             "  总计 接收尺寸 " + std::to_string(interval.total.bytes) + "  " +
             countsText(interval.total) + "  本机溢出 " + std::to_string(interval.overflowedTotal);
     return line;
 }
 
-std::vector<JsonField> intervalFields(const ReceiveInterval& interval,
-                                      SystemClock::time_point closedAt)
+std::vector<JsonField> intervalFields(const ReceiveInterval& interval)
 {
     std::vector<JsonField> fields{
-        jsonText("ts", rfc3339(closedAt)),
         jsonDecimal("interval", static_cast<double>(interval.endMs - interval.startMs) / 1000),
         jsonDecimal("kbps", interval.kbps())};
     addCounts(fields, interval.interval, false);
@@ -130,7 +87,7 @@ std::string outageLine(const Outage& outage, SystemClock::time_point endedAt)
 {
     const std::string began = rfc3339(before(endedAt, outage.lastedMs));
     return "outage: " + senderText(outage.sender) + " silent from " + began.substr(11, 12) +
-           " for " + decimalText(static_cast<double>(outage.lastedMs) / 1000) + " s, " +
+           " for " + fixedText(static_cast<double>(outage.lastedMs) / 1000, 3) + " s, " +
            std::to_string(outage.lost) + " lost";
 }
 
@@ -147,8 +104,8 @@ std::vector<JsonField> outageFields(const Outage& outage, SystemClock::time_poin
 std::string outageSummaryText(const OutageSummary& outages)
 {
     return "outages " + std::to_string(outages.count) + " (longest " +
-           decimalText(static_cast<double>(outages.longestMs) / 1000) + " s, in all " +
-           decimalText(static_cast<double>(outages.totalMs) / 1000) + " s)";
+           fixedText(static_cast<double>(outages.longestMs) / 1000, 3) + " s, in all " +
+           fixedText(static_cast<double>(outages.totalMs) / 1000, 3) + " s)";
 }
 
 std::vector<JsonField> outageSummaryFields(const OutageSummary& outages)
