@@ -13,6 +13,7 @@
 
 #include <atomic>
 #include <chrono>
+#include <cmath>
 #include <cstdio>
 #include <cstring>
 #include <mutex>
@@ -190,7 +191,7 @@ int run(const CliOptions& options, const ReceiveSettings& settings)
     CliReceiveSink sink(output, files, settings);
     ReceiveEngine engine(sink, capture, clock, DcPool::global(), settings);
     engine.setDatagramLimit(options.count);
-    engine.setIntervals(static_cast<std::uint64_t>(options.intervalSeconds * 1000 + 0.5),
+    engine.setIntervals(static_cast<std::uint64_t>(std::llround(options.intervalSeconds * 1000)),
                         kOutageMs);
     MulticastOptions multicast;
     std::snprintf(multicast.interface, sizeof multicast.interface, "%s", options.interface.c_str());
