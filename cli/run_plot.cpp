@@ -1,5 +1,6 @@
 #include "cli/run_plot.h"
 
+#include "cli/cli_output.h"
 #include "file/whole_file.h"
 
 #include <algorithm>
@@ -34,24 +35,10 @@ constexpr std::size_t kGroupChars = 60;
 constexpr std::size_t kSenderChars = 128;
 constexpr std::size_t kClockChars = 40;
 
-// value with the given number of decimals, whatever the locale.
-std::string fixed(double value, int decimals)
-{
-    if (!std::isfinite(value))
-        value = 0;
-    char text[64];
-    const auto result =
-        std::to_chars(text, text + sizeof text, value, std::chars_format::fixed, decimals);
-    std::string out(text, result.ptr);
-    if (out == "-0" || out == "-0.0" || out == "-0.00")
-        out.erase(0, 1);
-    return out;
-}
-
 // A pixel position, to a tenth of a pixel.
 std::string px(double value)
 {
-    return fixed(value, 1);
+    return fixedText(value, 1);
 }
 
 // Appends the code point c as UTF-8.
@@ -155,7 +142,7 @@ std::string xmlText(std::string_view text, std::size_t maxChars = 1000)
 std::string durationText(double seconds)
 {
     if (seconds < 60)
-        return fixed(seconds, 1) + " s";
+        return fixedText(seconds, 1) + " s";
     const auto whole = static_cast<long long>(std::llround(seconds));
     const auto two = [](long long n) { return (n < 10 ? "0" : "") + std::to_string(n); };
     if (whole < 3600)
@@ -468,8 +455,8 @@ Picture::Picture(const RunPlot& run) : run_(run), intervals_(usable(run.interval
 
 std::string Picture::svg()
 {
-    const std::string width = fixed(kWidth, 0);
-    const std::string height = fixed(kHeight, 0);
+    const std::string width = fixedText(kWidth, 0);
+    const std::string height = fixedText(kHeight, 0);
     svg_.raw("<?xml version=\"1.0\" encoding=\"UTF-8\"?>\n"
              "<svg xmlns=\"http://www.w3.org/2000/svg\" width=\"" +
              width + "\" height=\"" + height + "\" viewBox=\"0 0 " + width + " " + height +
@@ -529,7 +516,8 @@ void Picture::title()
         }
         const double mean = seconds > 0 ? weighted / seconds : 0;
         line += "   \u00b7   mean " +
-                (mean >= 10000 ? fixed(mean / 1000, 2) + " Mbit/s" : fixed(mean, 1) + " kbit/s") +
+                (mean >= 10000 ? fixedText(mean / 1000, 2) + " Mbit/s"
+                               : fixedText(mean, 1) + " kbit/s") +
                 ", " + std::to_string(lost) + " lost";
         std::size_t outages = 0;
         for (const Shade& shade : shades_)
@@ -583,7 +571,7 @@ void Picture::timeTicks()
         svg_.line(at, kRateTop, at, kRateBottom, kGridColour);
         svg_.line(at, kLostTop, at, kLostBottom, kGridColour);
         svg_.line(at, kLostBottom, at, kLostBottom + 5, kAxisColour);
-        svg_.text(at, kTimeLabels, fixed(i * time_.step, decimals) + " " + time_.unitName,
+        svg_.text(at, kTimeLabels, fixedText(i * time_.step, decimals) + " " + time_.unitName,
                   "middle");
     }
     svg_.line(kLeft, kRateBottom, kRight, kRateBottom, kAxisColour);
@@ -599,7 +587,7 @@ void Picture::rateTicks()
         if (i > 0)
             svg_.line(kLeft, y, kRight, y, kGridColour);
         svg_.line(kLeft - 5, y, kLeft, y, kAxisColour);
-        svg_.text(kLeft - 8, y + 4, fixed(i * rate_.step, rate_.decimals), "end");
+        svg_.text(kLeft - 8, y + 4, fixedText(i * rate_.step, rate_.decimals), "end");
     }
     svg_.line(kLeft, kRateTop, kLeft, kRateBottom, kAxisColour);
     const double middle = (kRateTop + kRateBottom) / 2;
@@ -616,7 +604,7 @@ void Picture::lostTicks()
         if (i > 0)
             svg_.line(kLeft, y, kRight, y, kGridColour);
         svg_.line(kLeft - 5, y, kLeft, y, kAxisColour);
-        svg_.text(kLeft - 8, y + 4, fixed(i * axis.step, 0), "end");
+        svg_.text(kLeft - 8, y + 4, fixedText(i * axis.step, 0), "end");
     }
     svg_.line(kLeft, kLostTop, kLeft, kLostBottom, kAxisColour);
     const double middle = (kLostTop + kLostBottom) / 2;
