@@ -4,7 +4,6 @@
 #include "file/whole_file.h"
 
 #include <algorithm>
-#include <charconv>
 #include <cmath>
 #include <cstddef>
 #include <string_view>
