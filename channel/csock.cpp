@@ -228,10 +228,3 @@ std::uint32_t addressValue(const char* text)
         return 0;
     return ntohl(address.s_addr);
 }
-
-void senderAddressText(std::uint64_t sender, char* text)
-{
-    in_addr address{};
-    address.s_addr = htonl(static_cast<std::uint32_t>(sender >> 16));
-    formatAddress(address, text);
-}

@@ -71,6 +71,3 @@ private:
 // destinations; 0 for a text that does not parse.
 std::uint32_t addressValue(const char* text);
 
-// The dotted address of a sender given as recvFrom gives it (address << 16 |
-// port), into text (room for at least 16 bytes).
-void senderAddressText(std::uint64_t sender, char* text);
