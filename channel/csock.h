@@ -70,4 +70,3 @@ private:
 // The value of a dotted IPv4 address in host order, as BatchReceiver gives
 // destinations; 0 for a text that does not parse.
 std::uint32_t addressValue(const char* text);
-
