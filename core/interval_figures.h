@@ -1,5 +1,7 @@
 #pragma once
 
+#include "core/ip_address.h"
+
 #include <cstdint>
 #include <vector>
 
@@ -46,6 +48,14 @@ struct SenderFigures {
     FlowCounts total;
 };
 
+// One group's figures, all its senders together.
+struct GroupFigures {
+    IpAddress group;
+    FlowCounts interval;
+    FlowCounts total;
+    std::uint64_t outages = 0;   // since the start
+};
+
 // The figures of one interval, closed at endMs, and those since the start.
 struct ReceiveInterval {
     std::uint64_t startMs = 0;
@@ -57,6 +67,8 @@ struct ReceiveInterval {
     // Every sender seen since the start that the meter still keeps, in the
     // order they first arrived.
     std::vector<SenderFigures> senders;
+    // Every group of the run, in the order of the run's group list.
+    std::vector<GroupFigures> groups;
 
     double kbps() const { return FlowCounts::kbpsOver(interval.bytes, endMs - startMs); }
 };
