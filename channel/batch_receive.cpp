@@ -25,7 +25,7 @@ namespace {
 struct Carried {
     bool hasDropCount = false;
     std::uint32_t dropCount = 0;
-    std::uint32_t destination = 0;   // host order; 0 when not carried
+    IpAddress destination;   // none when not carried
 };
 
 Carried carried(msghdr& message)
@@ -38,7 +38,7 @@ Carried carried(msghdr& message)
         } else if (c->cmsg_level == IPPROTO_IP && c->cmsg_type == IP_PKTINFO) {
             in_pktinfo info;
             std::memcpy(&info, CMSG_DATA(c), sizeof info);
-            found.destination = ntohl(info.ipi_addr.s_addr);
+            found.destination = IpAddress::v4(ntohl(info.ipi_addr.s_addr));
         }
     }
     return found;
@@ -99,7 +99,7 @@ int BatchReceiver::receive(SocketHandle socket, int max)
         lengths_[i] =
             (message.msg_hdr.msg_flags & MSG_TRUNC) ? -1 : static_cast<int>(message.msg_len);
         const sockaddr_in& from = slots_->from[i];
-        senders_[i] = std::uint64_t{ntohl(from.sin_addr.s_addr)} << 16 | ntohs(from.sin_port);
+        senders_[i] = {IpAddress::v4(ntohl(from.sin_addr.s_addr)), ntohs(from.sin_port)};
         const Carried found = carried(message.msg_hdr);
         if (found.hasDropCount && isAhead(found.dropCount, latestDrops_))
             latestDrops_ = found.dropCount;

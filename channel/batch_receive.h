@@ -1,6 +1,7 @@
 #pragma once
 
 #include "channel/csock.h"
+#include "core/ip_address.h"
 
 #include <cstdint>
 #include <memory>
@@ -36,12 +37,12 @@ public:
     // Csock::recvFrom).
     const unsigned char* data(int i) const { return buffer(i); }
     int length(int i) const { return lengths_[i]; }
-    std::uint64_t sender(int i) const { return senders_[i]; }
+    const SocketAddress& sender(int i) const { return senders_[i]; }
     std::uint32_t dropCount(int i) const { return drops_[i]; }
     // The address in the datagram's header, as addressValue gives it: a
     // group, this host's own address or a broadcast address; 0 when the
     // datagram did not say.
-    std::uint32_t destination(int i) const { return destinations_[i]; }
+    const IpAddress& destination(int i) const { return destinations_[i]; }
 
     // The socket's drop count as last seen, by a datagram or a call that
     // found nothing.
@@ -59,8 +60,8 @@ private:
     std::unique_ptr<unsigned char[]> buffers_;
     std::unique_ptr<Slots> slots_;
     int lengths_[kBatch] = {};
-    std::uint64_t senders_[kBatch] = {};
+    SocketAddress senders_[kBatch] = {};
     std::uint32_t drops_[kBatch] = {};
-    std::uint32_t destinations_[kBatch] = {};
+    IpAddress destinations_[kBatch] = {};
     std::uint32_t latestDrops_ = 0;
 };

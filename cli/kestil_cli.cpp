@@ -172,7 +172,7 @@ private:
     std::atomic<bool> running_{true};
     mutable std::mutex mutex_;
     ReceiveInterval last_;
-    std::vector<std::pair<std::uint64_t, std::uint64_t>> outages_;   // sender, count
+    std::vector<std::pair<SocketAddress, std::uint64_t>> outages_;   // sender, count
 };
 
 int run(const CliOptions& options, const ReceiveSettings& settings)

@@ -41,9 +41,9 @@ struct FlowCounts {
     }
 };
 
-// One sender's figures (address in the high 32 bits, port in the low 16).
+// One sender's figures.
 struct SenderFigures {
-    std::uint64_t sender = 0;
+    SocketAddress sender;
     FlowCounts interval;
     FlowCounts total;
 };
@@ -76,7 +76,7 @@ struct ReceiveInterval {
 // A sender that had been sending and then fell silent for longer than the
 // threshold, ended by its next datagram.
 struct Outage {
-    std::uint64_t sender = 0;
+    SocketAddress sender;
     std::uint64_t beganMs = 0;   // its last datagram before the silence
     std::uint64_t lastedMs = 0;
     // Numbers skipped between the last datagram before and the first after.

@@ -2,17 +2,6 @@
 
 #include <arpa/inet.h>
 
-IpAddress IpAddress::v4(std::uint32_t hostOrder)
-{
-    IpAddress a;
-    a.family = Family::V4;
-    a.bytes[0] = static_cast<std::uint8_t>(hostOrder >> 24);
-    a.bytes[1] = static_cast<std::uint8_t>(hostOrder >> 16);
-    a.bytes[2] = static_cast<std::uint8_t>(hostOrder >> 8);
-    a.bytes[3] = static_cast<std::uint8_t>(hostOrder);
-    return a;
-}
-
 std::uint32_t IpAddress::v4Value() const
 {
     if (family != Family::V4)

@@ -15,7 +15,15 @@ struct IpAddress {
     std::array<std::uint8_t, 16> bytes{};
 
     // From an IPv4 address in host order.
-    static IpAddress v4(std::uint32_t hostOrder);
+    static constexpr IpAddress v4(std::uint32_t hostOrder)
+    {
+        IpAddress a;
+        a.family = Family::V4;
+        for (int i = 0; i < 4; ++i)
+            a.bytes[static_cast<std::size_t>(i)] =
+                static_cast<std::uint8_t>(hostOrder >> (24 - 8 * i));
+        return a;
+    }
     // The IPv4 address in host order; 0 for any other family.
     std::uint32_t v4Value() const;
 

@@ -2,6 +2,7 @@
 
 #include "core/engine_sink.h"
 #include "core/interval_figures.h"
+#include "core/ip_address.h"
 
 #include <cstdint>
 #include <string>
@@ -10,9 +11,8 @@
 // when the flow pauses (the moment no data is reported), and at the end of
 // the run.
 struct ReceiveReport {
-    // The latest sender: its IPv4 address << 16 | its port; 0 before the
-    // first datagram.
-    std::uint64_t sender = 0;
+    // The latest sender; no address before the first datagram.
+    SocketAddress sender;
     std::uint64_t datagrams = 0;
     std::uint64_t bytes = 0;   // whole datagrams, headers included
     std::uint64_t kbps = 0;

@@ -25,11 +25,9 @@ std::string receiveStatusText(const ReceiveStatus& status)
     return {};
 }
 
-std::string senderText(std::uint64_t sender)
+std::string senderText(const SocketAddress& sender)
 {
-    const auto address = static_cast<std::uint32_t>(sender >> 16);
-    return std::to_string(address >> 24) + "." + std::to_string(address >> 16 & 0xff) + "." +
-           std::to_string(address >> 8 & 0xff) + "." + std::to_string(address & 0xff);
+    return sender.address.text();
 }
 
 ReceiveTexts receiveReportTexts(const ReceiveReport& report)

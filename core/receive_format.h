@@ -12,9 +12,8 @@ struct ReceiveTexts {
     std::string packets;   // "count (丢包lost)"
 };
 
-// A sender as the receiver keeps it (address << 16 | port), as the dotted
-// address the dialog shows.
-std::string senderText(std::uint64_t sender);
+// A sender's address as the dialog shows it: dotted for IPv4.
+std::string senderText(const SocketAddress& sender);
 
 std::string receiveStatusText(const ReceiveStatus& status);
 ReceiveTexts receiveReportTexts(const ReceiveReport& report);

@@ -75,7 +75,7 @@ bool IntervalMeter::take(const Arrival& arrival, std::uint64_t nowMs, Outage& en
     return outage;
 }
 
-IntervalMeter::Sender& IntervalMeter::senderOf(std::uint64_t sender, bool& isNew)
+IntervalMeter::Sender& IntervalMeter::senderOf(const SocketAddress& sender, bool& isNew)
 {
     ++arrivals_;
     isNew = false;

@@ -14,7 +14,7 @@ struct Arrival {
         Repeated,     // seen before
         Held,         // far from the newest: moves nothing until its successor comes
     };
-    std::uint64_t sender = 0;
+    SocketAddress sender;
     std::uint64_t bytes = 0;
     Order order = Unnumbered;
     std::uint32_t seq = 0;
@@ -58,7 +58,7 @@ private:
 
     // The sender's entry; isNew when it is heard from for the first time
     // (or again after it made room for others).
-    Sender& senderOf(std::uint64_t sender, bool& isNew);
+    Sender& senderOf(const SocketAddress& sender, bool& isNew);
     static void count(SenderFigures& figures, const Arrival& arrival, std::uint64_t nowMs);
 
     std::uint64_t intervalMs_;

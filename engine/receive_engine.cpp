@@ -45,7 +45,7 @@ struct ReceiveEngine::Progress {
     std::uint64_t count = 0;
     std::uint64_t sum = 0;
     std::uint64_t reported = 0;    // count at the latest statistics
-    std::uint64_t sender = 0;      // the latest sender's, once count > 0
+    SocketAddress sender;          // the latest, once count > 0
     std::uint32_t dropCount = 0;   // the socket's, as last seen; a new socket starts at 0
     std::uint64_t overflowed = 0;
     std::uint64_t overflowReported = 0;
@@ -116,7 +116,7 @@ void ReceiveEngine::run()
     }
 
     const SocketHandle socket = pool_.socketOf(slot);
-    const std::uint32_t group = addressValue(settings_.group.c_str());
+    const IpAddress group = IpAddress::v4(addressValue(settings_.group.c_str()));
     auto batch = std::make_unique<BatchReceiver>();
     auto owned = std::make_unique<Progress>(intervalMs_, outageMs_);
     Progress& p = *owned;
@@ -317,7 +317,7 @@ void ReceiveEngine::report(Progress& p)
 ReceiveReport ReceiveEngine::figures(const Progress& p, std::uint64_t elapsed) const
 {
     const std::uint64_t kbps = elapsed != 0 ? (p.sum / elapsed) * 8 : 0;
-    return {p.count != 0 ? p.sender : 0,
+    return {p.count != 0 ? p.sender : SocketAddress{},
             p.count,
             p.sum,
             kbps,

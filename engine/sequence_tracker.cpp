@@ -46,7 +46,7 @@ void SequenceTracker::Stream::clear(std::uint32_t seq)
     arrived[bit / 64] &= ~(std::uint64_t{1} << (bit % 64));
 }
 
-SequenceTracker::Stream& SequenceTracker::streamOf(std::uint64_t sender)
+SequenceTracker::Stream& SequenceTracker::streamOf(const SocketAddress& sender)
 {
     // Nearly always the sender of the previous datagram.
     if (used_ > 0 && streams_[latest_].sender == sender)
@@ -73,7 +73,7 @@ SequenceTracker::Stream& SequenceTracker::streamOf(std::uint64_t sender)
     return streams_[found];
 }
 
-SequenceTracker::Seen SequenceTracker::observe(std::uint64_t sender, std::uint32_t seq)
+SequenceTracker::Seen SequenceTracker::observe(const SocketAddress& sender, std::uint32_t seq)
 {
     Stream& stream = streamOf(sender);
     const bool isNew = stream.lastUse == 0;

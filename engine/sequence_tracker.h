@@ -1,5 +1,7 @@
 #pragma once
 
+#include "core/ip_address.h"
+
 #include <array>
 #include <cstdint>
 
@@ -44,7 +46,7 @@ public:
     // Takes the next sequence number of sender; returns where it stood and
     // the change to lost(): the numbers it shows missing, or -1 for a late
     // arrival of one of them.
-    Seen observe(std::uint64_t sender, std::uint32_t seq);
+    Seen observe(const SocketAddress& sender, std::uint32_t seq);
 
     std::int64_t lost() const { return lost_; }
 
@@ -52,7 +54,7 @@ private:
     static constexpr int kWords = kWindow / 64;
 
     struct Stream {
-        std::uint64_t sender = 0;
+        SocketAddress sender;
         std::uint64_t lastUse = 0;
         std::uint32_t newest = 0;
         // A number far from the newest that waits for its successor.
@@ -70,7 +72,7 @@ private:
         void clear(std::uint32_t seq);
     };
 
-    Stream& streamOf(std::uint64_t sender);
+    Stream& streamOf(const SocketAddress& sender);
 
     std::array<Stream, kSenders> streams_{};
     int used_ = 0;

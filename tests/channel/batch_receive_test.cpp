@@ -13,13 +13,13 @@
 // Loopback only: nothing leaves the machine, so its own namespace is fine.
 namespace {
 
-// Binds s to address; the sender number recvFrom gives for it.
-std::uint64_t bound(Csock& s, const char* address)
+// Binds s to address; the sender a receiver sees for it.
+SocketAddress bound(Csock& s, const char* address)
 {
     EXPECT_EQ(s.init(Csock::Datagram), 1);
     EXPECT_EQ(s.bind(address, 0), 1);
-    return std::uint64_t{ntohl(::inet_addr(address))} << 16 |
-           static_cast<std::uint64_t>(boundPort(s.handle()));
+    return {IpAddress::v4(addressValue(address)),
+            static_cast<std::uint16_t>(boundPort(s.handle()))};
 }
 
 TEST(BatchReceiverTest, ABatchArrivesWholeInOrderWithEachSenderAndTruncationFails)
@@ -29,7 +29,7 @@ TEST(BatchReceiverTest, ABatchArrivesWholeInOrderWithEachSenderAndTruncationFail
     const int port = boundPort(rx.handle());
     ASSERT_EQ(rx.setReceiveTimeout(100), 1);
     ASSERT_EQ(rx.setReceiveBuffer(8 << 20), 1);
-    const std::uint64_t senders[] = {bound(a, "127.0.0.1"), bound(b, "127.0.0.2")};
+    const SocketAddress senders[] = {bound(a, "127.0.0.1"), bound(b, "127.0.0.2")};
     const int lengths[] = {0, 1, 1032, 65507, 9000, 0};
     for (int i = 0; i < 6; ++i)
         ASSERT_EQ(
@@ -78,11 +78,11 @@ TEST(BatchReceiverTest, EachDatagramSaysTheAddressItWasSentTo)
     BatchReceiver batch;
     ASSERT_EQ(batch.receive(told.handle(), BatchReceiver::kBatch), 3);
     for (int i = 0; i < 3; ++i)
-        EXPECT_EQ(batch.destination(i), addressValue(destinations[i])) << i;
+        EXPECT_EQ(batch.destination(i), IpAddress::v4(addressValue(destinations[i]))) << i;
     // Without the option the datagrams do not say.
     ASSERT_EQ(batch.receive(untold.handle(), BatchReceiver::kBatch), 3);
     for (int i = 0; i < 3; ++i)
-        EXPECT_EQ(batch.destination(i), 0u) << i;
+        EXPECT_EQ(batch.destination(i), IpAddress{}) << i;
     for (Csock* s : {&told, &untold, &tx})
         s->close();
 }
@@ -117,7 +117,7 @@ TEST(BatchReceiverTest, DatagramsDroppedForWantOfRoomAreCounted)
     BatchReceiver fresh;
     ASSERT_EQ(fresh.receive(rx.handle(), 1), 1);
     EXPECT_EQ(fresh.dropCount(0), static_cast<std::uint32_t>(100 - received));
-    EXPECT_EQ(fresh.destination(0), addressValue("127.0.0.1"));
+    EXPECT_EQ(fresh.destination(0), IpAddress::v4(addressValue("127.0.0.1")));
     rx.close();
     tx.close();
 }

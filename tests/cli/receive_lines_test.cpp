@@ -14,8 +14,8 @@ TEST(ReceiveLines, AnIntervalOfTwoSendersInBothForms)
     interval.interval = {64, 8000, 2, 1, 1, 62, 1000, 125, 1990};
     interval.total = {128, 16000, 4, 1, 1, 124, 10, 125, 1990};
     interval.overflowedTotal = 3;
-    interval.senders = {{0x0a000001'2328, interval.interval, interval.total},
-                        {0x0a000002'2328, {}, {}}};
+    interval.senders = {{{IpAddress::v4(0x0a000001), 9000}, interval.interval, interval.total},
+                        {{IpAddress::v4(0x0a000002), 9000}, {}, {}}};
     EXPECT_EQ(intervalLine(interval),
               "senders 2  接收速度 64.000  数据包 64 (丢包2, 3.12%)  总计 接收尺寸 16000  "
               "数据包 128 (丢包4, 3.12%)  本机溢出 3");

@@ -38,10 +38,11 @@ TEST(ReceiveFormat, StatusLineAndStatisticsTexts)
     EXPECT_EQ(receiveStatusText({ReceiveStatus::Overflow, 0, 4294967296}),
               "本机接收缓冲区溢出, 丢弃 4294967296 个数据包.");
 
+    const SocketAddress sender{IpAddress::v4(0x0a4d00fe), 9000};
     const ReceiveTexts texts =
-        receiveReportTexts({0x0a4d00fe'2328, UINT64_MAX, 18446744073709551615u, 512, 4294967294});
+        receiveReportTexts({sender, UINT64_MAX, 18446744073709551615u, 512, 4294967294});
     EXPECT_EQ(texts.from, "10.77.0.254");
-    EXPECT_EQ(receiveReportTexts({0x0a4d00fe'2328}).from, "") << "no sender before a datagram";
+    EXPECT_EQ(receiveReportTexts({sender}).from, "") << "no sender before a datagram";
     EXPECT_EQ(texts.bytes, "18446744073709551615");
     EXPECT_EQ(texts.rate, "512");
     EXPECT_EQ(texts.packets, "18446744073709551615 (丢包4294967294)");

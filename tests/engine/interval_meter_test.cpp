@@ -9,8 +9,8 @@
 
 namespace {
 
-constexpr std::uint64_t kA = 0x0a000001'2328;   // 10.0.0.1:9000
-constexpr std::uint64_t kB = 0x0a000002'2328;
+constexpr SocketAddress kA{IpAddress::v4(0x0a000001), 9000};
+constexpr SocketAddress kB{IpAddress::v4(0x0a000002), 9000};
 constexpr std::uint64_t kStart = 5000;
 
 struct Timed {
@@ -19,8 +19,9 @@ struct Timed {
 };
 
 // Datagrams first ... last of sender, everyMs apart from atMs, in order.
-void stream(std::vector<Timed>& out, std::uint64_t sender, std::uint32_t first, std::uint32_t last,
-            std::uint64_t atMs, std::uint64_t everyMs, std::uint64_t bytes = 1032)
+void stream(std::vector<Timed>& out, const SocketAddress& sender, std::uint32_t first,
+            std::uint32_t last, std::uint64_t atMs, std::uint64_t everyMs,
+            std::uint64_t bytes = 1032)
 {
     for (std::uint32_t seq = first; seq <= last; ++seq, atMs += everyMs)
         out.push_back({atMs, {sender, bytes, Arrival::Next, seq, 0}});

@@ -9,13 +9,13 @@
 
 namespace {
 
-using Stream = std::vector<std::pair<std::uint64_t, std::uint32_t>>;   // sender, seq
+using Stream = std::vector<std::pair<SocketAddress, std::uint32_t>>;   // sender, seq
 
-constexpr std::uint64_t kA = 0x0a000001'2328;   // 10.0.0.1:9000
-constexpr std::uint64_t kB = 0x0a000002'2328;
+constexpr SocketAddress kA{IpAddress::v4(0x0a000001), 9000};
+constexpr SocketAddress kB{IpAddress::v4(0x0a000002), 9000};
 
 // Appends first ... last (inclusive, wrapping at 2^32) from sender.
-Stream& run(Stream& s, std::uint32_t first, std::uint32_t last, std::uint64_t sender = kA)
+Stream& run(Stream& s, std::uint32_t first, std::uint32_t last, const SocketAddress& sender = kA)
 {
     for (std::uint32_t seq = first;; ++seq) {
         s.emplace_back(sender, seq);
@@ -24,7 +24,7 @@ Stream& run(Stream& s, std::uint32_t first, std::uint32_t last, std::uint64_t se
     }
 }
 
-Stream seqs(std::initializer_list<std::uint32_t> list, std::uint64_t sender = kA)
+Stream seqs(std::initializer_list<std::uint32_t> list, const SocketAddress& sender = kA)
 {
     Stream s;
     for (std::uint32_t seq : list)
@@ -112,7 +112,8 @@ std::vector<LossCase> lossCases()
     for (int others : {SequenceTracker::kSenders - 1, SequenceTracker::kSenders}) {
         s = seqs({0, 2});
         for (int i = 0; i < others; ++i)
-            s.emplace_back(100 + i, 7);
+            s.emplace_back(
+                SocketAddress{IpAddress::v4(0x0a000100 + static_cast<std::uint32_t>(i)), 9000}, 7);
         s.emplace_back(kA, 1);
         cases.push_back({std::to_string(others) + " other senders", s,
                          others < SequenceTracker::kSenders ? 0 : 1});

@@ -209,7 +209,8 @@ TEST_F(ReceiverDialogTest, ATickFromAScreenReaderOrFromCodeCapturesToo)
 
 TEST_F(ReceiverDialogTest, ScreenReadersReadTheStatusAndEachFigureAsShown)
 {
-    dialog.sink().showStatistics({0x0a630001'2328, 600, 648000, 512, 16});   // 10.99.0.1
+    dialog.sink().showStatistics(
+        {{IpAddress::v4(0x0a630001), 9000}, 600, 648000, 512, 16});   // 10.99.0.1
     dialog.sink().showStatus(ReceiveStatus{ReceiveStatus::NoData});
     ASSERT_TRUE(waitFor([&] {
         return !text(dialog, IDC_PACKETS).isEmpty() && !text(dialog, IDC_STATUS).isEmpty();
