@@ -46,8 +46,8 @@ class Packages(unittest.TestCase):
         dialogs = deb_files(self.debs["dovrin-kestil"])
         cli = deb_files(self.debs["dovrin-kestil-cli"])
         for path in ("/usr/bin/Dovrin", "/usr/bin/Kestil",
-                     "/usr/share/applications/dovrin.desktop",
-                     "/usr/share/applications/kestil.desktop",
+                     "/usr/share/applications/org.example.dovrin_kestil.Dovrin.desktop",
+                     "/usr/share/applications/org.example.dovrin_kestil.Kestil.desktop",
                      "/usr/share/icons/hicolor/48x48/apps/dovrin.png",
                      "/usr/share/icons/hicolor/128x128/apps/kestil.png"):
             self.assertIn(path, dialogs)
