@@ -1,14 +1,16 @@
 #!/usr/bin/env python3
 """Installs the build into a temporary prefix and checks what a Linux desktop
-and the dialogs rely on: both programs, a desktop entry each whose Exec and
-Icon resolve, icons of every theme size, and the three lamp bitmaps; and the
-command-line programs with their manual pages.
+and the dialogs rely on: both programs with their manual pages, a desktop
+entry and AppStream metadata each that validate and name one another, icons
+of every theme size, and the three lamp bitmaps; and the command-line
+programs with their manual pages.
 
 Usage: install_test.py BUILD_DIR SOURCE_DIR
 """
 
 import configparser
 import os
+import shutil
 import struct
 import subprocess
 import sys
@@ -17,7 +19,8 @@ import unittest
 
 BUILD_DIR = SOURCE_DIR = ""
 PROGRAMS = {"Dovrin": "dovrin", "Kestil": "kestil"}
-ICON_SIZES = (16, 32, 48, 64, 128)
+APP_ID = "org.example.dovrin_kestil."  # + program
+ICON_SIZES = (16, 32, 48, 64, 128, 256)
 DIALOG_FACE = (212, 208, 200)
 
 
@@ -41,8 +44,8 @@ class InstalledTree(unittest.TestCase):
     def tearDownClass(cls):
         cls.tmp.cleanup()
 
-    def desktop_entry(self, name):
-        path = os.path.join(self.prefix, "share", "applications", name + ".desktop")
+    def desktop_entry(self, program):
+        path = os.path.join(self.prefix, "share", "applications", APP_ID + program + ".desktop")
         self.assertTrue(os.path.isfile(path), path)
         parser = configparser.ConfigParser(interpolation=None, strict=True)
         parser.optionxform = str  # keys are case-sensitive
@@ -51,13 +54,16 @@ class InstalledTree(unittest.TestCase):
         return parser["Desktop Entry"]
 
     def test_each_entry_starts_an_installed_program_and_finds_its_icons(self):
-        for program, name in PROGRAMS.items():
+        for program in PROGRAMS:
             with self.subTest(program=program):
                 binary = os.path.join(self.prefix, "bin", program)
                 self.assertTrue(os.access(binary, os.X_OK), binary)
-                entry = self.desktop_entry(name)
+                entry = self.desktop_entry(program)
                 self.assertEqual(entry["Type"], "Application")
                 self.assertEqual(entry["Exec"], program)
+                # The class of the window's WM_CLASS, which Qt takes from the
+                # program's name: docks on X11 match the window by it.
+                self.assertEqual(entry["StartupWMClass"], program)
                 self.assertIn("Network", entry["Categories"].split(";"))
                 for key in ("Name", "Comment"):
                     self.assertTrue(entry.get(key), key)
@@ -68,13 +74,40 @@ class InstalledTree(unittest.TestCase):
                                         entry["Icon"] + ".png")
                     self.assertEqual(png_size(icon), (size, size), icon)
 
-    def test_the_command_line_programs_come_with_their_manual_pages(self):
-        for program in ("dovrin-cli", "kestil-cli"):
+    def test_every_program_comes_with_its_manual_page(self):
+        for program in ("dovrin-cli", "kestil-cli", "Dovrin", "Kestil"):
             with self.subTest(program=program):
                 self.assertTrue(os.access(os.path.join(self.prefix, "bin", program), os.X_OK))
                 page = os.path.join(self.prefix, "share", "man", "man1", program + ".1")
                 with open(page, encoding="utf-8") as f:
                     self.assertTrue(f.read().startswith(".TH " + program.upper() + " 1 "))
+
+    def test_metadata_and_entries_validate_and_name_one_another(self):
+        share = os.path.join(self.prefix, "share")
+        for program in PROGRAMS:
+            with self.subTest(program=program):
+                app_id = APP_ID + program
+                metainfo = os.path.join(share, "metainfo", app_id + ".metainfo.xml")
+                with open(metainfo, encoding="utf-8") as f:
+                    text = f.read()
+                self.assertIn("<id>%s</id>" % app_id, text)
+                self.assertIn('<launchable type="desktop-id">%s.desktop</launchable>' % app_id,
+                              text)
+                # The window gives this name to the desktop (Wayland's app
+                # id); Qt keeps the string as UTF-16.
+                with open(os.path.join(self.prefix, "bin", program), "rb") as f:
+                    self.assertIn(app_id.encode("utf-16-le"), f.read())
+                for tool, path in (
+                        (["appstreamcli", "validate", "--no-net", "--strict"], metainfo),
+                        (["desktop-file-validate"],
+                         os.path.join(share, "applications", app_id + ".desktop"))):
+                    if not shutil.which(tool[0]):
+                        self.skipTest(tool[0] + " is not installed (scripts/setup installs it)")
+                    checked = subprocess.run(tool + [path], capture_output=True, text=True)
+                    self.assertEqual(checked.returncode, 0, checked.stdout + checked.stderr)
+                    # desktop-file-validate passes hints with status 0.
+                    self.assertNotIn("error", checked.stdout.lower(), tool[0])
+                    self.assertNotIn("warning", checked.stdout.lower(), tool[0])
 
     def test_the_two_programs_have_different_icons(self):
         pictures = []
