@@ -233,9 +233,11 @@ int DcChannel::joinAll(unsigned interfaceIndex)
         }
         if (current->joinGroup(groups_[g], interfaceIndex, multicast_.source))
             continue;
-        // A limit lower than the one read (or memory for options) runs out:
-        // the rest go on a socket of their own.
-        if (current->lastError() != ENOBUFS || g == firstGroup_.back() ||
+        // A limit lower than the one read (ENOBUFS) or the memory a socket
+        // may spend on options (ENOMEM, IPv6) runs out: the rest go on a
+        // socket of their own.
+        const int error = current->lastError();
+        if ((error != ENOBUFS && error != ENOMEM) || g == firstGroup_.back() ||
             kind_ != MulticastReceive) {
             error_ = current->lastError();
             return 0;

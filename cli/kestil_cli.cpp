@@ -215,7 +215,7 @@ int run(const CliOptions& options, const ReceiveSettings& settings,
         std::string reason = std::strerror(error);
         // The per-socket memberships are spread over sockets; what still runs
         // out is the memory a socket may spend on its options.
-        if (error == ENOBUFS)
+        if (error == ENOBUFS || error == ENOMEM)
             reason += " (raise net.ipv4.igmp_max_memberships or net.core.optmem_max)";
         output.fail("cannot receive on port " + std::to_string(settings.port) + ": " + reason);
         return 1;

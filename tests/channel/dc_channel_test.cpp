@@ -1,4 +1,5 @@
 #include "channel/dc_channel.h"
+#include "core/group_list.h"
 #include "tests/channel/lab_channels.h"
 
 #include <gtest/gtest.h>
@@ -11,6 +12,10 @@
 #include <cstdio>
 #include <cstring>
 #include <string>
+
+#ifndef IPV6_MULTICAST_ALL
+#define IPV6_MULTICAST_ALL 29
+#endif
 
 namespace {
 
@@ -247,4 +252,42 @@ TEST(DcChannelLabTest, MulticastOptionsHoldForTheNextBuildsUntilTheNextCreate)
     EXPECT_STREQ(channel.statusLine(), "Csock mcastopt error!");
     EXPECT_EQ(channel.state(), 0);
     channel.destroy();
+}
+
+// Past what one socket may join (IPv4: a count; IPv6: the memory a socket
+// may spend on options, refused with ENOMEM), the groups go on further
+// sockets bound to the same port, each keeping to its own groups.
+TEST(DcChannelLabTest, GroupsBeyondOneSocketsRoomGoOnFurtherSockets)
+{
+    NetnsLab lab(1);
+    NETNS_LAB_OR_SKIP(lab);
+    ASSERT_EQ(lab.exec(0, "sysctl -qw net.core.optmem_max=4096"), 0);
+    for (const char* range : {"239.3.0.1+99", "ff3e::1+199"}) {
+        SCOPED_TRACE(range);
+        MulticastOptions options;
+        options.groups = parseGroupList({range}, kMaxGroups).groups;
+        DcChannel channel;
+        channel.create(MulticastReceive, SocketAddress{options.groups.front(), 9000});
+        channel.setMulticastOptions(options);
+        buildOn(lab, 0, channel);
+        ASSERT_EQ(channel.state(), 1) << channel.statusLine() << " " << channel.lastError();
+        ASSERT_GT(channel.socketCount(), 1u);
+        const bool v6 = options.groups.front().isV6();
+        for (std::size_t i = 0; i < channel.socketCount(); ++i) {
+            EXPECT_EQ(boundPort(channel.socket(i)), 9000);
+            EXPECT_EQ(intOption(channel.socket(i), SOL_SOCKET, SO_REUSEPORT), 1);
+            EXPECT_EQ(intOption(channel.socket(i), v6 ? IPPROTO_IPV6 : IPPROTO_IP,
+                                v6 ? IPV6_MULTICAST_ALL : IP_MULTICAST_ALL),
+                      0);
+            if (!v6) {   // 100 groups, 20 a socket by default
+                EXPECT_EQ(channel.firstGroup(i + 1) - channel.firstGroup(i),
+                          DcChannel::kDefaultMemberships);
+            }
+        }
+        EXPECT_EQ(channel.firstGroup(channel.socketCount()), options.groups.size());
+        // Every socket's groups joined again: each still a member.
+        EXPECT_EQ(channel.join(), 1);
+        channel.destroy();
+        EXPECT_EQ(channel.socketCount(), 0u);
+    }
 }
