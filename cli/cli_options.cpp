@@ -185,9 +185,28 @@ std::string withDefaults(std::string_view text)
     return out;
 }
 
-}   // namespace
+// The refusal as one line that shows what was typed: a control character in
+// a typed value is written as \xNN, so that it can neither break the line
+// nor reach the terminal as a command.
+std::string printable(const std::string& text)
+{
+    static constexpr char kDigits[] = "0123456789abcdef";
+    std::string out;
+    out.reserve(text.size());
+    for (const char c : text) {
+        const auto byte = static_cast<unsigned char>(c);
+        if (byte >= 0x20 && byte != 0x7f) {
+            out += c;
+            continue;
+        }
+        out += "\\x";
+        out += kDigits[byte >> 4];
+        out += kDigits[byte & 0xf];
+    }
+    return out;
+}
 
-CliParse parseCliOptions(CliOptions::Program program, const std::vector<std::string_view>& args)
+CliParse parseArguments(CliOptions::Program program, const std::vector<std::string_view>& args)
 {
     CliOptions options;
     bool groupGiven = false;
@@ -220,6 +239,15 @@ CliParse parseCliOptions(CliOptions::Program program, const std::vector<std::str
             return {std::nullopt, std::move(error)};
     }
     return {std::move(options), {}};
+}
+
+}   // namespace
+
+CliParse parseCliOptions(CliOptions::Program program, const std::vector<std::string_view>& args)
+{
+    CliParse parsed = parseArguments(program, args);
+    parsed.error = printable(parsed.error);
+    return parsed;
 }
 
 std::string_view cliHelpText(CliOptions::Program program)

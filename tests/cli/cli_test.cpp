@@ -200,6 +200,7 @@ TEST(CliLab, BadUsageAndRefusedSettingsPrintOneLineAndExitNonZero)
         {kKestil, {"--ttl", "4"}, 2, "unknown option '--ttl'"},
         {kKestil, {"stray"}, 2, "unexpected argument 'stray'"},
         {kKestil, {"--interface", "no-such-if9"}, 2, "no interface 'no-such-if9'"},
+        {kKestil, {"--interface", "if\n\x1b[2J"}, 2, "no interface 'if\\x0a\\x1b[2J'"},
         {kKestil, {"--save", "/nonexistent/cap.bin"}, 1, "无法打开文件."},
     };
     // In a lab host, so that a refusal that went missing sends nothing here.
