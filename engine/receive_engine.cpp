@@ -12,8 +12,9 @@
 
 #include "core/group_list.h"
 
-#include <poll.h>
+#include <sys/epoll.h>
 #include <sys/uio.h>
+#include <unistd.h>
 
 #include <algorithm>
 #include <memory>
@@ -40,6 +41,56 @@ Arrival::Order orderOf(SequenceTracker::Order order)
     return Arrival::Unnumbered;
 }
 
+constexpr std::size_t kScannedGroups = 32;
+
+// Which of a channel's sockets have datagrams waiting. One socket is always
+// read at once: its receive waits out the time-out itself. Several are
+// waited on together.
+class SocketWait {
+public:
+    SocketWait(const DcChannel& channel, std::size_t sockets)
+    {
+        if (sockets == 1) {
+            ready_.push_back(0);
+            return;
+        }
+        events_.resize(sockets);
+        poller_ = ::epoll_create1(EPOLL_CLOEXEC);
+        for (std::size_t i = 0; i < sockets; ++i) {
+            epoll_event e{};
+            e.events = EPOLLIN;
+            e.data.u64 = i;
+            ::epoll_ctl(poller_, EPOLL_CTL_ADD, channel.socket(i), &e);
+        }
+    }
+    ~SocketWait()
+    {
+        if (poller_ >= 0)
+            ::close(poller_);
+    }
+    SocketWait(const SocketWait&) = delete;
+    SocketWait& operator=(const SocketWait&) = delete;
+
+    // The sockets with datagrams, waiting up to timeoutMs for the first.
+    const std::vector<std::size_t>& ready(int timeoutMs)
+    {
+        if (poller_ < 0)
+            return ready_;
+        ready_.clear();
+        const int n =
+            ::epoll_wait(poller_, events_.data(), static_cast<int>(events_.size()), timeoutMs);
+        for (int k = 0; k < n; ++k)
+            ready_.push_back(
+                static_cast<std::size_t>(events_[static_cast<std::size_t>(k)].data.u64));
+        return ready_;
+    }
+
+private:
+    int poller_ = -1;
+    std::vector<epoll_event> events_;
+    std::vector<std::size_t> ready_;
+};
+
 }   // namespace
 
 // The figures of the run in progress, as of the latest datagram taken.
@@ -53,9 +104,11 @@ struct ReceiveEngine::Progress {
     std::uint64_t reported = 0;   // count at the latest statistics
     SocketAddress sender;         // the latest, once count > 0
     // Per socket: its drop count as last seen (a new socket starts at 0);
-    // whether a datagram of its groups came since its latest receive that
-    // brought none; and when to join its groups again if none comes.
+    // whether a datagram of the groups it joined came in the latest round of
+    // receives, and since its latest round without one; and when to join its
+    // groups again if none comes.
     std::vector<std::uint32_t> dropCounts;
+    std::vector<char> tookFor;
     std::vector<char> heard;
     std::vector<std::uint64_t> nextJoin;
     std::size_t socket = 0;   // the one being read
@@ -63,11 +116,12 @@ struct ReceiveEngine::Progress {
     std::uint64_t overflowReported = 0;
     std::uint64_t stray = 0;
     int misses = 0;   // receives in a row that brought nothing
-    // Which group a destination is, by its index in the run's list.
+    // The run's groups; which group a destination is, by its index in
+    // them; and per group, the socket that joined it.
+    std::vector<IpAddress> groups;
     std::unordered_map<IpAddress, std::size_t, IpAddressHash> groupOf;
+    std::vector<std::size_t> joinedOn;
     IpAddress source;   // family None: any
-    IpAddress latestGroup;
-    std::size_t latestIndex = 0;
     bool saveFailing = false;
     SequenceTracker tracker;
     // Counts in times since t0.
@@ -81,20 +135,24 @@ struct ReceiveEngine::Progress {
     std::uint64_t savedSeen = 0;   // saved when the file was last seen under its name
 
     // The index of the datagram's group, or nothing when it was sent
-    // elsewhere (or, in a source-specific run, by another source).
+    // elsewhere (or, in a source-specific run, by another source). Any of
+    // the run's sockets may take any of its groups' datagrams: the system
+    // may spread a port's datagrams over the sockets sharing it.
     std::optional<std::size_t> groupIndex(const IpAddress& destination, const SocketAddress& from)
     {
         if (source.family != IpAddress::Family::None && from.address != source)
             return std::nullopt;
-        // Nearly always the group of the previous datagram.
-        if (destination == latestGroup && destination.family != IpAddress::Family::None)
-            return latestIndex;
+        if (groups.size() <= kScannedGroups) {
+            for (std::size_t g = 0; g < groups.size(); ++g) {
+                if (groups[g] == destination)
+                    return g;
+            }
+            return std::nullopt;
+        }
         const auto it = groupOf.find(destination);
         if (it == groupOf.end())
             return std::nullopt;
-        latestGroup = destination;
-        latestIndex = it->second;
-        return latestIndex;
+        return it->second;
     }
 
     void noteDropCount(std::uint32_t socketCount)
@@ -163,20 +221,24 @@ void ReceiveEngine::run()
 
     const DcChannel& channel = *pool_.channel(slot);
     const std::size_t socketCount = std::max<std::size_t>(channel.socketCount(), 1);
-    std::vector<pollfd> waits(socketCount);
-    for (std::size_t i = 0; i < socketCount; ++i)
-        waits[i] = {channel.socket(i), POLLIN, 0};
+    SocketWait wait(channel, socketCount);
     auto batch = std::make_unique<BatchReceiver>();
     auto owned = std::make_unique<Progress>(intervalMs_, outageMs_);
     Progress& p = *owned;
     p.channelWorks = build == Build::Works;
     p.t0 = clock_.tickCount();
     p.dropCounts.assign(socketCount, 0);
+    p.tookFor.assign(socketCount, 0);
     p.heard.assign(socketCount, 0);
     p.nextJoin.assign(socketCount, p.t0 + kRejoinMs);
     p.source = source_;
+    p.groups = groups;
     for (std::size_t i = 0; i < groups.size(); ++i)
         p.groupOf.emplace(groups[i], i);
+    p.joinedOn.assign(groups.size(), 0);
+    for (std::size_t i = 1; i < channel.socketCount(); ++i)
+        std::fill(p.joinedOn.begin() + static_cast<std::ptrdiff_t>(channel.firstGroup(i)),
+                  p.joinedOn.end(), i);
     p.meter.start(0, groups);
 
     while (sink_.isRunning() && (limit_ == 0 || p.count < limit_)) {
@@ -185,24 +247,14 @@ void ReceiveEngine::run()
                                      : static_cast<int>(std::min<std::uint64_t>(
                                            BatchReceiver::kBatch, limit_ - p.count));
         const std::uint64_t before = p.channelWorks ? 0 : clock_.tickCount();
-        // One socket waits in its receive (its time-out); several in poll.
-        int ready = 1;
-        if (socketCount > 1) {
-            ready = ::poll(waits.data(), waits.size(), kReceiveTimeoutMs);
-            if (ready < 0)
-                ready = 0;
-        } else {
-            waits[0].revents = POLLIN;
-        }
+        const std::vector<std::size_t>& ready = wait.ready(kReceiveTimeoutMs);
         int got = 0;
         int gotHere = 0;
         std::uint64_t now = 0;
-        for (std::size_t i = 0; i < socketCount && ready > 0; ++i) {
-            if (waits[i].revents == 0)
-                continue;
+        for (const std::size_t i : ready) {
             p.socket = i;
             batch->resumeDropCount(p.dropCounts[i]);
-            gotHere = batch->receive(waits[i].fd, want);
+            gotHere = batch->receive(channel.socket(i), want);
             if (gotHere == 0) {
                 p.noteDropCount(batch->dropCount());
                 continue;
@@ -210,27 +262,27 @@ void ReceiveEngine::run()
             got += gotHere;
             // The whole batch arrived at once, as far as the figures tell.
             now = clock_.tickCount();
-            const int taken = take(p, *batch, gotHere, now);
-            if (taken == 0)
-                keepMembership(p, slot, i, now);
-            else
-                p.heard[i] = 1;
+            take(p, *batch, gotHere, now);
             if (limit_ != 0 && p.count >= limit_)
                 break;
         }
         if (got == 0) {
             missed(p, before);
             now = clock_.tickCount();
-            for (std::size_t i = 0; i < socketCount; ++i)
-                keepMembership(p, slot, i, now);
-            closeDue(p, now);
-            continue;
         }
-        for (std::size_t i = 0; socketCount > 1 && i < socketCount; ++i) {
-            if (waits[i].revents == 0)
+        // A socket whose groups brought nothing this round may have lost
+        // its memberships.
+        for (std::size_t i = 0; i < socketCount; ++i) {
+            if (p.tookFor[i] != 0) {
+                p.tookFor[i] = 0;
+                p.heard[i] = 1;
+            } else {
                 keepMembership(p, slot, i, now);
+            }
         }
         closeDue(p, now);
+        if (got == 0)
+            continue;
         // A slow flow would wake the receiver for almost every datagram; a
         // short pause after a batch of only a few lets the next call take
         // several at once. A fast flow fills its batches and never pauses.
@@ -268,6 +320,7 @@ int ReceiveEngine::take(Progress& p, const BatchReceiver& batch, int got, std::u
             continue;
         }
         ++taken;
+        p.tookFor[p.joinedOn[*group]] = 1;
         p.misses = 0;
         const unsigned char* data = batch.data(i);
         const TestDatagram datagram = TestDatagram::parse(data, n);

@@ -35,7 +35,7 @@ class ReceiveSink;
 // was sent to, then by sender; the channel spreads the joins over as many
 // sockets as the system's per-socket membership limit needs, and the engine
 // waits on all of them at once, taking a batch from each that is ready. Each
-// socket whose groups are all silent is joined again every 3 s.
+// socket whose groups are all silent joins them again every 3 s.
 class ReceiveEngine {
 public:
     static constexpr int kReceiveTimeoutMs = 10;
