@@ -50,12 +50,15 @@ class SocketWait {
 public:
     SocketWait(const DcChannel& channel, std::size_t sockets)
     {
-        if (sockets == 1) {
-            ready_.push_back(0);
+        poller_ = sockets > 1 ? ::epoll_create1(EPOLL_CLOEXEC) : -1;
+        if (poller_ < 0) {
+            // Without a poller each socket is read in turn, each receive
+            // waiting out its time-out.
+            for (std::size_t i = 0; i < sockets; ++i)
+                ready_.push_back(i);
             return;
         }
         events_.resize(sockets);
-        poller_ = ::epoll_create1(EPOLL_CLOEXEC);
         for (std::size_t i = 0; i < sockets; ++i) {
             epoll_event e{};
             e.events = EPOLLIN;
