@@ -29,7 +29,7 @@ IntervalMeter::IntervalMeter(std::uint64_t intervalMs, std::uint64_t outageMs)
     senders_.reserve(kSenders);
 }
 
-void IntervalMeter::start(std::uint64_t nowMs)
+void IntervalMeter::start(std::uint64_t nowMs, std::vector<IpAddress> /*groups*/)
 {
     closedMs_ = nowMs;
     nextMs_ = nowMs + intervalMs_;

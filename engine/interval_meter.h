@@ -19,6 +19,7 @@ struct Arrival {
     Order order = Unnumbered;
     std::uint32_t seq = 0;
     std::int64_t lostChange = 0;   // what it changed in the losses
+    std::size_t group = 0;         // index of its group in the run's group list
 };
 
 // Turns the receiver's datagrams into figures per interval, per sender and
@@ -31,8 +32,8 @@ public:
 
     IntervalMeter(std::uint64_t intervalMs, std::uint64_t outageMs);
 
-    // Starts a run at nowMs with nothing counted.
-    void start(std::uint64_t nowMs);
+    // Starts a run of groups at nowMs with nothing counted.
+    void start(std::uint64_t nowMs, std::vector<IpAddress> groups = {});
 
     // Counts one datagram that arrived at nowMs. Returns true, with the
     // outage in ended, when it ended one of its sender.

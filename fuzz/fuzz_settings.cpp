@@ -17,8 +17,6 @@
 
 namespace {
 
-constexpr std::size_t kMaxGroups = 1000;
-
 std::vector<std::string> fields(std::string_view text)
 {
     std::vector<std::string> out;

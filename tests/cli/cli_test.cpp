@@ -200,6 +200,9 @@ TEST(CliLab, BadUsageAndRefusedSettingsPrintOneLineAndExitNonZero)
         {kKestil, {"--ttl", "4"}, 2, "unknown option '--ttl'"},
         {kKestil, {"stray"}, 2, "unexpected argument 'stray'"},
         {kKestil, {"--interface", "no-such-if9"}, 2, "no interface 'no-such-if9'"},
+        {kKestil, {"--group", "239.1.1.1", "--group=ff3e::1"}, 2, "are not of one family"},
+        {kKestil, {"--group", "ff02::1:5"}, 2, "link-local scope: name its interface"},
+        {kKestil, {"--ssm-source", "239.1.1.9"}, 2, "--ssm-source: source 239.1.1.9 is not a"},
         {kKestil, {"--interface", "if\n\x1b[2J"}, 2, "no interface 'if\\x0a\\x1b[2J'"},
         {kKestil, {"--save", "/nonexistent/cap.bin"}, 1, "无法打开文件."},
     };
