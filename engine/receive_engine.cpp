@@ -123,7 +123,7 @@ void ReceiveEngine::run()
     p.channelWorks = build == Build::Works;
     p.t0 = clock_.tickCount();
     p.nextJoin = p.t0 + kRejoinMs;
-    p.meter.start(0);
+    p.meter.start(0, {group});
 
     while (sink_.isRunning() && (limit_ == 0 || p.count < limit_)) {
         // Never more than the limit still allows.
