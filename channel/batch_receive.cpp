@@ -5,17 +5,18 @@
 #include <sys/socket.h>
 
 #include <algorithm>
+#include <cstddef>
 #include <cstring>
 
 // Everything recvmmsg fills in, set up once: each entry points at its own
 // buffer, sender address and room for its control messages.
 struct BatchReceiver::Slots {
     static constexpr std::size_t kControlSize =
-        CMSG_SPACE(sizeof(std::uint32_t)) + CMSG_SPACE(sizeof(in_pktinfo));
+        CMSG_SPACE(sizeof(std::uint32_t)) + CMSG_SPACE(sizeof(in6_pktinfo));
 
     mmsghdr messages[kBatch];
     iovec parts[kBatch];
-    sockaddr_in from[kBatch];
+    sockaddr_storage from[kBatch];
     alignas(cmsghdr) unsigned char control[kBatch][kControlSize];
 };
 
@@ -39,6 +40,11 @@ Carried carried(msghdr& message)
             in_pktinfo info;
             std::memcpy(&info, CMSG_DATA(c), sizeof info);
             found.destination = IpAddress::v4(ntohl(info.ipi_addr.s_addr));
+        } else if (c->cmsg_level == IPPROTO_IPV6 && c->cmsg_type == IPV6_PKTINFO) {
+            in6_pktinfo info;
+            std::memcpy(&info, CMSG_DATA(c), sizeof info);
+            found.destination.family = IpAddress::Family::V6;
+            std::memcpy(found.destination.bytes.data(), &info.ipi6_addr, 16);
         }
     }
     return found;
@@ -79,7 +85,7 @@ int BatchReceiver::receive(SocketHandle socket, int max)
         return 0;
     for (int i = 0; i < max; ++i) {
         // The system shortens these to what each datagram brought.
-        slots_->messages[i].msg_hdr.msg_namelen = sizeof(sockaddr_in);
+        slots_->messages[i].msg_hdr.msg_namelen = sizeof(sockaddr_storage);
         slots_->messages[i].msg_hdr.msg_controllen = Slots::kControlSize;
     }
     const int got =
@@ -98,8 +104,7 @@ int BatchReceiver::receive(SocketHandle socket, int max)
         // A datagram that did not fit counts as a failed receive.
         lengths_[i] =
             (message.msg_hdr.msg_flags & MSG_TRUNC) ? -1 : static_cast<int>(message.msg_len);
-        const sockaddr_in& from = slots_->from[i];
-        senders_[i] = {IpAddress::v4(ntohl(from.sin_addr.s_addr)), ntohs(from.sin_port)};
+        senders_[i] = typedAddress(slots_->from[i]);
         const Carried found = carried(message.msg_hdr);
         if (found.hasDropCount && isAhead(found.dropCount, latestDrops_))
             latestDrops_ = found.dropCount;

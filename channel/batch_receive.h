@@ -10,9 +10,8 @@
 // buffer of its own. A call waits up to the socket's receive time-out for the
 // first datagram and takes whatever else is already queued without waiting.
 //
-// Per datagram it keeps the length, the sender as Csock::recvFrom gives it
-// (address << 16 | port), and the socket's 32-bit count of datagrams dropped
-// for want of room, as it stood when the datagram was queued (Csock's
+// Per datagram it keeps the length, the sender (address and port), and the socket's 32-bit count of
+// datagrams dropped for want of room, as it stood when the datagram was queued (Csock's
 // setDropCount must be on for the count to come along), and the address the
 // datagram was sent to (Csock's setDestinationInfo must be on for that).
 class BatchReceiver {
@@ -32,6 +31,10 @@ public:
     // come with no datagram.
     int receive(SocketHandle socket, int max);
 
+    // Where the drop count of the next receive starts: for one receiver
+    // taking turns over several sockets, each with a count of its own.
+    void resumeDropCount(std::uint32_t count) { latestDrops_ = count; }
+
     // Of the i-th datagram of the latest call: its bytes, and their number,
     // or -1 when it was longer than the buffer (a failed receive, as in
     // Csock::recvFrom).
@@ -39,8 +42,8 @@ public:
     int length(int i) const { return lengths_[i]; }
     const SocketAddress& sender(int i) const { return senders_[i]; }
     std::uint32_t dropCount(int i) const { return drops_[i]; }
-    // The address in the datagram's header, as addressValue gives it: a
-    // group, this host's own address or a broadcast address; 0 when the
+    // The address in the datagram's header (IPv4 or IPv6): a group, this
+    // host's own address or a broadcast address; family None when the
     // datagram did not say.
     const IpAddress& destination(int i) const { return destinations_[i]; }
 

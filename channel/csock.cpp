@@ -1,77 +1,79 @@
 #include "channel/csock.h"
 
-#include <arpa/inet.h>
-#include <net/if.h>
 #include <netinet/in.h>
-#include <sys/socket.h>
 #include <unistd.h>
 
-#include <cstdint>
+#include <cerrno>
 #include <cstring>
+
+// Older system headers lack the IPv6 counterpart of IP_MULTICAST_ALL (Linux 4.20).
+#ifndef IPV6_MULTICAST_ALL
+#define IPV6_MULTICAST_ALL 29
+#endif
 
 namespace {
 
-// An IPv4 socket address; only the low 16 bits of port are used.
-sockaddr_in socketAddress(in_addr_t address, int port)
+int domainOf(IpAddress::Family family)
 {
-    sockaddr_in sa;
-    std::memset(&sa, 0, sizeof sa);
-    sa.sin_family = AF_INET;
-    sa.sin_port = htons(static_cast<std::uint16_t>(port));
-    sa.sin_addr.s_addr = address;
-    return sa;
+    return family == IpAddress::Family::V6 ? AF_INET6 : AF_INET;
 }
 
-// inet_addr semantics: a text that does not parse gives INADDR_NONE.
-in_addr_t convert(const char* text)
+bool isV6(IpAddress::Family family)
 {
-    return ::inet_addr(text ? text : "");
-}
-
-// An interface given by name or by one of its IPv4 addresses, as the kernel
-// takes it in ip_mreqn; both zero for the system's choice. False for a name
-// that no interface has.
-bool interfaceRequest(const char* interface, ip_mreqn& request)
-{
-    if (interface == nullptr || interface[0] == '\0')
-        return true;
-    if (::inet_pton(AF_INET, interface, &request.imr_address) == 1)
-        return true;
-    request.imr_ifindex = static_cast<int>(::if_nametoindex(interface));
-    return request.imr_ifindex != 0;
-}
-
-int groupOption(SocketHandle handle, int option, const char* group, const char* interface)
-{
-    ip_mreqn request;
-    std::memset(&request, 0, sizeof request);
-    request.imr_multiaddr.s_addr = convert(group);
-    if (!interfaceRequest(interface, request))
-        return 0;
-    return ::setsockopt(handle, IPPROTO_IP, option, &request, sizeof request) >= 0 ? 1 : 0;
-}
-
-// Writes the dotted-quad text of an IPv4 address, as inet_ntop does, into
-// text (at least 16 bytes). Done by hand: the receive path calls this for
-// every datagram, and inet_ntop goes through the printf machinery.
-void formatAddress(in_addr address, char* text)
-{
-    const auto* bytes = reinterpret_cast<const unsigned char*>(&address.s_addr);
-    char* out = text;
-    for (int i = 0; i < 4; ++i) {
-        const unsigned value = bytes[i];
-        if (value >= 100)
-            *out++ = static_cast<char>('0' + value / 100);
-        if (value >= 10)
-            *out++ = static_cast<char>('0' + value / 10 % 10);
-        *out++ = static_cast<char>('0' + value % 10);
-        *out++ = i < 3 ? '.' : '\0';
-    }
+    return family == IpAddress::Family::V6;
 }
 
 }   // namespace
 
-int Csock::init(int type)
+socklen_t systemAddress(const SocketAddress& address, sockaddr_storage& out)
+{
+    std::memset(&out, 0, sizeof out);
+    switch (address.address.family) {
+    case IpAddress::Family::V4: {
+        auto& sa = reinterpret_cast<sockaddr_in&>(out);
+        sa.sin_family = AF_INET;
+        sa.sin_port = htons(address.port);
+        std::memcpy(&sa.sin_addr, address.address.bytes.data(), 4);
+        return sizeof sa;
+    }
+    case IpAddress::Family::V6: {
+        auto& sa = reinterpret_cast<sockaddr_in6&>(out);
+        sa.sin6_family = AF_INET6;
+        sa.sin6_port = htons(address.port);
+        std::memcpy(&sa.sin6_addr, address.address.bytes.data(), 16);
+        return sizeof sa;
+    }
+    case IpAddress::Family::None: break;
+    }
+    return 0;
+}
+
+SocketAddress typedAddress(const sockaddr_storage& in)
+{
+    SocketAddress a;
+    if (in.ss_family == AF_INET) {
+        const auto& sa = reinterpret_cast<const sockaddr_in&>(in);
+        a.address.family = IpAddress::Family::V4;
+        std::memcpy(a.address.bytes.data(), &sa.sin_addr, 4);
+        a.port = ntohs(sa.sin_port);
+    } else if (in.ss_family == AF_INET6) {
+        const auto& sa = reinterpret_cast<const sockaddr_in6&>(in);
+        a.address.family = IpAddress::Family::V6;
+        std::memcpy(a.address.bytes.data(), &sa.sin6_addr, 16);
+        a.port = ntohs(sa.sin6_port);
+    }
+    return a;
+}
+
+int Csock::done(long result)
+{
+    if (result >= 0)
+        return 1;
+    error_ = errno;
+    return 0;
+}
+
+int Csock::init(int type, IpAddress::Family family)
 {
     if (type == None)
         return 1;
@@ -80,78 +82,125 @@ int Csock::init(int type)
         systemType = SOCK_STREAM;
     else if (type == Datagram)
         systemType = SOCK_DGRAM;
+    family_ = isV6(family) ? IpAddress::Family::V6 : IpAddress::Family::V4;
     // Close-on-exec keeps a bound port from lingering in child processes; it
     // is a descriptor flag, not a socket option.
-    handle_ = ::socket(AF_INET, systemType | SOCK_CLOEXEC, 0);
-    return handle_ >= 0 ? 1 : 0;
+    handle_ = ::socket(domainOf(family_), systemType | SOCK_CLOEXEC, 0);
+    return done(handle_);
 }
 
-int Csock::bind(const char* address, int port)
+int Csock::bind(const SocketAddress& local)
 {
-    const in_addr_t host =
-        (address == nullptr || address[0] == '\0') ? htonl(INADDR_ANY) : convert(address);
-    const sockaddr_in sa = socketAddress(host, port);
-    return ::bind(handle_, reinterpret_cast<const sockaddr*>(&sa), sizeof sa) >= 0 ? 1 : 0;
+    SocketAddress where = local;
+    if (where.address.family == IpAddress::Family::None)
+        where.address.family = family_;   // all zero: every address
+    sockaddr_storage sa;
+    const socklen_t length = systemAddress(where, sa);
+    return done(::bind(handle_, reinterpret_cast<const sockaddr*>(&sa), length));
 }
 
 int Csock::listen()
 {
-    return ::listen(handle_, 5) >= 0 ? 1 : 0;
+    return done(::listen(handle_, 5));
 }
 
-int Csock::connect(const char* address, int port)
+int Csock::connect(const SocketAddress& peer)
 {
-    const sockaddr_in sa = socketAddress(convert(address), port);
-    return ::connect(handle_, reinterpret_cast<const sockaddr*>(&sa), sizeof sa) == 0 ? 1 : 0;
+    sockaddr_storage sa;
+    const socklen_t length = systemAddress(peer, sa);
+    return done(::connect(handle_, reinterpret_cast<const sockaddr*>(&sa), length));
 }
 
 int Csock::setBroadcast()
 {
     const int on = 1;
-    return ::setsockopt(handle_, SOL_SOCKET, SO_BROADCAST, &on, sizeof on) >= 0 ? 1 : 0;
+    return done(::setsockopt(handle_, SOL_SOCKET, SO_BROADCAST, &on, sizeof on));
 }
 
-int Csock::joinGroup(const char* group, const char* interface)
+int Csock::setReusePort()
 {
-    return groupOption(handle_, IP_ADD_MEMBERSHIP, group, interface);
+    const int on = 1;
+    return done(::setsockopt(handle_, SOL_SOCKET, SO_REUSEPORT, &on, sizeof on));
 }
 
-int Csock::leaveGroup(const char* group, const char* interface)
+namespace {
+
+int membership(SocketHandle handle, bool join, const IpAddress& group, unsigned interfaceIndex,
+               const IpAddress& source)
 {
-    return groupOption(handle_, IP_DROP_MEMBERSHIP, group, interface);
+    const int level = group.isV6() ? IPPROTO_IPV6 : IPPROTO_IP;
+    if (source.family == IpAddress::Family::None) {
+        group_req request;
+        std::memset(&request, 0, sizeof request);
+        request.gr_interface = interfaceIndex;
+        systemAddress({group, 0}, request.gr_group);
+        return ::setsockopt(handle, level, join ? MCAST_JOIN_GROUP : MCAST_LEAVE_GROUP, &request,
+                            sizeof request);
+    }
+    group_source_req request;
+    std::memset(&request, 0, sizeof request);
+    request.gsr_interface = interfaceIndex;
+    systemAddress({group, 0}, request.gsr_group);
+    systemAddress({source, 0}, request.gsr_source);
+    return ::setsockopt(handle, level, join ? MCAST_JOIN_SOURCE_GROUP : MCAST_LEAVE_SOURCE_GROUP,
+                        &request, sizeof request);
 }
 
-int Csock::setMulticastInterface(const char* interface)
+}   // namespace
+
+int Csock::joinGroup(const IpAddress& group, unsigned interfaceIndex, const IpAddress& source)
 {
+    return done(membership(handle_, true, group, interfaceIndex, source));
+}
+
+int Csock::leaveGroup(const IpAddress& group, unsigned interfaceIndex, const IpAddress& source)
+{
+    return done(membership(handle_, false, group, interfaceIndex, source));
+}
+
+int Csock::setMulticastInterface(unsigned interfaceIndex, const IpAddress& address)
+{
+    if (isV6(family_)) {
+        return done(::setsockopt(handle_, IPPROTO_IPV6, IPV6_MULTICAST_IF, &interfaceIndex,
+                                 sizeof interfaceIndex));
+    }
     ip_mreqn request;
     std::memset(&request, 0, sizeof request);
-    if (!interfaceRequest(interface, request))
-        return 0;
-    return ::setsockopt(handle_, IPPROTO_IP, IP_MULTICAST_IF, &request, sizeof request) >= 0 ? 1
-                                                                                             : 0;
+    request.imr_ifindex = static_cast<int>(interfaceIndex);
+    if (address.isV4())
+        std::memcpy(&request.imr_address, address.bytes.data(), 4);
+    return done(::setsockopt(handle_, IPPROTO_IP, IP_MULTICAST_IF, &request, sizeof request));
 }
 
 int Csock::setMulticastTtl(int ttl)
 {
-    return ::setsockopt(handle_, IPPROTO_IP, IP_MULTICAST_TTL, &ttl, sizeof ttl) >= 0 ? 1 : 0;
+    if (isV6(family_))
+        return done(::setsockopt(handle_, IPPROTO_IPV6, IPV6_MULTICAST_HOPS, &ttl, sizeof ttl));
+    return done(::setsockopt(handle_, IPPROTO_IP, IP_MULTICAST_TTL, &ttl, sizeof ttl));
 }
 
 int Csock::setMulticastLoop(bool on)
 {
     const int value = on ? 1 : 0;
-    return ::setsockopt(handle_, IPPROTO_IP, IP_MULTICAST_LOOP, &value, sizeof value) >= 0 ? 1 : 0;
+    if (isV6(family_))
+        return done(::setsockopt(handle_, IPPROTO_IPV6, IPV6_MULTICAST_LOOP, &value, sizeof value));
+    return done(::setsockopt(handle_, IPPROTO_IP, IP_MULTICAST_LOOP, &value, sizeof value));
 }
 
 int Csock::setMulticastAll(bool on)
 {
     const int value = on ? 1 : 0;
-    return ::setsockopt(handle_, IPPROTO_IP, IP_MULTICAST_ALL, &value, sizeof value) >= 0 ? 1 : 0;
+    if (isV6(family_))
+        return done(::setsockopt(handle_, IPPROTO_IPV6, IPV6_MULTICAST_ALL, &value, sizeof value));
+    return done(::setsockopt(handle_, IPPROTO_IP, IP_MULTICAST_ALL, &value, sizeof value));
 }
 
 int Csock::setDestinationInfo()
 {
     const int on = 1;
-    return ::setsockopt(handle_, IPPROTO_IP, IP_PKTINFO, &on, sizeof on) == 0 ? 1 : 0;
+    if (isV6(family_))
+        return done(::setsockopt(handle_, IPPROTO_IPV6, IPV6_RECVPKTINFO, &on, sizeof on));
+    return done(::setsockopt(handle_, IPPROTO_IP, IP_PKTINFO, &on, sizeof on));
 }
 
 int Csock::setReceiveTimeout(int milliseconds)
@@ -159,34 +208,37 @@ int Csock::setReceiveTimeout(int milliseconds)
     timeval tv;
     tv.tv_sec = milliseconds / 1000;
     tv.tv_usec = static_cast<suseconds_t>(milliseconds % 1000) * 1000;
-    return ::setsockopt(handle_, SOL_SOCKET, SO_RCVTIMEO, &tv, sizeof tv) >= 0 ? 1 : 0;
+    return done(::setsockopt(handle_, SOL_SOCKET, SO_RCVTIMEO, &tv, sizeof tv));
 }
 
 int Csock::setReceiveBuffer(int bytes)
 {
     if (::setsockopt(handle_, SOL_SOCKET, SO_RCVBUFFORCE, &bytes, sizeof bytes) == 0)
         return 1;
-    return ::setsockopt(handle_, SOL_SOCKET, SO_RCVBUF, &bytes, sizeof bytes) == 0 ? 1 : 0;
+    return done(::setsockopt(handle_, SOL_SOCKET, SO_RCVBUF, &bytes, sizeof bytes));
 }
 
 int Csock::setDropCount()
 {
     const int on = 1;
-    return ::setsockopt(handle_, SOL_SOCKET, SO_RXQ_OVFL, &on, sizeof on) == 0 ? 1 : 0;
+    return done(::setsockopt(handle_, SOL_SOCKET, SO_RXQ_OVFL, &on, sizeof on));
 }
 
-int Csock::sendTo(const void* data, int length, const char* address, int port)
+int Csock::sendTo(const void* data, int length, const SocketAddress& to)
 {
-    const sockaddr_in sa = socketAddress(convert(address), port);
+    sockaddr_storage sa;
+    const socklen_t size = systemAddress(to, sa);
     // MSG_NOSIGNAL: a broken stream connection reports -1 instead of raising
     // SIGPIPE and ending the process.
-    return static_cast<int>(::sendto(handle_, data, static_cast<size_t>(length), MSG_NOSIGNAL,
-                                     reinterpret_cast<const sockaddr*>(&sa), sizeof sa));
+    const auto result = ::sendto(handle_, data, static_cast<size_t>(length), MSG_NOSIGNAL,
+                                 reinterpret_cast<const sockaddr*>(&sa), size);
+    done(result);
+    return static_cast<int>(result);
 }
 
-int Csock::recvFrom(void* buffer, int size, char* senderText, std::uint64_t* sender)
+int Csock::recvFrom(void* buffer, int size, SocketAddress* sender)
 {
-    sockaddr_in from;
+    sockaddr_storage from;
     std::memset(&from, 0, sizeof from);
     iovec part{buffer, static_cast<size_t>(size > 0 ? size : 0)};
     msghdr message{};
@@ -196,21 +248,22 @@ int Csock::recvFrom(void* buffer, int size, char* senderText, std::uint64_t* sen
     message.msg_iovlen = 1;
 
     int result = static_cast<int>(::recvmsg(handle_, &message, 0));
+    done(result);
     // Linux hands back the truncated length; a datagram that did not fit
     // counts as a failed receive.
-    if (result >= 0 && (message.msg_flags & MSG_TRUNC))
+    if (result >= 0 && (message.msg_flags & MSG_TRUNC)) {
         result = -1;
-
-    if (senderText != nullptr)
-        formatAddress(from.sin_addr, senderText);
+        error_ = EMSGSIZE;
+    }
     if (sender != nullptr)
-        *sender = std::uint64_t{ntohl(from.sin_addr.s_addr)} << 16 | ntohs(from.sin_port);
+        *sender = typedAddress(from);
     return result;
 }
 
 int Csock::close()
 {
     const int result = ::close(handle_);
+    done(result);
     handle_ = kInvalidSocket;
     return result;
 }
@@ -218,13 +271,9 @@ int Csock::close()
 Csock& Csock::attach(SocketHandle handle)
 {
     handle_ = handle;
+    int domain = AF_INET;
+    socklen_t length = sizeof domain;
+    if (::getsockopt(handle, SOL_SOCKET, SO_DOMAIN, &domain, &length) == 0)
+        family_ = domain == AF_INET6 ? IpAddress::Family::V6 : IpAddress::Family::V4;
     return *this;
-}
-
-std::uint32_t addressValue(const char* text)
-{
-    in_addr address{};
-    if (text == nullptr || ::inet_pton(AF_INET, text, &address) != 1)
-        return 0;
-    return ntohl(address.s_addr);
 }

@@ -1,8 +1,14 @@
 #include "channel/dc_channel.h"
 
+#include "core/group_list.h"
+
+#include <netinet/in.h>
+
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
+#include <fstream>
+#include <optional>
 
 namespace {
 
@@ -29,9 +35,27 @@ KindSetup setupOf(int kind)
     }
 }
 
-bool isMulticast(int kind)
+// How many groups one socket may join: net.ipv4.igmp_max_memberships of the
+// caller's network namespace for IPv4; IPv6 has no such count (the system
+// answers ENOBUFS when a socket's option memory runs out).
+std::size_t membershipLimit(IpAddress::Family family)
 {
-    return kind == MulticastSend || kind == MulticastReceive;
+    if (family != IpAddress::Family::V4)
+        return static_cast<std::size_t>(-1);
+    std::ifstream file("/proc/sys/net/ipv4/igmp_max_memberships");
+    long long limit = 0;
+    if (file >> limit && limit > 0)
+        return static_cast<std::size_t>(limit);
+    return DcChannel::kDefaultMemberships;
+}
+
+// The interface of the options as an index: 0 for the system's choice,
+// nothing for one this host does not have (now).
+std::optional<unsigned> interfaceOf(const MulticastOptions& options)
+{
+    if (options.interface[0] == '\0')
+        return 0U;
+    return interfaceIndex(options.interface);
 }
 
 }   // namespace
@@ -48,72 +72,107 @@ int DcChannel::create(int kind, const char* address, int port)
     else
         std::memcpy(address_, text, length + 1);
     port_ = port;
+    endpoint_ = {parseIpAddress(address_).value_or(IpAddress{}), static_cast<std::uint16_t>(port)};
     multicast_ = {};
     std::snprintf(status_, sizeof status_, "Create DC(ID : %d).", id_);
     return 1;
+}
+
+int DcChannel::create(int kind, const SocketAddress& address)
+{
+    return create(kind, address.address.text().c_str(), address.port);
+}
+
+std::size_t DcChannel::socketCount() const
+{
+    if (socket_.handle() == kInvalidSocket)
+        return 0;
+    return 1 + more_.size();
+}
+
+SocketHandle DcChannel::socket(std::size_t i) const
+{
+    if (i >= socketCount())
+        return kInvalidSocket;
+    return i == 0 ? socket_.handle() : more_[i - 1].handle();
+}
+
+void DcChannel::closeAll()
+{
+    if (socket_.handle() != kInvalidSocket)
+        socket_.close();
+    for (Csock& s : more_)
+        s.close();
+    more_.clear();
+    firstGroup_.clear();
 }
 
 int DcChannel::build()
 {
     // A socket left by an earlier attempt would otherwise leak and could keep
     // the port, so that every later attempt fails to bind.
-    if (socket_.handle() != kInvalidSocket)
-        socket_.close();
+    closeAll();
 
     state_ = 1;
-    auto fail = [this](const char* text) {
+    error_ = 0;
+    auto fail = [this](const char* text, int error) {
         state_ = 0;
+        error_ = error;
         std::snprintf(status_, sizeof status_, "%s", text);
         return 0;
     };
 
     if (addressTooLong_)
-        return fail("Csock address error!");
+        return fail("Csock address error!", EINVAL);
+
+    const IpAddress::Family family = endpoint_.address.family;
+    groups_ = multicast_.groups;
+    if (groups_.empty())
+        groups_.push_back(endpoint_.address);
+    const bool manySockets = kind_ == MulticastReceive && groups_.size() > 1;
 
     const KindSetup setup = setupOf(kind_);
-    if (!socket_.init(setup.socketType))
-        return fail("Csock initial error!");
-    if (setup.bind && !socket_.bind("", port_))
-        return fail("Csock bind error!");
+    if (!socket_.init(setup.socketType, family))
+        return fail("Csock initial error!", socket_.lastError());
+    // Only a receiver of several groups shares its port, among its own sockets.
+    if (manySockets && !socket_.setReusePort())
+        return fail("Csock bind error!", socket_.lastError());
+    if (setup.bind && !socket_.bind({{}, static_cast<std::uint16_t>(port_)}))
+        return fail("Csock bind error!", socket_.lastError());
     if (setup.broadcast && !socket_.setBroadcast())
-        return fail("Csock broadcastopt error!");
+        return fail("Csock broadcastopt error!", socket_.lastError());
     if (setup.multicast) {
-        if (!socket_.joinGroup(address_, multicast_.interface))
-            return fail("Csock mcastopt error!");
+        const std::optional<unsigned> index = interfaceOf(multicast_);
+        const bool joins = kind_ == MulticastReceive || multicast_.senderJoins;
+        if (joins && (!index || !joinAll(*index)))
+            return fail("Csock mcastopt error!", index ? error_ : ENODEV);
         if (!socket_.setMulticastTtl(multicast_.ttl))
-            return fail("csock ttlopt error!");
-        if (multicast_.interface[0] != '\0' && !socket_.setMulticastInterface(multicast_.interface))
-            return fail("Csock mcastif error!");
+            return fail("csock ttlopt error!", socket_.lastError());
+        if (multicast_.interface[0] != '\0' &&
+            (!index || !socket_.setMulticastInterface(
+                           *index, parseIpAddress(multicast_.interface).value_or(IpAddress{}))))
+            return fail("Csock mcastif error!", index ? socket_.lastError() : ENODEV);
         // The port is bound without address reuse, so no other socket of this
         // host can take the copies the kernel would loop back: they would only
         // cost a copy per datagram.
         if (kind_ == MulticastSend && !socket_.setMulticastLoop(false))
-            return fail("Csock mcastloop error!");
+            return fail("Csock mcastloop error!", socket_.lastError());
     }
-    if (kind_ == MulticastReceive) {
-        // The port is bound on every address: each datagram's destination
-        // tells the group's from unicast and broadcast ones to the port.
-        if (!socket_.setDestinationInfo())
-            return fail("Csock pktinfo error!");
-        // Best effort, the destination being checked anyway: the datagrams
-        // of groups that other sockets of the host joined stay away.
-        socket_.setMulticastAll(false);
-        // Best effort: a short burst then waits in the buffer instead of
-        // being dropped, and what is dropped anyway can be counted.
-        socket_.setReceiveBuffer(kReceiveBufferBytes);
-        socket_.setDropCount();
-    }
+    if (kind_ == MulticastReceive && !receiveOptions(socket_))
+        return fail("Csock pktinfo error!", socket_.lastError());
 
     if (kind_ == StreamListenA || kind_ == StreamListenB) {
         if (!socket_.listen()) {
             state_ = 0;
+            error_ = socket_.lastError();
             std::snprintf(status_, sizeof status_, "csock listen error!");
         }
     } else if (kind_ == StreamConnect) {
-        if (socket_.connect(address_, port_)) {
+        if (socket_.connect(endpoint_)) {
             std::snprintf(status_, sizeof status_, "connect %s ok", address_);
         } else {
             state_ = 0;
+            error_ = socket_.lastError();
             socket_.close();
             std::snprintf(status_, sizeof status_, "connect %s error!", address_);
         }
@@ -126,26 +185,114 @@ int DcChannel::build()
     return 1;
 }
 
+int DcChannel::receiveOptions(Csock& socket)
+{
+    // The port is bound on every address: each datagram's destination
+    // tells the groups' from unicast and broadcast ones to the port.
+    if (!socket.setDestinationInfo())
+        return 0;
+    // Best effort, the destination being checked anyway: the datagrams of
+    // groups that other sockets of the host (this channel's own included)
+    // joined stay away.
+    socket.setMulticastAll(false);
+    // Best effort: a short burst then waits in the buffer instead of being
+    // dropped, and what is dropped anyway can be counted.
+    socket.setReceiveBuffer(kReceiveBufferBytes);
+    socket.setDropCount();
+    return 1;
+}
+
+int DcChannel::addSocket()
+{
+    Csock added;
+    if (!added.init(Csock::Datagram, endpoint_.address.family)) {
+        error_ = added.lastError();
+        return 0;
+    }
+    more_.push_back(added);
+    if (!added.setReusePort() || !added.bind({{}, static_cast<std::uint16_t>(port_)}) ||
+        !receiveOptions(added)) {
+        error_ = added.lastError();
+        return 0;
+    }
+    return 1;
+}
+
+int DcChannel::joinAll(unsigned interfaceIndex)
+{
+    const std::size_t limit = membershipLimit(endpoint_.address.family);
+    firstGroup_.assign(1, 0);
+    for (std::size_t g = 0; g < groups_.size(); ++g) {
+        Csock* current = &at(more_.size());
+        const std::size_t onCurrent = g - firstGroup_.back();
+        if (onCurrent == limit) {
+            if (!addSocket())
+                return 0;
+            firstGroup_.push_back(g);
+            current = &more_.back();
+        }
+        if (current->joinGroup(groups_[g], interfaceIndex, multicast_.source))
+            continue;
+        // A limit lower than the one read (or memory for options) runs out:
+        // the rest go on a socket of their own.
+        if (current->lastError() != ENOBUFS || g == firstGroup_.back() ||
+            kind_ != MulticastReceive) {
+            error_ = current->lastError();
+            return 0;
+        }
+        if (!addSocket())
+            return 0;
+        firstGroup_.push_back(g);
+        if (!more_.back().joinGroup(groups_[g], interfaceIndex, multicast_.source)) {
+            error_ = more_.back().lastError();
+            return 0;
+        }
+    }
+    firstGroup_.push_back(groups_.size());
+    return 1;
+}
+
 int DcChannel::destroy()
 {
-    if (isMulticast(kind_)) {
-        for (int attempt = 0; attempt < kLeaveAttempts; ++attempt) {
-            if (socket_.leaveGroup(address_, multicast_.interface) == 1)
-                break;
+    if (kind_ == MulticastSend || kind_ == MulticastReceive) {
+        const unsigned index = interfaceOf(multicast_).value_or(0);
+        for (std::size_t s = 0; s + 1 < firstGroup_.size(); ++s) {
+            for (std::size_t g = firstGroup_[s]; g < firstGroup_[s + 1]; ++g) {
+                for (int attempt = 0; attempt < kLeaveAttempts; ++attempt) {
+                    if (at(s).leaveGroup(groups_[g], index, multicast_.source) == 1)
+                        break;
+                }
+            }
         }
     }
     std::snprintf(status_, sizeof status_, "Destroy DC(ID : %d).", id_);
-    socket_.close();
+    closeAll();
     return 1;
 }
 
 int DcChannel::join()
 {
+    int joined = 1;
+    for (std::size_t s = 0; s + 1 < firstGroup_.size(); ++s)
+        joined &= join(s);
+    return firstGroup_.empty() ? 0 : joined;
+}
+
+int DcChannel::join(std::size_t socket)
+{
+    if (socket + 1 >= firstGroup_.size())
+        return 0;
     // An interface name that no link has fails without a system call.
-    errno = 0;
-    if (socket_.joinGroup(address_, multicast_.interface) == 1)
-        return 1;
-    return errno == EADDRINUSE ? 1 : 0;
+    const std::optional<unsigned> index = interfaceOf(multicast_);
+    if (!index)
+        return 0;
+    int joined = 1;
+    for (std::size_t g = firstGroup_[socket]; g < firstGroup_[socket + 1]; ++g) {
+        Csock& s = at(socket);
+        if (s.joinGroup(groups_[g], *index, multicast_.source) != 1 && s.lastError() != EADDRINUSE)
+            joined = 0;
+    }
+    return joined;
 }
 
 int DcChannel::state()
@@ -154,20 +301,24 @@ int DcChannel::state()
     return state_;
 }
 
-int DcChannel::send(const void* data, int length, const char* address, int port)
+int DcChannel::send(const void* data, int length, const SocketAddress& to)
 {
     if (length == 0 || state_ == 0)
         return 0;
-    int result = -1;
-    for (int attempt = 0; attempt < kSendAttempts; ++attempt) {
-        result = socket_.sendTo(data, length, address, port);
-        if (result > 0)
-            break;
-    }
-    return result;
+    return socket_.sendTo(data, length, to);
 }
 
-int DcChannel::receive(void* buffer, int size, char* senderText, std::uint64_t* sender)
+int DcChannel::receive(void* buffer, int size, SocketAddress* sender)
 {
-    return socket_.recvFrom(buffer, size, senderText, sender);
+    return socket_.recvFrom(buffer, size, sender);
+}
+
+int DcChannel::setReceiveTimeout(int milliseconds)
+{
+    if (socket_.handle() == kInvalidSocket)
+        return -1;
+    int set = socket_.setReceiveTimeout(milliseconds);
+    for (Csock& s : more_)
+        set &= s.setReceiveTimeout(milliseconds);
+    return set;
 }

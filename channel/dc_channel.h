@@ -1,6 +1,10 @@
 #pragma once
 
 #include "channel/csock.h"
+#include "core/ip_address.h"
+
+#include <cstddef>
+#include <vector>
 
 // Kind codes that select how DcChannel::build sets up its socket.
 enum DcKind : int {
@@ -16,64 +20,111 @@ enum DcKind : int {
 };
 
 // Where a multicast channel sends and joins, and how far its datagrams go.
-// The defaults are the system's interface and a TTL of 20.
+// The defaults are the system's interface, a TTL of 20, the channel's own
+// address as its one group, any source, and a sender that joins its group.
 struct MulticastOptions {
     static constexpr int kDefaultTtl = 20;
-    static constexpr int kInterfaceSize = 64;   // a name or a dotted address, terminated
+    static constexpr int kInterfaceSize = 64;   // a name or an address, terminated
 
-    char interface[kInterfaceSize] = {};   // empty: the system's choice
+    // A name or an address of this host; empty: the system's choice. Looked
+    // up at every join: a link made again has a new index.
+    char interface[kInterfaceSize] = {};
     int ttl = kDefaultTtl;
+    // A receiver's groups, of the channel address's family; empty: that
+    // address alone.
+    std::vector<IpAddress> groups;
+    // Joins for this source's datagrams only; family None: any source.
+    IpAddress source;
+    // Whether a sender joins its group (one that sends many groups joins none).
+    bool senderJoins = true;
 };
 
 // One network endpoint of a fixed kind. create() records kind, address and
 // port; build() makes and configures the socket; state() says whether the
-// last build succeeded; destroy() leaves the group and closes the socket.
+// last build succeeded; destroy() leaves the groups and closes the socket.
 // create, build, destroy and state each leave a short status line.
+//
+// A multicast receiver of more groups than one socket may join (the system's
+// per-socket membership limit) spreads them over several sockets, all bound
+// to the port, each taking only its own groups' datagrams.
 class DcChannel {
 public:
     static constexpr int kAddressSize = 20;   // 19 characters and the terminator
     static constexpr int kStatusSize = 256;
     static constexpr int kMulticastTtl = MulticastOptions::kDefaultTtl;
-    static constexpr int kSendAttempts = 100;
     static constexpr int kLeaveAttempts = 5;
     static constexpr int kReceiveBufferBytes = 8 << 20;   // asked for by a multicast receiver
+    // The system's default net.ipv4.igmp_max_memberships.
+    static constexpr std::size_t kDefaultMemberships = 20;
 
-    // Also puts the multicast options back to their defaults.
+    // Also puts the multicast options back to their defaults. The text (a
+    // dotted quad, an IPv6 address, or empty for none) is read here, once.
     int create(int kind, const char* address, int port);   // always 1
+    int create(int kind, const SocketAddress& address);    // always 1
     // Takes effect at the next build.
     void setMulticastOptions(const MulticastOptions& options) { multicast_ = options; }
     int build();     // 0 when a socket step failed, 1 when the final step was reached
     int destroy();   // always 1
     int state();     // 1 usable, 0 not
 
-    // Joins the group again, on the interface of the options (a name is
+    // Joins the groups again, on the interface of the options (a name is
     // looked up again: a re-created link has a new index) or on the system's
-    // choice: 1 when the socket is a member afterwards, also when it already
-    // was; 0 otherwise. Leaves the status line as it was.
+    // choice: 1 when the sockets are members afterwards, also when they
+    // already were; 0 otherwise. Leaves the status line as it was. With a
+    // socket index, only that socket's groups.
     int join();
+    int join(std::size_t socket);
 
     // 0 without sending when length is 0 or the state is 0; otherwise the
-    // result of the last of up to 100 sendTo attempts.
-    int send(const void* data, int length, const char* address, int port);
+    // result of one sendTo (whoever sends decides whether to try again).
+    int send(const void* data, int length, const SocketAddress& to);
 
-    // One recvFrom, result unchanged.
-    int receive(void* buffer, int size, char* senderText, std::uint64_t* sender = nullptr);
+    // One recvFrom of the first socket, result unchanged.
+    int receive(void* buffer, int size, SocketAddress* sender = nullptr);
+
+    // Sets the receive time-out of every socket: 1 when set, 0 when the
+    // system refused it, -1 without a socket.
+    int setReceiveTimeout(int milliseconds);
 
     void setId(int id) { id_ = id; }
     int id() const { return id_; }
     int kind() const { return kind_; }
     int port() const { return port_; }
     const char* address() const { return address_; }
+    const SocketAddress& endpoint() const { return endpoint_; }
     const char* statusLine() const { return status_; }
     SocketHandle socket() const { return socket_.handle(); }
 
+    // The sockets of a built channel (one, or several for many groups), and
+    // the groups each joined: those of socket i are groups [first(i), first(i + 1)).
+    std::size_t socketCount() const;
+    SocketHandle socket(std::size_t i) const;
+    std::size_t firstGroup(std::size_t socket) const { return firstGroup_[socket]; }
+    const std::vector<IpAddress>& groups() const { return groups_; }
+
+    // errno of the step that failed the last build; 0 after one that worked.
+    int lastError() const { return error_; }
+
 private:
+    Csock& at(std::size_t i) { return i == 0 ? socket_ : more_[i - 1]; }
+    // Makes another receiving socket bound to the port; 0 on failure.
+    int addSocket();
+    // Sets up a receiving socket: where each datagram went, its own groups only, room.
+    int receiveOptions(Csock& socket);
+    int joinAll(unsigned interfaceIndex);
+    void closeAll();
+
     Csock socket_;
+    std::vector<Csock> more_;   // a receiver's further sockets
+    std::vector<IpAddress> groups_;
+    std::vector<std::size_t> firstGroup_;   // per socket, and the end
     int state_ = 0;
     int kind_ = 0;
     char address_[kAddressSize] = {};
+    SocketAddress endpoint_;
     int port_ = 0;
     int id_ = 0;
+    int error_ = 0;
     char status_[kStatusSize] = {};
     bool addressTooLong_ = false;
     MulticastOptions multicast_;

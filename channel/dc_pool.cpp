@@ -46,6 +46,11 @@ int DcPool::acquire(int kind, const char* address, int port)
     return -1;
 }
 
+int DcPool::acquire(int kind, const SocketAddress& address)
+{
+    return acquire(kind, address.address.text().c_str(), address.port);
+}
+
 int DcPool::release(int index)
 {
     std::lock_guard<std::mutex> lock(tableLock_);
@@ -77,30 +82,34 @@ int DcPool::join(int index)
     return slot ? slot->channel.join() : -1;
 }
 
+int DcPool::join(int index, std::size_t socket)
+{
+    DcSlot* slot = usedSlot(index);
+    return slot ? slot->channel.join(socket) : -1;
+}
+
 int DcPool::state(int index)
 {
     DcSlot* slot = usedSlot(index);
     return slot ? slot->channel.state() : -1;
 }
 
-int DcPool::send(int index, const void* data, int length, const char* address, int port)
+int DcPool::send(int index, const void* data, int length, const SocketAddress& to)
 {
     DcSlot* slot = usedSlot(index);
-    return slot ? slot->channel.send(data, length, address, port) : -1;
+    return slot ? slot->channel.send(data, length, to) : -1;
 }
 
-int DcPool::receive(int index, void* buffer, int size, char* senderText, std::uint64_t* sender)
+int DcPool::receive(int index, void* buffer, int size, SocketAddress* sender)
 {
     DcSlot* slot = usedSlot(index);
-    return slot ? slot->channel.receive(buffer, size, senderText, sender) : -1;
+    return slot ? slot->channel.receive(buffer, size, sender) : -1;
 }
 
 int DcPool::setReceiveTimeout(int index, int milliseconds)
 {
-    const SocketHandle socket = socketOf(index);
-    if (socket == kInvalidSocket)
-        return -1;
-    return Csock().attach(socket).setReceiveTimeout(milliseconds);
+    DcSlot* slot = usedSlot(index);
+    return slot ? slot->channel.setReceiveTimeout(milliseconds) : -1;
 }
 
 SocketHandle DcPool::socketOf(int index) const

@@ -23,6 +23,7 @@ public:
     // Index of the lowest free slot, now in use with a created channel; -1
     // when every slot is in use.
     int acquire(int kind, const char* address, int port);
+    int acquire(int kind, const SocketAddress& address);
 
     // Destroys the slot's channel and frees the slot; always -1.
     int release(int index);
@@ -31,14 +32,15 @@ public:
     int setMulticastOptions(int index, const MulticastOptions& options);
 
     int build(int index);
-    // DcChannel::join of the slot's channel; -1 for a bad or free index.
+    // DcChannel::join of the slot's channel, all its sockets' groups or one
+    // socket's; -1 for a bad or free index.
     int join(int index);
+    int join(int index, std::size_t socket);
     int state(int index);
-    int send(int index, const void* data, int length, const char* address, int port);
-    int receive(int index, void* buffer, int size, char* senderText,
-                std::uint64_t* sender = nullptr);
+    int send(int index, const void* data, int length, const SocketAddress& to);
+    int receive(int index, void* buffer, int size, SocketAddress* sender = nullptr);
 
-    // Sets the receive time-out of the slot's socket: 1 when set, 0 when the
+    // Sets the receive time-out of the slot's sockets: 1 when set, 0 when the
     // system refused it, -1 for a bad or free index or a channel without a
     // socket.
     int setReceiveTimeout(int index, int milliseconds);

@@ -30,15 +30,25 @@ struct KnownOption {
 };
 
 constexpr KnownOption kOptions[] = {
-    {"--group", true, Applies::Both},        {"--port", true, Applies::Both},
-    {"--speed", true, Applies::SenderOnly},  {"--size", true, Applies::SenderOnly},
-    {"--source", true, Applies::SenderOnly}, {"--save", true, Applies::ReceiverOnly},
-    {"--count", true, Applies::Both},        {"--duration", true, Applies::Both},
-    {"--interface", true, Applies::Both},    {"--ttl", true, Applies::SenderOnly},
-    {"--interval", true, Applies::Both},     {"--max-loss", true, Applies::ReceiverOnly},
-    {"--plot", true, Applies::ReceiverOnly}, {"--metrics", true, Applies::ReceiverOnly},
-    {"--json", false, Applies::Both},        {"--quiet", false, Applies::Both},
-    {"--help", false, Applies::Both},        {"--version", false, Applies::Both},
+    {"--group", true, Applies::Both},
+    {"--port", true, Applies::Both},
+    {"--speed", true, Applies::SenderOnly},
+    {"--size", true, Applies::SenderOnly},
+    {"--source", true, Applies::SenderOnly},
+    {"--save", true, Applies::ReceiverOnly},
+    {"--count", true, Applies::Both},
+    {"--duration", true, Applies::Both},
+    {"--interface", true, Applies::Both},
+    {"--ttl", true, Applies::SenderOnly},
+    {"--interval", true, Applies::Both},
+    {"--max-loss", true, Applies::ReceiverOnly},
+    {"--plot", true, Applies::ReceiverOnly},
+    {"--metrics", true, Applies::ReceiverOnly},
+    {"--ssm-source", true, Applies::ReceiverOnly},
+    {"--json", false, Applies::Both},
+    {"--quiet", false, Applies::Both},
+    {"--help", false, Applies::Both},
+    {"--version", false, Applies::Both},
 };
 
 const KnownOption* findOption(CliOptions::Program program, std::string_view name)
@@ -78,11 +88,19 @@ bool interfaceExists(const std::string& interface)
            ::if_nametoindex(interface.c_str()) != 0;
 }
 
-std::string applyValue(CliOptions& options, std::string_view name, std::string_view value)
+std::string applyValue(CliOptions& options, std::string_view name, std::string_view value,
+                       bool& groupGiven)
 {
     const std::string text(value);
     if (name == "--group") {
-        options.group = text;
+        if (!groupGiven)
+            options.groups.clear();
+        groupGiven = true;
+        options.groups.push_back(text);
+    } else if (name == "--ssm-source") {
+        if (text.empty())
+            return "--ssm-source needs an address";
+        options.ssmSource = text;
     } else if (name == "--port") {
         options.port = text;
     } else if (name == "--speed") {
@@ -177,6 +195,7 @@ std::string withDefaults(std::string_view text)
 CliParse parseCliOptions(CliOptions::Program program, const std::vector<std::string_view>& args)
 {
     CliOptions options;
+    bool groupGiven = false;
     for (std::size_t i = 0; i < args.size(); ++i) {
         std::string_view name = args[i];
         std::optional<std::string_view> value;
@@ -202,7 +221,7 @@ CliParse parseCliOptions(CliOptions::Program program, const std::vector<std::str
                 return {std::nullopt, std::string(name) + " needs a value"};
             value = args[++i];
         }
-        if (std::string error = applyValue(options, name, *value); !error.empty())
+        if (std::string error = applyValue(options, name, *value, groupGiven); !error.empty())
             return {std::nullopt, std::move(error)};
     }
     return {std::move(options), {}};
@@ -214,14 +233,16 @@ std::string_view cliHelpText(CliOptions::Program program)
         static const std::string sender = withDefaults(R"(Usage: dovrin-cli [OPTION]...
 Streams numbered test datagrams to an IP multicast group at a paced speed.
 
-  --group ADDR        multicast group (default {group})
+  --group ADDR[+N]    multicast group, IPv4 or IPv6 (default {group});
+                      ADDR+N adds the N groups after ADDR; may be repeated,
+                      each group then a stream of its own
   --port N            destination port (default {port})
   --speed KBITS       target speed in kbit/s (default {speed})
   --size BYTES        payload bytes per datagram (default {size})
   --source FILE       payload file (default send.txt beside the program)
   --count N           stop after N datagrams
   --duration SECONDS  stop after SECONDS seconds
-  --interface IF      send on this interface (name or IPv4 address)
+  --interface IF      send on this interface (name or address)
   --ttl N             multicast TTL, 0 to 255 (default 20)
   --interval SECONDS  one line or JSON object per interval, 0.1 to 3600
                       (default 1)
@@ -241,12 +262,15 @@ output was closed, 2 for bad usage or a refused setting.
     static const std::string receiver = withDefaults(R"(Usage: kestil-cli [OPTION]...
 Joins an IP multicast group and counts datagrams, bytes, speed and losses.
 
-  --group ADDR        multicast group (default {group})
+  --group ADDR[+N]    multicast group, IPv4 or IPv6 (default {group});
+                      ADDR+N adds the N groups after ADDR; may be repeated
+  --ssm-source ADDR   join source-specific: count only ADDR's datagrams
   --port N            port to receive on (default {port})
   --save FILE         append every payload to FILE (created when missing)
   --count N           stop after N datagrams
   --duration SECONDS  stop after SECONDS seconds
-  --interface IF      join on this interface (name or IPv4 address)
+  --interface IF      join on this interface (name or address;
+                      needed for IPv6 groups of link-local scope)
   --interval SECONDS  one line or JSON object per interval, 0.1 to 3600
                       (default 1)
   --max-loss PERCENT  exit 4 when the run's loss is above PERCENT

@@ -8,13 +8,16 @@
 #include <string_view>
 #include <vector>
 
-// The command line of dovrin-cli and kestil-cli. Group, port, speed and size
+// The command line of dovrin-cli and kestil-cli. Groups, port, speed and size
 // stay text here: the run settings' own parser reads and refuses them, as it
 // does for the dialogs.
 struct CliOptions {
     enum Program { Sender, Receiver };
 
-    std::string group{RunDefaults::kGroup};
+    // Each --group as typed, in order ("ADDR" or "ADDR+N"); the default group
+    // when none is given.
+    std::vector<std::string> groups{std::string(RunDefaults::kGroup)};
+    std::string ssmSource;   // receiver only; empty: any source
     std::string port = std::to_string(RunDefaults::kPort);
     std::string speed = std::to_string(RunDefaults::kSpeedKbps);   // sender only
     std::string size = std::to_string(RunDefaults::kPacketSize);   // sender only

@@ -139,7 +139,7 @@ int main(int argc, char* argv[])
         return start.exitCode;
     const CliOptions& options = *start.options;
     const Parsed<SendSettings> settings =
-        SendSettings::parse(options.group, options.port, options.speed, options.size);
+        SendSettings::parse(options.groups.front(), options.port, options.speed, options.size);
     if (!settings.settings)
         return refuseSetting(kProgram, settings.refusal);
     return run(options, *settings.settings);

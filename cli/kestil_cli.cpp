@@ -257,7 +257,7 @@ int main(int argc, char* argv[])
     if (!start.options)
         return start.exitCode;
     const CliOptions& options = *start.options;
-    const Parsed<ReceiveSettings> settings = ReceiveSettings::parse(options.group, options.port);
+    const Parsed<ReceiveSettings> settings = ReceiveSettings::parse(options.groups.front(), options.port);
     if (!settings.settings)
         return refuseSetting(kProgram, settings.refusal);
     return run(options, *settings.settings);

@@ -1,8 +1,12 @@
 #include "core/group_list.h"
 
 #include <arpa/inet.h>
+#include <ifaddrs.h>
+#include <net/if.h>
+#include <netinet/in.h>
 
 #include <algorithm>
+#include <cstring>
 #include <unordered_set>
 
 namespace {
@@ -107,4 +111,55 @@ GroupList parseGroupList(const std::vector<std::string>& texts, std::size_t max)
     if (list.groups.empty())
         return refuse("no group given");
     return list;
+}
+
+SourceAddress parseSourceAddress(std::string_view text, IpAddress::Family family)
+{
+    const std::optional<IpAddress> a = parseIpAddress(text);
+    const std::string typed(text);
+    if (!a)
+        return {std::nullopt, "source \"" + typed + "\" is not an address"};
+    if (a->family != family)
+        return {std::nullopt, "source " + a->text() + " is not of the groups' family"};
+    const bool unspecified = *a == IpAddress{a->family, {}};
+    if (a->isMulticast() || unspecified || (a->isV4() && a->v4Value() == 0xffffffffU))
+        return {std::nullopt, "source " + a->text() + " is not a unicast address"};
+    return {a, {}};
+}
+
+std::optional<unsigned> interfaceIndex(std::string_view text)
+{
+    text = trimmed(text);
+    if (text.empty() || text.size() >= IF_NAMESIZE + INET6_ADDRSTRLEN)
+        return std::nullopt;
+    const std::optional<IpAddress> address = parseIpAddress(text);
+    if (!address) {
+        const unsigned index = ::if_nametoindex(std::string(text).c_str());
+        return index != 0 ? std::optional<unsigned>(index) : std::nullopt;
+    }
+    ifaddrs* list = nullptr;
+    if (::getifaddrs(&list) != 0)
+        return std::nullopt;
+    std::optional<unsigned> found;
+    for (const ifaddrs* i = list; i != nullptr && !found; i = i->ifa_next) {
+        if (i->ifa_addr == nullptr)
+            continue;
+        IpAddress mine;
+        if (i->ifa_addr->sa_family == AF_INET) {
+            mine.family = IpAddress::Family::V4;
+            std::memcpy(mine.bytes.data(),
+                        &reinterpret_cast<const sockaddr_in*>(i->ifa_addr)->sin_addr, 4);
+        } else if (i->ifa_addr->sa_family == AF_INET6) {
+            mine.family = IpAddress::Family::V6;
+            std::memcpy(mine.bytes.data(),
+                        &reinterpret_cast<const sockaddr_in6*>(i->ifa_addr)->sin6_addr, 16);
+        }
+        if (mine == *address) {
+            const unsigned index = ::if_nametoindex(i->ifa_name);
+            if (index != 0)
+                found = index;
+        }
+    }
+    ::freeifaddrs(list);
+    return found;
 }

@@ -20,3 +20,16 @@ struct GroupList {
     std::string error;               // one line, set when groups is empty
 };
 GroupList parseGroupList(const std::vector<std::string>& texts, std::size_t max);
+
+// The source of a source-specific run: a unicast address (not multicast, not
+// unspecified, not a broadcast) of the groups' family; one line of refusal
+// otherwise.
+struct SourceAddress {
+    std::optional<IpAddress> source;
+    std::string error;   // set when source is not
+};
+SourceAddress parseSourceAddress(std::string_view text, IpAddress::Family family);
+
+// The index of an interface of this host given by name ("eth1") or by one of
+// its addresses; nothing when no interface has that name or address.
+std::optional<unsigned> interfaceIndex(std::string_view text);

@@ -10,10 +10,16 @@
 #include "file/capture_file.h"
 #include "platform/clock.h"
 
+#include "core/group_list.h"
+
+#include <poll.h>
 #include <sys/uio.h>
 
 #include <algorithm>
 #include <memory>
+#include <optional>
+#include <unordered_map>
+#include <vector>
 
 namespace {
 
@@ -44,17 +50,24 @@ struct ReceiveEngine::Progress {
     std::uint64_t t0 = 0;
     std::uint64_t count = 0;
     std::uint64_t sum = 0;
-    std::uint64_t reported = 0;    // count at the latest statistics
-    SocketAddress sender;          // the latest, once count > 0
-    std::uint32_t dropCount = 0;   // the socket's, as last seen; a new socket starts at 0
+    std::uint64_t reported = 0;   // count at the latest statistics
+    SocketAddress sender;         // the latest, once count > 0
+    // Per socket: its drop count as last seen (a new socket starts at 0);
+    // whether a datagram of its groups came since its latest receive that
+    // brought none; and when to join its groups again if none comes.
+    std::vector<std::uint32_t> dropCounts;
+    std::vector<char> heard;
+    std::vector<std::uint64_t> nextJoin;
+    std::size_t socket = 0;   // the one being read
     std::uint64_t overflowed = 0;
     std::uint64_t overflowReported = 0;
     std::uint64_t stray = 0;
     int misses = 0;   // receives in a row that brought nothing
-    // Whether a datagram of the group came since the latest receive that
-    // brought none, and when to join the group again if none comes.
-    bool heard = false;
-    std::uint64_t nextJoin = 0;
+    // Which group a destination is, by its index in the run's list.
+    std::unordered_map<IpAddress, std::size_t, IpAddressHash> groupOf;
+    IpAddress source;   // family None: any
+    IpAddress latestGroup;
+    std::size_t latestIndex = 0;
     bool saveFailing = false;
     SequenceTracker tracker;
     // Counts in times since t0.
@@ -67,11 +80,28 @@ struct ReceiveEngine::Progress {
     std::uint64_t saved = 0;
     std::uint64_t savedSeen = 0;   // saved when the file was last seen under its name
 
+    // The index of the datagram's group, or nothing when it was sent
+    // elsewhere (or, in a source-specific run, by another source).
+    std::optional<std::size_t> groupIndex(const IpAddress& destination, const SocketAddress& from)
+    {
+        if (source.family != IpAddress::Family::None && from.address != source)
+            return std::nullopt;
+        // Nearly always the group of the previous datagram.
+        if (destination == latestGroup && destination.family != IpAddress::Family::None)
+            return latestIndex;
+        const auto it = groupOf.find(destination);
+        if (it == groupOf.end())
+            return std::nullopt;
+        latestGroup = destination;
+        latestIndex = it->second;
+        return latestIndex;
+    }
+
     void noteDropCount(std::uint32_t socketCount)
     {
         // The socket's count is 32-bit and wraps.
-        const std::uint32_t dropped = socketCount - dropCount;
-        dropCount = socketCount;
+        const std::uint32_t dropped = socketCount - dropCounts[socket];
+        dropCounts[socket] = socketCount;
         if (dropped == 0)
             return;
         overflowed += dropped;
@@ -91,13 +121,25 @@ void ReceiveEngine::setIntervals(std::uint64_t intervalMs, std::uint64_t outageM
     outageMs_ = outageMs;
 }
 
+void ReceiveEngine::setGroups(std::vector<IpAddress> groups, IpAddress source)
+{
+    groups_ = std::move(groups);
+    source_ = source;
+}
+
 void ReceiveEngine::run()
 {
     totals_ = {};
     lastInterval_ = {};
     outages_ = {};
+    buildError_ = 0;
     rejoins_.store(0, std::memory_order_relaxed);
-    const int slot = pool_.acquire(MulticastReceive, settings_.group.c_str(), settings_.port);
+    std::vector<IpAddress> groups = groups_;
+    if (groups.empty())
+        groups.push_back(parseIpAddress(settings_.group).value_or(IpAddress{}));
+    const int slot =
+        pool_.acquire(MulticastReceive,
+                      SocketAddress{groups.front(), static_cast<std::uint16_t>(settings_.port)});
     slot_.store(slot, std::memory_order_relaxed);
     if (slot < 0) {
         sink_.showStatus({ReceiveStatus::NoSlot});
@@ -106,24 +148,36 @@ void ReceiveEngine::run()
         return;
     }
 
-    pool_.setMulticastOptions(slot, multicast_);
+    MulticastOptions multicast = multicast_;
+    multicast.groups = groups;
+    multicast.source = source_;
+    pool_.setMulticastOptions(slot, multicast);
     const Build build = buildChannel(slot);
     if (build == Build::Failed) {
         // The last failure stays in the status line.
+        buildError_ = pool_.channel(slot)->lastError();
         slot_.store(pool_.release(slot), std::memory_order_relaxed);
         sink_.restoreButtons();
         return;
     }
 
-    const SocketHandle socket = pool_.socketOf(slot);
-    const IpAddress group = IpAddress::v4(addressValue(settings_.group.c_str()));
+    const DcChannel& channel = *pool_.channel(slot);
+    const std::size_t socketCount = std::max<std::size_t>(channel.socketCount(), 1);
+    std::vector<pollfd> waits(socketCount);
+    for (std::size_t i = 0; i < socketCount; ++i)
+        waits[i] = {channel.socket(i), POLLIN, 0};
     auto batch = std::make_unique<BatchReceiver>();
     auto owned = std::make_unique<Progress>(intervalMs_, outageMs_);
     Progress& p = *owned;
     p.channelWorks = build == Build::Works;
     p.t0 = clock_.tickCount();
-    p.nextJoin = p.t0 + kRejoinMs;
-    p.meter.start(0, {group});
+    p.dropCounts.assign(socketCount, 0);
+    p.heard.assign(socketCount, 0);
+    p.nextJoin.assign(socketCount, p.t0 + kRejoinMs);
+    p.source = source_;
+    for (std::size_t i = 0; i < groups.size(); ++i)
+        p.groupOf.emplace(groups[i], i);
+    p.meter.start(0, groups);
 
     while (sink_.isRunning() && (limit_ == 0 || p.count < limit_)) {
         // Never more than the limit still allows.
@@ -131,66 +185,51 @@ void ReceiveEngine::run()
                                      : static_cast<int>(std::min<std::uint64_t>(
                                            BatchReceiver::kBatch, limit_ - p.count));
         const std::uint64_t before = p.channelWorks ? 0 : clock_.tickCount();
-        const int got = batch->receive(socket, want);
+        // One socket waits in its receive (its time-out); several in poll.
+        int ready = 1;
+        if (socketCount > 1) {
+            ready = ::poll(waits.data(), waits.size(), kReceiveTimeoutMs);
+            if (ready < 0)
+                ready = 0;
+        } else {
+            waits[0].revents = POLLIN;
+        }
+        int got = 0;
+        int gotHere = 0;
+        std::uint64_t now = 0;
+        for (std::size_t i = 0; i < socketCount && ready > 0; ++i) {
+            if (waits[i].revents == 0)
+                continue;
+            p.socket = i;
+            batch->resumeDropCount(p.dropCounts[i]);
+            gotHere = batch->receive(waits[i].fd, want);
+            if (gotHere == 0) {
+                p.noteDropCount(batch->dropCount());
+                continue;
+            }
+            got += gotHere;
+            // The whole batch arrived at once, as far as the figures tell.
+            now = clock_.tickCount();
+            const int taken = take(p, *batch, gotHere, now);
+            if (taken == 0)
+                keepMembership(p, slot, i, now);
+            else
+                p.heard[i] = 1;
+            if (limit_ != 0 && p.count >= limit_)
+                break;
+        }
         if (got == 0) {
-            p.noteDropCount(batch->dropCount());
             missed(p, before);
-            const std::uint64_t now = clock_.tickCount();
-            keepMembership(p, slot, now);
+            now = clock_.tickCount();
+            for (std::size_t i = 0; i < socketCount; ++i)
+                keepMembership(p, slot, i, now);
             closeDue(p, now);
             continue;
         }
-        // The whole batch arrived at once, as far as the figures tell.
-        const std::uint64_t now = clock_.tickCount();
-        int taken = 0;
-        for (int i = 0; i < got; ++i) {
-            const int n = batch->length(i);
-            if (n < 0) {
-                missed(p, 0);
-                continue;
-            }
-            if (batch->destination(i) != group) {
-                ++p.stray;
-                p.noteDropCount(batch->dropCount(i));
-                continue;
-            }
-            ++taken;
-            p.misses = 0;
-            const unsigned char* data = batch->data(i);
-            const TestDatagram datagram = TestDatagram::parse(data, n);
-            Arrival arrival{batch->sender(i), static_cast<std::uint64_t>(n)};
-            if (datagram.tagged) {
-                arrival.seq = static_cast<std::uint32_t>(datagram.seq);
-                const SequenceTracker::Seen seen = p.tracker.observe(arrival.sender, arrival.seq);
-                arrival.order = orderOf(seen.order);
-                arrival.lostChange = seen.change;
-            }
-            Outage ended;
-            if (p.meter.take(arrival, now - p.t0, ended))
-                sink_.showSenderOutage(ended);
-            const int payload = n - datagram.headerLength;
-            if (payload > 0) {
-                // writev only reads what the record points at.
-                p.records[p.pending++] = {const_cast<unsigned char*>(data) + datagram.headerLength,
-                                          static_cast<std::size_t>(payload)};
-            } else {
-                ++p.pendingEmpty;
-            }
-            ++p.count;
-            p.sum += static_cast<std::uint64_t>(n);
-            p.sender = arrival.sender;
-            p.noteDropCount(batch->dropCount(i));
-            if (p.count % kStatisticsEvery == 0) {
-                report(p);
-                p.reported = p.count;
-                sink_.setDefaultLamp(Lamp::Active);
-            }
+        for (std::size_t i = 0; socketCount > 1 && i < socketCount; ++i) {
+            if (waits[i].revents == 0)
+                keepMembership(p, slot, i, now);
         }
-        save(p);
-        if (taken == 0)
-            keepMembership(p, slot, now);
-        else
-            p.heard = true;
         closeDue(p, now);
         // A slow flow would wake the receiver for almost every datagram; a
         // short pause after a batch of only a few lets the next call take
@@ -212,6 +251,61 @@ void ReceiveEngine::run()
     slot_.store(pool_.release(slot), std::memory_order_relaxed);
 }
 
+int ReceiveEngine::take(Progress& p, const BatchReceiver& batch, int got, std::uint64_t now)
+{
+    int taken = 0;
+    for (int i = 0; i < got; ++i) {
+        const int n = batch.length(i);
+        if (n < 0) {
+            missed(p, 0);
+            continue;
+        }
+        const std::optional<std::size_t> group =
+            p.groupIndex(batch.destination(i), batch.sender(i));
+        if (!group) {
+            ++p.stray;
+            p.noteDropCount(batch.dropCount(i));
+            continue;
+        }
+        ++taken;
+        p.misses = 0;
+        const unsigned char* data = batch.data(i);
+        const TestDatagram datagram = TestDatagram::parse(data, n);
+        Arrival arrival{batch.sender(i), static_cast<std::uint64_t>(n)};
+        arrival.group = *group;
+        if (datagram.tagged) {
+            arrival.seq = static_cast<std::uint32_t>(datagram.seq);
+            const SequenceTracker::Seen seen =
+                p.tracker.observe(arrival.sender, arrival.seq, arrival.group);
+            arrival.order = orderOf(seen.order);
+            arrival.lostChange = seen.change;
+        }
+        Outage ended;
+        if (p.meter.take(arrival, now - p.t0, ended))
+            sink_.showSenderOutage(ended);
+        const int payload = n - datagram.headerLength;
+        if (payload > 0) {
+            // writev only reads what the record points at.
+            p.records[p.pending++] = {const_cast<unsigned char*>(data) + datagram.headerLength,
+                                      static_cast<std::size_t>(payload)};
+        } else {
+            ++p.pendingEmpty;
+        }
+        ++p.count;
+        p.sum += static_cast<std::uint64_t>(n);
+        p.sender = arrival.sender;
+        p.noteDropCount(batch.dropCount(i));
+        if (p.count % kStatisticsEvery == 0) {
+            report(p);
+            p.reported = p.count;
+            sink_.setDefaultLamp(Lamp::Active);
+        }
+    }
+    // The payloads point into the batch's buffers, which the next receive reuses.
+    save(p);
+    return taken;
+}
+
 void ReceiveEngine::missed(Progress& p, std::uint64_t before)
 {
     if (!p.channelWorks)
@@ -230,23 +324,23 @@ void ReceiveEngine::missed(Progress& p, std::uint64_t before)
     sink_.flashLamp(Lamp::Error);
 }
 
-void ReceiveEngine::keepMembership(Progress& p, int slot, std::uint64_t now)
+void ReceiveEngine::keepMembership(Progress& p, int slot, std::size_t socket, std::uint64_t now)
 {
     // A link deleted and made again (an adapter plugged back in, a virtual
     // machine's link renewed) comes back without the membership, and the
     // group stays silent for good unless joined again. A join while still a
     // member changes nothing.
-    if (p.heard) {
-        p.heard = false;
-        p.nextJoin = now + kRejoinMs;
+    if (p.heard[socket] != 0) {
+        p.heard[socket] = 0;
+        p.nextJoin[socket] = now + kRejoinMs;
         return;
     }
-    if (now < p.nextJoin)
+    if (now < p.nextJoin[socket])
         return;
-    p.nextJoin = now + kRejoinMs;
+    p.nextJoin[socket] = now + kRejoinMs;
     // A failure is tried again at the next turn, unreported: the silence
     // already shows in the status line.
-    pool_.join(slot);
+    pool_.join(slot, socket);
     rejoins_.fetch_add(1, std::memory_order_relaxed);
 }
 

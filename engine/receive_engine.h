@@ -6,14 +6,17 @@
 #include "core/settings.h"
 
 #include <atomic>
+#include <cstddef>
 #include <cstdint>
+#include <vector>
 
+class BatchReceiver;
 class CaptureFile;
 class Clock;
 class DcPool;
 class ReceiveSink;
 
-// One receiver run, on the worker thread: joins the group, receives batches
+// One receiver run, on the worker thread: joins the groups, receives batches
 // of datagrams with a 10 ms time-out for the first, counts datagrams, bytes,
 // sequence gaps and what its own socket dropped, writes payloads to the
 // capture file while it is open, and reports every 50 datagrams, when a
@@ -27,6 +30,12 @@ class ReceiveSink;
 // with its link comes back. run() returns after the sink stops running, or at
 // once when there is no slot or no channel after 100 builds (then with
 // restoreButtons); it always releases its slot.
+//
+// A run of many groups (setGroups) counts each datagram for the group it
+// was sent to, then by sender; the channel spreads the joins over as many
+// sockets as the system's per-socket membership limit needs, and the engine
+// waits on all of them at once, taking a batch from each that is ready. Each
+// socket whose groups are all silent is joined again every 3 s.
 class ReceiveEngine {
 public:
     static constexpr int kReceiveTimeoutMs = 10;
@@ -39,6 +48,10 @@ public:
 
     // Interface to join on; the system's choice unless set.
     void setMulticastOptions(const MulticastOptions& options) { multicast_ = options; }
+    // The groups of the runs that start afterwards, all of one family, and
+    // the one source whose datagrams count (family None: any). Unless set,
+    // the settings' group, from any source.
+    void setGroups(std::vector<IpAddress> groups, IpAddress source = {});
     // The run ends after this many datagrams; 0 receives until the sink stops.
     void setDatagramLimit(std::uint64_t limit) { limit_ = limit; }
 
@@ -61,6 +74,9 @@ public:
     // successful or not.
     std::uint64_t rejoins() const { return rejoins_.load(std::memory_order_relaxed); }
 
+    // errno of the step that failed the last run's last build; 0 when it was built.
+    int buildError() const { return buildError_; }
+
 private:
     enum class Build { Failed, NoSocket, Works };
     struct Progress;
@@ -70,8 +86,11 @@ private:
     void waitOutTimeout(std::uint64_t before);
     // A receive that brought nothing (before: the clock when it started).
     void missed(Progress& progress, std::uint64_t before);
-    // A receive that brought none of the group's datagrams.
-    void keepMembership(Progress& progress, int slot, std::uint64_t now);
+    // A receive on the socket that brought none of its groups' datagrams.
+    void keepMembership(Progress& progress, int slot, std::size_t socket, std::uint64_t now);
+    // Counts the datagrams of the latest receive from the socket; how many
+    // were its groups'.
+    int take(Progress& progress, const BatchReceiver& batch, int got, std::uint64_t now);
     // Closes the interval in progress at now if it is over.
     void closeDue(Progress& progress, std::uint64_t now);
     void closeInterval(Progress& progress, std::uint64_t now);
@@ -87,6 +106,9 @@ private:
     std::atomic<int> slot_{-1};
     std::atomic<std::uint64_t> rejoins_{0};
     MulticastOptions multicast_;
+    std::vector<IpAddress> groups_;
+    IpAddress source_;
+    int buildError_ = 0;
     std::uint64_t limit_ = 0;
     std::uint64_t intervalMs_ = 1000;
     std::uint64_t outageMs_ = 1000;

@@ -251,7 +251,7 @@ void SendEngine::closeInterval(std::uint64_t nowMs)
 int SendEngine::sendDatagrams(int slot, const unsigned char* first, int length, int count)
 {
     if (count == 1)
-        return pool_.send(slot, first, length, settings_.group.c_str(), settings_.port) > 0 ? 1 : 0;
+        return pool_.send(slot, first, length, pool_.channel(slot)->endpoint()) > 0 ? 1 : 0;
     return batch_->send(first, length, count);
 }
 void SendEngine::end(const SendStatus& status)

@@ -46,36 +46,39 @@ void SequenceTracker::Stream::clear(std::uint32_t seq)
     arrived[bit / 64] &= ~(std::uint64_t{1} << (bit % 64));
 }
 
-SequenceTracker::Stream& SequenceTracker::streamOf(const SocketAddress& sender)
+SequenceTracker::Stream& SequenceTracker::streamOf(const Key& key)
 {
-    // Nearly always the sender of the previous datagram.
-    if (used_ > 0 && streams_[latest_].sender == sender)
+    // Nearly always the stream of the previous datagram.
+    if (!streams_.empty() && streams_[latest_].key == key)
         return streams_[latest_];
-    int found = -1;
-    for (int i = 0; i < used_ && found < 0; ++i) {
-        if (streams_[i].sender == sender)
-            found = i;
-    }
-    if (found < 0) {
-        if (used_ < kSenders) {
-            found = used_++;
+    std::size_t found = 0;
+    if (const auto it = index_.find(key); it != index_.end()) {
+        found = it->second;
+    } else {
+        if (streams_.size() < static_cast<std::size_t>(kStreams)) {
+            found = streams_.size();
+            streams_.emplace_back();
         } else {
-            found = 0;
-            for (int i = 1; i < kSenders; ++i) {
+            // Rare enough (more streams than kStreams) for a look at all.
+            for (std::size_t i = 1; i < streams_.size(); ++i) {
                 if (streams_[i].lastUse < streams_[found].lastUse)
                     found = i;
             }
+            index_.erase(streams_[found].key);
         }
-        streams_[found].sender = sender;
+        streams_[found].key = key;
+        streams_[found].jumped = false;
         streams_[found].lastUse = 0;   // new: no baseline yet
+        index_.emplace(key, found);
     }
     latest_ = found;
     return streams_[found];
 }
 
-SequenceTracker::Seen SequenceTracker::observe(const SocketAddress& sender, std::uint32_t seq)
+SequenceTracker::Seen SequenceTracker::observe(const SocketAddress& sender, std::uint32_t seq,
+                                               std::size_t group)
 {
-    Stream& stream = streamOf(sender);
+    Stream& stream = streamOf({sender, group});
     const bool isNew = stream.lastUse == 0;
     stream.lastUse = ++uses_;
     const bool followsJump = stream.jumped && seq == stream.jump + 1;

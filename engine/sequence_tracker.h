@@ -3,10 +3,15 @@
 #include "core/ip_address.h"
 
 #include <array>
+#include <cstddef>
 #include <cstdint>
+#include <unordered_map>
+#include <vector>
 
-// Counts datagrams missing from the streams of up to 64 senders at once, each
-// sender (address and port) with a sequence of its own; lost() is the sum.
+// Counts datagrams missing from up to 4096 streams at once, a stream being
+// what one sender (address and port) sends to one group of the run (by its
+// index in the run's group list), each with a sequence of its own; lost() is
+// the sum. One sender may send many groups, each numbered from 0.
 //
 // Sequence numbers are unsigned 32-bit serial numbers: one less than 2^31
 // ahead of the newest is ahead, anything else is behind, so the count runs on
@@ -24,12 +29,12 @@
 //   follows it is the jump taken: one far ahead counts every number skipped
 //   (a long outage at a high rate), one far behind is a restarted sender. A
 //   jump not followed so changes no loss.
-// A sender not seen while 64 others were is dropped; what it lost stays in
+// A stream not seen while 4096 others were is dropped; what it lost stays in
 // the sum.
 class SequenceTracker {
 public:
     static constexpr int kWindow = 1024;
-    static constexpr int kSenders = 64;
+    static constexpr int kStreams = 4096;
 
     // Where a number stood in its sender's stream.
     enum class Order {
@@ -43,18 +48,30 @@ public:
         Order order = Order::Next;
     };
 
-    // Takes the next sequence number of sender; returns where it stood and
-    // the change to lost(): the numbers it shows missing, or -1 for a late
-    // arrival of one of them.
-    Seen observe(const SocketAddress& sender, std::uint32_t seq);
+    // Takes the next sequence number of sender in group; returns where it
+    // stood and the change to lost(): the numbers it shows missing, or -1 for
+    // a late arrival of one of them.
+    Seen observe(const SocketAddress& sender, std::uint32_t seq, std::size_t group = 0);
 
     std::int64_t lost() const { return lost_; }
 
 private:
     static constexpr int kWords = kWindow / 64;
 
-    struct Stream {
+    struct Key {
         SocketAddress sender;
+        std::size_t group = 0;
+        bool operator==(const Key&) const = default;
+    };
+    struct KeyHash {
+        std::size_t operator()(const Key& k) const noexcept
+        {
+            return SocketAddressHash{}(k.sender) * 1000003U + k.group;
+        }
+    };
+
+    struct Stream {
+        Key key;
         std::uint64_t lastUse = 0;
         std::uint32_t newest = 0;
         // A number far from the newest that waits for its successor.
@@ -72,11 +89,11 @@ private:
         void clear(std::uint32_t seq);
     };
 
-    Stream& streamOf(const SocketAddress& sender);
+    Stream& streamOf(const Key& key);
 
-    std::array<Stream, kSenders> streams_{};
-    int used_ = 0;
-    int latest_ = 0;   // index of the stream of the previous datagram
+    std::vector<Stream> streams_;   // grows up to kStreams
+    std::unordered_map<Key, std::size_t, KeyHash> index_;
+    std::size_t latest_ = 0;   // index of the stream of the previous datagram
     std::uint64_t uses_ = 0;
     std::int64_t lost_ = 0;
 };

@@ -17,9 +17,8 @@ namespace {
 SocketAddress bound(Csock& s, const char* address)
 {
     EXPECT_EQ(s.init(Csock::Datagram), 1);
-    EXPECT_EQ(s.bind(address, 0), 1);
-    return {IpAddress::v4(addressValue(address)),
-            static_cast<std::uint16_t>(boundPort(s.handle()))};
+    EXPECT_EQ(s.bind(at(address)), 1);
+    return at(address, boundPort(s.handle()));
 }
 
 TEST(BatchReceiverTest, ABatchArrivesWholeInOrderWithEachSenderAndTruncationFails)
@@ -32,10 +31,10 @@ TEST(BatchReceiverTest, ABatchArrivesWholeInOrderWithEachSenderAndTruncationFail
     const SocketAddress senders[] = {bound(a, "127.0.0.1"), bound(b, "127.0.0.2")};
     const int lengths[] = {0, 1, 1032, 65507, 9000, 0};
     for (int i = 0; i < 6; ++i)
-        ASSERT_EQ(
-            (i % 2 ? b : a)
-                .sendTo(std::string(65507, char('a' + i)).data(), lengths[i], "127.0.0.1", port),
-            lengths[i]);
+        ASSERT_EQ((i % 2 ? b : a)
+                      .sendTo(std::string(65507, char('a' + i)).data(), lengths[i],
+                              at("127.0.0.1", port)),
+                  lengths[i]);
 
     BatchReceiver batch;
     ASSERT_EQ(batch.receive(rx.handle(), BatchReceiver::kBatch), 6);
@@ -50,7 +49,7 @@ TEST(BatchReceiverTest, ABatchArrivesWholeInOrderWithEachSenderAndTruncationFail
     // Longer than the buffer: a failed receive. Then nothing, after the time-out.
     BatchReceiver small(16);
     for (const int length : {16, 17})
-        ASSERT_EQ(a.sendTo("0123456789abcdefg", length, "127.0.0.1", port), length);
+        ASSERT_EQ(a.sendTo("0123456789abcdefg", length, at("127.0.0.1", port)), length);
     ASSERT_EQ(small.receive(rx.handle(), BatchReceiver::kBatch), 2);
     EXPECT_EQ(small.length(0), 16);
     EXPECT_EQ(small.length(1), -1);
@@ -65,7 +64,7 @@ TEST(BatchReceiverTest, EachDatagramSaysTheAddressItWasSentTo)
     Csock told, untold, tx;
     for (Csock* s : {&told, &untold}) {
         ASSERT_EQ(s->init(Csock::Datagram), 1);
-        ASSERT_EQ(s->bind("", 0), 1);
+        ASSERT_EQ(s->bind({}), 1);
         ASSERT_EQ(s->setReceiveTimeout(100), 1);
     }
     ASSERT_EQ(told.setDestinationInfo(), 1);
@@ -73,12 +72,12 @@ TEST(BatchReceiverTest, EachDatagramSaysTheAddressItWasSentTo)
     const char* destinations[] = {"127.0.0.1", "127.0.0.2", "127.0.0.1"};
     for (Csock* rx : {&told, &untold})
         for (const char* to : destinations)
-            ASSERT_EQ(tx.sendTo("d", 1, to, boundPort(rx->handle())), 1);
+            ASSERT_EQ(tx.sendTo("d", 1, at(to, boundPort(rx->handle()))), 1);
 
     BatchReceiver batch;
     ASSERT_EQ(batch.receive(told.handle(), BatchReceiver::kBatch), 3);
     for (int i = 0; i < 3; ++i)
-        EXPECT_EQ(batch.destination(i), IpAddress::v4(addressValue(destinations[i]))) << i;
+        EXPECT_EQ(batch.destination(i), ip(destinations[i])) << i;
     // Without the option the datagrams do not say.
     ASSERT_EQ(batch.receive(untold.handle(), BatchReceiver::kBatch), 3);
     for (int i = 0; i < 3; ++i)
@@ -100,7 +99,7 @@ TEST(BatchReceiverTest, DatagramsDroppedForWantOfRoomAreCounted)
     ASSERT_EQ(rx.setDestinationInfo(), 1);
     const std::string bytes(1000, 'z');
     for (int i = 0; i < 100; ++i)
-        ASSERT_EQ(tx.sendTo(bytes.data(), 1000, "127.0.0.1", port), 1000);
+        ASSERT_EQ(tx.sendTo(bytes.data(), 1000, at("127.0.0.1", port)), 1000);
 
     // The drops came after the last datagram that found room: the call that
     // finds nothing more reads the count from the socket.
@@ -113,11 +112,11 @@ TEST(BatchReceiverTest, DatagramsDroppedForWantOfRoomAreCounted)
 
     // A datagram queued afterwards carries the count itself, beside its
     // destination.
-    ASSERT_EQ(tx.sendTo(bytes.data(), 1000, "127.0.0.1", port), 1000);
+    ASSERT_EQ(tx.sendTo(bytes.data(), 1000, at("127.0.0.1", port)), 1000);
     BatchReceiver fresh;
     ASSERT_EQ(fresh.receive(rx.handle(), 1), 1);
     EXPECT_EQ(fresh.dropCount(0), static_cast<std::uint32_t>(100 - received));
-    EXPECT_EQ(fresh.destination(0), IpAddress::v4(addressValue("127.0.0.1")));
+    EXPECT_EQ(fresh.destination(0), ip("127.0.0.1"));
     rx.close();
     tx.close();
 }

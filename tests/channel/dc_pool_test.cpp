@@ -34,13 +34,13 @@ TEST(DcPoolTest, BadOrFreeIndexesGiveMinusOneAndTouchNothing)
     ASSERT_EQ(pool.build(0), 1);
     ASSERT_EQ(pool.release(0), -1);
     char buffer[8];
-    char from[16];
+    SocketAddress from;
     for (int index : {-1, 0, 5, 100}) {
         SCOPED_TRACE(index);
         EXPECT_EQ(pool.build(index), -1);
         EXPECT_EQ(pool.state(index), -1);
-        EXPECT_EQ(pool.send(index, "x", 1, "127.0.0.1", 9), -1);
-        EXPECT_EQ(pool.receive(index, buffer, sizeof buffer, from), -1);
+        EXPECT_EQ(pool.send(index, "x", 1, SocketAddress{IpAddress::v4(0x7f000001), 9}), -1);
+        EXPECT_EQ(pool.receive(index, buffer, sizeof buffer, &from), -1);
         EXPECT_EQ(pool.socketOf(index), kInvalidSocket);
         EXPECT_EQ(pool.release(index), -1);
     }

@@ -166,7 +166,8 @@ TEST_F(EndToEndTest, PeerThatSkipsSequenceNumbersProducesExactlyThatLoss)
                    for (std::size_t i = 0; i < sequence.size(); ++i) {
                        TestDatagram::encodeHeader(datagram,
                                                   static_cast<std::uint32_t>(sequence[i]));
-                       EXPECT_EQ(senderPool_.send(slot, datagram, sizeof datagram, kGroup, kPort),
+                       EXPECT_EQ(senderPool_.send(slot, datagram, sizeof datagram,
+                                                  senderPool_.channel(slot)->endpoint()),
                                  static_cast<int>(sizeof datagram));
                        if (i % 10 == 9)
                            std::this_thread::sleep_for(std::chrono::milliseconds(2));

@@ -109,14 +109,14 @@ std::vector<LossCase> lossCases()
 
     // A loses 1, then others crowd it out of the table or not; its late
     // number takes the loss back only while A is still known.
-    for (int others : {SequenceTracker::kSenders - 1, SequenceTracker::kSenders}) {
+    for (int others : {SequenceTracker::kStreams - 1, SequenceTracker::kStreams}) {
         s = seqs({0, 2});
         for (int i = 0; i < others; ++i)
             s.emplace_back(
                 SocketAddress{IpAddress::v4(0x0a000100 + static_cast<std::uint32_t>(i)), 9000}, 7);
         s.emplace_back(kA, 1);
         cases.push_back({std::to_string(others) + " other senders", s,
-                         others < SequenceTracker::kSenders ? 0 : 1});
+                         others < SequenceTracker::kStreams ? 0 : 1});
     }
     return cases;
 }
@@ -134,6 +134,24 @@ TEST(SequenceTracker, CountsEachSendersLossWithLateAndRepeatedNumbers)
         EXPECT_EQ(tracker.lost(), c.lost);
         EXPECT_EQ(total, c.lost);
     }
+}
+
+// One sender sends 1000 groups round-robin, each numbered from 0: every
+// group is a stream of its own, and only the group that lost shows it.
+TEST(SequenceTracker, OneSenderOfManyGroupsHasAStreamPerGroup)
+{
+    const SocketAddress sender{IpAddress::v4(0x0a000001), 9000};
+    SequenceTracker tracker;
+    for (std::uint32_t seq = 0; seq < 10; ++seq) {
+        for (std::size_t group = 0; group < 1000; ++group) {
+            if (group == 500 && seq == 5)
+                continue;
+            const SequenceTracker::Seen seen = tracker.observe(sender, seq, group);
+            ASSERT_EQ(seen.order, SequenceTracker::Order::Next) << group << " " << seq;
+            ASSERT_EQ(seen.change, group == 500 && seq == 6 ? 1 : 0) << group << " " << seq;
+        }
+    }
+    EXPECT_EQ(tracker.lost(), 1);
 }
 
 TEST(SequenceTracker, SaysWhereEachNumberStood)
