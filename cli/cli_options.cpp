@@ -1,16 +1,13 @@
 #include "cli/cli_options.h"
 
 #include "channel/dc_channel.h"
+#include "core/group_list.h"
 #include "platform/version.h"
 
-#include <net/if.h>
-
-#include <arpa/inet.h>
 #include <charconv>
 #include <chrono>
 #include <cmath>
 #include <cstdio>
-#include <netinet/in.h>
 #include <string>
 #include <utility>
 
@@ -80,12 +77,10 @@ bool parseWhole(std::string_view text, std::uint64_t& value)
     return !text.empty() && result.ec == std::errc() && result.ptr == end;
 }
 
-// An interface is an IPv4 address or the name of one of this host's interfaces.
+// An interface is the name or one of the addresses of one of this host's interfaces.
 bool interfaceExists(const std::string& interface)
 {
-    in_addr address{};
-    return ::inet_pton(AF_INET, interface.c_str(), &address) == 1 ||
-           ::if_nametoindex(interface.c_str()) != 0;
+    return interfaceIndex(interface).has_value();
 }
 
 std::string applyValue(CliOptions& options, std::string_view name, std::string_view value,

@@ -6,12 +6,14 @@
 #include "cli/cli_run.h"
 #include "cli/receive_lines.h"
 #include "cli/run_files.h"
+#include "core/group_list.h"
 #include "core/receive_format.h"
 #include "engine/receive_engine.h"
 #include "file/capture_file.h"
 #include "platform/steady_clock.h"
 
 #include <atomic>
+#include <cerrno>
 #include <chrono>
 #include <cmath>
 #include <cstdio>
@@ -175,7 +177,8 @@ private:
     std::vector<std::pair<SocketAddress, std::uint64_t>> outages_;   // sender, count
 };
 
-int run(const CliOptions& options, const ReceiveSettings& settings)
+int run(const CliOptions& options, const ReceiveSettings& settings,
+        const std::vector<IpAddress>& groups, const IpAddress& source)
 {
     CaptureFile capture;
     if (!options.save.empty() && capture.open(options.save) != 1) {
@@ -196,6 +199,7 @@ int run(const CliOptions& options, const ReceiveSettings& settings)
     MulticastOptions multicast;
     std::snprintf(multicast.interface, sizeof multicast.interface, "%s", options.interface.c_str());
     engine.setMulticastOptions(multicast);
+    engine.setGroups(groups, source);
 
     const StopSignals::Ended ended = signals.run(
         options.durationSeconds, [&] { engine.run(); },
@@ -207,6 +211,15 @@ int run(const CliOptions& options, const ReceiveSettings& settings)
     // Everything received is in the file before the summary counts it.
     capture.closeIfGone();
     capture.close();
+    if (const int error = engine.buildError(); error != 0) {
+        std::string reason = std::strerror(error);
+        // The per-socket memberships are spread over sockets; what still runs
+        // out is the memory a socket may spend on its options.
+        if (error == ENOBUFS)
+            reason += " (raise net.ipv4.igmp_max_memberships or net.core.optmem_max)";
+        output.fail("cannot receive on port " + std::to_string(settings.port) + ": " + reason);
+        return 1;
+    }
 
     const ReceiveReport& totals = engine.totals();
     const ReceiveInterval last = engine.lastInterval();
@@ -257,8 +270,29 @@ int main(int argc, char* argv[])
     if (!start.options)
         return start.exitCode;
     const CliOptions& options = *start.options;
-    const Parsed<ReceiveSettings> settings = ReceiveSettings::parse(options.groups.front(), options.port);
+    const GroupList list = parseGroupList(options.groups, kMaxGroups);
+    if (list.groups.empty())
+        return refuseSetting(kProgram, list.error);
+    // The port is read as the dialog reads it; the groups were read above.
+    Parsed<ReceiveSettings> settings = ReceiveSettings::parse(RunDefaults::kGroup, options.port);
     if (!settings.settings)
         return refuseSetting(kProgram, settings.refusal);
-    return run(options, *settings.settings);
+    settings.settings->group = list.groups.front().text();
+    IpAddress source;
+    if (!options.ssmSource.empty()) {
+        const SourceAddress parsed =
+            parseSourceAddress(options.ssmSource, list.groups.front().family);
+        if (!parsed.source)
+            return refuseSetting(kProgram, "--ssm-source: " + parsed.error);
+        source = *parsed.source;
+    }
+    if (options.interface.empty()) {
+        for (const IpAddress& group : list.groups) {
+            if (needsInterface(group))
+                return refuseSetting(kProgram, "group " + group.text() +
+                                                   " is of link-local scope: name its interface "
+                                                   "with --interface");
+        }
+    }
+    return run(options, *settings.settings, list.groups, source);
 }

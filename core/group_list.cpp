@@ -163,3 +163,8 @@ std::optional<unsigned> interfaceIndex(std::string_view text)
     ::freeifaddrs(list);
     return found;
 }
+
+bool needsInterface(const IpAddress& group)
+{
+    return group.isV6() && group.isMulticast() && (group.bytes[1] & 0x0f) <= 2;
+}

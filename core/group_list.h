@@ -12,6 +12,9 @@
 // address, blanks around it ignored; nothing when it is neither.
 std::optional<IpAddress> parseIpAddress(std::string_view text);
 
+// The most groups one run takes.
+inline constexpr std::size_t kMaxGroups = 2048;
+
 // The groups of a run, read from texts as typed, each a group or ADDR+N (the
 // group ADDR and the N after it: 239.1.1.1+299 is 300 groups). All of one
 // family, every one a multicast address, none twice, at most max in all.
@@ -33,3 +36,8 @@ SourceAddress parseSourceAddress(std::string_view text, IpAddress::Family family
 // The index of an interface of this host given by name ("eth1") or by one of
 // its addresses; nothing when no interface has that name or address.
 std::optional<unsigned> interfaceIndex(std::string_view text);
+
+// Whether joining group needs an interface named: an IPv6 group of
+// interface-local or link-local scope (ff01::/16, ff02::/16 and the like),
+// which the system cannot place by its routes.
+bool needsInterface(const IpAddress& group);

@@ -94,15 +94,18 @@ bool enterNamespace(const std::string& name)
 }
 
 // The commands that give a host its cable: eth0 inside it, joined to the
-// lab's bridge as port, with its address and the route for the groups.
+// lab's bridge as port, with its addresses (IPv4, and IPv6 without the
+// second of duplicate detection) and the route for the IPv4 groups; IPv6
+// routes its groups by every link of its own.
 std::string linkSetup(const std::string& bridge, const std::string& host, const std::string& port,
-                      const std::string& address)
+                      const std::string& address, const std::string& address6)
 {
     const std::string in = " && ip -n " + host + " ";
-    return "ip -n " + bridge + " link add " + port + " type veth peer name eth0 netns " + host +
-           " && ip -n " + bridge + " link set " + port + " master br0 up" + in + "addr add " +
-           address + "/24 dev eth0" + in + "link set eth0 up" + in +
-           "route add 224.0.0.0/4 dev eth0";
+    return "ip netns exec " + host + " sysctl -qw net.ipv6.conf.default.accept_dad=0 && ip -n " +
+           bridge + " link add " + port + " type veth peer name eth0 netns " + host + " && ip -n " +
+           bridge + " link set " + port + " master br0 up" + in + "addr add " + address +
+           "/24 dev eth0" + in + "addr add " + address6 + "/64 dev eth0 nodad" + in +
+           "link set eth0 up" + in + "route add 224.0.0.0/4 dev eth0";
 }
 
 std::string firstLine(const std::string& text)
@@ -146,19 +149,23 @@ NetnsLab::NetnsLab(int hosts)
             const std::string name = prefix_ + "h" + std::to_string(host);
             const std::string port = "p" + std::to_string(host);
             const std::string address = subnet + std::to_string(host + 1);
+            const std::string address6 =
+                "fd77:" + std::to_string(lab % 250) + "::" + std::to_string(host + 1);
             const std::string setup = "ip netns add " + name + " && ip -n " + name +
                                       " link set lo up && " +
-                                      linkSetup(bridge, name, port, address);
+                                      linkSetup(bridge, name, port, address, address6);
             made.push_back(name);
             if (run(setup, &output) != 0)
                 failed = setup;
             names_.push_back(name);
             addresses_.push_back(address);
+            addresses6_.push_back(address6);
         }
         if (!failed.empty()) {
             removeNamespaces(made);
             names_.clear();
             addresses_.clear();
+            addresses6_.clear();
         }
     }
     if (!failed.empty()) {
@@ -199,7 +206,7 @@ bool NetnsLab::replaceLink(int host) const
     const std::string port = "p" + std::to_string(host);
     // Deleting one end of a veth pair deletes the other with it.
     return run("ip -n " + bridge + " link delete " + port + " && " +
-               linkSetup(bridge, names_[host], port, addresses_[host])) == 0 &&
+               linkSetup(bridge, names_[host], port, addresses_[host], addresses6_[host])) == 0 &&
            awaitCarrier(names_[host]);
 }
 

@@ -6,9 +6,9 @@
 #include <vector>
 
 // A throw-away network of hosts for tests: one network namespace per host,
-// all joined by veth to a bridge, each with a private address and a route for
-// 224.0.0.0/4, so multicast crosses between them and never leaves the
-// machine. Needs root; everything made is removed by the destructor.
+// all joined by veth to a bridge, each with a private IPv4 and IPv6 address
+// and a route for 224.0.0.0/4, so multicast crosses between them and never
+// leaves the machine. Needs root; everything made is removed by the destructor.
 class NetnsLab {
 public:
     explicit NetnsLab(int hosts = 2);
@@ -24,6 +24,7 @@ public:
     int hostCount() const { return static_cast<int>(names_.size()); }
     const std::string& hostName(int host) const { return names_.at(host); }
     const std::string& hostAddress(int host) const { return addresses_.at(host); }
+    const std::string& hostAddress6(int host) const { return addresses6_.at(host); }
 
     // Moves the calling thread into the host's network namespace: sockets it
     // opens afterwards live there (and stay there, whichever thread uses
@@ -52,6 +53,7 @@ private:
     std::string prefix_;
     std::vector<std::string> names_;
     std::vector<std::string> addresses_;
+    std::vector<std::string> addresses6_;
 };
 
 // In a GoogleTest body: skip with a clear message when the lab is not there.
