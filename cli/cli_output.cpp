@@ -139,9 +139,26 @@ void CliOutput::report(const std::string& text, const std::vector<JsonField>& fi
         offer(formatLine(text, fields, false), false);
 }
 
+void CliOutput::reports(const std::vector<std::string>& texts,
+                        const std::vector<std::vector<JsonField>>& objects)
+{
+    {
+        std::lock_guard guard(eventLock_);
+        eventShown_ = false;
+    }
+    if (!quiet_)
+        offer(formatLines(texts, objects, false), false);
+}
+
 void CliOutput::summary(const std::string& text, const std::vector<JsonField>& fields)
 {
     put(formatLine(text, fields, true), false);
+}
+
+void CliOutput::summaries(const std::vector<std::string>& texts,
+                          const std::vector<std::vector<JsonField>>& objects)
+{
+    put(formatLines(texts, objects, true), false);
 }
 
 void CliOutput::event(const std::string& text)
@@ -171,20 +188,36 @@ std::uint64_t CliOutput::dropped() const
 std::string CliOutput::formatLine(const std::string& text, const std::vector<JsonField>& fields,
                                   bool final) const
 {
-    if (!json_)
-        return timeStamp() + "  " + text + "\n";
-    std::string line = "{";
-    if (final)
-        line += "\"final\":true,";
-    line += "\"ts\":\"" + rfc3339Now() + "\",\"t\":" + fixedText(elapsedSeconds(), 3);
-    for (const JsonField& field : fields) {
-        line += ",\"";
-        line += field.key;
-        line += "\":";
-        line += field.value;
+    return formatLines({text}, {fields}, final);
+}
+
+std::string CliOutput::formatLines(const std::vector<std::string>& texts,
+                                   const std::vector<std::vector<JsonField>>& objects,
+                                   bool final) const
+{
+    std::string lines;
+    if (!json_) {
+        const std::string stamp = timeStamp() + "  ";
+        for (const std::string& text : texts)
+            lines += stamp + text + "\n";
+        return lines;
     }
-    line += "}\n";
-    return line;
+    // Objects that belong together share their time.
+    std::string head = "{";
+    if (final)
+        head += "\"final\":true,";
+    head += "\"ts\":\"" + rfc3339Now() + "\",\"t\":" + fixedText(elapsedSeconds(), 3);
+    for (const std::vector<JsonField>& fields : objects) {
+        lines += head;
+        for (const JsonField& field : fields) {
+            lines += ",\"";
+            lines += field.key;
+            lines += "\":";
+            lines += field.value;
+        }
+        lines += "}\n";
+    }
+    return lines;
 }
 
 void CliOutput::offer(std::string text, bool toErr)

@@ -60,8 +60,15 @@ public:
 
     // A report: text for the human form, fields (after "t") for JSON.
     void report(const std::string& text, const std::vector<JsonField>& fields);
+    // Reports that belong together, kept or left out as one: each text a
+    // line of the human form, each fields an object of JSON (after "t").
+    void reports(const std::vector<std::string>& texts,
+                 const std::vector<std::vector<JsonField>>& objects);
     // The final summary; printed also under --quiet.
     void summary(const std::string& text, const std::vector<JsonField>& fields);
+    // A summary of several lines or objects, each marked final in JSON.
+    void summaries(const std::vector<std::string>& texts,
+                   const std::vector<std::vector<JsonField>>& objects);
     // An event in the status line. A repeat of the previous event with no
     // report between them is not printed again.
     void event(const std::string& text);
@@ -85,6 +92,8 @@ private:
 
     std::string formatLine(const std::string& text, const std::vector<JsonField>& fields,
                            bool final) const;
+    std::string formatLines(const std::vector<std::string>& texts,
+                            const std::vector<std::vector<JsonField>>& objects, bool final) const;
     // Queues a line, or leaves it out when the queue is full.
     void offer(std::string text, bool toErr);
     // Queues a line past the bound and waits until it is written.
