@@ -54,10 +54,10 @@ bool manyGroups(const ReceiveInterval& interval)
 std::string groupNote(const GroupFigures& g)
 {
     std::string note;
-    if (g.interval.datagrams == 0)
+    if (g.silent)
         note = " silent";
-    else if (g.interval.lost > 0)
-        note = " lost " + std::to_string(g.interval.lost);
+    if (g.interval.lost > 0)
+        note += (note.empty() ? " lost " : ", lost ") + std::to_string(g.interval.lost);
     if (g.intervalOutages > 0)
         note += note.empty() ? " outage" : ", outage";
     return note.empty() ? note : g.group.text() + note;
@@ -78,8 +78,10 @@ std::vector<const GroupFigures*> worstFirst(const std::vector<GroupFigures>& gro
                          const FlowCounts& y = inInterval ? b->interval : b->total;
                          const std::uint64_t xOut = inInterval ? a->intervalOutages : a->outages;
                          const std::uint64_t yOut = inInterval ? b->intervalOutages : b->outages;
-                         if ((x.datagrams == 0) != (y.datagrams == 0))
-                             return x.datagrams == 0;
+                         const bool xNone = inInterval ? a->silent : x.datagrams == 0;
+                         const bool yNone = inInterval ? b->silent : y.datagrams == 0;
+                         if (xNone != yNone)
+                             return xNone;
                          if (x.lost != y.lost)
                              return x.lost > y.lost;
                          return xOut > yOut;
@@ -156,6 +158,7 @@ std::vector<JsonField> groupFields(const ReceiveInterval& interval, const GroupF
                     FlowCounts::kbpsOver(group.interval.bytes, interval.endMs - interval.startMs))};
     addCounts(fields, group.interval, false);
     fields.push_back(jsonNumber("outages", group.intervalOutages));
+    fields.push_back({"silent", group.silent ? "true" : "false"});
     fields.push_back(jsonDecimal("total_kbps", group.total.kbpsFirstToLast()));
     addCounts(fields, group.total, true);
     fields.push_back(jsonNumber("total_outages", group.outages));

@@ -16,8 +16,8 @@
 constexpr std::size_t kGroupsNamed = 8;
 
 // "接收速度 512.000  数据包 62 (丢包0, 0.00%)  总计 ..." for one interval; in a
-// run of several groups, followed by those that lost datagrams, had none or
-// ended an outage in the interval, worst first.
+// run of several groups, followed by those that are silent at its end, lost
+// datagrams or ended an outage in it, worst first.
 std::string intervalLine(const ReceiveInterval& interval);
 // The interval's figures, its totals (keys prefixed "total_") and those of
 // each sender ("senders": an array).
@@ -29,8 +29,8 @@ std::vector<JsonField> groupFields(const ReceiveInterval& interval, const GroupF
 std::vector<std::vector<JsonField>> intervalObjects(const ReceiveInterval& interval);
 
 // The groups worst first, by their figures in the interval or since the
-// start: none arrived, then most lost, then most outages; ties in the run's
-// order.
+// start: silent at the interval's end (since the start: none arrived), then
+// most lost, then most outages; ties in the run's order.
 std::vector<const GroupFigures*> worstFirst(const std::vector<GroupFigures>& groups,
                                             bool inInterval);
 

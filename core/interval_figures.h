@@ -55,6 +55,9 @@ struct GroupFigures {
     FlowCounts total;
     std::uint64_t outages = 0;           // since the start
     std::uint64_t intervalOutages = 0;   // ended in the interval
+    // At the interval's end: none arrived yet, or none for longer than the
+    // outage threshold.
+    bool silent = false;
 };
 
 // The figures of one interval, closed at endMs, and those since the start.

@@ -162,6 +162,8 @@ ReceiveInterval IntervalMeter::close(std::uint64_t nowMs)
         closed.senders.push_back(s->figures);
     closed.groups.reserve(groups_.size());
     for (Group& g : groups_) {
+        const FlowCounts& total = g.figures.total;
+        g.figures.silent = total.datagrams == 0 || nowMs - total.lastMs > outageMs_;
         closed.groups.push_back(g.figures);
         g.figures.interval = {};
         g.figures.intervalOutages = 0;
