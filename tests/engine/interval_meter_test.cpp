@@ -279,6 +279,9 @@ TEST(IntervalMeterTest, FiguresPerGroup)
                 EXPECT_EQ(g.interval.datagrams, want.datagrams);
                 EXPECT_EQ(g.interval.lost, want.lost);
                 EXPECT_EQ(g.intervalOutages, want.outages);
+                // Here every interval without a datagram of the group ends
+                // more than a threshold after its last.
+                EXPECT_EQ(g.silent, want.datagrams == 0);
                 sums[k] = {sums[k].datagrams + want.datagrams, sums[k].lost + want.lost,
                            sums[k].outages + want.outages};
                 EXPECT_EQ(g.total.datagrams, sums[k].datagrams);
