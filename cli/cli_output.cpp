@@ -139,15 +139,14 @@ void CliOutput::report(const std::string& text, const std::vector<JsonField>& fi
         offer(formatLine(text, fields, false), false);
 }
 
-void CliOutput::reports(const std::vector<std::string>& texts,
-                        const std::vector<std::vector<JsonField>>& objects)
+void CliOutput::reportsLater(ReportMaker make)
 {
     {
         std::lock_guard guard(eventLock_);
         eventShown_ = false;
     }
     if (!quiet_)
-        offer(formatLines(texts, objects, false), false);
+        offer(head(false), false, std::move(make));
 }
 
 void CliOutput::summary(const std::string& text, const std::vector<JsonField>& fields)
@@ -158,7 +157,7 @@ void CliOutput::summary(const std::string& text, const std::vector<JsonField>& f
 void CliOutput::summaries(const std::vector<std::string>& texts,
                           const std::vector<std::vector<JsonField>>& objects)
 {
-    put(formatLines(texts, objects, true), false);
+    put(formatLines(texts, objects, head(true)), false);
 }
 
 void CliOutput::event(const std::string& text)
@@ -188,25 +187,29 @@ std::uint64_t CliOutput::dropped() const
 std::string CliOutput::formatLine(const std::string& text, const std::vector<JsonField>& fields,
                                   bool final) const
 {
-    return formatLines({text}, {fields}, final);
+    return formatLines({text}, {fields}, head(final));
+}
+
+std::string CliOutput::head(bool final) const
+{
+    if (!json_)
+        return timeStamp() + "  ";
+    std::string head = "{";
+    if (final)
+        head += "\"final\":true,";
+    return head + "\"ts\":\"" + rfc3339Now() + "\",\"t\":" + fixedText(elapsedSeconds(), 3);
 }
 
 std::string CliOutput::formatLines(const std::vector<std::string>& texts,
                                    const std::vector<std::vector<JsonField>>& objects,
-                                   bool final) const
+                                   const std::string& head) const
 {
     std::string lines;
     if (!json_) {
-        const std::string stamp = timeStamp() + "  ";
         for (const std::string& text : texts)
-            lines += stamp + text + "\n";
+            lines += head + text + "\n";
         return lines;
     }
-    // Objects that belong together share their time.
-    std::string head = "{";
-    if (final)
-        head += "\"final\":true,";
-    head += "\"ts\":\"" + rfc3339Now() + "\",\"t\":" + fixedText(elapsedSeconds(), 3);
     for (const std::vector<JsonField>& fields : objects) {
         lines += head;
         for (const JsonField& field : fields) {
@@ -220,7 +223,7 @@ std::string CliOutput::formatLines(const std::vector<std::string>& texts,
     return lines;
 }
 
-void CliOutput::offer(std::string text, bool toErr)
+void CliOutput::offer(std::string text, bool toErr, ReportMaker make)
 {
     {
         std::lock_guard guard(lock_);
@@ -228,7 +231,7 @@ void CliOutput::offer(std::string text, bool toErr)
             ++dropped_;
             return;
         }
-        queue_.push_back({std::move(text), toErr, ++numbered_});
+        queue_.push_back({std::move(text), toErr, ++numbered_, std::move(make)});
     }
     queued_.notify_one();
 }
@@ -237,7 +240,7 @@ void CliOutput::put(std::string text, bool toErr)
 {
     std::unique_lock lock(lock_);
     const std::uint64_t number = ++numbered_;
-    queue_.push_back({std::move(text), toErr, number});
+    queue_.push_back({std::move(text), toErr, number, {}});
     queued_.notify_one();
     written_.wait(lock, [&] { return writtenUpTo_ >= number; });
 }
@@ -252,6 +255,12 @@ void CliOutput::writeLines()
         Line line = std::move(queue_.front());
         queue_.pop_front();
         lock.unlock();
+        if (line.make) {
+            std::vector<std::string> texts;
+            std::vector<std::vector<JsonField>> objects;
+            line.make(texts, objects);
+            line.text = formatLines(texts, objects, line.text);
+        }
         if (line.toErr)
             writeAll(err_, line.text);
         else if (!closed() && !writeAll(out_, line.text))

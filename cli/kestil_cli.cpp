@@ -18,6 +18,7 @@
 #include <cmath>
 #include <cstdio>
 #include <cstring>
+#include <memory>
 #include <mutex>
 
 namespace {
@@ -111,20 +112,27 @@ public:
     void showReceiveInterval(const ReceiveInterval& interval) override
     {
         const auto now = std::chrono::system_clock::now();
-        std::vector<std::string> texts{intervalLine(interval)};
-        std::vector<std::vector<JsonField>> objects = intervalObjects(interval);
-        if (!pendingTexts_.empty()) {
-            texts.insert(texts.end(), pendingTexts_.begin(), pendingTexts_.end());
-            if (pendingOutages_ > pendingTexts_.size())
-                texts.push_back("outages of " +
-                                std::to_string(pendingOutages_ - pendingTexts_.size()) +
-                                " more groups");
-            objects.insert(objects.begin(), pendingObjects_.begin(), pendingObjects_.end());
-            pendingTexts_.clear();
-            pendingObjects_.clear();
-            pendingOutages_ = 0;
+        if (!manyGroups_) {
+            output_.report(intervalLine(interval), intervalFields(interval));
+        } else {
+            // Hundreds of groups take milliseconds to format: not on this
+            // thread, which is receiving.
+            auto pending = std::make_shared<Pending>(std::move(pending_));
+            pending_ = {};
+            pending->interval = interval;
+            output_.reportsLater([pending](std::vector<std::string>& texts,
+                                           std::vector<std::vector<JsonField>>& objects) {
+                texts.push_back(intervalLine(pending->interval));
+                texts.insert(texts.end(), pending->texts.begin(), pending->texts.end());
+                if (pending->outages > pending->texts.size())
+                    texts.push_back("outages of " +
+                                    std::to_string(pending->outages - pending->texts.size()) +
+                                    " more groups");
+                objects = std::move(pending->objects);
+                for (std::vector<JsonField>& object : intervalObjects(pending->interval))
+                    objects.push_back(std::move(object));
+            });
         }
-        output_.reports(texts, objects);
         if (files_.plotting()) {
             files_.addInterval({seconds(interval.endMs),
                                 static_cast<double>(interval.endMs - interval.startMs) / 1000,
@@ -148,10 +156,10 @@ public:
         if (!manyGroups_) {
             output_.report(outageLine(outage, now), outageFields(outage, now));
         } else {
-            if (pendingTexts_.size() < kGroupsNamed)
-                pendingTexts_.push_back(outageLine(outage, now, true));
-            ++pendingOutages_;
-            pendingObjects_.push_back(outageFields(outage, now));
+            if (pending_.texts.size() < kGroupsNamed)
+                pending_.texts.push_back(outageLine(outage, now, true));
+            ++pending_.outages;
+            pending_.objects.push_back(outageFields(outage, now));
         }
         files_.addOutage({seconds(outage.beganMs), static_cast<double>(outage.lastedMs) / 1000,
                           outage.lost > 0 ? static_cast<std::uint64_t>(outage.lost) : 0});
@@ -225,10 +233,15 @@ private:
     std::uint64_t plottedMs_ = 0;
     std::string startedAt_ = titleTime(std::chrono::system_clock::now());
     std::atomic<bool> running_{true};
-    // Outages of groups waiting for their interval's report; worker only.
-    std::vector<std::string> pendingTexts_;
-    std::vector<std::vector<JsonField>> pendingObjects_;
-    std::size_t pendingOutages_ = 0;
+    // An interval's report in a run of several groups, with the outages
+    // that ended in it.
+    struct Pending {
+        std::vector<std::string> texts;   // of the first outages
+        std::vector<std::vector<JsonField>> objects;
+        std::size_t outages = 0;
+        ReceiveInterval interval;
+    };
+    Pending pending_;   // worker only
     mutable std::mutex mutex_;
     ReceiveInterval last_;
     std::vector<std::pair<SocketAddress, std::uint64_t>> outages_;   // sender, count

@@ -125,7 +125,7 @@ TEST(CliOutput, AClosedOutputIsNoticedAndTheFailureStillReachesStderr)
     EXPECT_EQ(err.drain(), "prog: standard output was closed\n");
 }
 
-TEST(CliOutput, ReportsThatBelongTogetherComeOutWholeAndInBothForms)
+TEST(CliOutput, ReportsMadeLaterComeOutWholeWithTheirTimeAndInBothForms)
 {
     // More objects than the queue holds lines: they are queued as one.
     constexpr std::uint64_t kObjects = CliOutput::kQueuedLines * 4;
@@ -140,7 +140,11 @@ TEST(CliOutput, ReportsThatBelongTogetherComeOutWholeAndInBothForms)
         std::thread reader([&] { printed = out.drain(); });
         {
             CliOutput output("prog", json, false, out.write, err.write);
-            output.reports({"first", "second"}, objects);
+            output.reportsLater([&objects](std::vector<std::string>& texts,
+                                           std::vector<std::vector<JsonField>>& made) {
+                texts = {"first", "second"};
+                made = objects;
+            });
             output.summaries({"total"}, {{jsonNumber("n", kObjects)}});
             EXPECT_EQ(output.dropped(), 0u);
         }
