@@ -87,6 +87,8 @@ struct Outage {
     // Numbers skipped between the last datagram before and the first after.
     std::int64_t lost = 0;
     IpAddress group;
+
+    bool operator==(const Outage&) const = default;
 };
 
 // The outages of a run so far.

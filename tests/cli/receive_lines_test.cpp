@@ -96,10 +96,6 @@ TEST(ReceiveLines, EachGroupInTheObjectsTheWorstNamedInTheLine)
         interval.startMs = 1000;
         interval.endMs = 2000;
         interval.groups = c.groups;
-        for (const GroupFigures& g : c.groups) {
-            interval.interval.datagrams += g.interval.datagrams;
-            interval.interval.lost += g.interval.lost;
-        }
         const std::string line = intervalLine(interval);
         EXPECT_TRUE(line.ends_with(c.lineEnd)) << line;
         if (!c.keys.empty()) {
