@@ -240,7 +240,7 @@ std::vector<GroupCase> groupCases()
                        {{33, 0, 0}, {31, 3, 0}, {17, 0, 0}},
                        {{33, 0, 0}, {33, 0, 0}, {0, 0, 0}},
                        {{33, 0, 0}, {33, 0, 0}, {23, 60, 1}}};
-        c.outages = {{kA, kStart + 20 + 30 * 49, 30 * 61, 60, group(2)}};
+        c.outages = {{kA, kStart + 20 + 30ul * 49, 30ul * 61, 60, group(2)}};
         all.push_back(c);
     }
     {
