@@ -146,8 +146,6 @@ public:
         }
         if (files_.metering())
             files_.setMetrics(metrics(interval));
-        std::lock_guard lock(mutex_);
-        last_ = interval;
     }
 
     void showSenderOutage(const Outage& outage) override
@@ -163,6 +161,9 @@ public:
         }
         files_.addOutage({seconds(outage.beganMs), static_cast<double>(outage.lastedMs) / 1000,
                           outage.lost > 0 ? static_cast<std::uint64_t>(outage.lost) : 0});
+        // A run of several groups counts its outages per group.
+        if (manyGroups_)
+            return;
         std::lock_guard lock(mutex_);
         outages_.emplace_back(outage.sender, 1);
     }
@@ -190,12 +191,6 @@ public:
     }
 
     bool manyGroups() const { return manyGroups_; }
-
-    ReceiveInterval last() const
-    {
-        std::lock_guard lock(mutex_);
-        return last_;
-    }
 
 private:
     static double seconds(std::uint64_t ms) { return static_cast<double>(ms) / 1000; }
@@ -243,7 +238,6 @@ private:
     };
     Pending pending_;   // worker only
     mutable std::mutex mutex_;
-    ReceiveInterval last_;
     std::vector<std::pair<SocketAddress, std::uint64_t>> outages_;   // sender, count
 };
 
