@@ -139,9 +139,25 @@ void CliOutput::report(const std::string& text, const std::vector<JsonField>& fi
         offer(formatLine(text, fields, false), false);
 }
 
+void CliOutput::reportsLater(ReportMaker make)
+{
+    {
+        std::lock_guard guard(eventLock_);
+        eventShown_ = false;
+    }
+    if (!quiet_)
+        offer(head(false), false, std::move(make));
+}
+
 void CliOutput::summary(const std::string& text, const std::vector<JsonField>& fields)
 {
     put(formatLine(text, fields, true), false);
+}
+
+void CliOutput::summaries(const std::vector<std::string>& texts,
+                          const std::vector<std::vector<JsonField>>& objects)
+{
+    put(formatLines(texts, objects, head(true)), false);
 }
 
 void CliOutput::event(const std::string& text)
@@ -171,23 +187,43 @@ std::uint64_t CliOutput::dropped() const
 std::string CliOutput::formatLine(const std::string& text, const std::vector<JsonField>& fields,
                                   bool final) const
 {
-    if (!json_)
-        return timeStamp() + "  " + text + "\n";
-    std::string line = "{";
-    if (final)
-        line += "\"final\":true,";
-    line += "\"ts\":\"" + rfc3339Now() + "\",\"t\":" + fixedText(elapsedSeconds(), 3);
-    for (const JsonField& field : fields) {
-        line += ",\"";
-        line += field.key;
-        line += "\":";
-        line += field.value;
-    }
-    line += "}\n";
-    return line;
+    return formatLines({text}, {fields}, head(final));
 }
 
-void CliOutput::offer(std::string text, bool toErr)
+std::string CliOutput::head(bool final) const
+{
+    if (!json_)
+        return timeStamp() + "  ";
+    std::string head = "{";
+    if (final)
+        head += "\"final\":true,";
+    return head + "\"ts\":\"" + rfc3339Now() + "\",\"t\":" + fixedText(elapsedSeconds(), 3);
+}
+
+std::string CliOutput::formatLines(const std::vector<std::string>& texts,
+                                   const std::vector<std::vector<JsonField>>& objects,
+                                   const std::string& head) const
+{
+    std::string lines;
+    if (!json_) {
+        for (const std::string& text : texts)
+            lines += head + text + "\n";
+        return lines;
+    }
+    for (const std::vector<JsonField>& fields : objects) {
+        lines += head;
+        for (const JsonField& field : fields) {
+            lines += ",\"";
+            lines += field.key;
+            lines += "\":";
+            lines += field.value;
+        }
+        lines += "}\n";
+    }
+    return lines;
+}
+
+void CliOutput::offer(std::string text, bool toErr, ReportMaker make)
 {
     {
         std::lock_guard guard(lock_);
@@ -195,7 +231,7 @@ void CliOutput::offer(std::string text, bool toErr)
             ++dropped_;
             return;
         }
-        queue_.push_back({std::move(text), toErr, ++numbered_});
+        queue_.push_back({std::move(text), toErr, ++numbered_, std::move(make)});
     }
     queued_.notify_one();
 }
@@ -204,7 +240,7 @@ void CliOutput::put(std::string text, bool toErr)
 {
     std::unique_lock lock(lock_);
     const std::uint64_t number = ++numbered_;
-    queue_.push_back({std::move(text), toErr, number});
+    queue_.push_back({std::move(text), toErr, number, {}});
     queued_.notify_one();
     written_.wait(lock, [&] { return writtenUpTo_ >= number; });
 }
@@ -219,6 +255,12 @@ void CliOutput::writeLines()
         Line line = std::move(queue_.front());
         queue_.pop_front();
         lock.unlock();
+        if (line.make) {
+            std::vector<std::string> texts;
+            std::vector<std::vector<JsonField>> objects;
+            line.make(texts, objects);
+            line.text = formatLines(texts, objects, line.text);
+        }
         if (line.toErr)
             writeAll(err_, line.text);
         else if (!closed() && !writeAll(out_, line.text))

@@ -5,6 +5,7 @@
 #include <condition_variable>
 #include <cstdint>
 #include <deque>
+#include <functional>
 #include <mutex>
 #include <string>
 #include <string_view>
@@ -60,8 +61,18 @@ public:
 
     // A report: text for the human form, fields (after "t") for JSON.
     void report(const std::string& text, const std::vector<JsonField>& fields);
+    // Reports that belong together, kept or left out as one, and made on
+    // the writer thread, for figures that take long to format: make fills
+    // texts (each a line of the human form) and objects (each an object of
+    // JSON, after "t"). Their time is that of this call.
+    using ReportMaker = std::function<void(std::vector<std::string>& texts,
+                                           std::vector<std::vector<JsonField>>& objects)>;
+    void reportsLater(ReportMaker make);
     // The final summary; printed also under --quiet.
     void summary(const std::string& text, const std::vector<JsonField>& fields);
+    // A summary of several lines or objects, each marked final in JSON.
+    void summaries(const std::vector<std::string>& texts,
+                   const std::vector<std::vector<JsonField>>& objects);
     // An event in the status line. A repeat of the previous event with no
     // report between them is not printed again.
     void event(const std::string& text);
@@ -78,15 +89,22 @@ public:
 
 private:
     struct Line {
-        std::string text;   // with its newline
+        std::string text;   // with its newline; with make, the head of each
         bool toErr = false;
         std::uint64_t number = 0;
+        ReportMaker make;
     };
 
     std::string formatLine(const std::string& text, const std::vector<JsonField>& fields,
                            bool final) const;
+    // What begins each line: the time of day, or the JSON object's opening
+    // up to "t".
+    std::string head(bool final) const;
+    std::string formatLines(const std::vector<std::string>& texts,
+                            const std::vector<std::vector<JsonField>>& objects,
+                            const std::string& head) const;
     // Queues a line, or leaves it out when the queue is full.
-    void offer(std::string text, bool toErr);
+    void offer(std::string text, bool toErr, ReportMaker make = {});
     // Queues a line past the bound and waits until it is written.
     void put(std::string text, bool toErr);
     void writeLines();

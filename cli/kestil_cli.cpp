@@ -18,6 +18,7 @@
 #include <cmath>
 #include <cstdio>
 #include <cstring>
+#include <memory>
 #include <mutex>
 
 namespace {
@@ -73,13 +74,23 @@ std::string titleTime(std::chrono::system_clock::time_point at)
     return text.substr(0, 19) + " " + text.substr(23);
 }
 
+std::uint64_t lostOf(const FlowCounts& counts)
+{
+    return counts.lost > 0 ? static_cast<std::uint64_t>(counts.lost) : 0;
+}
+
 // One line or object per interval and per outage; the statistics of every
-// 50th datagram are the dialog's and are not printed.
+// 50th datagram are the dialog's and are not printed. In a run of several
+// groups the outages of an interval are printed with it, so that a silence of
+// every group shows as one report, not hundreds.
 class CliReceiveSink : public ReceiveSink {
 public:
     // The engine's times are milliseconds since its run started.
-    CliReceiveSink(CliOutput& output, RunFiles& files, const ReceiveSettings& settings)
-        : output_(output), files_(files), settings_(settings)
+    CliReceiveSink(CliOutput& output, RunFiles& files, const ReceiveSettings& settings,
+                   const std::vector<IpAddress>& groups)
+        : output_(output), files_(files), settings_(settings), manyGroups_(groups.size() > 1),
+          groupsText_(manyGroups_ ? groups.front().text() + " \u2026 " + groups.back().text()
+                                  : settings.group)
     {
     }
 
@@ -101,16 +112,35 @@ public:
     void showReceiveInterval(const ReceiveInterval& interval) override
     {
         const auto now = std::chrono::system_clock::now();
-        output_.report(intervalLine(interval), intervalFields(interval));
+        if (!manyGroups_) {
+            output_.report(intervalLine(interval), intervalFields(interval));
+        } else {
+            // Hundreds of groups take milliseconds to format: not on this
+            // thread, which is receiving.
+            auto pending = std::make_shared<Pending>(std::move(pending_));
+            pending_ = {};
+            pending->interval = interval;
+            output_.reportsLater([pending](std::vector<std::string>& texts,
+                                           std::vector<std::vector<JsonField>>& objects) {
+                texts.push_back(intervalLine(pending->interval));
+                texts.insert(texts.end(), pending->texts.begin(), pending->texts.end());
+                if (pending->outages > pending->texts.size())
+                    texts.push_back("outages of " +
+                                    std::to_string(pending->outages - pending->texts.size()) +
+                                    " more groups");
+                objects = std::move(pending->objects);
+                for (std::vector<JsonField>& object : intervalObjects(pending->interval))
+                    objects.push_back(std::move(object));
+            });
+        }
         if (files_.plotting()) {
-            files_.addInterval(
-                {seconds(interval.endMs),
-                 static_cast<double>(interval.endMs - interval.startMs) / 1000, interval.kbps(),
-                 interval.interval.lost > 0 ? static_cast<std::uint64_t>(interval.interval.lost)
-                                            : 0});
+            files_.addInterval({seconds(interval.endMs),
+                                static_cast<double>(interval.endMs - interval.startMs) / 1000,
+                                interval.kbps(), lostOf(interval.interval)});
             if (interval.endMs - plottedMs_ >= kPlotEveryMs) {
                 plottedMs_ = interval.endMs;
                 files_.setTitle(title(interval, now));
+                files_.setGroups(plotGroups(interval));
                 files_.rewritePlot();
             }
         }
@@ -123,7 +153,14 @@ public:
     void showSenderOutage(const Outage& outage) override
     {
         const auto now = std::chrono::system_clock::now();
-        output_.report(outageLine(outage, now), outageFields(outage, now));
+        if (!manyGroups_) {
+            output_.report(outageLine(outage, now), outageFields(outage, now));
+        } else {
+            if (pending_.texts.size() < kGroupsNamed)
+                pending_.texts.push_back(outageLine(outage, now, true));
+            ++pending_.outages;
+            pending_.objects.push_back(outageFields(outage, now));
+        }
         files_.addOutage({seconds(outage.beganMs), static_cast<double>(outage.lastedMs) / 1000,
                           outage.lost > 0 ? static_cast<std::uint64_t>(outage.lost) : 0});
         std::lock_guard lock(mutex_);
@@ -134,11 +171,25 @@ public:
     PlotTitle title(const ReceiveInterval& interval,
                     std::chrono::system_clock::time_point end) const
     {
-        PlotTitle t{settings_.group, settings_.port, {}, startedAt_, titleTime(end)};
+        PlotTitle t{groupsText_, settings_.port, {}, startedAt_, titleTime(end)};
         for (const SenderFigures& s : interval.senders)
             t.senders.push_back(senderText(s.sender));
         return t;
     }
+
+    // Every group of a run of several, worst first; none for one group.
+    std::vector<PlotGroup> plotGroups(const ReceiveInterval& interval) const
+    {
+        std::vector<PlotGroup> groups;
+        if (!manyGroups_)
+            return groups;
+        groups.reserve(interval.groups.size());
+        for (const GroupFigures* g : worstFirst(interval.groups, false))
+            groups.push_back({g->group.text(), lostOf(g->total), g->outages});
+        return groups;
+    }
+
+    bool manyGroups() const { return manyGroups_; }
 
     ReceiveInterval last() const
     {
@@ -151,17 +202,25 @@ private:
 
     MetricsTotals metrics(const ReceiveInterval& interval) const
     {
-        MetricsTotals m{settings_.group, settings_.port, {}, interval.overflowedTotal};
+        MetricsTotals m{manyGroups_ ? std::string("all") : settings_.group,
+                        settings_.port,
+                        {},
+                        interval.overflowedTotal};
         for (const SenderFigures& s : interval.senders) {
             std::uint64_t outages = 0;
-            {
+            if (!manyGroups_) {
                 std::lock_guard lock(mutex_);
                 for (const auto& [sender, count] : outages_)
                     outages += sender == s.sender ? count : 0;
             }
-            m.senders.push_back({senderText(s.sender), s.total.datagrams, s.total.bytes,
-                                 s.total.lost > 0 ? static_cast<std::uint64_t>(s.total.lost) : 0,
-                                 outages});
+            m.senders.push_back(
+                {senderText(s.sender), s.total.datagrams, s.total.bytes, lostOf(s.total), outages});
+        }
+        if (manyGroups_) {
+            m.groups.reserve(interval.groups.size());
+            for (const GroupFigures& g : interval.groups)
+                m.groups.push_back(
+                    {g.group.text(), g.total.datagrams, g.total.bytes, lostOf(g.total), g.outages});
         }
         return m;
     }
@@ -169,9 +228,20 @@ private:
     CliOutput& output_;
     RunFiles& files_;
     const ReceiveSettings& settings_;
+    const bool manyGroups_;
+    const std::string groupsText_;   // for the picture's title
     std::uint64_t plottedMs_ = 0;
     std::string startedAt_ = titleTime(std::chrono::system_clock::now());
     std::atomic<bool> running_{true};
+    // An interval's report in a run of several groups, with the outages
+    // that ended in it.
+    struct Pending {
+        std::vector<std::string> texts;   // of the first outages
+        std::vector<std::vector<JsonField>> objects;
+        std::size_t outages = 0;
+        ReceiveInterval interval;
+    };
+    Pending pending_;   // worker only
     mutable std::mutex mutex_;
     ReceiveInterval last_;
     std::vector<std::pair<SocketAddress, std::uint64_t>> outages_;   // sender, count
@@ -191,7 +261,7 @@ int run(const CliOptions& options, const ReceiveSettings& settings,
     const bool saving = !options.save.empty();
     SteadyClock clock;
     RunFiles files(options.plot, options.metrics);
-    CliReceiveSink sink(output, files, settings);
+    CliReceiveSink sink(output, files, settings, groups);
     ReceiveEngine engine(sink, capture, clock, DcPool::global(), settings);
     engine.setDatagramLimit(options.count);
     engine.setIntervals(static_cast<std::uint64_t>(std::llround(options.intervalSeconds * 1000)),
@@ -224,8 +294,10 @@ int run(const CliOptions& options, const ReceiveSettings& settings,
     const ReceiveReport& totals = engine.totals();
     const ReceiveInterval last = engine.lastInterval();
     const OutageSummary& outages = engine.outages();
-    if (files.plotting())
+    if (files.plotting()) {
         files.setTitle(sink.title(last, std::chrono::system_clock::now()));
+        files.setGroups(sink.plotGroups(last));
+    }
     const int filesFailed = files.finish();
 
     std::vector<JsonField> fields = statisticsFields(totals, saving);
@@ -235,8 +307,24 @@ int run(const CliOptions& options, const ReceiveSettings& settings,
     fields.push_back(jsonDecimal("kbps_first_to_last", last.total.kbpsFirstToLast()));
     for (JsonField& f : outageSummaryFields(outages))
         fields.push_back(std::move(f));
-    output.summary("总计 " + statisticsLine(totals, saving) + "  " + outageSummaryText(outages),
-                   fields);
+    const std::string line =
+        "总计 " + statisticsLine(totals, saving) + "  " + outageSummaryText(outages);
+    if (!sink.manyGroups()) {
+        fields.insert(fields.begin(), jsonText("group", groups.front().text()));
+        output.summary(line, fields);
+    } else {
+        // Every group, worst first, then the totals.
+        std::vector<std::string> texts{line};
+        std::vector<std::vector<JsonField>> objects;
+        for (const GroupFigures* g : worstFirst(last.groups, false)) {
+            texts.push_back(groupSummaryLine(*g));
+            objects.push_back(groupSummaryFields(*g));
+        }
+        fields.insert(fields.begin(), jsonText("group", "all"));
+        fields.push_back(jsonNumber("groups", static_cast<std::uint64_t>(groups.size())));
+        objects.push_back(std::move(fields));
+        output.summaries(texts, objects);
+    }
     if (filesFailed != 0)
         output.event(std::string("writing the picture or the metrics failed: ") +
                      std::strerror(filesFailed));

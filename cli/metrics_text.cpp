@@ -2,6 +2,7 @@
 
 #include "file/whole_file.h"
 
+#include <span>
 #include <string_view>
 
 namespace {
@@ -24,16 +25,25 @@ std::string quoted(std::string_view value)
 struct Family {
     const char* name;
     const char* help;
-    std::uint64_t MetricsSender::*value;
+    std::uint64_t MetricsFlow::*value;
+};
+
+constexpr Family kGroupFamilies[] = {
+    {"kestil_group_datagrams_total", "Datagrams received for the group.", &MetricsFlow::datagrams},
+    {"kestil_group_bytes_total", "Bytes received for the group.", &MetricsFlow::bytes},
+    {"kestil_group_lost_total", "Datagrams missing from the group's sequence numbers.",
+     &MetricsFlow::lost},
+    {"kestil_group_outages_total",
+     "Times the group fell silent for longer than the outage threshold.", &MetricsFlow::outages},
 };
 
 constexpr Family kSenderFamilies[] = {
-    {"kestil_datagrams_total", "Datagrams received from the sender.", &MetricsSender::datagrams},
-    {"kestil_bytes_total", "Bytes received from the sender.", &MetricsSender::bytes},
+    {"kestil_datagrams_total", "Datagrams received from the sender.", &MetricsFlow::datagrams},
+    {"kestil_bytes_total", "Bytes received from the sender.", &MetricsFlow::bytes},
     {"kestil_lost_total", "Datagrams missing from the sender's sequence numbers.",
-     &MetricsSender::lost},
+     &MetricsFlow::lost},
     {"kestil_outages_total", "Times the sender fell silent for longer than the outage threshold.",
-     &MetricsSender::outages},
+     &MetricsFlow::outages},
 };
 
 void header(std::string& out, const char* name, const char* help)
@@ -47,8 +57,8 @@ void header(std::string& out, const char* name, const char* help)
 std::string metricsText(const MetricsTotals& totals)
 {
     // Two samples with the same labels would make the whole file unreadable.
-    std::vector<MetricsSender> senders;
-    for (const MetricsSender& sender : totals.senders) {
+    std::vector<MetricsFlow> senders;
+    for (const MetricsFlow& sender : totals.senders) {
         auto same = senders.begin();
         while (same != senders.end() && same->address != sender.address)
             ++same;
@@ -65,12 +75,22 @@ std::string metricsText(const MetricsTotals& totals)
     std::string out;
     if (!senders.empty()) {
         for (const Family& family : kSenderFamilies) {
+            if (!totals.groups.empty() && family.value == &MetricsFlow::outages)
+                continue;
             header(out, family.name, family.help);
-            for (const MetricsSender& sender : senders)
+            for (const MetricsFlow& sender : senders)
                 out += std::string(family.name) + "{" + where +
                        ",sender=" + quoted(sender.address) + "} " +
                        std::to_string(sender.*family.value) + "\n";
         }
+    }
+    for (const Family& family : totals.groups.empty() ? std::span<const Family>()
+                                                      : std::span<const Family>(kGroupFamilies)) {
+        header(out, family.name, family.help);
+        for (const MetricsFlow& group : totals.groups)
+            out += std::string(family.name) + "{group=" + quoted(group.address) +
+                   ",port=" + quoted(std::to_string(totals.port)) + "} " +
+                   std::to_string(group.*family.value) + "\n";
     }
     header(out, "kestil_own_drops_total",
            "Datagrams this host dropped because the receiving socket's buffer was full.");

@@ -8,16 +8,40 @@
 #include <vector>
 
 // kestil-cli's lines over time: one per interval, one per outage, in the
-// human form (the dialog's words) and as JSON fields.
+// human form (the dialog's words) and as JSON fields. Every JSON object
+// names its group: the run's one group, or in a run of several, a group or
+// "all" for the totals.
 
-// "接收速度 512.000  数据包 62 (丢包0, 0.00%)  总计 ..." for one interval.
+// The human form names at most this many groups in an interval's line.
+constexpr std::size_t kGroupsNamed = 8;
+
+// "接收速度 512.000  数据包 62 (丢包0, 0.00%)  总计 ..." for one interval; in a
+// run of several groups, followed by those that are silent at its end, lost
+// datagrams or ended an outage in it, worst first.
 std::string intervalLine(const ReceiveInterval& interval);
 // The interval's figures, its totals (keys prefixed "total_") and those of
 // each sender ("senders": an array).
 std::vector<JsonField> intervalFields(const ReceiveInterval& interval);
+// One group's figures in the interval, and since the start.
+std::vector<JsonField> groupFields(const ReceiveInterval& interval, const GroupFigures& group);
+// The interval's JSON objects: a run of one group has one; a run of several
+// one per group in the run's order, then the totals.
+std::vector<std::vector<JsonField>> intervalObjects(const ReceiveInterval& interval);
 
-// "outage: 10.0.0.1 silent from 17:25:53.747 for 3.012 s, 187 lost".
-std::string outageLine(const Outage& outage, std::chrono::system_clock::time_point endedAt);
+// The groups worst first, by their figures in the interval or since the
+// start: silent at the interval's end (since the start: none arrived), then
+// most lost, then most outages; ties in the run's order.
+std::vector<const GroupFigures*> worstFirst(const std::vector<GroupFigures>& groups,
+                                            bool inInterval);
+
+// A group's figures for the summary of a run of several.
+std::string groupSummaryLine(const GroupFigures& group);
+std::vector<JsonField> groupSummaryFields(const GroupFigures& group);
+
+// "outage: 10.0.0.1 silent from 17:25:53.747 for 3.012 s, 187 lost"; the
+// outage of a group in a run of several names the group.
+std::string outageLine(const Outage& outage, std::chrono::system_clock::time_point endedAt,
+                       bool ofGroup = false);
 std::vector<JsonField> outageFields(const Outage& outage,
                                     std::chrono::system_clock::time_point endedAt);
 

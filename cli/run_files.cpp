@@ -36,6 +36,14 @@ void RunFiles::setTitle(PlotTitle title)
     plot_.title = std::move(title);
 }
 
+void RunFiles::setGroups(std::vector<PlotGroup> groups)
+{
+    if (!plotting())
+        return;
+    std::lock_guard lock(mutex_);
+    plot_.groups = std::move(groups);
+}
+
 void RunFiles::rewritePlot()
 {
     if (!plotting())

@@ -26,6 +26,8 @@ public:
     void addInterval(const PlotInterval& interval);
     void addOutage(const PlotOutage& outage);
     void setTitle(PlotTitle title);
+    // Every group of a run of several, worst first.
+    void setGroups(std::vector<PlotGroup> groups);
     void rewritePlot();
     // Worker thread: the newest totals, written at once.
     void setMetrics(MetricsTotals totals);

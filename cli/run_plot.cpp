@@ -33,6 +33,7 @@ constexpr const char* kTextColour = "#222222";
 constexpr std::size_t kGroupChars = 60;
 constexpr std::size_t kSenderChars = 128;
 constexpr std::size_t kClockChars = 40;
+constexpr std::size_t kGroupsLineChars = 150;
 
 // A pixel position, to a tenth of a pixel.
 std::string px(double value)
@@ -381,6 +382,7 @@ private:
     }
 
     void title();
+    void groupsWithLoss();
     void empty();
     void shades();
     void timeTicks();
@@ -481,9 +483,13 @@ std::string Picture::svg()
 void Picture::title()
 {
     const PlotTitle& title = run_.title;
+    const std::string groups = run_.groups.size() > 1
+                                   ? std::to_string(run_.groups.size()) + " groups "
+                                   : std::string("Group ");
     svg_.text(kLeft, 32,
-              "Group " + xmlText(title.group, kGroupChars) + ", port " + std::to_string(title.port),
+              groups + xmlText(title.group, kGroupChars) + ", port " + std::to_string(title.port),
               "start", 20, " font-weight=\"bold\"");
+    groupsWithLoss();
 
     // Whole addresses, as many as the line holds, then how many more there are.
     std::string senders;
@@ -524,6 +530,37 @@ void Picture::title()
         line += ", " + std::to_string(outages) + (outages == 1 ? " outage" : " outages");
     }
     svg_.text(kLeft, 78, line, "start", 14, " fill=\"#444444\"");
+}
+
+void Picture::groupsWithLoss()
+{
+    if (run_.groups.size() < 2)
+        return;
+    // Whole entries, as many as the line holds, in the order given (worst first).
+    std::size_t marked = 0;
+    std::string named;
+    std::size_t shown = 0;
+    bool full = false;
+    for (const PlotGroup& g : run_.groups) {
+        if (g.lost == 0 && g.outages == 0)
+            continue;
+        ++marked;
+        std::string entry = g.address + " " + std::to_string(g.lost) + " lost";
+        if (g.outages > 0)
+            entry += ", " + std::to_string(g.outages) + (g.outages == 1 ? " outage" : " outages");
+        full = full || (shown > 0 && named.size() + 2 + entry.size() > kGroupsLineChars);
+        if (full)
+            continue;
+        named += (shown++ > 0 ? "; " : "") + entry;
+    }
+    std::string line = marked == 0 ? std::string("No group lost datagrams or fell silent")
+                                   : "Loss or outages in " + std::to_string(marked) + " of " +
+                                         std::to_string(run_.groups.size()) +
+                                         " groups: " + xmlText(named, kGroupsLineChars + 40);
+    if (shown < marked)
+        line += " and " + std::to_string(marked - shown) + " more";
+    svg_.text(kLeft, 98, line, "start", 12,
+              marked == 0 ? " fill=\"#444444\"" : " fill=\"#c0392b\"");
 }
 
 void Picture::empty()

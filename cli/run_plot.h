@@ -28,10 +28,19 @@ struct PlotTitle {
     std::string end;
 };
 
+// A group of a run of several, since the start.
+struct PlotGroup {
+    std::string address;
+    std::uint64_t lost = 0;
+    std::uint64_t outages = 0;
+};
+
 struct RunPlot {
     PlotTitle title;
     std::vector<PlotInterval> intervals;   // in any order
     std::vector<PlotOutage> outages;
+    // Every group of a run of several, worst first; empty for one group.
+    std::vector<PlotGroup> groups;
 };
 
 // Intervals beyond this many are gathered into as many columns of equal time.
@@ -39,7 +48,8 @@ constexpr int kPlotColumns = 1000;
 
 // The run as a self-contained SVG picture: the rate per interval above,
 // datagrams lost per interval below, outages shaded across both, over the
-// time since the start. Long runs are drawn in at most kPlotColumns columns,
+// time since the start; all groups together, those with loss or outages
+// named under the title. Long runs are drawn in at most kPlotColumns columns,
 // each with its mean rate, the range of its intervals' rates and the sum of
 // their losses, so a day's run stays a few hundred kilobytes. No script, no
 // external file or font.

@@ -53,7 +53,11 @@ struct GroupFigures {
     IpAddress group;
     FlowCounts interval;
     FlowCounts total;
-    std::uint64_t outages = 0;   // since the start
+    std::uint64_t outages = 0;           // since the start
+    std::uint64_t intervalOutages = 0;   // ended in the interval
+    // At the interval's end: none arrived yet, or none for longer than the
+    // outage threshold.
+    bool silent = false;
 };
 
 // The figures of one interval, closed at endMs, and those since the start.
@@ -73,14 +77,18 @@ struct ReceiveInterval {
     double kbps() const { return FlowCounts::kbpsOver(interval.bytes, endMs - startMs); }
 };
 
-// A sender that had been sending and then fell silent for longer than the
-// threshold, ended by its next datagram.
+// A flow that had been sending and then fell silent for longer than the
+// threshold, ended by its next datagram: in a run of one group a sender, in a
+// run of several a group (whoever sends to it).
 struct Outage {
-    SocketAddress sender;
+    SocketAddress sender;        // of the datagram that ended it
     std::uint64_t beganMs = 0;   // its last datagram before the silence
     std::uint64_t lastedMs = 0;
     // Numbers skipped between the last datagram before and the first after.
     std::int64_t lost = 0;
+    IpAddress group;
+
+    bool operator==(const Outage&) const = default;
 };
 
 // The outages of a run so far.

@@ -29,8 +29,13 @@ IntervalMeter::IntervalMeter(std::uint64_t intervalMs, std::uint64_t outageMs)
     senders_.reserve(kSenders);
 }
 
-void IntervalMeter::start(std::uint64_t nowMs, std::vector<IpAddress> /*groups*/)
+void IntervalMeter::start(std::uint64_t nowMs, std::vector<IpAddress> groups)
 {
+    if (groups.empty())
+        groups.emplace_back();
+    groups_.assign(groups.size(), {});
+    for (std::size_t i = 0; i < groups.size(); ++i)
+        groups_[i].figures.group = groups[i];
     closedMs_ = nowMs;
     nextMs_ = nowMs + intervalMs_;
     total_ = {};
@@ -48,30 +53,56 @@ void IntervalMeter::count(SenderFigures& figures, const Arrival& arrival, std::u
     add(figures.total, arrival, nowMs);
 }
 
+bool IntervalMeter::outageOf(std::uint64_t lastMs, bool numbered, std::uint32_t newest,
+                             const Arrival& arrival, std::uint64_t nowMs, Outage& ended)
+{
+    const std::uint64_t silentMs = nowMs - lastMs;
+    if (silentMs <= outageMs_)
+        return false;
+    ended = {arrival.sender, lastMs, silentMs, 0, {}};
+    // Numbers skipped across the silence; a flow that started again from
+    // further back lost nothing that its sequence can tell.
+    const std::uint32_t ahead = arrival.seq - newest;
+    if (numbered && arrival.order != Arrival::Unnumbered && ahead != 0 && ahead < kHalfRange)
+        ended.lost = ahead - 1;
+    ++outages_.count;
+    outages_.totalMs += silentMs;
+    outages_.longestMs = std::max(outages_.longestMs, silentMs);
+    return true;
+}
+
 bool IntervalMeter::take(const Arrival& arrival, std::uint64_t nowMs, Outage& ended)
 {
     count(total_, arrival, nowMs);
     bool isNew = false;
     Sender& sender = senderOf(arrival.sender, isNew);
-    const std::uint64_t silentMs = nowMs - sender.figures.total.lastMs;
-    const bool outage = !isNew && silentMs > outageMs_;
+    // A place past the list is the caller's mistake; the first group takes it.
+    Group& group = groups_[arrival.group < groups_.size() ? arrival.group : 0];
+    bool outage = false;
+    if (groups_.size() == 1) {
+        outage = !isNew && outageOf(sender.figures.total.lastMs, sender.numbered, sender.newest,
+                                    arrival, nowMs, ended);
+    } else if (group.figures.total.datagrams != 0) {
+        // Another sender's numbers say nothing about this one's.
+        const bool numbered = group.numbered && group.newestFrom == arrival.sender;
+        outage =
+            outageOf(group.figures.total.lastMs, numbered, group.newest, arrival, nowMs, ended);
+    }
     if (outage) {
-        ended = {arrival.sender, sender.figures.total.lastMs, silentMs, 0};
-        // Numbers skipped across the silence; a sender that started again
-        // from further back lost nothing that its sequence can tell.
-        const std::uint32_t ahead = arrival.seq - sender.newest;
-        if (sender.numbered && arrival.order != Arrival::Unnumbered && ahead != 0 &&
-            ahead < kHalfRange)
-            ended.lost = ahead - 1;
-        ++outages_.count;
-        outages_.totalMs += silentMs;
-        outages_.longestMs = std::max(outages_.longestMs, silentMs);
+        ended.group = group.figures.group;
+        ++group.figures.outages;
+        ++group.figures.intervalOutages;
     }
     if (arrival.order == Arrival::Next) {
         sender.newest = arrival.seq;
         sender.numbered = true;
+        group.newest = arrival.seq;
+        group.newestFrom = arrival.sender;
+        group.numbered = true;
     }
     count(sender.figures, arrival, nowMs);
+    add(group.figures.interval, arrival, nowMs);
+    add(group.figures.total, arrival, nowMs);
     return outage;
 }
 
@@ -129,6 +160,14 @@ ReceiveInterval IntervalMeter::close(std::uint64_t nowMs)
     closed.senders.reserve(byOrder.size());
     for (const Sender* s : byOrder)
         closed.senders.push_back(s->figures);
+    closed.groups.reserve(groups_.size());
+    for (Group& g : groups_) {
+        const FlowCounts& total = g.figures.total;
+        g.figures.silent = total.datagrams == 0 || nowMs - total.lastMs > outageMs_;
+        closed.groups.push_back(g.figures);
+        g.figures.interval = {};
+        g.figures.intervalOutages = 0;
+    }
 
     total_.interval = {};
     overflowed_ = 0;

@@ -19,24 +19,26 @@ struct Arrival {
     Order order = Unnumbered;
     std::uint32_t seq = 0;
     std::int64_t lostChange = 0;   // what it changed in the losses
-    std::size_t group = 0;         // index of its group in the run's group list
+    std::size_t group = 0;         // its group's place in the run's group list
 };
 
-// Turns the receiver's datagrams into figures per interval, per sender and
-// in total, and notices outages: a sender silent for longer than the
-// threshold, ended by its next datagram. Times are milliseconds of the
-// receiver's clock; the meter never reads a clock itself.
+// Turns the receiver's datagrams into figures per interval, per sender, per
+// group and in total, and notices outages: a flow silent for longer than the
+// threshold, ended by its next datagram. In a run of one group the flows are
+// its senders; in a run of several, the groups, for one sender commonly sends
+// them all and a group silent among busy ones is what matters. Times are
+// milliseconds of the receiver's clock; the meter never reads a clock itself.
 class IntervalMeter {
 public:
     static constexpr int kSenders = 64;
 
     IntervalMeter(std::uint64_t intervalMs, std::uint64_t outageMs);
 
-    // Starts a run of groups at nowMs with nothing counted.
-    void start(std::uint64_t nowMs, std::vector<IpAddress> groups = {});
+    // Starts a run of the groups (at least one) at nowMs with nothing counted.
+    void start(std::uint64_t nowMs, std::vector<IpAddress> groups);
 
-    // Counts one datagram that arrived at nowMs. Returns true, with the
-    // outage in ended, when it ended one of its sender.
+    // Counts one datagram that arrived at nowMs; its group is a place in the
+    // run's list. Returns true, with the outage in ended, when it ended one.
     bool take(const Arrival& arrival, std::uint64_t nowMs, Outage& ended);
     void addOverflowed(std::uint64_t datagrams);
 
@@ -57,10 +59,21 @@ private:
         bool numbered = false;   // newest holds a number
     };
 
+    struct Group {
+        GroupFigures figures;
+        SocketAddress newestFrom;   // whose number newest is
+        std::uint32_t newest = 0;
+        bool numbered = false;
+    };
+
     // The sender's entry; isNew when it is heard from for the first time
     // (or again after it made room for others).
     Sender& senderOf(const SocketAddress& sender, bool& isNew);
     static void count(SenderFigures& figures, const Arrival& arrival, std::uint64_t nowMs);
+    // An outage of a sender or group whose last datagram came at lastMs,
+    // ended by arrival at nowMs; false when the silence was not long enough.
+    bool outageOf(std::uint64_t lastMs, bool numbered, std::uint32_t newest, const Arrival& arrival,
+                  std::uint64_t nowMs, Outage& ended);
 
     std::uint64_t intervalMs_;
     std::uint64_t outageMs_;
@@ -70,6 +83,7 @@ private:
     std::uint64_t overflowed_ = 0;
     std::uint64_t overflowedTotal_ = 0;
     std::vector<Sender> senders_;
+    std::vector<Group> groups_;
     std::uint64_t arrivals_ = 0;
     std::size_t latest_ = 0;
     OutageSummary outages_;

@@ -12,6 +12,7 @@
 #include <regex>
 #include <string>
 #include <thread>
+#include <vector>
 
 namespace {
 
@@ -122,6 +123,55 @@ TEST(CliOutput, AClosedOutputIsNoticedAndTheFailureStillReachesStderr)
     }
     err.closeWrite();
     EXPECT_EQ(err.drain(), "prog: standard output was closed\n");
+}
+
+TEST(CliOutput, ReportsMadeLaterComeOutWholeWithTheirTimeAndInBothForms)
+{
+    // More objects than the queue holds lines: they are queued as one.
+    constexpr std::uint64_t kObjects = CliOutput::kQueuedLines * 4;
+    std::vector<std::vector<JsonField>> objects;
+    for (std::uint64_t n = 0; n < kObjects; ++n)
+        objects.push_back({jsonNumber("n", n)});
+    for (const bool json : {true, false}) {
+        SCOPED_TRACE(json);
+        Pipe out;
+        Pipe err;
+        std::string printed;
+        std::thread reader([&] { printed = out.drain(); });
+        {
+            CliOutput output("prog", json, false, out.write, err.write);
+            output.reportsLater([&objects](std::vector<std::string>& texts,
+                                           std::vector<std::vector<JsonField>>& made) {
+                texts = {"first", "second"};
+                made = objects;
+            });
+            output.summaries({"total"}, {{jsonNumber("n", kObjects)}});
+            EXPECT_EQ(output.dropped(), 0u);
+        }
+        out.closeWrite();
+        reader.join();
+        if (!json) {
+            const std::regex human(R"([0-9:.]+  first\n[0-9:.]+  second\n[0-9:.]+  total\n)");
+            EXPECT_TRUE(std::regex_match(printed, human)) << printed;
+            continue;
+        }
+        const std::regex line(
+            R"re(\{("final":true,)?"ts":"([^"]+)","t":[0-9.]+,"n":([0-9]+)\}\n)re");
+        std::uint64_t n = 0;
+        std::string ts;
+        for (auto it = std::sregex_iterator(printed.begin(), printed.end(), line);
+             it != std::sregex_iterator(); ++it, ++n) {
+            EXPECT_EQ(std::stoull((*it)[3].str()), n);
+            EXPECT_EQ((*it)[1].matched, n == kObjects);
+            // The objects of one report share their time.
+            if (n == 0) {
+                ts = (*it)[2].str();
+            } else if (n < kObjects) {
+                EXPECT_EQ((*it)[2].str(), ts);
+            }
+        }
+        EXPECT_EQ(n, kObjects + 1);
+    }
 }
 
 TEST(CliOutput, WallClockTimesCarryTheZonesOffsetAndDecimalsAreFixed)

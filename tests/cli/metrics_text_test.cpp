@@ -148,6 +148,34 @@ TEST(MetricsText, CountersPerSenderWithOwnDrops)
               std::string::npos);
 }
 
+TEST(MetricsText, ARunOfSeveralGroupsCountsEachGroupAndItsOutages)
+{
+    const MetricsTotals run{"all",
+                            9000,
+                            {{"10.0.0.1", 300, 30000, 5, 0}},
+                            2,
+                            {{"239.1.1.1", 100, 10000, 0, 0},
+                             {"239.1.1.2", 100, 10000, 5, 1},
+                             {"239.1.1.3", 100, 10000, 0, 0}}};
+    std::vector<Sample> samples;
+    ASSERT_NO_FATAL_FAILURE(parseExposition(metricsText(run), samples));
+    std::map<std::string, std::string> groups;   // "name group" -> value
+    for (const Sample& sample : samples) {
+        // The sender's own outages would always read 0: the groups' count.
+        EXPECT_NE(sample.name, "kestil_outages_total");
+        if (!sample.name.starts_with("kestil_group_"))
+            continue;
+        EXPECT_EQ(sample.labels.size(), 2u);
+        EXPECT_EQ(sample.labels.at("port"), "9000");
+        groups[sample.name + " " + sample.labels.at("group")] = sample.value;
+    }
+    EXPECT_EQ(groups.size(), 12u);
+    EXPECT_EQ(groups["kestil_group_datagrams_total 239.1.1.3"], "100");
+    EXPECT_EQ(groups["kestil_group_lost_total 239.1.1.2"], "5");
+    EXPECT_EQ(groups["kestil_group_outages_total 239.1.1.2"], "1");
+    EXPECT_EQ(groups["kestil_group_outages_total 239.1.1.1"], "0");
+}
+
 TEST(MetricsText, StaysReadableForAnyInput)
 {
     const struct {

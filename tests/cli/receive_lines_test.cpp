@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include <string>
+#include <vector>
 
 namespace {
 
@@ -32,6 +33,81 @@ TEST(ReceiveLines, AnIntervalOfTwoSendersInBothForms)
     EXPECT_NE(json.find("{\"from\":\"10.0.0.2\",\"kbps\":0.000,\"datagrams\":0,"),
               std::string::npos)
         << json;
+}
+
+// The group keys of the interval's objects, in order.
+std::vector<std::string> groupKeys(const ReceiveInterval& interval)
+{
+    std::vector<std::string> keys;
+    for (const std::vector<JsonField>& object : intervalObjects(interval))
+        for (const JsonField& f : object)
+            if (f.key == "group")
+                keys.push_back(f.value);
+    return keys;
+}
+
+GroupFigures groupOf(std::uint32_t last, std::uint64_t datagrams, std::int64_t lost = 0,
+                     std::uint64_t outages = 0)
+{
+    GroupFigures g{IpAddress::v4(0xef010100 + last), {}, {}, outages, outages, datagrams == 0};
+    g.interval.datagrams = g.total.datagrams = datagrams;
+    g.interval.numbered = g.total.numbered = datagrams;
+    g.interval.lost = g.total.lost = lost;
+    return g;
+}
+
+TEST(ReceiveLines, EachGroupInTheObjectsTheWorstNamedInTheLine)
+{
+    struct Case {
+        std::string what;
+        std::vector<GroupFigures> groups;
+        std::string lineEnd;   // after the totals' "本机溢出 0"
+        std::vector<std::string> keys;
+        std::vector<std::string> worstFirst;   // since the start
+    };
+    std::vector<Case> cases = {
+        {"one group: the line as before, one object",
+         {groupOf(1, 62, 2)},
+         "本机溢出 0",
+         {"\"239.1.1.1\""},
+         {"239.1.1.1"}},
+        {"three groups: the silent one first, then loss with an outage",
+         {groupOf(1, 60), groupOf(2, 58, 2, 1), groupOf(3, 0)},
+         "本机溢出 0  groups 3: 239.1.1.3 silent, 239.1.1.2 lost 2, outage",
+         {"\"239.1.1.1\"", "\"239.1.1.2\"", "\"239.1.1.3\"", "\"all\""},
+         {"239.1.1.3", "239.1.1.2", "239.1.1.1"}},
+        {"all well in two groups",
+         {groupOf(1, 60), groupOf(2, 60)},
+         "本机溢出 0  groups 2",
+         {"\"239.1.1.1\"", "\"239.1.1.2\"", "\"all\""},
+         {"239.1.1.1", "239.1.1.2"}},
+    };
+    Case many{"twelve silent groups: the first eight named", {}, "", {}, {}};
+    for (std::uint32_t k = 1; k <= 12; ++k)
+        many.groups.push_back(groupOf(k, 0));
+    many.lineEnd = "groups 12: 239.1.1.1 silent, 239.1.1.2 silent, 239.1.1.3 silent, 239.1.1.4 "
+                   "silent, 239.1.1.5 silent, 239.1.1.6 silent, 239.1.1.7 silent, 239.1.1.8 "
+                   "silent and 4 more";
+    cases.push_back(many);
+
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.what);
+        ReceiveInterval interval;
+        interval.startMs = 1000;
+        interval.endMs = 2000;
+        interval.groups = c.groups;
+        const std::string line = intervalLine(interval);
+        EXPECT_TRUE(line.ends_with(c.lineEnd)) << line;
+        if (!c.keys.empty()) {
+            EXPECT_EQ(groupKeys(interval), c.keys);
+        }
+        std::vector<std::string> order;
+        for (const GroupFigures* g : worstFirst(interval.groups, false))
+            order.push_back(g->group.text());
+        if (!c.worstFirst.empty()) {
+            EXPECT_EQ(order, c.worstFirst);
+        }
+    }
 }
 
 }   // namespace

@@ -51,15 +51,19 @@ TEST(RunPlot, IsWellFormedSelfContainedAndSmall)
     hostile.title.group = "</text><script>alert(1)</script>&amp;\"'\x01\xff\xc3";
     hostile.title.senders = {"<a href=\"http://x/\">", "10.0.0.1"};
     hostile.title.start = "]]><!-- ";
+    // Worst first, as the receiver hands them over; the hostile one named.
+    RunPlot groups = secondsOf(10, 512, 4);
+    groups.groups = {{"<ff3e::1>", 12, 1}, {"239.1.1.2", 3, 0}};
+    for (int i = 0; i < 998; ++i)
+        groups.groups.push_back({"239.1.3." + std::to_string(i), i < 40 ? 1u : 0u, 0});
 
     const struct {
         const char* what;
         RunPlot run;
     } cases[] = {
-        {"10 s with an outage", tenSeconds},
-        {"24 h, a point a second", day},
-        {"no datagrams", RunPlot{}},
-        {"hostile title texts", hostile},
+        {"10 s with an outage", tenSeconds},   {"24 h, a point a second", day},
+        {"no datagrams", RunPlot{}},           {"hostile title texts", hostile},
+        {"1000 groups, 42 with loss", groups},
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.what);
@@ -76,6 +80,12 @@ TEST(RunPlot, IsWellFormedSelfContainedAndSmall)
     EXPECT_NE(runPlotSvg(hostile).find("&lt;/text&gt;&lt;script&gt;alert(1)&lt;/script&gt;&amp;"
                                        "amp;&quot;&apos;"),
               std::string::npos);
+    const std::string marked = runPlotSvg(groups);
+    EXPECT_NE(marked.find(">1000 groups 224.1.1.1, port 9000<"), std::string::npos);
+    EXPECT_NE(marked.find(">Loss or outages in 42 of 1000 groups: &lt;ff3e::1&gt; 12 lost, 1 "
+                          "outage; 239.1.1.2 3 lost; 239.1.3.0 1 lost;"),
+              std::string::npos);
+    EXPECT_NE(marked.find(" more</text>"), std::string::npos);
 }
 
 TEST(RunPlot, TimeAndRateAxesFollowTheRun)

@@ -21,10 +21,16 @@ struct Timed {
 // Datagrams first ... last of sender, everyMs apart from atMs, in order.
 void stream(std::vector<Timed>& out, const SocketAddress& sender, std::uint32_t first,
             std::uint32_t last, std::uint64_t atMs, std::uint64_t everyMs,
-            std::uint64_t bytes = 1032)
+            std::uint64_t bytes = 1032, std::size_t group = 0)
 {
     for (std::uint32_t seq = first; seq <= last; ++seq, atMs += everyMs)
-        out.push_back({atMs, {sender, bytes, Arrival::Next, seq, 0}});
+        out.push_back({atMs, {sender, bytes, Arrival::Next, seq, 0, group}});
+}
+
+void byTime(std::vector<Timed>& d)
+{
+    std::stable_sort(d.begin(), d.end(),
+                     [](const Timed& x, const Timed& y) { return x.ms < y.ms; });
 }
 
 struct Metered {
@@ -35,10 +41,11 @@ struct Metered {
 
 // Feeds the datagrams as a receiver would, closing each interval on its
 // boundary, and the last one at endMs.
-Metered meter(const std::vector<Timed>& datagrams, std::uint64_t endMs)
+Metered meter(const std::vector<Timed>& datagrams, std::uint64_t endMs,
+              std::vector<IpAddress> groups = {IpAddress::v4(0xef010101)})
 {
     IntervalMeter m(1000, 1000);
-    m.start(kStart);
+    m.start(kStart, std::move(groups));
     Metered run;
     std::uint64_t boundary = kStart + 1000;
     auto closeUpTo = [&](std::uint64_t now) {
@@ -163,14 +170,13 @@ TEST(IntervalMeterTest, OutagesOfEachSenderWithTheirLengthAndLoss)
     stream(d, kB, 10, 10, 1905, 100);    // silent for exactly 1000 ms
     d.push_back({4000, {kB, 60, Arrival::Unnumbered, 0, 0}});
     stream(d, kA, 0, 5, 6000, 16);
-    std::stable_sort(d.begin(), d.end(),
-                     [](const Timed& x, const Timed& y) { return x.ms < y.ms; });
+    byTime(d);
     const Metered run = meter(d, 7000);
 
     const std::vector<Outage> expected = {
-        {kA, kStart + 992, 3000, 187},
-        {kB, kStart + 1905, 2095, 0},
-        {kA, kStart + 4792, 6000 - 4792, 0},   // 300 came at 3992 + 50 * 16
+        {kA, kStart + 992, 3000, 187, {}},
+        {kB, kStart + 1905, 2095, 0, {}},
+        {kA, kStart + 4792, 6000 - 4792, 0, {}},   // 300 came at 3992 + 50 * 16
     };
     ASSERT_EQ(run.outages.size(), expected.size());
     for (std::size_t k = 0; k < expected.size(); ++k) {
@@ -189,6 +195,100 @@ TEST(IntervalMeterTest, OutagesOfEachSenderWithTheirLengthAndLoss)
     EXPECT_EQ(last.senders[0].sender, kA);
     EXPECT_EQ(last.senders[0].total.datagrams + last.senders[1].total.datagrams,
               last.total.datagrams);
+    // The one group holds the whole run, outages included.
+    ASSERT_EQ(last.groups.size(), 1u);
+    EXPECT_EQ(last.groups[0].total.datagrams, last.total.datagrams);
+    EXPECT_EQ(last.groups[0].outages, 3u);
+}
+
+// Per group and interval: datagrams, lost, outages ended.
+struct GroupExpected {
+    std::uint64_t datagrams;
+    std::int64_t lost;
+    std::uint64_t outages;
+
+    bool operator==(const GroupExpected&) const = default;
+};
+
+struct GroupCase {
+    std::string name;
+    std::size_t groups;
+    std::vector<Timed> datagrams;
+    std::uint64_t endMs;
+    std::vector<std::vector<GroupExpected>> intervals;   // [interval][group]
+    std::vector<Outage> outages;
+};
+
+std::vector<GroupCase> groupCases()
+{
+    const auto group = [](std::size_t k) { return IpAddress::v4(0xef010101 + k); };
+    std::vector<GroupCase> all;
+    {
+        // One sender, each group its own sequence every 30 ms, the groups
+        // 10 ms apart: 1 loses 40-42; 2 falls silent after 49 and comes
+        // back at 110. The sender never stops, so only the group's silence
+        // is an outage.
+        GroupCase c{"one sender, three groups: a loss and a silence", 3, {}, 4000, {}, {}};
+        stream(c.datagrams, kA, 0, 132, 0, 30, 1032, 0);
+        stream(c.datagrams, kA, 0, 39, 10, 30, 1032, 1);
+        c.datagrams.push_back({10 + 30 * 43, {kA, 1032, Arrival::Next, 43, 3, 1}});
+        stream(c.datagrams, kA, 44, 132, 10 + 30 * 44, 30, 1032, 1);
+        stream(c.datagrams, kA, 0, 49, 20, 30, 1032, 2);
+        c.datagrams.push_back({20 + 30 * 110, {kA, 1032, Arrival::Next, 110, 60, 2}});
+        stream(c.datagrams, kA, 111, 132, 20 + 30 * 111, 30, 1032, 2);
+        c.intervals = {{{34, 0, 0}, {33, 0, 0}, {33, 0, 0}},
+                       {{33, 0, 0}, {31, 3, 0}, {17, 0, 0}},
+                       {{33, 0, 0}, {33, 0, 0}, {0, 0, 0}},
+                       {{33, 0, 0}, {33, 0, 0}, {23, 60, 1}}};
+        c.outages = {{kA, kStart + 20 + 30 * 49, 30 * 61, 60, group(2)}};
+        all.push_back(c);
+    }
+    {
+        // A's group falls silent and B's datagram ends it: B's number says
+        // nothing about what A's silence lost.
+        GroupCase c{"an outage ended by another sender", 2, {}, 3000, {}, {}};
+        stream(c.datagrams, kA, 0, 9, 0, 100, 1032, 0);
+        stream(c.datagrams, kB, 500, 500, 2500, 100, 1032, 0);
+        stream(c.datagrams, kB, 0, 29, 50, 100, 1032, 1);
+        c.intervals = {{{10, 0, 0}, {10, 0, 0}}, {{0, 0, 0}, {10, 0, 0}}, {{1, 0, 1}, {10, 0, 0}}};
+        c.outages = {{kB, kStart + 900, 1600, 0, group(0)}};
+        all.push_back(c);
+    }
+    for (GroupCase& c : all)
+        byTime(c.datagrams);
+    return all;
+}
+
+TEST(IntervalMeterTest, FiguresPerGroup)
+{
+    for (const GroupCase& c : groupCases()) {
+        SCOPED_TRACE(c.name);
+        std::vector<IpAddress> groups;
+        for (std::size_t k = 0; k < c.groups; ++k)
+            groups.push_back(IpAddress::v4(0xef010101 + k));
+        const Metered run = meter(c.datagrams, c.endMs, groups);
+        ASSERT_EQ(run.intervals.size(), c.intervals.size());
+        std::vector<std::vector<GroupExpected>> got;
+        std::vector<GroupExpected> sums(c.groups, {0, 0, 0});
+        for (const ReceiveInterval& interval : run.intervals) {
+            ASSERT_EQ(interval.groups.size(), c.groups);
+            got.emplace_back();
+            for (std::size_t k = 0; k < c.groups; ++k) {
+                const GroupFigures& g = interval.groups[k];
+                got.back().push_back({g.interval.datagrams, g.interval.lost, g.intervalOutages});
+                // Here every interval without a datagram of the group ends
+                // more than a threshold after its last.
+                EXPECT_EQ(g.silent, g.interval.datagrams == 0);
+                sums[k] = {sums[k].datagrams + g.interval.datagrams, sums[k].lost + g.interval.lost,
+                           sums[k].outages + g.intervalOutages};
+                EXPECT_EQ((GroupExpected{g.total.datagrams, g.total.lost, g.outages}), sums[k]);
+                EXPECT_EQ(g.group, groups[k]);
+            }
+        }
+        EXPECT_EQ(got, c.intervals);
+        EXPECT_EQ(run.outages, c.outages);
+        EXPECT_EQ(run.summary.count, c.outages.size());
+    }
 }
 
 }   // namespace
