@@ -10,24 +10,26 @@
 //                     send time, zero upper bits, constant part), ending with
 //                     a few closing datagrams, so that iperf2's server counts
 //                     and reports the run as it would its own client's
+//   --group ADDR+N    the group ADDR and the N after it, IPv4 or IPv6 (tagged
+//                     only): the datagrams go to them in turn, each group
+//                     numbered from 0 on its own, as dovrin-cli sends them
 // Prints key=value lines: datagrams sent, seconds, the path taken, and how
 // often the schedule slipped by more than 10 ms.
 
 #include "bench/bench_args.h"
 #include "channel/batch_send.h"
+#include "channel/csock.h"
 #include "core/datagram.h"
+#include "core/group_list.h"
 #include "core/settings.h"
 
-#include <arpa/inet.h>
-#include <netinet/in.h>
 #include <sys/prctl.h>
-#include <sys/socket.h>
-#include <unistd.h>
 
 #include <algorithm>
 #include <chrono>
 #include <cmath>
 #include <cstdio>
+#include <cstring>
 #include <ctime>
 #include <string>
 #include <thread>
@@ -68,12 +70,15 @@ public:
         }
     }
 
-    // Numbers count datagrams from seq on (0-based) and stamps the time.
-    void number(unsigned char* buffer, int count, std::uint32_t seq) const
+    // Numbers count datagrams from the run's datagram first on (0-based),
+    // each group's on their own, and stamps the time.
+    void number(unsigned char* buffer, int count, std::uint64_t first, std::uint64_t groups) const
     {
         timespec now{};
         clock_gettime(CLOCK_REALTIME, &now);
-        for (int d = 0; d < count; ++d, ++seq) {
+        for (int d = 0; d < count; ++d) {
+            const auto seq =
+                static_cast<std::uint32_t>((first + static_cast<std::uint64_t>(d)) / groups);
             unsigned char* datagram = buffer + static_cast<std::ptrdiff_t>(d) * length_;
             if (iperf_) {
                 putBigEndian(datagram, seq + 1);
@@ -108,8 +113,13 @@ int main(int argc, char** argv)
         std::fprintf(stderr, "bench_gen: %s\n", args.error().c_str());
         return 2;
     }
-    const std::string group = args.text("group", std::string(RunDefaults::kGroup));
-    const int port = static_cast<int>(args.number("port", RunDefaults::kPort));
+    const GroupList list =
+        parseGroupList({args.text("group", std::string(RunDefaults::kGroup))}, kMaxGroups);
+    if (list.groups.empty()) {
+        std::fprintf(stderr, "bench_gen: --group: %s\n", list.error.c_str());
+        return 2;
+    }
+    const auto port = static_cast<std::uint16_t>(args.number("port", RunDefaults::kPort));
     const int length = static_cast<int>(args.number("length", 1032));
     const double mbps = args.number("mbps", 100);
     const double seconds = args.number("seconds", 10);
@@ -121,33 +131,37 @@ int main(int argc, char** argv)
         return 2;
     }
     const bool iperf = format == "iperf";
+    const std::uint64_t groups = list.groups.size();
+    if (iperf && groups > 1) {
+        std::fprintf(stderr, "bench_gen: --format iperf takes one group\n");
+        return 2;
+    }
     const double perSecond = mbps * 1e6 / 8.0 / length;
     const int run = std::clamp(static_cast<int>(std::ceil(perSecond / kWakeupsPerSecond)), 1,
                                BatchSender::kMaxPerCall);
     const auto period = std::chrono::duration_cast<SteadyTime::duration>(
         std::chrono::duration<double>(run / perSecond));
 
-    const int fd = socket(AF_INET, SOCK_DGRAM, 0);
-    sockaddr_in local{};
-    local.sin_family = AF_INET;
-    local.sin_addr.s_addr = htonl(INADDR_ANY);
-    const unsigned char ttl = kTtl;
-    const unsigned char loop = 0;
-    if (fd < 0 || bind(fd, reinterpret_cast<sockaddr*>(&local), sizeof local) != 0 ||
-        setsockopt(fd, IPPROTO_IP, IP_MULTICAST_TTL, &ttl, sizeof ttl) != 0 ||
-        setsockopt(fd, IPPROTO_IP, IP_MULTICAST_LOOP, &loop, sizeof loop) != 0) {
-        std::perror("bench_gen: socket set-up");
+    Csock socket;
+    if (!socket.init(Csock::Datagram, list.groups.front().family) ||
+        !socket.bind({IpAddress{list.groups.front().family, {}}, 0}) ||
+        !socket.setMulticastTtl(kTtl) || !socket.setMulticastLoop(false)) {
+        std::fprintf(stderr, "bench_gen: socket set-up: %s\n", std::strerror(socket.lastError()));
         return 1;
     }
+    const int fd = socket.handle();
     // Sleeps end within a microsecond or two of the schedule, not 50.
     prctl(PR_SET_TIMERSLACK, 1000UL, 0UL, 0UL, 0UL);
 
-    BatchSender sender(fd, group.c_str(), port);
+    std::vector<SocketAddress> destinations;
+    for (const IpAddress& group : list.groups)
+        destinations.push_back({group, port});
+    BatchSender sender(fd, destinations);
     const Layout layout(iperf, length);
     std::vector<unsigned char> buffer(static_cast<std::size_t>(run) * length);
     layout.prepare(buffer.data(), run);
 
-    std::uint32_t sent = 0;
+    std::uint64_t sent = 0;
     unsigned long long slips = 0;
     unsigned long long failures = 0;
     const auto start = SteadyTime::now();
@@ -162,34 +176,35 @@ int main(int argc, char** argv)
             ++slips;
             due = now;
         }
-        layout.number(buffer.data(), run, sent);
+        layout.number(buffer.data(), run, sent, groups);
         for (int done = 0; done < run;) {
             const int n = sender.send(buffer.data() + static_cast<std::ptrdiff_t>(done) * length,
-                                      length, run - done);
+                                      length, run - done, (sent % groups));
             // What did not go out is numbered afresh in the next run.
             if (n <= 0) {
                 ++failures;
                 break;
             }
             done += n;
-            sent += static_cast<std::uint32_t>(n);
+            sent += static_cast<std::uint64_t>(n);
         }
     }
     const double runSeconds = std::chrono::duration<double>(SteadyTime::now() - start).count();
 
     if (iperf) {
         std::vector<unsigned char> closing(buffer.begin(), buffer.begin() + length);
-        layout.close(closing.data(), sent);
+        layout.close(closing.data(), static_cast<std::uint32_t>(sent));
         for (int i = 0; i < 5; ++i) {
             sender.send(closing.data(), length, 1);
             std::this_thread::sleep_for(std::chrono::milliseconds(20));
         }
     }
-    close(fd);
+    socket.close();
 
-    std::printf("sent=%u\n", sent);
+    std::printf("sent=%llu\n", static_cast<unsigned long long>(sent));
+    std::printf("groups=%llu\n", static_cast<unsigned long long>(groups));
     std::printf("run_s=%.4f\n", runSeconds);
-    std::printf("rate=%.0f\n", sent / runSeconds);
+    std::printf("rate=%.0f\n", static_cast<double>(sent) / runSeconds);
     std::printf("per_run=%d\n", run);
     std::printf("path=%s\n", BatchSender::pathName(sender.path()));
     std::printf("slips=%llu\n", slips);

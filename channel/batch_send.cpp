@@ -1,6 +1,5 @@
 #include "channel/batch_send.h"
 
-#include <arpa/inet.h>
 #include <netinet/udp.h>
 #include <sys/socket.h>
 
@@ -11,17 +10,25 @@
 
 namespace {
 
-// One segmented call carries at most one IPv4 datagram's worth of payload.
+// One segmented call carries at most one IPv4 datagram's worth of payload
+// (a little less than IPv6 would take).
 constexpr int kMaxSegmentedBytes = 65507;
 
 }   // namespace
 
-BatchSender::BatchSender(SocketHandle socket, const char* address, int port, Path fastest)
+BatchSender::BatchSender(SocketHandle socket, const SocketAddress& to, Path fastest)
+    : BatchSender(socket, std::vector<SocketAddress>{to}, fastest)
+{
+}
+
+BatchSender::BatchSender(SocketHandle socket, const std::vector<SocketAddress>& to, Path fastest)
     : socket_(socket), path_(fastest)
 {
-    to_.sin_family = AF_INET;
-    to_.sin_port = htons(static_cast<std::uint16_t>(port));
-    to_.sin_addr.s_addr = ::inet_addr(address ? address : "");
+    to_.resize(std::max<std::size_t>(to.size(), 1));
+    for (std::size_t i = 0; i < to.size(); ++i)
+        to_[i].length = systemAddress(to[i], to_[i].address);
+    if (to_.size() > 1 && path_ == Path::Segmented)
+        path_ = Path::Multiple;
 }
 
 const char* BatchSender::pathName(Path path)
@@ -34,12 +41,13 @@ const char* BatchSender::pathName(Path path)
     return "";
 }
 
-int BatchSender::send(const unsigned char* data, int length, int count)
+int BatchSender::send(const unsigned char* data, int length, int count, std::size_t first)
 {
     int sent = 0;
     while (sent < count) {
-        const unsigned char* first = data + static_cast<std::ptrdiff_t>(sent) * length;
-        const int result = sendOnce(path_, first, length, perCall(path_, length, count - sent));
+        const unsigned char* from = data + static_cast<std::ptrdiff_t>(sent) * length;
+        const std::size_t to = (first + static_cast<std::size_t>(sent)) % to_.size();
+        const int result = sendOnce(path_, from, length, perCall(path_, length, count - sent), to);
         if (result > 0) {
             sent += result;
             continue;
@@ -78,20 +86,25 @@ bool BatchSender::refuses(Path path, int error)
     return error == ENOSYS || error == EOPNOTSUPP;
 }
 
-int BatchSender::sendOnce(Path path, const unsigned char* data, int length, int count)
+int BatchSender::sendOnce(Path path, const unsigned char* data, int length, int count,
+                          std::size_t first)
 {
     const auto size = static_cast<std::size_t>(length);
+    auto destination = [&](int i) -> Destination& {
+        return to_[(first + static_cast<std::size_t>(i)) % to_.size()];
+    };
     if (path == Path::Single) {
+        const Destination& to = destination(0);
         const ssize_t put = ::sendto(socket_, data, size, MSG_NOSIGNAL,
-                                     reinterpret_cast<const sockaddr*>(&to_), sizeof to_);
+                                     reinterpret_cast<const sockaddr*>(&to.address), to.length);
         return put < 0 ? -1 : 1;
     }
 
     if (path == Path::Segmented) {
         iovec all{const_cast<unsigned char*>(data), size * static_cast<std::size_t>(count)};
         msghdr message{};
-        message.msg_name = &to_;
-        message.msg_namelen = sizeof to_;
+        message.msg_name = &destination(0).address;
+        message.msg_namelen = destination(0).length;
         message.msg_iov = &all;
         message.msg_iovlen = 1;
         alignas(cmsghdr) char control[CMSG_SPACE(sizeof(std::uint16_t))] = {};
@@ -112,8 +125,8 @@ int BatchSender::sendOnce(Path path, const unsigned char* data, int length, int 
     for (int i = 0; i < count; ++i) {
         parts[i] = {const_cast<unsigned char*>(data) + static_cast<std::ptrdiff_t>(i) * length,
                     size};
-        messages[i].msg_hdr.msg_name = &to_;
-        messages[i].msg_hdr.msg_namelen = sizeof to_;
+        messages[i].msg_hdr.msg_name = &destination(i).address;
+        messages[i].msg_hdr.msg_namelen = destination(i).length;
         messages[i].msg_hdr.msg_iov = &parts[i];
         messages[i].msg_hdr.msg_iovlen = 1;
     }

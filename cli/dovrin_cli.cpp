@@ -4,6 +4,7 @@
 #include "cli/cli_options.h"
 #include "cli/cli_output.h"
 #include "cli/cli_run.h"
+#include "core/group_list.h"
 #include "core/send_format.h"
 #include "engine/send_engine.h"
 #include "file/data_file.h"
@@ -12,8 +13,13 @@
 #include <algorithm>
 #include <atomic>
 #include <cmath>
+#include <cstdint>
 #include <cstdio>
 #include <cstring>
+#include <string>
+#include <string_view>
+#include <utility>
+#include <vector>
 
 namespace {
 
@@ -31,6 +37,16 @@ std::string intervalText(const SendInterval& interval)
                   static_cast<unsigned long long>(interval.datagrams),
                   static_cast<unsigned long long>(interval.totalDatagrams));
     return text;
+}
+
+std::vector<JsonField> totalFields(const SendInterval& interval)
+{
+    return {jsonDecimal("interval", static_cast<double>(interval.endMs - interval.startMs) / 1000),
+            jsonNumber("datagrams", interval.datagrams),
+            jsonNumber("bytes", interval.bytes),
+            jsonDecimal("kbps", interval.kbps()),
+            jsonNumber("total_datagrams", interval.totalDatagrams),
+            jsonNumber("total_bytes", interval.totalBytes)};
 }
 
 class CliSendSink : public SendSink {
@@ -61,14 +77,34 @@ public:
             firstMs_ = interval.startMs;
         ++intervals_;
         lastMs_ = interval.endMs;
-        output_.report(
-            intervalText(interval),
-            {jsonDecimal("interval", static_cast<double>(interval.endMs - interval.startMs) / 1000),
-             jsonNumber("datagrams", interval.datagrams), jsonNumber("bytes", interval.bytes),
-             jsonDecimal("kbps", interval.kbps()),
-             jsonNumber("total_datagrams", interval.totalDatagrams),
-             jsonNumber("total_bytes", interval.totalBytes)});
+        if (interval.groups.empty()) {
+            output_.report(intervalText(interval), totalFields(interval));
+            return;
+        }
+        // A line of the totals; in JSON also an object per group, made on
+        // the output's thread: a thousand groups take a while to format.
+        output_.reportsLater([interval,
+                              groups = groups_](std::vector<std::string>& texts,
+                                                std::vector<std::vector<JsonField>>& objects) {
+            texts.push_back(intervalText(interval) + "  组 " +
+                            std::to_string(interval.groups.size()));
+            objects.push_back(totalFields(interval));
+            const double seconds = static_cast<double>(interval.endMs - interval.startMs) / 1000;
+            for (std::size_t g = 0; g < interval.groups.size() && g < groups.size(); ++g) {
+                const SendGroupFigures& f = interval.groups[g];
+                objects.push_back(
+                    {jsonText("group", groups[g].text()), jsonDecimal("interval", seconds),
+                     jsonNumber("datagrams", f.datagrams), jsonNumber("bytes", f.bytes),
+                     jsonDecimal("kbps", seconds == 0
+                                             ? 0
+                                             : static_cast<double>(f.bytes) * 8 / (seconds * 1000)),
+                     jsonNumber("total_datagrams", f.totalDatagrams)});
+            }
+        });
     }
+
+    // The run's groups, for naming them in JSON.
+    void setGroups(std::vector<IpAddress> groups) { groups_ = std::move(groups); }
 
     // The run's span on the engine's clock, from its start to its end; 0
     // when it never started. Read after the run.
@@ -80,9 +116,11 @@ private:
     std::uint64_t intervals_ = 0;
     std::uint64_t firstMs_ = 0;
     std::uint64_t lastMs_ = 0;
+    std::vector<IpAddress> groups_;
 };
 
-int run(const CliOptions& options, const SendSettings& settings)
+int run(const CliOptions& options, const SendSettings& settings,
+        const std::vector<IpAddress>& groups)
 {
     // An explicitly named source must be readable; the default send.txt may
     // be missing, as for the dialog (the payload is then zero bytes).
@@ -101,7 +139,13 @@ int run(const CliOptions& options, const SendSettings& settings)
     SendEngine engine(sink, clock, DcPool::global(), settings);
     engine.setIntervalMs(static_cast<std::uint64_t>(std::llround(options.intervalSeconds * 1000)));
     engine.setSourcePath(options.source);
-    engine.setDatagramLimit(options.count);
+    // --count is per group: every group's stream is a run of its own. A
+    // product past what the engine counts means no end but the others.
+    const std::uint64_t limit =
+        options.count > UINT64_MAX / groups.size() ? 0 : options.count * groups.size();
+    engine.setDatagramLimit(limit);
+    engine.setGroups(groups);
+    sink.setGroups(groups);
     engine.setAttemptLimit(0);
     MulticastOptions multicast;
     std::snprintf(multicast.interface, sizeof multicast.interface, "%s", options.interface.c_str());
@@ -123,11 +167,13 @@ int run(const CliOptions& options, const SendSettings& settings)
     std::snprintf(text, sizeof text, "总计 数据包 %llu, 推送尺寸: %llu, 速度: %s",
                   static_cast<unsigned long long>(engine.datagramsSent()),
                   static_cast<unsigned long long>(bytes), fixedText(kbps, 1).c_str());
-    output.summary(text, {jsonNumber("datagrams", engine.datagramsSent()),
-                          jsonNumber("bytes", bytes), jsonDecimal("kbps", kbps)});
+    std::vector<JsonField> fields{jsonNumber("datagrams", engine.datagramsSent()),
+                                  jsonNumber("bytes", bytes), jsonDecimal("kbps", kbps)};
+    if (groups.size() > 1)
+        fields.push_back(jsonNumber("groups", groups.size()));
+    output.summary(text, fields);
 
-    return runExitCode(ended, options.count != 0 && engine.datagramsSent() >= options.count,
-                       output);
+    return runExitCode(ended, limit != 0 && engine.datagramsSent() >= limit, output);
 }
 
 }   // namespace
@@ -138,9 +184,25 @@ int main(int argc, char* argv[])
     if (!start.options)
         return start.exitCode;
     const CliOptions& options = *start.options;
-    const Parsed<SendSettings> settings =
-        SendSettings::parse(options.groups.front(), options.port, options.speed, options.size);
+    const GroupList list = parseGroupList(options.groups, kMaxGroups);
+    // One group that the dialog too would refuse is refused in its words.
+    const std::string_view first = list.groups.empty() && options.groups.size() == 1
+                                       ? std::string_view(options.groups.front())
+                                       : RunDefaults::kGroup;
+    Parsed<SendSettings> settings =
+        SendSettings::parse(first, options.port, options.speed, options.size);
     if (!settings.settings)
         return refuseSetting(kProgram, settings.refusal);
-    return run(options, *settings.settings);
+    if (list.groups.empty())
+        return refuseSetting(kProgram, list.error);
+    settings.settings->group = list.groups.front().text();
+    if (options.interface.empty()) {
+        for (const IpAddress& group : list.groups) {
+            if (needsInterface(group))
+                return refuseSetting(kProgram, "group " + group.text() +
+                                                   " is of link-local scope: name its interface "
+                                                   "with --interface");
+        }
+    }
+    return run(options, *settings.settings, list.groups);
 }

@@ -3,6 +3,7 @@
 #include "core/engine_sink.h"
 
 #include <cstdint>
+#include <vector>
 
 // The sender's progress after an evaluation of its pacing.
 struct SendReport {
@@ -11,6 +12,16 @@ struct SendReport {
     std::uint64_t datagrams = 0;   // sent so far
 
     bool operator==(const SendReport&) const = default;
+};
+
+// What one group of a run of several was sent in an interval and since the
+// start.
+struct SendGroupFigures {
+    std::uint64_t datagrams = 0;
+    std::uint64_t bytes = 0;   // headers included
+    std::uint64_t totalDatagrams = 0;
+
+    bool operator==(const SendGroupFigures&) const = default;
 };
 
 // What the sender sent in one interval (times are its clock's, in ms) and
@@ -22,6 +33,8 @@ struct SendInterval {
     std::uint64_t bytes = 0;   // headers included
     std::uint64_t totalDatagrams = 0;
     std::uint64_t totalBytes = 0;
+    // A run of several groups: each group's, in the order of its groups.
+    std::vector<SendGroupFigures> groups;
 
     // kbit/s, bits per ms.
     double kbps() const

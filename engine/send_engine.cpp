@@ -51,9 +51,15 @@ void SendEngine::run()
         return;
     }
 
-    const int slot = pool_.acquire(MulticastSend, settings_.group.c_str(), settings_.port);
+    const auto port = static_cast<std::uint16_t>(settings_.port);
+    const int slot = groups_.empty()
+                         ? pool_.acquire(MulticastSend, settings_.group.c_str(), settings_.port)
+                         : pool_.acquire(MulticastSend, SocketAddress{groups_.front(), port});
     if (slot >= 0) {
-        pool_.setMulticastOptions(slot, multicast_);
+        MulticastOptions options = multicast_;
+        // Joining hundreds of groups would only meet the membership limit.
+        options.senderJoins = options.senderJoins && groups_.size() <= 1;
+        pool_.setMulticastOptions(slot, options);
         pool_.build(slot);
     }
     if (slot < 0 || pool_.state(slot) != 1) {
@@ -64,11 +70,16 @@ void SendEngine::run()
 
     const int length = TestDatagram::kHeaderSize + packetSize;
     const std::uint64_t startMs = clock_.tickCount();
-    PacingRule pacing(settings_.speedKbps / 8, startMs, length);
+    const std::uint64_t groups = groupCount();
+    PacingRule pacing(settings_.speedKbps / 8 * static_cast<std::int64_t>(groups), startMs, length);
     startIntervals(startMs);
     std::vector<unsigned char> buffer(static_cast<std::size_t>(length) * kBatch, 0);
-    batch_ = std::make_unique<BatchSender>(pool_.socketOf(slot), settings_.group.c_str(),
-                                           settings_.port, fastest_);
+    std::vector<SocketAddress> destinations;
+    if (groups_.empty())
+        destinations.push_back(pool_.channel(slot)->endpoint());
+    for (const IpAddress& group : groups_)
+        destinations.push_back({group, port});
+    batch_ = std::make_unique<BatchSender>(pool_.socketOf(slot), destinations, fastest_);
     bool batched = false;
     std::optional<SendStatus::Kind> sourceFault;
     int previous = 0;   // where the datagram sent last lies in the buffer
@@ -84,16 +95,18 @@ void SendEngine::run()
                 count = static_cast<int>(std::min<std::uint64_t>(count, limit_ - pacing.seq()));
         }
         for (int i = 0; i < count; ++i) {
-            // The sequence goes on the wire as the low 32 bits of the count.
+            // The sequence goes on the wire as the low 32 bits of the
+            // group's count.
             TestDatagram::encodeHeader(buffer.data() + static_cast<std::size_t>(i) * length,
-                                       static_cast<std::uint32_t>(pacing.seq() + i));
+                                       static_cast<std::uint32_t>((pacing.seq() + i) / groups));
         }
         int ready = count;
         SendStatus::Kind fault = SendStatus::EmptySource;
         if (source.isOpen() && packetSize > 0)
             ready = readPayloads(source, buffer.data(), length, packetSize, count, previous, fault);
 
-        const int sent = sendRetrying(slot, buffer.data(), length, ready);
+        const int sent = sendRetrying(slot, buffer.data(), length, ready,
+                                      static_cast<std::size_t>(pacing.seq() % groups));
         batched = batched || count > 1;
         bool evaluationDue = false;
         for (int i = 0; i < sent; ++i)
@@ -134,7 +147,8 @@ void SendEngine::run()
         sink_.restoreButtons();
 }
 
-int SendEngine::sendRetrying(int slot, const unsigned char* first, int length, int count)
+int SendEngine::sendRetrying(int slot, const unsigned char* first, int length, int count,
+                             std::size_t group)
 {
     // A failed attempt sends the same datagrams again, so a retry skips no
     // data; the attempts are counted per datagram.
@@ -142,8 +156,9 @@ int SendEngine::sendRetrying(int slot, const unsigned char* first, int length, i
     int attempt = 0;
     std::uint64_t downSince = 0;
     while (sent < count) {
-        const int result = sendDatagrams(slot, first + static_cast<std::ptrdiff_t>(sent) * length,
-                                         length, count - sent);
+        const int result =
+            sendDatagrams(slot, first + static_cast<std::ptrdiff_t>(sent) * length, length,
+                          count - sent, (group + static_cast<std::size_t>(sent)) % groupCount());
         if (result > 0) {
             interval_.datagrams += static_cast<std::uint64_t>(result);
             interval_.bytes +=
@@ -180,7 +195,7 @@ void SendEngine::startIntervals(std::uint64_t nowMs)
     runStartMs_ = nowMs;
     closeAtMs_ = nowMs + intervalMs_;
     expectedMs_ = nowMs;
-    interval_ = {nowMs, nowMs};
+    interval_ = {nowMs, nowMs, 0, 0, 0, 0, {}};
 }
 
 void SendEngine::reached(std::uint64_t nowMs)
@@ -204,16 +219,36 @@ void SendEngine::closeInterval(std::uint64_t nowMs)
     interval_.endMs = nowMs;
     interval_.totalDatagrams += interval_.datagrams;
     interval_.totalBytes += interval_.bytes;
+    if (groups_.size() > 1) {
+        // The groups take the datagrams in turn from the first: of n in all,
+        // group g was sent n / groups, and one more when g < n mod groups.
+        const std::uint64_t groups = groups_.size();
+        const std::uint64_t before = interval_.totalDatagrams - interval_.datagrams;
+        const std::uint64_t length =
+            interval_.datagrams == 0 ? 0 : interval_.bytes / interval_.datagrams;
+        auto sentTo = [groups](std::uint64_t n, std::uint64_t g) {
+            return n / groups + (g < n % groups ? 1 : 0);
+        };
+        interval_.groups.resize(groups_.size());
+        for (std::uint64_t g = 0; g < groups; ++g) {
+            SendGroupFigures& figures = interval_.groups[g];
+            figures.totalDatagrams = sentTo(interval_.totalDatagrams, g);
+            figures.datagrams = figures.totalDatagrams - sentTo(before, g);
+            figures.bytes = figures.datagrams * length;
+        }
+    }
     sink_.showSendInterval(interval_);
-    interval_ = {nowMs, nowMs, 0, 0, interval_.totalDatagrams, interval_.totalBytes};
+    interval_ = {nowMs, nowMs, 0, 0, interval_.totalDatagrams, interval_.totalBytes, {}};
 }
 
-int SendEngine::sendDatagrams(int slot, const unsigned char* first, int length, int count)
+int SendEngine::sendDatagrams(int slot, const unsigned char* first, int length, int count,
+                              std::size_t group)
 {
-    if (count == 1)
+    if (count == 1 && groups_.size() <= 1)
         return pool_.send(slot, first, length, pool_.channel(slot)->endpoint()) > 0 ? 1 : 0;
-    return batch_->send(first, length, count);
+    return batch_->send(first, length, count, group);
 }
+
 void SendEngine::end(const SendStatus& status)
 {
     sink_.showStatus(status);

@@ -5,10 +5,13 @@
 #include "core/send_events.h"
 #include "core/settings.h"
 
+#include "core/ip_address.h"
+
 #include <cstdint>
 #include <memory>
 #include <string>
 #include <utility>
+#include <vector>
 
 class Clock;
 class DcPool;
@@ -21,6 +24,12 @@ class DcPool;
 // when the sink stops running, the attempt limit (100 unless set) is reached
 // by failed attempts in a row to send one datagram, or send.txt turns out
 // empty or unreadable; it always releases its slot and restores the buttons.
+//
+// A run of several groups sends each group its own stream, numbered from 0
+// at the settings' speed, so that the total is the groups times that speed:
+// the datagrams go to the groups in turn from one socket that joins none of
+// them, the run's n-th datagram to group n mod groups with sequence
+// n / groups.
 class SendEngine {
 public:
     static constexpr int kSendAttempts = 100;
@@ -39,7 +48,10 @@ public:
     void setSourcePath(std::string path) { sourcePath_ = std::move(path); }
     // Interface and TTL of the channel; the system's interface and TTL 20 unless set.
     void setMulticastOptions(const MulticastOptions& options) { multicast_ = options; }
-    // The run ends after this many datagrams; 0 sends until the sink stops.
+    // The groups of the run, all of one family, at the settings' port; empty
+    // (as unless set): the settings' group alone.
+    void setGroups(std::vector<IpAddress> groups) { groups_ = std::move(groups); }
+    // The run ends after this many datagrams in all; 0 sends until the sink stops.
     void setDatagramLimit(std::uint64_t limit) { limit_ = limit; }
     // The path a run's batches start from: the fastest the kernel takes
     // unless set.
@@ -60,8 +72,13 @@ public:
 protected:
     // One attempt to send count datagrams of length bytes, lying back to
     // back from first, on the slot's channel; tests override it to fail. How
-    // many went out, from the first; 0 or less when none did.
-    virtual int sendDatagrams(int slot, const unsigned char* first, int length, int count);
+    // many went out, from the first; 0 or less when none did. The first goes
+    // to group group of groups() (the settings' group when there are none),
+    // each after it to the next in turn.
+    virtual int sendDatagrams(int slot, const unsigned char* first, int length, int count,
+                              std::size_t group);
+
+    const std::vector<IpAddress>& groups() const { return groups_; }
 
 private:
     // Ends a run that never started or cannot go on: the status with the
@@ -70,7 +87,10 @@ private:
     // Sends count datagrams, each after up to the attempt limit's attempts
     // 10 ms apart; reports every failed attempt, and when sending went down
     // and came back. The datagrams sent.
-    int sendRetrying(int slot, const unsigned char* first, int length, int count);
+    int sendRetrying(int slot, const unsigned char* first, int length, int count,
+                     std::size_t group);
+    // The groups the run sends to in turn: 1 for the settings' group alone.
+    std::uint64_t groupCount() const { return groups_.empty() ? 1 : groups_.size(); }
 
     // The run's intervals lie on a grid from its start. Each closes at the
     // first reading of the clock at or past its grid point, so that the
@@ -90,6 +110,7 @@ private:
     Clock& clock_;
     DcPool& pool_;
     SendSettings settings_;
+    std::vector<IpAddress> groups_;
     std::string sourcePath_;
     MulticastOptions multicast_;
     std::uint64_t limit_ = 0;

@@ -1,5 +1,7 @@
 #include "channel/batch_send.h"
 
+#include "core/group_list.h"
+
 #include <gtest/gtest.h>
 
 #include <arpa/inet.h>
@@ -9,6 +11,7 @@
 
 #include <cerrno>
 #include <cstdint>
+#include <memory>
 #include <set>
 #include <string>
 #include <vector>
@@ -29,7 +32,8 @@ public:
     std::vector<Path> calls;
 
 protected:
-    int sendOnce(Path path, const unsigned char* data, int length, int count) override
+    int sendOnce(Path path, const unsigned char* data, int length, int count,
+                 std::size_t first) override
     {
         calls.push_back(path);
         const int call = static_cast<int>(calls.size()) - 1;
@@ -39,23 +43,24 @@ protected:
         }
         if (call == shortCall && count > 1)
             --count;
-        return BatchSender::sendOnce(path, data, length, count);
+        return BatchSender::sendOnce(path, data, length, count, first);
     }
 };
 
-// A socket on 127.0.0.1 that takes what the sender sends.
+// A socket on 127.0.0.1 or ::1 that takes what the sender sends.
 class LoopbackPeer {
 public:
-    LoopbackPeer()
+    explicit LoopbackPeer(IpAddress::Family family = IpAddress::Family::V4)
     {
-        fd_ = ::socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0);
-        sockaddr_in address{};
-        address.sin_family = AF_INET;
-        address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-        socklen_t size = sizeof address;
-        if (::bind(fd_, reinterpret_cast<sockaddr*>(&address), sizeof address) == 0 &&
+        address_.address = family == IpAddress::Family::V4 ? IpAddress::v4(INADDR_LOOPBACK)
+                                                           : *parseIpAddress("::1");
+        fd_ = ::socket(family == IpAddress::Family::V4 ? AF_INET : AF_INET6,
+                       SOCK_DGRAM | SOCK_CLOEXEC, 0);
+        sockaddr_storage address{};
+        socklen_t size = systemAddress(address_, address);
+        if (::bind(fd_, reinterpret_cast<sockaddr*>(&address), size) == 0 &&
             ::getsockname(fd_, reinterpret_cast<sockaddr*>(&address), &size) == 0)
-            port_ = ntohs(address.sin_port);
+            address_ = typedAddress(address);
         const timeval wait{0, 200000};
         ::setsockopt(fd_, SOL_SOCKET, SO_RCVTIMEO, &wait, sizeof wait);
     }
@@ -63,7 +68,7 @@ public:
     LoopbackPeer(const LoopbackPeer&) = delete;
     LoopbackPeer& operator=(const LoopbackPeer&) = delete;
 
-    int port() const { return port_; }
+    const SocketAddress& address() const { return address_; }
 
     // Every datagram until none arrives for a while.
     std::vector<std::string> drain() const
@@ -77,7 +82,7 @@ public:
 
 private:
     int fd_ = -1;
-    int port_ = 0;
+    SocketAddress address_;
 };
 
 constexpr int kLength = 100;
@@ -150,7 +155,7 @@ TEST(BatchSenderTest, FallsBackWithoutLosingOrReorderingADatagram)
         SCOPED_TRACE(c.name);
         LoopbackPeer peer;
         const int fd = ::socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0);
-        ScriptedSender sender(fd, "127.0.0.1", peer.port(), c.fastest);
+        ScriptedSender sender(fd, peer.address(), c.fastest);
         sender.refused = c.refused;
         sender.failCall = c.failCall;
         sender.shortCall = c.shortCall;
@@ -167,6 +172,50 @@ TEST(BatchSenderTest, FallsBackWithoutLosingOrReorderingADatagram)
         ASSERT_EQ(got.size(), static_cast<std::size_t>(kCount));
         for (int i = 0; i < kCount; ++i)
             EXPECT_EQ(got[i], bytes.substr(static_cast<std::size_t>(i) * kLength, kLength)) << i;
+        ::close(fd);
+    }
+}
+
+// To IPv6 destinations, on every path: one destination takes the whole run;
+// several take the datagrams in turn from the one given, each its share in
+// order.
+TEST(BatchSenderTest, SendsToIpv6DestinationsInTurn)
+{
+    struct Case {
+        const char* name;
+        Path fastest;
+        std::size_t peers;
+        std::size_t first;
+    };
+    const Case cases[] = {
+        {"segmented, one", Path::Segmented, 1, 0},
+        {"segmented asked, three", Path::Segmented, 3, 1},
+        {"single, three", Path::Single, 3, 2},
+    };
+    const std::string bytes = run();
+    const auto* data = reinterpret_cast<const unsigned char*>(bytes.data());
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        std::vector<std::unique_ptr<LoopbackPeer>> peers;
+        std::vector<SocketAddress> to;
+        for (std::size_t i = 0; i < c.peers; ++i) {
+            peers.push_back(std::make_unique<LoopbackPeer>(IpAddress::Family::V6));
+            to.push_back(peers.back()->address());
+        }
+        const int fd = ::socket(AF_INET6, SOCK_DGRAM | SOCK_CLOEXEC, 0);
+        BatchSender sender(fd, to, c.fastest);
+        EXPECT_EQ(sender.send(data, kLength, kCount, c.first), kCount);
+        EXPECT_EQ(sender.path(),
+                  c.peers > 1 && c.fastest == Path::Segmented ? Path::Multiple : c.fastest);
+        for (std::size_t p = 0; p < c.peers; ++p) {
+            std::vector<std::string> expected;
+            for (int i = 0; i < kCount; ++i) {
+                if ((c.first + static_cast<std::size_t>(i)) % c.peers == p)
+                    expected.push_back(
+                        bytes.substr(static_cast<std::size_t>(i) * kLength, kLength));
+            }
+            EXPECT_EQ(peers[p]->drain(), expected) << "peer " << p;
+        }
         ::close(fd);
     }
 }

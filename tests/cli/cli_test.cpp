@@ -590,3 +590,43 @@ TEST(CliLab, AnOutageShowsWithItsLengthAndLossAndTheExitStatusJudgesTheRun)
 }
 
 }   // namespace
+
+// One sender of many groups, IPv4 or IPv6, and one receiver of them all:
+// each group's stream arrives whole, numbered from 0 as a run of its own.
+TEST(CliLab, OneSenderOfManyGroupsReachesEveryGroupInFull)
+{
+    struct Case {
+        const char* groups;
+        std::size_t count;
+        const char* perGroup;
+    };
+    const Case cases[] = {{"239.1.1.1+299", 300, "20"}, {"ff3e::8000:1+2", 3, "300"}};
+    NetnsLab lab(2);
+    NETNS_LAB_OR_SKIP(lab);
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.groups);
+        TempDir dir;
+        const std::string total = std::to_string(c.count * std::stoul(c.perGroup));
+        const Started receiver =
+            spawnIn(lab, 1, dir, "rx", kKestil,
+                    {"--group", c.groups, "--json", "--count", total, "--duration", "60"});
+        awaitJoined(receiver);
+        const Started sender = spawnIn(
+            lab, 0, dir, "tx", kDovrin,
+            {"--group", c.groups, "--count", c.perGroup, "--speed", "2000", "--json", "--quiet"});
+        EXPECT_EQ(exitCode(sender), 0) << TempDir::contents(sender.err);
+        EXPECT_EQ(field(finalObject(sender), "datagrams"), total);
+        EXPECT_EQ(exitCode(receiver), 0) << TempDir::contents(receiver.err);
+
+        std::size_t groups = 0;
+        for (const std::string& line : lines(TempDir::contents(receiver.out))) {
+            if (field(line, "final") != "true")
+                continue;
+            const bool ofGroup = field(line, "group") != "\"all\"";
+            groups += ofGroup ? 1 : 0;
+            EXPECT_EQ(field(line, "datagrams"), ofGroup ? c.perGroup : total) << line;
+            EXPECT_EQ(field(line, "lost"), "0") << line;
+        }
+        EXPECT_EQ(groups, c.count);
+    }
+}

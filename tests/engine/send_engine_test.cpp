@@ -1,9 +1,11 @@
 #include "engine/send_engine.h"
 
 #include "channel/dc_pool.h"
+#include "core/group_list.h"
 #include "platform/executable_path.h"
 #include "tests/support/netns_lab.h"
 #include "tests/support/payload_stream.h"
+#include "tests/support/recording_sender.h"
 #include "tests/support/recording_sink.h"
 #include "tests/support/scripted_clock.h"
 #include "tests/support/temp_dir.h"
@@ -76,10 +78,11 @@ protected:
             : SendEngine(t.sink, t.clock, t.pool, settings), test(t)
         {
         }
-        int sendDatagrams(int slot, const unsigned char* first, int length, int count) override
+        int sendDatagrams(int slot, const unsigned char* first, int length, int count,
+                          std::size_t group) override
         {
             if (!test.answer)
-                return SendEngine::sendDatagrams(slot, first, length, count);
+                return SendEngine::sendDatagrams(slot, first, length, count, group);
             test.attempts.emplace_back(reinterpret_cast<const char*>(first),
                                        static_cast<std::size_t>(length) * count);
             return test.answer(test.attempts.size() - 1);
@@ -492,4 +495,78 @@ TEST_F(SendEngineTest, PeerReceivesNumberedChunksOfSendTxt)
         EXPECT_EQ(datagram.substr(8, 1000), payloads[seq]) << int(seq);
     }
     ::close(peer);
+}
+
+// Each group of a run is a stream of its own from 0 at the given speed, the
+// groups taking the datagrams in turn: the run goes groups times as fast as
+// one group's, and every group's interval figures add up to its stream.
+TEST_F(SendEngineTest, SeveralGroupsTakeTheDatagramsInTurnEachNumberedFromZeroAtTheSpeed)
+{
+    struct Case {
+        const char* group;
+        std::size_t groups;
+        int speedKbps;
+        std::uint64_t perGroup;
+        bool batched;
+    };
+    const Case cases[] = {
+        {"239.1.1.1", 3, 512, 200, false},
+        {"ff3e::8000:1", 2, 512, 200, false},
+        {"239.2.0.0", 1000, 64, 3, true},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.group);
+        const std::vector<IpAddress> groups =
+            parseGroupList({c.group + std::string("+") + std::to_string(c.groups - 1)}, kMaxGroups)
+                .groups;
+        ASSERT_EQ(groups.size(), c.groups);
+        sink.reset();
+        clock.restart({5000});
+        clock.setStep(0);
+        clock.setFollowsSleeps(true);
+        SendSettings settings = withPacketSize(1024);
+        settings.speedKbps = c.speedKbps;
+        std::vector<RecordingSender::Datagram> datagrams;
+        std::vector<int> calls;
+        lab_->start(0,
+                    [&] {
+                        RecordingSender engine(sink, clock, pool, settings);
+                        engine.setSourcePath("");
+                        engine.setGroups(groups);
+                        engine.setDatagramLimit(c.perGroup * c.groups);
+                        engine.setIntervalMs(100);
+                        engine.run();
+                        datagrams = engine.datagrams;
+                        calls = engine.calls;
+                    })
+            .join();
+
+        ASSERT_EQ(datagrams.size(), c.perGroup * c.groups);
+        for (std::size_t i = 0; i < datagrams.size(); ++i) {
+            const RecordingSender::Datagram expected{i % c.groups,
+                                                     static_cast<std::uint32_t>(i / c.groups)};
+            ASSERT_EQ(datagrams[i], expected) << "datagram " << i;
+        }
+        EXPECT_EQ(*std::max_element(calls.begin(), calls.end()) > 1, c.batched);
+
+        const std::vector<SendInterval> intervals = sink.events().sendIntervals;
+        ASSERT_FALSE(intervals.empty());
+        std::vector<std::uint64_t> sum(c.groups, 0);
+        for (const SendInterval& interval : intervals) {
+            ASSERT_EQ(interval.groups.size(), c.groups);
+            for (std::size_t g = 0; g < c.groups; ++g) {
+                sum[g] += interval.groups[g].datagrams;
+                EXPECT_EQ(interval.groups[g].totalDatagrams, sum[g]);
+                EXPECT_EQ(interval.groups[g].bytes, interval.groups[g].datagrams * 1032);
+            }
+        }
+        EXPECT_EQ(sum, std::vector<std::uint64_t>(c.groups, c.perGroup));
+        // The pace: the groups times the speed, within the rule's allowance.
+        const SendInterval& last = intervals.back();
+        const double kbps = static_cast<double>(last.totalBytes) * 8 /
+                            static_cast<double>(last.endMs - intervals.front().startMs);
+        const double target = static_cast<double>(c.groups) * c.speedKbps;
+        EXPECT_GT(kbps, 0.9 * target);
+        EXPECT_LT(kbps, 1.1 * target);
+    }
 }
