@@ -2,18 +2,31 @@
 
 #include <linux/sock_diag.h>
 #include <netinet/in.h>
+#include <netinet/udp.h>
 #include <sys/socket.h>
 
 #include <algorithm>
+#include <atomic>
 #include <cstring>
 
 // Everything recvmmsg fills in, set up once: each entry points at its own
 // buffer, sender address and room for its control messages.
 struct BatchReceiver::Slots {
-    static constexpr std::size_t kControlSize =
-        CMSG_SPACE(sizeof(std::uint32_t)) + CMSG_SPACE(sizeof(in_pktinfo));
+    static constexpr std::size_t kControlSize = CMSG_SPACE(sizeof(std::uint32_t)) +
+                                                CMSG_SPACE(sizeof(in_pktinfo)) +
+                                                CMSG_SPACE(sizeof(int));
+
+    // What each message of the latest receive brought.
+    struct Message {
+        int length = 0;    // -1 when it did not fit
+        int segment = 0;   // the size of its datagrams when coalesced, else 0
+        SocketAddress sender;
+        std::uint32_t drops = 0;
+        IpAddress destination;
+    };
 
     mmsghdr messages[kBatch];
+    Message received[kBatch];
     iovec parts[kBatch];
     sockaddr_in from[kBatch];
     alignas(cmsghdr) unsigned char control[kBatch][kControlSize];
@@ -26,7 +39,14 @@ struct Carried {
     bool hasDropCount = false;
     std::uint32_t dropCount = 0;
     IpAddress destination;   // none when not carried
+    int segment = 0;         // the size of coalesced datagrams, 0 when not carried
 };
+
+std::atomic<bool> coalescingAllowed{true};
+
+// A coalesced message can be as long as the longest datagram: a smaller
+// buffer would cut many datagrams at once.
+constexpr std::size_t kCoalescedBuffer = 65536;
 
 Carried carried(msghdr& message)
 {
@@ -39,6 +59,8 @@ Carried carried(msghdr& message)
             in_pktinfo info;
             std::memcpy(&info, CMSG_DATA(c), sizeof info);
             found.destination = IpAddress::v4(ntohl(info.ipi_addr.s_addr));
+        } else if (c->cmsg_level == SOL_UDP && c->cmsg_type == UDP_GRO) {
+            std::memcpy(&found.segment, CMSG_DATA(c), sizeof found.segment);
         }
     }
     return found;
@@ -57,7 +79,8 @@ BatchReceiver::BatchReceiver(int bufferSize)
     : bufferSize_(static_cast<std::size_t>(std::max(bufferSize, 1))),
       // Not cleared: only the bytes a datagram brings are ever read.
       buffers_(std::make_unique_for_overwrite<unsigned char[]>(kBatch * bufferSize_)),
-      slots_(std::make_unique<Slots>())
+      slots_(std::make_unique<Slots>()),
+      coalescing_(coalescingAllowed.load() && bufferSize_ >= kCoalescedBuffer)
 {
     for (int i = 0; i < kBatch; ++i) {
         slots_->parts[i] = {buffer(i), bufferSize_};
@@ -72,11 +95,32 @@ BatchReceiver::BatchReceiver(int bufferSize)
 
 BatchReceiver::~BatchReceiver() = default;
 
+void BatchReceiver::allowCoalescing(bool allow)
+{
+    coalescingAllowed.store(allow);
+}
+
 int BatchReceiver::receive(SocketHandle socket, int max)
 {
     max = std::min(max, kBatch);
     if (max <= 0)
         return 0;
+    if (message_ < messages_)
+        return present(max);
+    if (coalescing_ && socket != asked_) {
+        // Refused by older kernels: each receive then brings one datagram.
+        const int on = 1;
+        ::setsockopt(socket, SOL_UDP, UDP_GRO, &on, sizeof on);
+        asked_ = socket;
+    }
+    messages_ = receiveMessages(socket, max);
+    message_ = 0;
+    offset_ = 0;
+    return messages_ == 0 ? 0 : present(max);
+}
+
+int BatchReceiver::receiveMessages(SocketHandle socket, int max)
+{
     for (int i = 0; i < max; ++i) {
         // The system shortens these to what each datagram brought.
         slots_->messages[i].msg_hdr.msg_namelen = sizeof(sockaddr_in);
@@ -95,16 +139,42 @@ int BatchReceiver::receive(SocketHandle socket, int max)
     }
     for (int i = 0; i < got; ++i) {
         mmsghdr& message = slots_->messages[i];
+        Slots::Message& m = slots_->received[i];
         // A datagram that did not fit counts as a failed receive.
-        lengths_[i] =
-            (message.msg_hdr.msg_flags & MSG_TRUNC) ? -1 : static_cast<int>(message.msg_len);
+        m.length = (message.msg_hdr.msg_flags & MSG_TRUNC) ? -1 : static_cast<int>(message.msg_len);
         const sockaddr_in& from = slots_->from[i];
-        senders_[i] = {IpAddress::v4(ntohl(from.sin_addr.s_addr)), ntohs(from.sin_port)};
+        m.sender = {IpAddress::v4(ntohl(from.sin_addr.s_addr)), ntohs(from.sin_port)};
         const Carried found = carried(message.msg_hdr);
         if (found.hasDropCount && isAhead(found.dropCount, latestDrops_))
             latestDrops_ = found.dropCount;
-        drops_[i] = latestDrops_;
-        destinations_[i] = found.destination;
+        m.drops = latestDrops_;
+        m.destination = found.destination;
+        m.segment = found.segment > 0 && m.length > found.segment ? found.segment : 0;
     }
     return got;
+}
+
+int BatchReceiver::present(int max)
+{
+    int n = 0;
+    for (; n < max && message_ < messages_; ++n) {
+        const Slots::Message& m = slots_->received[message_];
+        int length = m.length;
+        data_[n] = buffer(message_) + offset_;
+        if (m.segment > 0) {
+            // The next datagram of a coalesced message; the last may be short.
+            length = std::min(m.segment, m.length - static_cast<int>(offset_));
+            offset_ += static_cast<std::size_t>(length);
+            ++coalesced_;
+        }
+        if (m.segment == 0 || offset_ >= static_cast<std::size_t>(m.length)) {
+            ++message_;
+            offset_ = 0;
+        }
+        lengths_[n] = length;
+        senders_[n] = m.sender;
+        drops_[n] = m.drops;
+        destinations_[n] = m.destination;
+    }
+    return n;
 }
