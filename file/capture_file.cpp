@@ -1,7 +1,17 @@
 #include "file/capture_file.h"
 
+#include <sys/resource.h>
+#include <unistd.h>
+
 #include <algorithm>
 #include <cstring>
+
+namespace {
+
+constexpr int kWriterNice = 10;
+constexpr auto kGatherTime = std::chrono::milliseconds(20);
+
+}   // namespace
 
 CaptureFile::CaptureFile(Options options) : options_(std::move(options))
 {
@@ -137,29 +147,35 @@ int CaptureFile::write(const iovec* records, int count)
             std::memcpy(filling_->bytes.get() + filling_->used, records[taken].iov_base, n);
         filling_->used += n;
         filling_->lengths.push_back(static_cast<std::uint32_t>(n));
+        // A waiting writer learns of a block begun; a full one wakes it anyway.
+        if (filling_->lengths.size() == 1 && idle_)
+            work_.notify_one();
     }
-    // A writer with nothing to do takes what there is at once; a busy one
-    // finds fuller blocks, and writes them in fewer calls, when it is done.
-    if (idle_)
-        handOver();
     return taken;
 }
 
 void CaptureFile::writerLoop()
 {
+    // The receiving thread comes first: the queue is there to absorb the
+    // writer's delays, while the socket's own buffer is soon full.
+    ::setpriority(PRIO_PROCESS, static_cast<id_t>(::gettid()), kWriterNice);
     std::unique_lock lock(lock_);
+    const auto partial = [this] { return filling_ != nullptr && !filling_->lengths.empty(); };
     for (;;) {
         idle_ = true;
-        // Records left in the block being filled when the flow stopped are
-        // taken too.
-        work_.wait(lock, [this] {
-            return !queued_.empty() || stop_ || (filling_ != nullptr && !filling_->lengths.empty());
-        });
+        work_.wait(lock, [&] { return !queued_.empty() || stop_ || partial(); });
+        // Full blocks make few large writes; records of a slow flow wait a
+        // little for more, then go as they are.
+        if (queued_.empty() && !stop_)
+            work_.wait_for(lock, kGatherTime, [this] { return !queued_.empty() || stop_; });
         idle_ = false;
         if (queued_.empty())
             handOver();
-        if (queued_.empty())
-            return;
+        if (queued_.empty()) {
+            if (stop_)
+                return;
+            continue;
+        }
         std::vector<Block*> blocks(queued_.begin(), queued_.end());
         queued_.clear();
         std::uint64_t records = 0;

@@ -3,6 +3,7 @@
 #include "file/data_file.h"
 
 #include <atomic>
+#include <chrono>
 #include <condition_variable>
 #include <cstddef>
 #include <cstdint>
@@ -18,10 +19,11 @@
 // worker, written by a thread of its own. write() copies the records into a
 // bounded queue and returns; the writer writes them in order, many at once,
 // with space reserved ahead of the file's end. When the queue is full, write()
-// waits for the writer: what it has taken is never dropped. The file only ever
-// holds whole records: a write that fails part way is cut back off, and the
-// records it could not write are counted as lost. close() and flush() return
-// once everything queued is written.
+// waits for the writer: what it has taken is never dropped. The records of a
+// slow flow, which fill no block, are written about 20 ms after the first.
+// The file only ever holds whole records: a write that fails part way is cut
+// back off, and the records it could not write are counted as lost. close()
+// and flush() return once everything queued is written.
 class CaptureFile {
 public:
     static constexpr std::size_t kQueueBytes = std::size_t{64} << 20;
@@ -105,7 +107,7 @@ private:
     std::deque<Block*> queued_;
     Block* filling_ = nullptr;   // taking records, not yet queued
     bool writing_ = false;       // the writer is writing blocks taken from the queue
-    bool idle_ = false;          // the writer waits for work
+    bool idle_ = false;          // the writer waits for records
     bool stop_ = false;
     bool lastFailed_ = false;     // the latest write of this file failed
     std::uint64_t opened_ = 0;    // counts opens; a write taking records stops at a new one

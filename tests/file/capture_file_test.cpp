@@ -230,7 +230,8 @@ TEST_F(CaptureFileTest, OpenAndCloseDuringWritesNeverTearARecord)
 
     std::thread writer([&] {
         std::string record;
-        for (int i = 0; !stop; ++i) {
+        // Queued writes are fast: the file would soon grow large.
+        for (int i = 0; !stop && written < 100000; ++i) {
             // Every record is one repeated letter, ending in a newline.
             record.assign(kRecord - 1, static_cast<char>('a' + i % 26));
             record.push_back('\n');
@@ -241,7 +242,7 @@ TEST_F(CaptureFileTest, OpenAndCloseDuringWritesNeverTearARecord)
     });
     while (!started)
         std::this_thread::yield();
-    for (int i = 0; i < 2000; ++i) {
+    for (int i = 0; i < 2000 && written < 100000; ++i) {
         capture.open(name);
         std::this_thread::yield();
         capture.close();
