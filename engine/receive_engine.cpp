@@ -21,7 +21,7 @@ constexpr int kBuildAttempts = 100;
 constexpr int kMissesPerReport = 10;
 constexpr std::uint64_t kStatisticsEvery = 50;
 constexpr int kFewDatagrams = 8;
-constexpr int kCoalesceMs = 1;
+constexpr int kCoalesceMs = 4;
 
 Arrival::Order orderOf(SequenceTracker::Order order)
 {
