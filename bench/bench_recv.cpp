@@ -1,11 +1,13 @@
 // One run of the real receive engine with a recording sink, for a
 // fixed time, optionally saving into a capture file that is checked after
-// the run. Prints key=value lines: datagrams and losses as the engine last
-// reported them, CPU time, and the capture check.
+// the run; --coalesce 0 turns coalesced receives off. Prints key=value
+// lines: datagrams and losses as the engine last reported them, CPU time,
+// and the capture check.
 
 #include "bench/bench_args.h"
 #include "bench/capture_check.h"
 #include "bench/process_cpu.h"
+#include "channel/batch_receive.h"
 #include "channel/dc_pool.h"
 #include "core/receive_format.h"
 #include "core/settings.h"
@@ -29,6 +31,8 @@ int main(int argc, char** argv)
     const double seconds = args.number("seconds", 10);
     const std::string capturePath = args.text("capture");
     const int recordSize = static_cast<int>(args.number("record", 1032));
+    // --coalesce 0: one datagram per receive, as without the kernel's help.
+    BatchReceiver::allowCoalescing(args.number("coalesce", 1) != 0);
 
     const Parsed<ReceiveSettings> settings =
         ReceiveSettings::parse(args.text("group", std::string(RunDefaults::kGroup)),

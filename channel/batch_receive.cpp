@@ -2,19 +2,32 @@
 
 #include <linux/sock_diag.h>
 #include <netinet/in.h>
+#include <netinet/udp.h>
 #include <sys/socket.h>
 
 #include <algorithm>
+#include <atomic>
 #include <cstddef>
 #include <cstring>
 
 // Everything recvmmsg fills in, set up once: each entry points at its own
 // buffer, sender address and room for its control messages.
 struct BatchReceiver::Slots {
-    static constexpr std::size_t kControlSize =
-        CMSG_SPACE(sizeof(std::uint32_t)) + CMSG_SPACE(sizeof(in6_pktinfo));
+    static constexpr std::size_t kControlSize = CMSG_SPACE(sizeof(std::uint32_t)) +
+                                                CMSG_SPACE(sizeof(in6_pktinfo)) +
+                                                CMSG_SPACE(sizeof(int));
+
+    // What each message of the latest receive brought.
+    struct Message {
+        int length = 0;    // -1 when it did not fit
+        int segment = 0;   // the size of its datagrams when coalesced, else 0
+        SocketAddress sender;
+        std::uint32_t drops = 0;
+        IpAddress destination;
+    };
 
     mmsghdr messages[kBatch];
+    Message received[kBatch];
     iovec parts[kBatch];
     sockaddr_storage from[kBatch];
     alignas(cmsghdr) unsigned char control[kBatch][kControlSize];
@@ -27,7 +40,14 @@ struct Carried {
     bool hasDropCount = false;
     std::uint32_t dropCount = 0;
     IpAddress destination;   // none when not carried
+    int segment = 0;         // the size of coalesced datagrams, 0 when not carried
 };
+
+std::atomic<bool> coalescingAllowed{true};
+
+// A coalesced message can be as long as the longest datagram: a smaller
+// buffer would cut many datagrams at once.
+constexpr std::size_t kCoalescedBuffer = 65536;
 
 Carried carried(msghdr& message)
 {
@@ -45,6 +65,8 @@ Carried carried(msghdr& message)
             std::memcpy(&info, CMSG_DATA(c), sizeof info);
             found.destination.family = IpAddress::Family::V6;
             std::memcpy(found.destination.bytes.data(), &info.ipi6_addr, 16);
+        } else if (c->cmsg_level == SOL_UDP && c->cmsg_type == UDP_GRO) {
+            std::memcpy(&found.segment, CMSG_DATA(c), sizeof found.segment);
         }
     }
     return found;
@@ -63,7 +85,8 @@ BatchReceiver::BatchReceiver(int bufferSize)
     : bufferSize_(static_cast<std::size_t>(std::max(bufferSize, 1))),
       // Not cleared: only the bytes a datagram brings are ever read.
       buffers_(std::make_unique_for_overwrite<unsigned char[]>(kBatch * bufferSize_)),
-      slots_(std::make_unique<Slots>())
+      slots_(std::make_unique<Slots>()),
+      coalescing_(coalescingAllowed.load() && bufferSize_ >= kCoalescedBuffer)
 {
     for (int i = 0; i < kBatch; ++i) {
         slots_->parts[i] = {buffer(i), bufferSize_};
@@ -78,11 +101,32 @@ BatchReceiver::BatchReceiver(int bufferSize)
 
 BatchReceiver::~BatchReceiver() = default;
 
+void BatchReceiver::allowCoalescing(bool allow)
+{
+    coalescingAllowed.store(allow);
+}
+
 int BatchReceiver::receive(SocketHandle socket, int max)
 {
     max = std::min(max, kBatch);
     if (max <= 0)
         return 0;
+    if (message_ < messages_)
+        return present(max);
+    if (coalescing_ && std::find(asked_.begin(), asked_.end(), socket) == asked_.end()) {
+        // Refused by older kernels: each receive then brings one datagram.
+        const int on = 1;
+        ::setsockopt(socket, SOL_UDP, UDP_GRO, &on, sizeof on);
+        asked_.push_back(socket);
+    }
+    messages_ = receiveMessages(socket, max);
+    message_ = 0;
+    offset_ = 0;
+    return messages_ == 0 ? 0 : present(max);
+}
+
+int BatchReceiver::receiveMessages(SocketHandle socket, int max)
+{
     for (int i = 0; i < max; ++i) {
         // The system shortens these to what each datagram brought.
         slots_->messages[i].msg_hdr.msg_namelen = sizeof(sockaddr_storage);
@@ -101,15 +145,41 @@ int BatchReceiver::receive(SocketHandle socket, int max)
     }
     for (int i = 0; i < got; ++i) {
         mmsghdr& message = slots_->messages[i];
+        Slots::Message& m = slots_->received[i];
         // A datagram that did not fit counts as a failed receive.
-        lengths_[i] =
-            (message.msg_hdr.msg_flags & MSG_TRUNC) ? -1 : static_cast<int>(message.msg_len);
-        senders_[i] = typedAddress(slots_->from[i]);
+        m.length = (message.msg_hdr.msg_flags & MSG_TRUNC) ? -1 : static_cast<int>(message.msg_len);
+        m.sender = typedAddress(slots_->from[i]);
         const Carried found = carried(message.msg_hdr);
         if (found.hasDropCount && isAhead(found.dropCount, latestDrops_))
             latestDrops_ = found.dropCount;
-        drops_[i] = latestDrops_;
-        destinations_[i] = found.destination;
+        m.drops = latestDrops_;
+        m.destination = found.destination;
+        m.segment = found.segment > 0 && m.length > found.segment ? found.segment : 0;
     }
     return got;
+}
+
+int BatchReceiver::present(int max)
+{
+    int n = 0;
+    for (; n < max && message_ < messages_; ++n) {
+        const Slots::Message& m = slots_->received[message_];
+        int length = m.length;
+        data_[n] = buffer(message_) + offset_;
+        if (m.segment > 0) {
+            // The next datagram of a coalesced message; the last may be short.
+            length = std::min(m.segment, m.length - static_cast<int>(offset_));
+            offset_ += static_cast<std::size_t>(length);
+            ++coalesced_;
+        }
+        if (m.segment == 0 || offset_ >= static_cast<std::size_t>(m.length)) {
+            ++message_;
+            offset_ = 0;
+        }
+        lengths_[n] = length;
+        senders_[n] = m.sender;
+        drops_[n] = m.drops;
+        destinations_[n] = m.destination;
+    }
+    return n;
 }

@@ -5,6 +5,7 @@
 
 #include <cstdint>
 #include <memory>
+#include <vector>
 
 // Receives up to 64 datagrams from a socket in one system call, each into a
 // buffer of its own. A call waits up to the socket's receive time-out for the
@@ -14,6 +15,13 @@
 // datagrams dropped for want of room, as it stood when the datagram was queued (Csock's
 // setDropCount must be on for the count to come along), and the address the
 // datagram was sent to (Csock's setDestinationInfo must be on for that).
+//
+// It asks each socket for coalesced receives (UDP_GRO): one receive may then
+// bring many datagrams of one sender back to back, with their segment size,
+// and the receiver splits them apart again. Every datagram, coalesced or
+// not, is presented alone through the same accessors. What one call does not
+// present is kept for the next, which takes it without a system call. Where
+// the socket refuses the option, each receive brings one datagram.
 class BatchReceiver {
 public:
     static constexpr int kBatch = 64;
@@ -38,7 +46,7 @@ public:
     // Of the i-th datagram of the latest call: its bytes, and their number,
     // or -1 when it was longer than the buffer (a failed receive, as in
     // Csock::recvFrom).
-    const unsigned char* data(int i) const { return buffer(i); }
+    const unsigned char* data(int i) const { return data_[i]; }
     int length(int i) const { return lengths_[i]; }
     const SocketAddress& sender(int i) const { return senders_[i]; }
     std::uint32_t dropCount(int i) const { return drops_[i]; }
@@ -51,6 +59,17 @@ public:
     // found nothing.
     std::uint32_t dropCount() const { return latestDrops_; }
 
+    // Whether datagrams of the latest receive wait to be presented: the
+    // next call presents them, from the same socket, without receiving.
+    bool pending() const { return message_ < messages_; }
+
+    // Datagrams presented so far that came in coalesced receives.
+    std::uint64_t coalesced() const { return coalesced_; }
+
+    // Whether receivers made from now on ask for coalesced receives (they
+    // do unless told otherwise); for measurements with and without.
+    static void allowCoalescing(bool allow);
+
 private:
     struct Slots;
 
@@ -59,9 +78,23 @@ private:
         return buffers_.get() + static_cast<std::size_t>(i) * bufferSize_;
     }
 
+    // Receives into the slots: the number of messages, 0 when none came.
+    int receiveMessages(SocketHandle socket, int max);
+    // Presents up to max datagrams of the messages received and not yet
+    // presented; how many.
+    int present(int max);
+
     std::size_t bufferSize_;
     std::unique_ptr<unsigned char[]> buffers_;
     std::unique_ptr<Slots> slots_;
+    bool coalescing_;
+    std::vector<SocketHandle> asked_;   // the sockets asked for coalesced receives
+    // The messages of the latest receive, and where presenting stands.
+    int messages_ = 0;
+    int message_ = 0;
+    std::size_t offset_ = 0;
+    std::uint64_t coalesced_ = 0;
+    const unsigned char* data_[kBatch] = {};
     int lengths_[kBatch] = {};
     SocketAddress senders_[kBatch] = {};
     std::uint32_t drops_[kBatch] = {};

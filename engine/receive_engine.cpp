@@ -28,7 +28,7 @@ constexpr int kBuildAttempts = 100;
 constexpr int kMissesPerReport = 10;
 constexpr std::uint64_t kStatisticsEvery = 50;
 constexpr int kFewDatagrams = 8;
-constexpr int kCoalesceMs = 1;
+constexpr int kCoalesceMs = 4;
 
 Arrival::Order orderOf(SequenceTracker::Order order)
 {
@@ -125,7 +125,6 @@ struct ReceiveEngine::Progress {
     std::unordered_map<IpAddress, std::size_t, IpAddressHash> groupOf;
     std::vector<std::size_t> joinedOn;
     IpAddress source;   // family None: any
-    bool saveFailing = false;
     SequenceTracker tracker;
     // Counts in times since t0.
     IntervalMeter meter;
@@ -134,8 +133,12 @@ struct ReceiveEngine::Progress {
     iovec records[BatchReceiver::kBatch] = {};
     int pending = 0;
     int pendingEmpty = 0;   // taken but not yet saved, without payload
+    // Counted as saved once the capture file takes them; taken back when it
+    // reports them lost.
     std::uint64_t saved = 0;
-    std::uint64_t savedSeen = 0;   // saved when the file was last seen under its name
+    std::uint64_t savedReported = 0;   // saved at the latest statistics
+    std::uint64_t lostSeen = 0;        // the capture file's counts, as last seen
+    std::uint64_t failuresSeen = 0;
 
     // The index of the datagram's group, or nothing when it was sent
     // elsewhere (or, in a source-specific run, by another source). Any of
@@ -229,6 +232,8 @@ void ReceiveEngine::run()
     auto owned = std::make_unique<Progress>(intervalMs_, outageMs_);
     Progress& p = *owned;
     p.channelWorks = build == Build::Works;
+    p.lostSeen = capture_.lost();
+    p.failuresSeen = capture_.failures();
     p.t0 = clock_.tickCount();
     p.dropCounts.assign(socketCount, 0);
     p.tookFor.assign(socketCount, 0);
@@ -246,9 +251,12 @@ void ReceiveEngine::run()
 
     while (sink_.isRunning() && (limit_ == 0 || p.count < limit_)) {
         // Never more than the limit still allows.
-        const int want = limit_ == 0 ? BatchReceiver::kBatch
-                                     : static_cast<int>(std::min<std::uint64_t>(
-                                           BatchReceiver::kBatch, limit_ - p.count));
+        auto wanted = [&] {
+            return limit_ == 0 ? BatchReceiver::kBatch
+                               : static_cast<int>(std::min<std::uint64_t>(BatchReceiver::kBatch,
+                                                                          limit_ - p.count));
+        };
+        const int want = wanted();
         const std::uint64_t before = p.channelWorks ? 0 : clock_.tickCount();
         const std::vector<std::size_t>& ready = wait.ready(kReceiveTimeoutMs);
         int got = 0;
@@ -266,6 +274,13 @@ void ReceiveEngine::run()
             // The whole batch arrived at once, as far as the figures tell.
             now = clock_.tickCount();
             take(p, *batch, gotHere, now);
+            // Coalesced receives may hold more than one call presents: the
+            // rest is this socket's, taken before any other socket is read.
+            while (batch->pending() && (limit_ == 0 || p.count < limit_)) {
+                gotHere = batch->receive(channel.socket(i), wanted());
+                got += gotHere;
+                take(p, *batch, gotHere, now);
+            }
             if (limit_ != 0 && p.count >= limit_)
                 break;
         }
@@ -292,6 +307,9 @@ void ReceiveEngine::run()
         if (got < want && got < kFewDatagrams)
             clock_.sleepMs(kCoalesceMs);
     }
+    // Everything taken is in the file before the last figures count it.
+    save(p);
+    capture_.flush();
     // The end of the run shows the last figures once more, even when a pause
     // already showed them.
     if (p.count != 0)
@@ -366,13 +384,14 @@ void ReceiveEngine::missed(Progress& p, std::uint64_t before)
 {
     if (!p.channelWorks)
         waitOutTimeout(before);
+    noteCapture(p);
     if (++p.misses < kMissesPerReport)
         return;
     // A pause: a single time-out is only the gap between two datagrams of a
     // slow flow, ten in a row are what the status line calls no data. What
     // arrived since the latest figures shows now, once.
     p.misses = 0;
-    if (p.count != p.reported) {
+    if (p.count != p.reported || p.saved != p.savedReported) {
         report(p);
         p.reported = p.count;
     }
@@ -419,37 +438,42 @@ void ReceiveEngine::save(Progress& p)
     const int empty = p.pendingEmpty;
     p.pending = 0;
     p.pendingEmpty = 0;
-    if (!capture_.isOpen())
-        return;
-    p.saved += static_cast<std::uint64_t>(empty);
-    if (pending == 0)
-        return;
-    const CaptureFile::Written written = capture_.write(p.records, pending);
-    p.saved += static_cast<std::uint64_t>(written.whole);
-    if (!written.failed) {
-        p.saveFailing = false;
-        return;
+    if (capture_.isOpen()) {
+        p.saved += static_cast<std::uint64_t>(empty);
+        if (pending != 0)
+            p.saved += static_cast<std::uint64_t>(capture_.write(p.records, pending));
     }
-    // One report per series of failed writes (records written whole end a
-    // series); the payloads are still counted.
-    if (!p.saveFailing || written.whole > 0) {
+    noteCapture(p);
+}
+
+void ReceiveEngine::noteCapture(Progress& p)
+{
+    // The file's writer finds failures after the records were counted.
+    const std::uint64_t lost = capture_.lost();
+    if (lost != p.lostSeen) {
+        p.saved -= std::min(p.saved, lost - p.lostSeen);
+        p.lostSeen = lost;
+    }
+    // One report per series of failed writes; the payloads are still counted.
+    const std::uint64_t failures = capture_.failures();
+    if (failures != p.failuresSeen) {
+        p.failuresSeen = failures;
         sink_.showStatus({ReceiveStatus::SaveFailed});
         sink_.flashLamp(Lamp::Error);
     }
-    p.saveFailing = true;
 }
 
 void ReceiveEngine::report(Progress& p)
 {
-    // The file holds what the figures count.
+    // The file holds what the figures count, or has it queued.
     save(p);
     // Noticed here, at the latest: a capture file deleted or replaced while
     // saving would otherwise swallow everything after it unseen. What went
-    // in since the file was last seen under its name may have gone with it.
+    // in since the file was last seen under its name counts as lost.
     const bool gone = capture_.closeIfGone();
     if (gone)
-        p.saved = p.savedSeen;
-    p.savedSeen = p.saved;
+        noteCapture(p);
+    p.savedReported = p.saved;
     const std::uint64_t elapsed = clock_.tickCount() - p.t0;
     if (elapsed != 0)
         sink_.showStatistics(figures(p, elapsed));

@@ -95,6 +95,8 @@ private:
     void closeDue(Progress& progress, std::uint64_t now);
     void closeInterval(Progress& progress, std::uint64_t now);
     void save(Progress& progress);
+    // Takes in what the capture file lost and its failures since last seen.
+    void noteCapture(Progress& progress);
     void report(Progress& progress);
     ReceiveReport figures(const Progress& progress, std::uint64_t elapsed) const;
 

@@ -3,39 +3,77 @@
 #include "file/data_file.h"
 
 #include <atomic>
+#include <chrono>
+#include <condition_variable>
+#include <cstddef>
+#include <cstdint>
+#include <deque>
+#include <functional>
+#include <memory>
 #include <mutex>
 #include <string>
+#include <thread>
+#include <vector>
 
-// The receiver's capture file: opened and closed on the UI thread, written by
-// the worker. Every operation holds one lock, so a write never meets an open
-// or a close; a write while the file is closed takes no lock at all. The file
-// only ever holds whole records: a write that fails part way is cut back off.
+// The receiver's capture file: opened and closed on the UI thread, fed by the
+// worker, written by a thread of its own. write() copies the records into a
+// bounded queue and returns; the writer writes them in order, many at once,
+// with space reserved ahead of the file's end. When the queue is full, write()
+// waits for the writer: what it has taken is never dropped. The records of a
+// slow flow, which fill no block, are written about 20 ms after the first.
+// The file only ever holds whole records: a write that fails part way is cut
+// back off, and the records it could not write are counted as lost. close()
+// and flush() return once everything queued is written.
 class CaptureFile {
 public:
+    static constexpr std::size_t kQueueBytes = std::size_t{64} << 20;
+    static constexpr std::size_t kBlockBytes = std::size_t{1} << 20;
+    // Space reserved beyond the file's end, given back at close.
+    static constexpr std::int64_t kReserveBytes = std::int64_t{64} << 20;
+
+    struct Options {
+        std::size_t queueBytes = kQueueBytes;
+        std::size_t blockBytes = kBlockBytes;   // the most one record may hold
+        // Makes the file each open() writes to; a DataFile unless set.
+        std::function<std::unique_ptr<DataFile>()> makeFile;
+    };
+
+    CaptureFile() : CaptureFile(Options{}) {}
+    explicit CaptureFile(Options options);
+    ~CaptureFile();   // closes the file with everything queued written
+    CaptureFile(const CaptureFile&) = delete;
+    CaptureFile& operator=(const CaptureFile&) = delete;
+
     // Closes an open file, then opens or creates name for appending; only a
     // regular file, and without waiting. 1, or -1 when it can be neither
     // opened nor created.
     int open(const std::string& name);
+    // Writes everything queued, gives back the space reserved and closes.
     void close();
     bool isOpen() const { return open_.load(std::memory_order_acquire); }
 
-    // Writes n bytes when the file is open. Returns n on success, 0 when the
-    // file is closed, -1 when the bytes could not be written (none of them
-    // stay in the file).
+    // Queues count records, in order, while the file is open, waiting while
+    // the queue is full. Returns the records taken: count, fewer when the file
+    // was closed meanwhile, 0 while it is closed. A record longer than
+    // blockBytes is taken and counted as lost.
+    int write(const iovec* records, int count);
+    // One record: n when taken, else 0.
     int write(const void* data, int n);
 
-    // What a batch write left in the file.
-    struct Written {
-        int whole = 0;         // records written in full, from the first on
-        bool failed = false;   // the rest could not be written (none of it stays)
-    };
+    // Returns once everything queued so far is written or known lost.
+    void flush();
 
-    // Writes count records, one after another, in as few calls as it can.
-    // Nothing, and no failure, while the file is closed.
-    Written write(const iovec* records, int count);
+    // Both count up from construction, across files: the records taken but
+    // not in the file (a failed write, or a file gone before they were seen
+    // in it), and the series of failed writes (a failure after a success or
+    // an open starts one).
+    std::uint64_t lost() const { return lost_.load(std::memory_order_acquire); }
+    std::uint64_t failures() const { return failures_.load(std::memory_order_acquire); }
 
     // Closes the file when it is no longer the one under its name (deleted,
-    // renamed or replaced); true when it did so.
+    // renamed or replaced), dropping what is queued; true when it did so.
+    // What was written since the file was last seen under its name counts as
+    // lost.
     bool closeIfGone();
 
     // Since the latest open: a write failed, or the file was closed for being
@@ -43,9 +81,41 @@ public:
     bool failed() const { return failed_.load(std::memory_order_acquire); }
 
 private:
+    struct Block {
+        std::unique_ptr<unsigned char[]> bytes;
+        std::size_t used = 0;
+        std::vector<std::uint32_t> lengths;   // of the records, in order
+    };
+
+    void writerLoop();
+    // Writes the blocks taken from the queue; returns the records kept whole.
+    std::uint64_t writeBlocks(const std::vector<Block*>& blocks, std::uint64_t records);
+    // With the lock held: hands the block being filled to the writer.
+    void handOver();
+    // With the lock held: waits until the writer has written everything.
+    void drain(std::unique_lock<std::mutex>& lock);
+    void closeLocked(std::unique_lock<std::mutex>& lock);
+
+    Options options_;
     std::mutex lock_;
-    DataFile file_;
+    std::condition_variable work_;   // the writer waits for blocks
+    std::condition_variable done_;   // writers of records and flushers wait
+    std::unique_ptr<DataFile> file_;
     std::string name_;
+    std::vector<std::unique_ptr<Block>> blocks_;   // all of them, owned
+    std::vector<Block*> free_;
+    std::deque<Block*> queued_;
+    Block* filling_ = nullptr;   // taking records, not yet queued
+    bool writing_ = false;       // the writer is writing blocks taken from the queue
+    bool idle_ = false;          // the writer waits for records
+    bool stop_ = false;
+    bool lastFailed_ = false;     // the latest write of this file failed
+    std::uint64_t opened_ = 0;    // counts opens; a write taking records stops at a new one
+    std::uint64_t written_ = 0;   // records in the file, this file
+    std::uint64_t seen_ = 0;      // written_ when the file was last seen under its name
     std::atomic<bool> open_{false};
     std::atomic<bool> failed_{false};
+    std::atomic<std::uint64_t> lost_{0};
+    std::atomic<std::uint64_t> failures_{0};
+    std::thread writer_;
 };

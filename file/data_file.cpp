@@ -201,7 +201,42 @@ int DataFile::dropTail(int n)
     struct stat info {};
     if (!isOpen() || n < 0 || ::fstat(fd_, &info) != 0 || info.st_size < n)
         return -1;
+    // Cutting also gives back the space reserved beyond the end.
+    reservedTo_ = 0;
     return ::ftruncate(fd_, info.st_size - n) == 0 ? 1 : -1;
+}
+
+int DataFile::reserve(std::int64_t bytes, std::int64_t ahead)
+{
+    struct stat info {};
+    if (!isOpen() || ::fstat(fd_, &info) != 0)
+        return -1;
+    if (!reserves_)
+        return 0;
+    if (info.st_size + bytes <= reservedTo_)
+        return 1;
+    const std::int64_t length = std::max(bytes, ahead);
+    if (::fallocate(fd_, FALLOC_FL_KEEP_SIZE, info.st_size, length) == 0) {
+        reservedTo_ = info.st_size + length;
+        return 1;
+    }
+    if (errno == EOPNOTSUPP || errno == ENOSYS) {
+        reserves_ = false;
+        return 0;
+    }
+    return -1;
+}
+
+int DataFile::releaseReserve()
+{
+    struct stat info {};
+    if (!isOpen() || ::fstat(fd_, &info) != 0)
+        return -1;
+    if (reservedTo_ == 0)
+        return 1;
+    // Cutting the file at its own length frees the blocks behind it.
+    reservedTo_ = 0;
+    return ::ftruncate(fd_, info.st_size) == 0 ? 1 : -1;
 }
 
 bool DataFile::isStillAt(const char* name) const
@@ -221,6 +256,8 @@ int DataFile::close()
     // it is never retried.
     const int result = ::close(fd_);
     fd_ = -1;
+    reservedTo_ = 0;
+    reserves_ = true;
     return result == 0 ? 1 : 0;
 }
 

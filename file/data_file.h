@@ -62,6 +62,15 @@ public:
     // write. 1, or -1.
     int dropTail(int n);
 
+    // Makes room for the file to grow by bytes without finding new blocks on
+    // the way: reserves at least ahead bytes beyond its end when what is
+    // reserved falls short; the file's length stays. 1; 0 when the file
+    // system reserves nothing (then never tried again); -1.
+    int reserve(std::int64_t bytes, std::int64_t ahead);
+
+    // Gives back the space reserved beyond the file's end. 1, or -1.
+    int releaseReserve();
+
     // Whether the open file is still the one found under name (not deleted,
     // renamed or replaced).
     bool isStillAt(const char* name) const;
@@ -89,4 +98,6 @@ private:
 
     int fd_ = -1;
     std::uint64_t size_ = 0;
+    std::int64_t reservedTo_ = 0;   // where the space reserve() took ends
+    bool reserves_ = true;          // the file system reserves space
 };

@@ -5,10 +5,13 @@
 #include <gtest/gtest.h>
 
 #include <arpa/inet.h>
+#include <netinet/udp.h>
 #include <sys/socket.h>
 
 #include <cstdint>
 #include <string>
+#include <utility>
+#include <vector>
 
 // Loopback only: nothing leaves the machine, so its own namespace is fine.
 namespace {
@@ -119,6 +122,70 @@ TEST(BatchReceiverTest, DatagramsDroppedForWantOfRoomAreCounted)
     EXPECT_EQ(fresh.destination(0), ip("127.0.0.1"));
     rx.close();
     tx.close();
+}
+
+TEST(BatchReceiverTest, CoalescedDatagramsAreSplitAsSingleReceivesSeeThem)
+{
+    // Each send leaves as one segmented message: ten datagrams of 1032
+    // bytes and a short last one from a, three whole ones from b, and one
+    // alone from a. The same sends go to a socket read one datagram at a
+    // time, and the two must agree.
+    Csock coalesced, single, a, b;
+    bound(coalesced, "127.0.0.1");
+    bound(single, "127.0.0.1");
+    for (Csock* rx : {&coalesced, &single}) {
+        ASSERT_EQ(rx->setReceiveTimeout(100), 1);
+        ASSERT_EQ(rx->setReceiveBuffer(8 << 20), 1);
+    }
+    const SocketAddress senders[] = {bound(a, "127.0.0.1"), bound(b, "127.0.0.2")};
+    const int segment = 1032;
+    for (Csock* tx : {&a, &b})
+        ASSERT_EQ(::setsockopt(tx->handle(), SOL_UDP, UDP_SEGMENT, &segment, sizeof segment), 0);
+    const std::pair<int, int> sends[] = {{0, 10 * segment + 500}, {1, 3 * segment}, {0, 700}};
+    BatchReceiver batch;
+    // The first receive asks the socket for coalesced receives.
+    EXPECT_EQ(batch.receive(coalesced.handle(), 1), 0);
+    int sent = 0;
+    for (const auto& [from, length] : sends) {
+        std::string bytes(static_cast<std::size_t>(length), '\0');
+        for (int i = 0; i < length; ++i)
+            bytes[static_cast<std::size_t>(i)] = static_cast<char>((sent + i) * 7 / 3);
+        sent += length;
+        for (Csock* rx : {&coalesced, &single})
+            ASSERT_EQ((from ? b : a)
+                          .sendTo(bytes.data(), length, at("127.0.0.1", boundPort(rx->handle()))),
+                      length);
+    }
+
+    using Seen = std::pair<SocketAddress, std::string>;
+    std::vector<Seen> expected;
+    std::string buffer(65536, '\0');
+    sockaddr_in from{};
+    socklen_t size = sizeof from;
+    for (ssize_t n; (n = ::recvfrom(single.handle(), buffer.data(), buffer.size(), 0,
+                                    reinterpret_cast<sockaddr*>(&from), &size)) >= 0;
+         size = sizeof from)
+        expected.emplace_back(
+            SocketAddress{IpAddress::v4(ntohl(from.sin_addr.s_addr)), ntohs(from.sin_port)},
+            buffer.substr(0, static_cast<std::size_t>(n)));
+    ASSERT_EQ(expected.size(), 15u);
+    EXPECT_EQ(expected[10].second.size(), 500u);
+    EXPECT_EQ(expected[11].first, senders[1]);
+
+    // Taken five at a time, so that a coalesced message spans calls.
+    std::vector<Seen> seen;
+    for (int got; (got = batch.receive(coalesced.handle(), 5)) > 0;) {
+        ASSERT_LE(got, 5);
+        for (int i = 0; i < got; ++i)
+            seen.emplace_back(batch.sender(i),
+                              std::string(reinterpret_cast<const char*>(batch.data(i)),
+                                          static_cast<std::size_t>(batch.length(i))));
+    }
+    EXPECT_TRUE(seen == expected) << seen.size() << " datagrams, not as single receives see them";
+    if (batch.coalesced() == 0)
+        GTEST_SKIP() << "this kernel does not coalesce: nothing was split";
+    for (Csock* s : {&coalesced, &single, &a, &b})
+        s->close();
 }
 
 }   // namespace

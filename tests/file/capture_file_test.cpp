@@ -1,6 +1,6 @@
 #include "file/capture_file.h"
 
-#include "tests/support/file_size_limit.h"
+#include "tests/support/scripted_file.h"
 #include "tests/support/temp_dir.h"
 
 #include <gtest/gtest.h>
@@ -55,55 +55,126 @@ TEST_F(CaptureFileTest, WritesOnlyWhileOpenAndAppendsOnReopen)
 
     EXPECT_EQ(contents(a), "abcdef");
     EXPECT_EQ(contents(b), "xyz");
-}
+    struct stat info {};
+    ASSERT_EQ(::stat(a.c_str(), &info), 0);
+    EXPECT_LE(info.st_blocks * 512, 4096) << "the space reserved ahead is given back";
 
-TEST_F(CaptureFileTest, FailedOpenLeavesItClosedAndFailedWritesAreReported)
-{
-    CaptureFile capture;
-    ASSERT_EQ(capture.open(path("a.txt")), 1);
     EXPECT_EQ(capture.open(path("missing/dir/b.txt")), -1);
     EXPECT_FALSE(capture.isOpen());
     EXPECT_EQ(capture.write("abc", 3), 0);
-
-    // A write that fails part way leaves no torn record behind.
-    const std::string name = path("limited.bin");
-    ASSERT_EQ(capture.open(name), 1);
-    {
-        FileSizeLimit limit(10);
-        EXPECT_EQ(capture.write("1234", 4), 4);
-        EXPECT_EQ(capture.write("5678", 4), 4);
-        EXPECT_EQ(capture.write("9abc", 4), -1);
-        EXPECT_EQ(capture.write("defg", 4), -1);
-    }
-    EXPECT_EQ(capture.write("hijk", 4), 4);
-    capture.close();
-    EXPECT_EQ(contents(name), "12345678hijk");
 }
 
-TEST_F(CaptureFileTest, BatchWritesKeepOnlyWholeRecords)
+TEST_F(CaptureFileTest, TheWriterKeepsOrderAndOnlyWholeRecords)
 {
-    std::string records[] = {"1234", "5678", "9abc", "defg"};
-    iovec batch[4];
-    for (int i = 0; i < 4; ++i)
-        batch[i] = {records[i].data(), 4};
-    auto write = [&](CaptureFile& c, int first, int n) {
-        const CaptureFile::Written w = c.write(batch + first, n);
-        return std::pair(w.whole, w.failed);
+    using Steps = std::vector<long>;
+    const long kFail = ScriptedFile::kFail;
+    const Steps failed(DataFile::kWriteCalls, kFail);
+    auto then = [](Steps first, const Steps& rest) {
+        first.insert(first.end(), rest.begin(), rest.end() - 1);
+        return first;
     };
-    CaptureFile capture;
-    EXPECT_EQ(write(capture, 0, 4), std::pair(0, false));   // closed
-    const std::string name = path("batch.bin");
-    ASSERT_EQ(capture.open(name), 1);
-    EXPECT_EQ(write(capture, 0, 2), std::pair(2, false));
-    {
-        // Room for one record and half of the next, which is cut off again.
-        FileSizeLimit limit(14);
-        EXPECT_EQ(write(capture, 1, 3), std::pair(1, true));
-        EXPECT_EQ(write(capture, 0, 4), std::pair(0, true));
+    // Each pass queues its records in one call and lets the writer write
+    // them, its calls following the steps.
+    struct Pass {
+        std::vector<std::string> records;
+        Steps steps;
+    };
+    struct Row {
+        const char* what;
+        std::vector<Pass> passes;
+        std::string file;
+        std::uint64_t lost;
+        std::uint64_t failures;
+    };
+    const std::vector<Row> rows = {
+        {"in order, over blocks",
+         {{{"aaaa", "bbbb", "cccc"}, {}}, {{"dddd"}, {}}},
+         "aaaabbbbccccdddd",
+         0,
+         0},
+        {"short writes are continued", {{{"aaaa", "bbbb", "cccc"}, {3, 6}}}, "aaaabbbbcccc", 0, 0},
+        {"a failed write is cut back to its last whole record",
+         {{{"aaaa", "bbbb", "cccc"}, then({6}, failed)}, {{"dddd"}, {}}},
+         "aaaadddd",
+         2,
+         1},
+        {"failures in a row are one series; one after a success starts another",
+         {{{"aaaa"}, failed}, {{"bbbb"}, failed}, {{"cccc"}, {}}, {{"dddd"}, failed}},
+         "cccc",
+         3,
+         2},
+        {"a failed write that kept a whole record starts another series",
+         {{{"aaaa"}, failed}, {{"bbbb", "cccc"}, then({4}, failed)}},
+         "bbbb",
+         2,
+         2},
+        {"a record longer than a block is lost",
+         {{{"aaaa", "eeeeeeeeeeee", "bbbb"}, {}}},
+         "aaaabbbb",
+         1,
+         0},
+    };
+    for (std::size_t r = 0; r < rows.size(); ++r) {
+        const Row& row = rows[r];
+        SCOPED_TRACE(row.what);
+        auto script = std::make_shared<ScriptedFile::Script>();
+        CaptureFile capture({64, 8, [&] { return std::make_unique<ScriptedFile>(script); }});
+        const std::string name = path(("writer" + std::to_string(r)).c_str());
+        ASSERT_EQ(capture.open(name), 1);
+        for (const Pass& pass : row.passes) {
+            script->add(pass.steps);
+            std::vector<iovec> batch;
+            for (const std::string& record : pass.records)
+                batch.push_back({const_cast<char*>(record.data()), record.size()});
+            EXPECT_EQ(capture.write(batch.data(), static_cast<int>(batch.size())),
+                      static_cast<int>(batch.size()));
+            capture.flush();
+        }
+        EXPECT_EQ(contents(name), row.file);
+        EXPECT_EQ(capture.lost(), row.lost);
+        EXPECT_EQ(capture.failures(), row.failures);
+        EXPECT_EQ(capture.failed(), row.failures > 0);
     }
-    EXPECT_EQ(write(capture, 3, 1), std::pair(1, false));
-    capture.close();
-    EXPECT_EQ(contents(name), "123456785678defg");
+}
+
+TEST_F(CaptureFileTest, AFullQueueHoldsTheWriterOfRecordsAndCloseWritesEverything)
+{
+    // Two blocks of up to two records: the writer holds what it took at the
+    // gate, and at the latest the fifth record waits.
+    auto script = std::make_shared<ScriptedFile::Script>();
+    CaptureFile capture({16, 8, [&] { return std::make_unique<ScriptedFile>(script); }});
+    const std::string name = path("bound.bin");
+    ASSERT_EQ(capture.open(name), 1);
+    script->setShut(true);
+    std::string expected;
+    std::vector<std::string> records;
+    for (int i = 0; i < 8; ++i)
+        records.push_back(std::string(4, static_cast<char>('a' + i)));
+    for (const std::string& record : records)
+        expected += record;
+    std::atomic<int> taken{0};
+    std::thread receiver([&] {
+        for (const std::string& record : records)
+            taken += capture.write(record.data(), 4) / 4;
+    });
+    while (script->held() == 0)
+        std::this_thread::yield();
+    for (int i = 0; i < 1000; ++i)
+        std::this_thread::yield();
+    EXPECT_LE(taken.load(), 4) << "the queue took more than it holds";
+    script->setShut(false);
+    receiver.join();
+    EXPECT_EQ(taken.load(), 8);
+
+    // The last records may still be queued: close waits for them.
+    script->setShut(true);
+    std::thread closing([&] { capture.close(); });
+    while (script->held() == 0 && capture.isOpen())
+        std::this_thread::yield();
+    script->setShut(false);
+    closing.join();
+    EXPECT_EQ(contents(name), expected);
+    EXPECT_EQ(capture.lost(), 0u);
 }
 
 TEST_F(CaptureFileTest, OnlyARegularFileOpensAndNothingWaits)
@@ -159,7 +230,8 @@ TEST_F(CaptureFileTest, OpenAndCloseDuringWritesNeverTearARecord)
 
     std::thread writer([&] {
         std::string record;
-        for (int i = 0; !stop; ++i) {
+        // Queued writes are fast: the file would soon grow large.
+        for (int i = 0; !stop && written < 100000; ++i) {
             // Every record is one repeated letter, ending in a newline.
             record.assign(kRecord - 1, static_cast<char>('a' + i % 26));
             record.push_back('\n');
@@ -170,7 +242,7 @@ TEST_F(CaptureFileTest, OpenAndCloseDuringWritesNeverTearARecord)
     });
     while (!started)
         std::this_thread::yield();
-    for (int i = 0; i < 2000; ++i) {
+    for (int i = 0; i < 2000 && written < 100000; ++i) {
         capture.open(name);
         std::this_thread::yield();
         capture.close();
