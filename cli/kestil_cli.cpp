@@ -244,13 +244,15 @@ private:
 int run(const CliOptions& options, const ReceiveSettings& settings,
         const std::vector<IpAddress>& groups, const IpAddress& source)
 {
+    // First of all: the capture's writer thread must start with the signals
+    // already blocked, or a second Ctrl-C lands on it and kills the run.
+    StopSignals signals;
     CaptureFile capture;
     if (!options.save.empty() && capture.open(options.save) != 1) {
         std::fprintf(stderr, "%s: 无法打开文件. (%s)\n", kProgram, options.save.c_str());
         return 1;
     }
 
-    StopSignals signals;
     CliOutput output(kProgram, options.json, options.quiet);
     const bool saving = !options.save.empty();
     SteadyClock clock;
