@@ -1,5 +1,7 @@
 #include "core/group_list.h"
 
+#include "core/settings.h"
+
 #include <arpa/inet.h>
 #include <ifaddrs.h>
 #include <net/if.h>
@@ -10,15 +12,6 @@
 #include <unordered_set>
 
 namespace {
-
-std::string_view trimmed(std::string_view text)
-{
-    constexpr std::string_view kBlanks = " \t";
-    const std::size_t first = text.find_first_not_of(kBlanks);
-    if (first == std::string_view::npos)
-        return {};
-    return text.substr(first, text.find_last_not_of(kBlanks) - first + 1);
-}
 
 // N of ADDR+N: decimal digits only, at most limit.
 std::optional<std::size_t> rangeCount(std::string_view text, std::size_t limit)
@@ -51,7 +44,7 @@ std::optional<IpAddress> following(IpAddress a)
 
 std::optional<IpAddress> parseIpAddress(std::string_view text)
 {
-    text = trimmed(text);
+    text = withoutBlanks(text);
     if (text.empty() || text.size() >= INET6_ADDRSTRLEN)
         return std::nullopt;
     const std::string terminated(text);
@@ -78,7 +71,7 @@ GroupList parseGroupList(const std::vector<std::string>& texts, std::size_t max)
     };
     std::unordered_set<IpAddress, IpAddressHash> seen;
     for (const std::string& typed : texts) {
-        const std::string_view text = trimmed(typed);
+        const std::string_view text = withoutBlanks(typed);
         const std::size_t plus = text.find('+');
         const std::optional<IpAddress> first = parseIpAddress(text.substr(0, plus));
         if (!first || !first->isMulticast())
@@ -129,7 +122,7 @@ SourceAddress parseSourceAddress(std::string_view text, IpAddress::Family family
 
 std::optional<unsigned> interfaceIndex(std::string_view text)
 {
-    text = trimmed(text);
+    text = withoutBlanks(text);
     if (text.empty() || text.size() >= IF_NAMESIZE + INET6_ADDRSTRLEN)
         return std::nullopt;
     const std::optional<IpAddress> address = parseIpAddress(text);

@@ -11,15 +11,6 @@ constexpr std::string_view kBadPort = "端口无效.";
 constexpr std::string_view kBadSpeed = "发送速度无效.";
 constexpr std::string_view kBadPacketSize = "包尺寸无效.";
 
-std::string_view trimmed(std::string_view text)
-{
-    constexpr std::string_view kBlanks = " \t";
-    const std::size_t first = text.find_first_not_of(kBlanks);
-    if (first == std::string_view::npos)
-        return {};
-    return text.substr(first, text.find_last_not_of(kBlanks) - first + 1);
-}
-
 // A whole number written in decimal digits only, within [low, high].
 std::optional<int> wholeNumber(std::string_view text, int low, int high)
 {
@@ -59,10 +50,19 @@ bool isMulticastGroup(std::string_view text)
 
 std::optional<int> parsePort(std::string_view text)
 {
-    return wholeNumber(trimmed(text), 1, 65535);
+    return wholeNumber(withoutBlanks(text), 1, 65535);
 }
 
 }   // namespace
+
+std::string_view withoutBlanks(std::string_view text)
+{
+    constexpr std::string_view kBlanks = " \t";
+    const std::size_t first = text.find_first_not_of(kBlanks);
+    if (first == std::string_view::npos)
+        return {};
+    return text.substr(first, text.find_last_not_of(kBlanks) - first + 1);
+}
 
 Parsed<SendSettings> SendSettings::parse(std::string_view group, std::string_view port,
                                          std::string_view speed, std::string_view packetSize)
@@ -73,10 +73,10 @@ Parsed<SendSettings> SendSettings::parse(std::string_view group, std::string_vie
     SendSettings settings;
     settings.group = std::move(where.settings->group);
     settings.port = where.settings->port;
-    const std::optional<int> kbps = wholeNumber(trimmed(speed), kMinSpeedKbps, INT_MAX);
+    const std::optional<int> kbps = wholeNumber(withoutBlanks(speed), kMinSpeedKbps, INT_MAX);
     if (!kbps)
         return {std::nullopt, kBadSpeed};
-    const std::optional<int> size = wholeNumber(trimmed(packetSize), 0, kMaxPacketSize);
+    const std::optional<int> size = wholeNumber(withoutBlanks(packetSize), 0, kMaxPacketSize);
     if (!size)
         return {std::nullopt, kBadPacketSize};
     settings.speedKbps = *kbps;
@@ -87,7 +87,7 @@ Parsed<SendSettings> SendSettings::parse(std::string_view group, std::string_vie
 Parsed<ReceiveSettings> ReceiveSettings::parse(std::string_view group, std::string_view port)
 {
     ReceiveSettings settings;
-    settings.group = std::string(trimmed(group));
+    settings.group = std::string(withoutBlanks(group));
     if (!isMulticastGroup(settings.group))
         return {std::nullopt, kBadGroup};
     const std::optional<int> portNumber = parsePort(port);

@@ -25,6 +25,9 @@ inline constexpr int kPacketSize = 1024;   // payload bytes after the header
 inline constexpr std::string_view kCaptureFile = "Recv.txt";
 }   // namespace RunDefaults
 
+// A typed text without the blanks (spaces and tabs) around it.
+std::string_view withoutBlanks(std::string_view text);
+
 // Both programs read their texts the same strict way; blanks around a text
 // are ignored, anything else that does not fit is refused:
 //   group  a dotted quad of four decimal numbers 0-255 (no leading zeros,

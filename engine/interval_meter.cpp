@@ -2,6 +2,17 @@
 
 #include <algorithm>
 
+Arrival::Order arrivalOrder(SequenceTracker::Order order)
+{
+    switch (order) {
+    case SequenceTracker::Order::Next: return Arrival::Next;
+    case SequenceTracker::Order::Late: return Arrival::Late;
+    case SequenceTracker::Order::Repeated: return Arrival::Repeated;
+    case SequenceTracker::Order::Held: return Arrival::Held;
+    }
+    return Arrival::Unnumbered;
+}
+
 namespace {
 
 constexpr std::uint32_t kHalfRange = 0x80000000u;

@@ -1,6 +1,7 @@
 #pragma once
 
 #include "core/interval_figures.h"
+#include "engine/sequence_tracker.h"
 
 #include <cstdint>
 #include <vector>
@@ -21,6 +22,9 @@ struct Arrival {
     std::int64_t lostChange = 0;   // what it changed in the losses
     std::size_t group = 0;         // its group's place in the run's group list
 };
+
+// The tracker's verdict on a numbered datagram, as the meter counts it.
+Arrival::Order arrivalOrder(SequenceTracker::Order order);
 
 // Turns the receiver's datagrams into figures per interval, per sender, per
 // group and in total, and notices outages: a flow silent for longer than the

@@ -30,17 +30,6 @@ constexpr std::uint64_t kStatisticsEvery = 50;
 constexpr int kFewDatagrams = 8;
 constexpr int kCoalesceMs = 4;
 
-Arrival::Order orderOf(SequenceTracker::Order order)
-{
-    switch (order) {
-    case SequenceTracker::Order::Next: return Arrival::Next;
-    case SequenceTracker::Order::Late: return Arrival::Late;
-    case SequenceTracker::Order::Repeated: return Arrival::Repeated;
-    case SequenceTracker::Order::Held: return Arrival::Held;
-    }
-    return Arrival::Unnumbered;
-}
-
 constexpr std::size_t kScannedGroups = 32;
 
 // Which of a channel's sockets have datagrams waiting. One socket is always
@@ -351,7 +340,7 @@ int ReceiveEngine::take(Progress& p, const BatchReceiver& batch, int got, std::u
             arrival.seq = static_cast<std::uint32_t>(datagram.seq);
             const SequenceTracker::Seen seen =
                 p.tracker.observe(arrival.sender, arrival.seq, arrival.group);
-            arrival.order = orderOf(seen.order);
+            arrival.order = arrivalOrder(seen.order);
             arrival.lostChange = seen.change;
         }
         Outage ended;

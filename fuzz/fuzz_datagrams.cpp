@@ -16,21 +16,6 @@
 #include <cstdint>
 #include <vector>
 
-namespace {
-
-Arrival::Order orderOf(SequenceTracker::Order order)
-{
-    switch (order) {
-    case SequenceTracker::Order::Next: return Arrival::Next;
-    case SequenceTracker::Order::Late: return Arrival::Late;
-    case SequenceTracker::Order::Repeated: return Arrival::Repeated;
-    case SequenceTracker::Order::Held: return Arrival::Held;
-    }
-    return Arrival::Unnumbered;
-}
-
-}   // namespace
-
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size)
 {
     SequenceTracker tracker;
@@ -75,7 +60,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
             // Two advances at most (a confirmed jump and its successor).
             FUZZ_CHECK(seen.change <= 2 * static_cast<std::int64_t>(UINT32_MAX));
             FUZZ_CHECK(tracker.lost() >= 0);
-            arrival.order = orderOf(seen.order);
+            arrival.order = arrivalOrder(seen.order);
             arrival.lostChange = seen.change;
             lostChanges += seen.change;
             if (seen.order == SequenceTracker::Order::Next ||
