@@ -227,7 +227,8 @@ TEST(BatchReceiverTest, ASegmentSizeSplitsAMessageAndWhatACallLeavesComesNextWit
         ScriptedReceiver::Call call;
         for (std::size_t m = 0; m < row.messages.size(); ++m) {
             ScriptedReceiver::Message message;
-            for (int k = 0; k < row.messages[m].first; ++k)
+            const auto length = static_cast<std::size_t>(row.messages[m].first);
+            for (std::size_t k = 0; k < length; ++k)
                 message.bytes.push_back(static_cast<unsigned char>(m * 31 + k * 7));
             message.sender = from[m % 2];
             message.destination = to[m % 2];
