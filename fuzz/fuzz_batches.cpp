@@ -177,7 +177,7 @@ std::vector<unsigned char> datagrams(std::size_t length, int segment, Input& in)
     for (std::size_t at = 0; at < length; at += std::max<std::size_t>(step, 1), ++index) {
         const std::size_t n = std::min(step, length - at);
         for (std::size_t k = 0; k < n; ++k)
-            bytes[at + k] = static_cast<unsigned char>(seq * 7 + k);
+            bytes[at + k] = static_cast<unsigned char>(std::size_t{seq} * 7 + k);
         if ((mask >> (index % 8) & 1u) != 0 && n >= TestDatagram::kHeaderSize)
             TestDatagram::encodeHeader(bytes.data() + at, seq++);
     }
