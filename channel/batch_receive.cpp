@@ -17,16 +17,8 @@ struct BatchReceiver::Slots {
                                                 CMSG_SPACE(sizeof(in6_pktinfo)) +
                                                 CMSG_SPACE(sizeof(int));
 
-    // What each message of the latest receive brought.
-    struct Message {
-        int length = 0;    // -1 when it did not fit
-        int segment = 0;   // the size of its datagrams when coalesced, else 0
-        SocketAddress sender;
-        std::uint32_t drops = 0;
-        IpAddress destination;
-    };
-
     mmsghdr messages[kBatch];
+    // What each message of the latest receive brought.
     Message received[kBatch];
     iovec parts[kBatch];
     sockaddr_storage from[kBatch];
@@ -125,7 +117,7 @@ int BatchReceiver::receive(SocketHandle socket, int max)
     return messages_ == 0 ? 0 : present(max);
 }
 
-int BatchReceiver::receiveMessages(SocketHandle socket, int max)
+int BatchReceiver::receiveSystem(SocketHandle socket, int max, Message* messages)
 {
     for (int i = 0; i < max; ++i) {
         // The system shortens these to what each datagram brought.
@@ -134,6 +126,24 @@ int BatchReceiver::receiveMessages(SocketHandle socket, int max)
     }
     const int got =
         ::recvmmsg(socket, slots_->messages, static_cast<unsigned>(max), MSG_WAITFORONE, nullptr);
+    for (int i = 0; i < got; ++i) {
+        mmsghdr& message = slots_->messages[i];
+        Message& m = messages[i];
+        // A datagram that did not fit counts as a failed receive.
+        m.length = (message.msg_hdr.msg_flags & MSG_TRUNC) ? -1 : static_cast<int>(message.msg_len);
+        m.sender = typedAddress(slots_->from[i]);
+        const Carried found = carried(message.msg_hdr);
+        m.hasDropCount = found.hasDropCount;
+        m.drops = found.dropCount;
+        m.destination = found.destination;
+        m.segment = found.segment;
+    }
+    return std::max(got, 0);
+}
+
+int BatchReceiver::receiveMessages(SocketHandle socket, int max)
+{
+    const int got = std::min(receiveSystem(socket, max, slots_->received), max);
     if (got <= 0) {
         std::uint32_t meminfo[SK_MEMINFO_VARS] = {};
         socklen_t size = sizeof meminfo;
@@ -144,17 +154,12 @@ int BatchReceiver::receiveMessages(SocketHandle socket, int max)
         return 0;
     }
     for (int i = 0; i < got; ++i) {
-        mmsghdr& message = slots_->messages[i];
-        Slots::Message& m = slots_->received[i];
-        // A datagram that did not fit counts as a failed receive.
-        m.length = (message.msg_hdr.msg_flags & MSG_TRUNC) ? -1 : static_cast<int>(message.msg_len);
-        m.sender = typedAddress(slots_->from[i]);
-        const Carried found = carried(message.msg_hdr);
-        if (found.hasDropCount && isAhead(found.dropCount, latestDrops_))
-            latestDrops_ = found.dropCount;
+        Message& m = slots_->received[i];
+        if (m.hasDropCount && isAhead(m.drops, latestDrops_))
+            latestDrops_ = m.drops;
         m.drops = latestDrops_;
-        m.destination = found.destination;
-        m.segment = found.segment > 0 && m.length > found.segment ? found.segment : 0;
+        // One datagram, or whatever the segment size says: not coalesced.
+        m.segment = m.segment > 0 && m.length > m.segment ? m.segment : 0;
     }
     return got;
 }
@@ -163,7 +168,7 @@ int BatchReceiver::present(int max)
 {
     int n = 0;
     for (; n < max && message_ < messages_; ++n) {
-        const Slots::Message& m = slots_->received[message_];
+        const Message& m = slots_->received[message_];
         int length = m.length;
         data_[n] = buffer(message_) + offset_;
         if (m.segment > 0) {

@@ -29,7 +29,7 @@ public:
     static constexpr int kBufferSize = 65536;
 
     explicit BatchReceiver(int bufferSize = kBufferSize);
-    ~BatchReceiver();
+    virtual ~BatchReceiver();
     BatchReceiver(const BatchReceiver&) = delete;
     BatchReceiver& operator=(const BatchReceiver&) = delete;
 
@@ -70,13 +70,34 @@ public:
     // do unless told otherwise); for measurements with and without.
     static void allowCoalescing(bool allow);
 
-private:
-    struct Slots;
+protected:
+    // What one message of a receive brought, as the system says it.
+    struct Message {
+        int length = 0;    // -1 when it did not fit
+        int segment = 0;   // the size of its datagrams when coalesced, else 0
+        SocketAddress sender;
+        // The socket's drop count, when it came along; once received, the
+        // count as it stood when the datagram was queued.
+        bool hasDropCount = false;
+        std::uint32_t drops = 0;
+        IpAddress destination;
+    };
+
+    // The one system receive: up to max messages from the socket, the i-th
+    // into buffer(i) (bufferSize() bytes) and what it brought into
+    // messages[i]; the number of messages, 0 when none came. recvmmsg with
+    // its control messages; a test overrides it to feed the receiver
+    // without a network.
+    virtual int receiveSystem(SocketHandle socket, int max, Message* messages);
 
     unsigned char* buffer(int i) const
     {
         return buffers_.get() + static_cast<std::size_t>(i) * bufferSize_;
     }
+    std::size_t bufferSize() const { return bufferSize_; }
+
+private:
+    struct Slots;
 
     // Receives into the slots: the number of messages, 0 when none came.
     int receiveMessages(SocketHandle socket, int max);

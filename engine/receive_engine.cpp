@@ -217,7 +217,8 @@ void ReceiveEngine::run()
     const DcChannel& channel = *pool_.channel(slot);
     const std::size_t socketCount = std::max<std::size_t>(channel.socketCount(), 1);
     SocketWait wait(channel, socketCount);
-    auto batch = std::make_unique<BatchReceiver>();
+    std::unique_ptr<BatchReceiver> batch =
+        makeReceiver_ ? makeReceiver_() : std::make_unique<BatchReceiver>();
     auto owned = std::make_unique<Progress>(intervalMs_, outageMs_);
     Progress& p = *owned;
     p.channelWorks = build == Build::Works;

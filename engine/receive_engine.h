@@ -8,6 +8,9 @@
 #include <atomic>
 #include <cstddef>
 #include <cstdint>
+#include <functional>
+#include <memory>
+#include <utility>
 #include <vector>
 
 class BatchReceiver;
@@ -54,6 +57,14 @@ public:
     void setGroups(std::vector<IpAddress> groups, IpAddress source = {});
     // The run ends after this many datagrams; 0 receives until the sink stops.
     void setDatagramLimit(std::uint64_t limit) { limit_ = limit; }
+
+    // Makes the batch receiver of each run that starts afterwards; a plain
+    // BatchReceiver unless set. For tests that feed the receive path from a
+    // script instead of the channel's sockets.
+    void setReceiverFactory(std::function<std::unique_ptr<BatchReceiver>()> make)
+    {
+        makeReceiver_ = std::move(make);
+    }
 
     // The length of an interval and the silence that makes an outage, in ms
     // (1000 each unless set); for the runs that start afterwards.
@@ -114,6 +125,7 @@ private:
     std::uint64_t limit_ = 0;
     std::uint64_t intervalMs_ = 1000;
     std::uint64_t outageMs_ = 1000;
+    std::function<std::unique_ptr<BatchReceiver>()> makeReceiver_;
     ReceiveReport totals_;
     ReceiveInterval lastInterval_;
     OutageSummary outages_;

@@ -1,6 +1,7 @@
 #include "channel/batch_receive.h"
 #include "channel/csock.h"
 #include "tests/channel/lab_channels.h"
+#include "tests/support/scripted_receiver.h"
 
 #include <gtest/gtest.h>
 
@@ -9,6 +10,7 @@
 #include <sys/socket.h>
 
 #include <cstdint>
+#include <deque>
 #include <string>
 #include <utility>
 #include <vector>
@@ -186,6 +188,86 @@ TEST(BatchReceiverTest, CoalescedDatagramsAreSplitAsSingleReceivesSeeThem)
         GTEST_SKIP() << "this kernel does not coalesce: nothing was split";
     for (Csock* s : {&coalesced, &single, &a, &b})
         s->close();
+}
+
+// Messages as the system brings them, split by the receiver alone: each
+// row's messages (length and segment size) in one system receive, taken
+// max at a time; the lengths each call presents, and how many of them came
+// coalesced.
+TEST(BatchReceiverTest, ASegmentSizeSplitsAMessageAndWhatACallLeavesComesNextWithoutReceiving)
+{
+    struct Row {
+        const char* name;
+        std::vector<std::pair<int, int>> messages;   // length, segment
+        int max;
+        std::vector<std::vector<int>> calls;
+        std::uint64_t coalesced;
+    };
+    const Row rows[] = {
+        {"no segment size", {{100, 0}}, 64, {{100}}, 0},
+        {"segments that divide the length", {{100, 50}}, 64, {{50, 50}}, 2},
+        {"a short last segment", {{100, 40}}, 64, {{40, 40, 20}}, 3},
+        {"a segment size of the whole length", {{100, 100}}, 64, {{100}}, 0},
+        {"a segment size beyond the length", {{100, 300}}, 64, {{100}}, 0},
+        {"a negative segment size", {{100, -8}}, 64, {{100}}, 0},
+        {"a one-byte segment size", {{3, 1}}, 64, {{1, 1, 1}}, 3},
+        {"an empty message", {{0, 8}, {5, 0}}, 64, {{0, 5}}, 0},
+        {"too long to fit, with a segment size", {{70000, 1000}, {5, 2}}, 64, {{-1, 2, 2, 1}}, 3},
+        {"a message across calls",
+         {{35, 10}, {7, 0}, {9, 4}},
+         3,
+         {{10, 10, 10}, {5, 7, 4}, {4, 1}},
+         7},
+        {"one datagram a call", {{5, 2}}, 1, {{2}, {2}, {1}}, 3},
+    };
+    const SocketAddress from[] = {at("10.0.0.1", 5000), at("10.0.0.2", 5001)};
+    const IpAddress to[] = {ip("239.1.1.1"), ip("239.1.1.2")};
+    for (const Row& row : rows) {
+        SCOPED_TRACE(row.name);
+        ScriptedReceiver::Call call;
+        for (std::size_t m = 0; m < row.messages.size(); ++m) {
+            ScriptedReceiver::Message message;
+            const auto length = static_cast<std::size_t>(row.messages[m].first);
+            for (std::size_t k = 0; k < length; ++k)
+                message.bytes.push_back(static_cast<unsigned char>(m * 31 + k * 7));
+            message.sender = from[m % 2];
+            message.destination = to[m % 2];
+            message.segment = row.messages[m].second;
+            call.push_back(std::move(message));
+        }
+        ScriptedReceiver batch(std::deque<ScriptedReceiver::Call>{call});
+        // Where each message's next datagram starts.
+        std::size_t message = 0;
+        std::size_t offset = 0;
+        for (const std::vector<int>& lengths : row.calls) {
+            ASSERT_EQ(batch.receive(kInvalidSocket, row.max), static_cast<int>(lengths.size()));
+            for (std::size_t i = 0; i < lengths.size(); ++i) {
+                const int n = lengths[i];
+                ASSERT_EQ(batch.length(static_cast<int>(i)), n) << "datagram " << i;
+                EXPECT_EQ(batch.sender(static_cast<int>(i)), from[message % 2]);
+                EXPECT_EQ(batch.destination(static_cast<int>(i)), to[message % 2]);
+                const std::vector<unsigned char>& bytes = call[message].bytes;
+                if (n > 0) {
+                    EXPECT_TRUE(std::equal(batch.data(static_cast<int>(i)),
+                                           batch.data(static_cast<int>(i)) + n,
+                                           bytes.begin() + static_cast<std::ptrdiff_t>(offset)))
+                        << "datagram " << i;
+                }
+                offset += static_cast<std::size_t>(std::max(n, 0));
+                if (n < 0 || offset >= bytes.size()) {
+                    ++message;
+                    offset = 0;
+                }
+            }
+            EXPECT_EQ(batch.pending(), &lengths != &row.calls.back());
+        }
+        EXPECT_EQ(message, call.size());
+        EXPECT_EQ(batch.coalesced(), row.coalesced);
+        // One system receive brought them all; the next finds nothing.
+        EXPECT_EQ(batch.calls(), 1);
+        EXPECT_EQ(batch.receive(kInvalidSocket, row.max), 0);
+        EXPECT_EQ(batch.calls(), 2);
+    }
 }
 
 }   // namespace
