@@ -68,6 +68,13 @@ struct WireCheck {
             streams[group.v4Value()] = {};
     }
 
+    // The groups whose tagged datagrams came.
+    std::size_t heard() const
+    {
+        return static_cast<std::size_t>(std::count_if(
+            streams.begin(), streams.end(), [](const auto& s) { return s.second.any; }));
+    }
+
     // A datagram sent to destination (host order; 0 when unknown: then the
     // only group's).
     void observe(const unsigned char* datagram, int n, int ttl, std::uint32_t destination)
@@ -242,6 +249,7 @@ int main(int argc, char** argv)
     std::printf("groups=%zu\n", list.groups.size());
     std::printf("sockets=%zu\n", holders.size() + 1);
     std::printf("stray=%llu\n", wire.stray);
+    std::printf("groups_heard=%zu\n", wire.heard());
     std::printf("bytes=%llu\n", bytes);
     std::printf("span_s=%.4f\n", spanMs / 1000.0);
     std::printf("span_kbps=%.2f\n", kbps);
