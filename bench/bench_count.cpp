@@ -71,8 +71,8 @@ struct WireCheck {
     // The groups whose tagged datagrams came.
     std::size_t heard() const
     {
-        return static_cast<std::size_t>(std::count_if(
-            streams.begin(), streams.end(), [](const auto& s) { return s.second.any; }));
+        return static_cast<std::size_t>(std::count_if(streams.begin(), streams.end(),
+                                                      [](const auto& s) { return s.second.any; }));
     }
 
     // A datagram sent to destination (host order; 0 when unknown: then the
