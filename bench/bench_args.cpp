@@ -1,5 +1,7 @@
 #include "bench/bench_args.h"
 
+#include "core/settings.h"
+
 #include <cstdlib>
 
 bool BenchArgs::parse(int argc, char** argv)
@@ -29,4 +31,9 @@ double BenchArgs::number(const std::string& name, double fallback) const
     char* end = nullptr;
     const double value = std::strtod(it->second.c_str(), &end);
     return end != it->second.c_str() ? value : fallback;
+}
+
+GroupList BenchArgs::groups() const
+{
+    return parseGroupList({text("group", std::string(RunDefaults::kGroup))}, kMaxGroups);
 }

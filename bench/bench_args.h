@@ -1,5 +1,7 @@
 #pragma once
 
+#include "core/group_list.h"
+
 #include <map>
 #include <string>
 
@@ -13,6 +15,9 @@ public:
     std::string text(const std::string& name, const std::string& fallback = "") const;
     double number(const std::string& name, double fallback) const;
     bool has(const std::string& name) const { return values_.count(name) != 0; }
+    // The groups of --group, read as the command-line tools read theirs (a
+    // group or ADDR+N); the default group when it is not given.
+    GroupList groups() const;
 
 private:
     std::map<std::string, std::string> values_;

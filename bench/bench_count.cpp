@@ -1,7 +1,11 @@
 // A plain reference receiver: joins the group, counts the datagrams on one
 // port for a fixed time and prints the rate between the first and the last
-// arrival. Used alike for our sender and for iperf2's. Our tagged datagrams
-// are checked on the way: in order or not, their length (--length), the TTL
+// arrival. Used alike for our sender and for iperf2's. With --group ADDR+N
+// it joins every group of the range: the socket that reads takes as many as
+// the system lets one socket join, and sockets that only hold memberships
+// take the rest, whose datagrams still reach the reading socket (it leaves
+// IP_MULTICAST_ALL on). Our tagged datagrams are checked on the way, each
+// group's on their own: in order or not, their length (--length), the TTL
 // they arrived with, and with --pattern 1 every byte after the header, which
 // must be (sequence + i) mod 256 at payload byte i (a source file of 256
 // chunks, chunk k holding (k + i) mod 256, sends exactly that).
@@ -19,10 +23,12 @@
 
 #include <algorithm>
 #include <array>
+#include <cerrno>
 #include <chrono>
 #include <cstdio>
 #include <cstring>
 #include <string>
+#include <unordered_map>
 #include <vector>
 
 namespace {
@@ -43,34 +49,58 @@ struct WireCheck {
     unsigned long long missed = 0;
     unsigned long long wrongLength = 0;
     unsigned long long wrongBytes = 0;
+    unsigned long long stray = 0;   // to none of the groups
     int ttlMin = 256;
     int ttlMax = -1;
-    bool any = false;
-    std::uint32_t last = 0;
 
-    WireCheck()
+    // Each group's last sequence number, by the group's address (host order).
+    struct Stream {
+        bool any = false;
+        std::uint32_t last = 0;
+    };
+    std::unordered_map<std::uint32_t, Stream> streams;
+
+    explicit WireCheck(const std::vector<IpAddress>& groups)
     {
         for (std::size_t i = 0; i < ramp.size(); ++i)
             ramp[i] = static_cast<unsigned char>(i);
+        for (const IpAddress& group : groups)
+            streams[group.v4Value()] = {};
     }
 
-    void observe(const unsigned char* datagram, int n, int ttl)
+    // The groups whose tagged datagrams came.
+    std::size_t heard() const
+    {
+        return static_cast<std::size_t>(std::count_if(streams.begin(), streams.end(),
+                                                      [](const auto& s) { return s.second.any; }));
+    }
+
+    // A datagram sent to destination (host order; 0 when unknown: then the
+    // only group's).
+    void observe(const unsigned char* datagram, int n, int ttl, std::uint32_t destination)
     {
         const TestDatagram parsed = TestDatagram::parse(datagram, n);
         if (!parsed.tagged)
             return;
+        const auto stream =
+            destination == 0 && streams.size() == 1 ? streams.begin() : streams.find(destination);
+        if (stream == streams.end()) {
+            ++stray;
+            return;
+        }
         ++tagged;
         if (ttl >= 0) {
             ttlMin = std::min(ttlMin, ttl);
             ttlMax = std::max(ttlMax, ttl);
         }
         const auto seq = static_cast<std::uint32_t>(parsed.seq);
-        if (!any || static_cast<std::int32_t>(seq - last) > 0) {
-            if (any)
-                missed += seq - last - 1;
+        Stream& s = stream->second;
+        if (!s.any || static_cast<std::int32_t>(seq - s.last) > 0) {
+            if (s.any)
+                missed += seq - s.last - 1;
             ++inOrder;
-            last = seq;
-            any = true;
+            s.last = seq;
+            s.any = true;
         } else {
             ++outOfOrder;
         }
@@ -94,10 +124,15 @@ int main(int argc, char** argv)
         std::fprintf(stderr, "bench_count: %s\n", args.error().c_str());
         return 2;
     }
-    const std::string group = args.text("group", std::string(RunDefaults::kGroup));
+    const GroupList list = args.groups();
+    if (list.groups.empty() || !list.groups.front().isV4()) {
+        std::fprintf(stderr, "bench_count: --group: %s\n",
+                     list.groups.empty() ? list.error.c_str() : "IPv4 groups only");
+        return 2;
+    }
     const int port = static_cast<int>(args.number("port", RunDefaults::kPort));
     const double seconds = args.number("seconds", 10);
-    WireCheck wire;
+    WireCheck wire(list.groups);
     wire.length = static_cast<int>(args.number("length", 0));
     wire.pattern = args.text("pattern", "0") == "1";
 
@@ -106,17 +141,42 @@ int main(int argc, char** argv)
     local.sin_family = AF_INET;
     local.sin_port = htons(static_cast<std::uint16_t>(port));
     local.sin_addr.s_addr = htonl(INADDR_ANY);
-    ip_mreq join{};
-    join.imr_multiaddr.s_addr = inet_addr(group.c_str());
-    join.imr_interface.s_addr = htonl(INADDR_ANY);
     timeval timeout{0, 100000};
     const int on = 1;
     if (fd < 0 || bind(fd, reinterpret_cast<sockaddr*>(&local), sizeof local) != 0 ||
-        setsockopt(fd, IPPROTO_IP, IP_ADD_MEMBERSHIP, &join, sizeof join) != 0 ||
+        setsockopt(fd, IPPROTO_IP, IP_MULTICAST_ALL, &on, sizeof on) != 0 ||
         setsockopt(fd, IPPROTO_IP, IP_RECVTTL, &on, sizeof on) != 0 ||
+        setsockopt(fd, IPPROTO_IP, IP_PKTINFO, &on, sizeof on) != 0 ||
         setsockopt(fd, SOL_SOCKET, SO_RCVTIMEO, &timeout, sizeof timeout) != 0) {
         std::perror("bench_count: socket set-up");
         return 1;
+    }
+    // The reading socket joins first; a socket the system lets join no more
+    // (ENOBUFS) hands the rest to a new one that only holds memberships.
+    std::vector<int> holders;
+    int joining = fd;
+    std::size_t joinedHere = 0;
+    for (std::size_t g = 0; g < list.groups.size();) {
+        ip_mreq join{};
+        join.imr_multiaddr.s_addr = htonl(list.groups[g].v4Value());
+        join.imr_interface.s_addr = htonl(INADDR_ANY);
+        if (setsockopt(joining, IPPROTO_IP, IP_ADD_MEMBERSHIP, &join, sizeof join) == 0) {
+            ++g;
+            ++joinedHere;
+            continue;
+        }
+        // A socket that could join none will not be helped by another.
+        if (errno != ENOBUFS || joinedHere == 0) {
+            std::perror("bench_count: joining");
+            return 1;
+        }
+        joining = socket(AF_INET, SOCK_DGRAM, 0);
+        if (joining < 0) {
+            std::perror("bench_count: a socket for memberships");
+            return 1;
+        }
+        holders.push_back(joining);
+        joinedHere = 0;
     }
     // Beyond rmem_max only as root; the plain option then gets what it may.
     if (setsockopt(fd, SOL_SOCKET, SO_RCVBUFFORCE, &kReceiveBuffer, sizeof kReceiveBuffer) != 0)
@@ -125,7 +185,8 @@ int main(int argc, char** argv)
     std::vector<unsigned char> buffers(static_cast<std::size_t>(kBatch) * kBufferSize);
     std::array<iovec, kBatch> iov{};
     std::array<mmsghdr, kBatch> messages{};
-    std::array<std::array<char, CMSG_SPACE(sizeof(int))>, kBatch> controls{};
+    std::array<std::array<char, CMSG_SPACE(sizeof(int)) + CMSG_SPACE(sizeof(in_pktinfo))>, kBatch>
+        controls{};
     for (int i = 0; i < kBatch; ++i) {
         iov[i] = {buffers.data() + static_cast<std::size_t>(i) * kBufferSize, kBufferSize};
         messages[i].msg_hdr.msg_iov = &iov[i];
@@ -155,12 +216,18 @@ int main(int argc, char** argv)
         for (int i = 0; i < got; ++i) {
             const auto n = static_cast<int>(messages[i].msg_len);
             int ttl = -1;
+            std::uint32_t destination = 0;
             msghdr& header = messages[i].msg_hdr;
             for (cmsghdr* c = CMSG_FIRSTHDR(&header); c != nullptr; c = CMSG_NXTHDR(&header, c)) {
                 if (c->cmsg_level == IPPROTO_IP && c->cmsg_type == IP_TTL)
                     std::memcpy(&ttl, CMSG_DATA(c), sizeof ttl);
+                if (c->cmsg_level == IPPROTO_IP && c->cmsg_type == IP_PKTINFO) {
+                    in_pktinfo info{};
+                    std::memcpy(&info, CMSG_DATA(c), sizeof info);
+                    destination = ntohl(info.ipi_addr.s_addr);
+                }
             }
-            wire.observe(static_cast<const unsigned char*>(iov[i].iov_base), n, ttl);
+            wire.observe(static_cast<const unsigned char*>(iov[i].iov_base), n, ttl, destination);
             batchBytes += static_cast<unsigned long long>(n);
         }
         if (datagrams == 0) {
@@ -171,12 +238,18 @@ int main(int argc, char** argv)
         bytes += batchBytes;
     }
     close(fd);
+    for (const int holder : holders)
+        close(holder);
 
     const double spanMs = std::chrono::duration<double, std::milli>(last - first).count();
     const double kbps = bytes > firstBytes && spanMs > 0
                             ? static_cast<double>(bytes - firstBytes) * 8.0 / spanMs
                             : 0;
     std::printf("datagrams=%llu\n", datagrams);
+    std::printf("groups=%zu\n", list.groups.size());
+    std::printf("sockets=%zu\n", holders.size() + 1);
+    std::printf("stray=%llu\n", wire.stray);
+    std::printf("groups_heard=%zu\n", wire.heard());
     std::printf("bytes=%llu\n", bytes);
     std::printf("span_s=%.4f\n", spanMs / 1000.0);
     std::printf("span_kbps=%.2f\n", kbps);

@@ -113,8 +113,7 @@ int main(int argc, char** argv)
         std::fprintf(stderr, "bench_gen: %s\n", args.error().c_str());
         return 2;
     }
-    const GroupList list =
-        parseGroupList({args.text("group", std::string(RunDefaults::kGroup))}, kMaxGroups);
+    const GroupList list = args.groups();
     if (list.groups.empty()) {
         std::fprintf(stderr, "bench_gen: --group: %s\n", list.error.c_str());
         return 2;

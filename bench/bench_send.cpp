@@ -1,9 +1,11 @@
-// One run of the real send engine with a recording sink, for a fixed
-// time. Prints key=value lines: datagrams sent, run time, CPU time, the path
-// the engine's runs of datagrams took, the sleep granularity seen during the
-// run, and what the pacing rule predicts on it. --path segmented|multiple|
-// single names the fastest path the engine may use; without it the engine
-// starts from the fastest of all, as in the dialog.
+// One run of the real send engine with a recording sink, for a fixed time,
+// to one group or to several in turn (--group ADDR+N, each at --speed, as
+// dovrin-cli sends them). Prints key=value lines: datagrams sent, run time,
+// CPU time, the path the engine's runs of datagrams took, the sleep
+// granularity seen during the run, and what the pacing rule predicts on it.
+// --path segmented|multiple|single names the fastest path the engine may
+// use; without it the engine starts from the fastest of all, as in the
+// dialog.
 
 #include "bench/bench_args.h"
 #include "bench/measuring_clock.h"
@@ -47,19 +49,26 @@ int main(int argc, char** argv)
         return 2;
     }
 
-    const Parsed<SendSettings> settings =
-        SendSettings::parse(args.text("group", std::string(RunDefaults::kGroup)),
-                            args.text("port", std::to_string(RunDefaults::kPort)),
-                            std::to_string(speed), std::to_string(size));
+    const GroupList list = args.groups();
+    if (list.groups.empty()) {
+        std::fprintf(stderr, "bench_send: --group: %s\n", list.error.c_str());
+        return 2;
+    }
+    Parsed<SendSettings> settings = SendSettings::parse(
+        RunDefaults::kGroup, args.text("port", std::to_string(RunDefaults::kPort)),
+        std::to_string(speed), std::to_string(size));
     if (!settings.settings) {
         std::fprintf(stderr, "bench_send: %.*s\n", static_cast<int>(settings.refusal.size()),
                      settings.refusal.data());
         return 2;
     }
+    settings.settings->group = list.groups.front().text();
 
     RecordingSink sink;
     MeasuringClock clock;
     SendEngine engine(sink, clock, DcPool::global(), *settings.settings);
+    if (list.groups.size() > 1)
+        engine.setGroups(list.groups);
     // Zero payloads unless a source is named: a path below a regular file
     // can never be opened.
     engine.setSourcePath(args.text("source", "/dev/null/send.txt"));
