@@ -57,12 +57,22 @@ bool isMulticastGroup(std::string_view text)
     return parts[0] >= 224 && parts[0] <= 239;
 }
 
+}   // namespace
+
 std::optional<int> parsePort(std::string_view text)
 {
     return wholeNumber(trimmed(text), 1, 65535);
 }
 
-}   // namespace
+std::optional<int> parseSpeedKbps(std::string_view text)
+{
+    return wholeNumber(trimmed(text), SendSettings::kMinSpeedKbps, INT_MAX);
+}
+
+std::optional<int> parsePacketSize(std::string_view text)
+{
+    return wholeNumber(trimmed(text), 0, SendSettings::kMaxPacketSize);
+}
 
 Parsed<SendSettings> SendSettings::parse(std::string_view group, std::string_view port,
                                          std::string_view speed, std::string_view packetSize)
@@ -73,10 +83,10 @@ Parsed<SendSettings> SendSettings::parse(std::string_view group, std::string_vie
     SendSettings settings;
     settings.group = std::move(where.settings->group);
     settings.port = where.settings->port;
-    const std::optional<int> kbps = wholeNumber(trimmed(speed), kMinSpeedKbps, INT_MAX);
+    const std::optional<int> kbps = parseSpeedKbps(speed);
     if (!kbps)
         return {std::nullopt, kBadSpeed};
-    const std::optional<int> size = wholeNumber(trimmed(packetSize), 0, kMaxPacketSize);
+    const std::optional<int> size = parsePacketSize(packetSize);
     if (!size)
         return {std::nullopt, kBadPacketSize};
     settings.speedKbps = *kbps;
