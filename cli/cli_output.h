@@ -38,7 +38,7 @@ std::string rfc3339Now();
 std::string errorLine(std::string_view program, bool json, std::string_view message);
 
 // Where a command-line run prints: reports on stdout, one line each, human
-// (time stamp and the dialog's words) or JSON Lines, each object beginning
+// (a time stamp and words) or JSON Lines, each object beginning
 // with "ts" (the wall-clock time, RFC 3339) and "t"; events and errors on
 // stderr, so that stdout stays machine-readable, under JSON each an object
 // that names its "event" and has its "message". Lines are written on a thread of their

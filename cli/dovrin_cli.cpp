@@ -28,17 +28,17 @@ namespace {
 
 constexpr const char* kProgram = "dovrin-cli";
 
-// The human line of an interval, in the dialog's words for bytes (since the
-// start) and speed (the interval's), e.g.
-// "推送尺寸: 1032000, 速度: 512.3, 数据包 62  总计 数据包 1000".
+// The human line of an interval: bytes sent since the start, the interval's
+// speed in kbit/s and datagrams, and the datagrams since the start, e.g.
+// "bytes sent 1032000, speed 512.3, datagrams 62  total datagrams 1000".
 std::string intervalText(const SendInterval& interval)
 {
     char text[160];
-    std::snprintf(text, sizeof text, "推送尺寸: %llu, 速度: %s, 数据包 %llu  总计 数据包 %llu",
-                  static_cast<unsigned long long>(interval.totalBytes),
-                  fixedText(interval.kbps(), 1).c_str(),
-                  static_cast<unsigned long long>(interval.datagrams),
-                  static_cast<unsigned long long>(interval.totalDatagrams));
+    std::snprintf(
+        text, sizeof text, "bytes sent %llu, speed %s, datagrams %llu  total datagrams %llu",
+        static_cast<unsigned long long>(interval.totalBytes), fixedText(interval.kbps(), 1).c_str(),
+        static_cast<unsigned long long>(interval.datagrams),
+        static_cast<unsigned long long>(interval.totalDatagrams));
     return text;
 }
 
@@ -100,7 +100,7 @@ public:
         output_.reportsLater([interval,
                               groups = groups_](std::vector<std::string>& texts,
                                                 std::vector<std::vector<JsonField>>& objects) {
-            texts.push_back(intervalText(interval) + "  组 " +
+            texts.push_back(intervalText(interval) + "  groups " +
                             std::to_string(interval.groups.size()));
             objects.push_back(totalFields(interval));
             const double seconds = static_cast<double>(interval.endMs - interval.startMs) / 1000;
@@ -198,7 +198,7 @@ int run(const CliOptions& options, const SendSettings& settings,
     const double kbps = static_cast<double>(bytes) * 8 /
                         static_cast<double>(std::max<std::uint64_t>(sink.runMs(), 1));
     char text[160];
-    std::snprintf(text, sizeof text, "总计 数据包 %llu, 推送尺寸: %llu, 速度: %s",
+    std::snprintf(text, sizeof text, "total datagrams %llu, bytes sent %llu, speed %s",
                   static_cast<unsigned long long>(engine.datagramsSent()),
                   static_cast<unsigned long long>(bytes), fixedText(kbps, 1).c_str());
     std::vector<JsonField> fields{jsonNumber("datagrams", engine.datagramsSent()),

@@ -38,18 +38,20 @@ constexpr std::uint64_t kOutageMs = 1000;
 // The picture of a long run is written again each minute.
 constexpr std::uint64_t kPlotEveryMs = 60'000;
 
-// The dialog's four statistics on one line, what this host dropped itself,
+// The dialog's four statistics on one line (the sender, bytes, speed since
+// the start and datagrams with those lost), what this host dropped itself,
 // the datagrams that reached the port without being sent to the group, and
 // while saving, the datagrams in the capture file.
 std::string statisticsLine(const ReceiveReport& report, bool saving)
 {
-    const ReceiveTexts texts = receiveReportTexts(report);
-    std::string line = "来自 " + texts.from + "  接收尺寸 " + texts.bytes + "  接收速度 " +
-                       texts.rate + "  数据包 " + texts.packets + "  本机溢出 " +
-                       std::to_string(report.overflowed) + "  stray " +
+    std::string line = "from " + (report.datagrams != 0 ? senderText(report.sender) : "-") +
+                       "  bytes " + std::to_string(report.bytes) + "  speed " +
+                       std::to_string(report.kbps) + "  datagrams " +
+                       std::to_string(report.datagrams) + " (lost " + std::to_string(report.lost) +
+                       ")  overflowed " + std::to_string(report.overflowed) + "  stray " +
                        std::to_string(report.stray);
     if (saving)
-        line += "  已保存 " + std::to_string(report.saved);
+        line += "  saved " + std::to_string(report.saved);
     return line;
 }
 
@@ -317,7 +319,7 @@ int run(const CliOptions& options, const ReceiveSettings& settings,
     for (JsonField& f : outageSummaryFields(outages))
         fields.push_back(std::move(f));
     const std::string line =
-        "总计 " + statisticsLine(totals, saving) + "  " + outageSummaryText(outages);
+        "total " + statisticsLine(totals, saving) + "  " + outageSummaryText(outages);
     if (!sink.manyGroups()) {
         fields.insert(fields.begin(), jsonText("group", groups.front().text()));
         output.summary(line, fields);
