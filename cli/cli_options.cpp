@@ -260,7 +260,7 @@ std::string refusal(CliOptions::Program program, int got, const std::string& typ
 }
 
 CliParse parseArguments(CliOptions::Program program, const std::vector<std::string_view>& args,
-                        bool& json)
+                        bool& json, bool& syntax)
 {
     // getopt_long reads a command line like the one main() is given: the
     // program's name, then the arguments, each a C string.
@@ -302,6 +302,7 @@ CliParse parseArguments(CliOptions::Program program, const std::vector<std::stri
             break;
         if (got == '?' || got == ':') {
             const std::string typed = optind > 0 && optind <= argc ? argv[optind - 1] : "";
+            syntax = true;
             return {std::nullopt, refusal(program, got, typed.starts_with("--") ? typed : "")};
         }
         const KnownOption* known = optionOf(program, got);
@@ -316,6 +317,7 @@ CliParse parseArguments(CliOptions::Program program, const std::vector<std::stri
             !error.empty())
             return {std::nullopt, std::move(error)};
     }
+    syntax = optind < argc;
     if (optind < argc)
         return {std::nullopt, "unexpected argument \"" + std::string(argv[optind]) + "\""};
     return {std::move(options), {}};
@@ -326,9 +328,11 @@ CliParse parseArguments(CliOptions::Program program, const std::vector<std::stri
 CliParse parseCliOptions(CliOptions::Program program, const std::vector<std::string_view>& args)
 {
     bool json = false;
-    CliParse parsed = parseArguments(program, args, json);
+    bool syntax = false;
+    CliParse parsed = parseArguments(program, args, json, syntax);
     parsed.error = printable(parsed.error);
     parsed.json = json;
+    parsed.syntax = syntax;
     return parsed;
 }
 
@@ -410,9 +414,11 @@ CliStart startCli(CliOptions::Program program, const char* name, int argc, char*
     const std::vector<std::string_view> args(argv + (argc > 0 ? 1 : 0), argv + argc);
     const CliParse parsed = parseCliOptions(program, args);
     if (!parsed.options) {
+        // A command line of the wrong form points to the help.
         const std::string line =
-            parsed.json ? errorLine(name, true, parsed.error)
-                        : errorLine(name, false, parsed.error + " (see " + name + " --help)");
+            parsed.json || !parsed.syntax
+                ? errorLine(name, parsed.json, parsed.error)
+                : errorLine(name, false, parsed.error + " (see " + name + " --help)");
         std::fputs(line.c_str(), stderr);
         return {std::nullopt, 2};
     }

@@ -48,8 +48,9 @@ struct CliOptions {
 
 struct CliParse {
     std::optional<CliOptions> options;
-    std::string error;   // one line, set when options is not
-    bool json = false;   // --json came before what was refused
+    std::string error;     // one line, set when options is not
+    bool json = false;     // --json came before what was refused
+    bool syntax = false;   // the refusal is of the command line's form, not of a value
 };
 
 // Reads the arguments after the program name as getopt_long does: "-p N",

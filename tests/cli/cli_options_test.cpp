@@ -141,11 +141,24 @@ TEST(CliOptions, ShortLongAndAbbreviatedFormsAndRefusalsThatEchoTheValue)
     }
 }
 
-TEST(CliOptions, ARefusalAfterJsonIsToBeSaidInJson)
+TEST(CliOptions, ARefusalSaysWhetherToAnswerInJsonAndWhetherTheFormWasWrong)
 {
-    EXPECT_TRUE(parseCliOptions(CliOptions::Receiver, {"-j", "--port=0"}).json);
-    EXPECT_TRUE(parseCliOptions(CliOptions::Receiver, {"--json", "--bogus"}).json);
-    EXPECT_FALSE(parseCliOptions(CliOptions::Receiver, {"--bogus", "--json"}).json);
+    const struct {
+        std::vector<std::string_view> args;
+        bool json;
+        bool syntax;
+    } cases[] = {
+        {{"-j", "--port=0"}, true, false},    {{"--json", "--bogus"}, true, true},
+        {{"--bogus", "--json"}, false, true}, {{"-p", "0", "-j"}, false, false},
+        {{"-j", "stray"}, true, true},        {{"--port"}, false, true},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(std::string(c.args.front()) + " " + std::string(c.args.back()));
+        const CliParse parsed = parseCliOptions(CliOptions::Receiver, c.args);
+        EXPECT_FALSE(parsed.options.has_value());
+        EXPECT_EQ(parsed.json, c.json);
+        EXPECT_EQ(parsed.syntax, c.syntax);
+    }
 }
 
 }   // namespace

@@ -182,10 +182,11 @@ TEST(CliLab, FailuresPrintOneLineThatNamesWhatFailedAndWhyAndExitNonZero)
     };
     const Case cases[] = {
         {kDovrin, {"--bogus"}, 2, "dovrin-cli: unknown option \"--bogus\" (see dovrin-cli --help)"},
+        {kKestil, {"-p", "70000"}, 2, "kestil-cli: port \"70000\" is not between 1 and 65535"},
         {kKestil,
-         {"-p", "70000"},
+         {"-j", "stray"},
          2,
-         "kestil-cli: port \"70000\" is not between 1 and 65535 (see kestil-cli --help)"},
+         "{\"event\":\"error\",\"message\":\"unexpected argument \\\"stray\\\"\"}"},
         {kDovrin,
          {"--group", "224.100.100.100.1000"},
          2,
@@ -207,7 +208,7 @@ TEST(CliLab, FailuresPrintOneLineThatNamesWhatFailedAndWhyAndExitNonZero)
          {"--interface", "no-such-if9"},
          2,
          "kestil-cli: interface \"no-such-if9\" is neither the name nor an address of an "
-         "interface of this host (see kestil-cli --help)"},
+         "interface of this host"},
         {kDovrin,
          {"--source", missing},
          1,
