@@ -1,8 +1,11 @@
 #include "cli/cli_options.h"
 
 #include "channel/dc_channel.h"
+#include "cli/cli_output.h"
 #include "core/group_list.h"
 #include "platform/version.h"
+
+#include <getopt.h>
 
 #include <charconv>
 #include <chrono>
@@ -21,43 +24,54 @@ namespace {
 enum class Applies { Both, SenderOnly, ReceiverOnly };
 
 struct KnownOption {
-    std::string_view name;
+    std::string_view name;   // the long name, without its dashes
+    char letter;             // the short name; 0 for none
     bool takesValue;
     Applies applies;
 };
 
 constexpr KnownOption kOptions[] = {
-    {"--group", true, Applies::Both},
-    {"--port", true, Applies::Both},
-    {"--speed", true, Applies::SenderOnly},
-    {"--size", true, Applies::SenderOnly},
-    {"--source", true, Applies::SenderOnly},
-    {"--save", true, Applies::ReceiverOnly},
-    {"--count", true, Applies::Both},
-    {"--duration", true, Applies::Both},
-    {"--interface", true, Applies::Both},
-    {"--ttl", true, Applies::SenderOnly},
-    {"--interval", true, Applies::Both},
-    {"--max-loss", true, Applies::ReceiverOnly},
-    {"--plot", true, Applies::ReceiverOnly},
-    {"--metrics", true, Applies::ReceiverOnly},
-    {"--ssm-source", true, Applies::ReceiverOnly},
-    {"--json", false, Applies::Both},
-    {"--quiet", false, Applies::Both},
-    {"--help", false, Applies::Both},
-    {"--version", false, Applies::Both},
+    {"group", 'g', true, Applies::Both},
+    {"port", 'p', true, Applies::Both},
+    {"speed", 'b', true, Applies::SenderOnly},
+    {"size", 'l', true, Applies::SenderOnly},
+    {"source", 'f', true, Applies::SenderOnly},
+    {"save", 'w', true, Applies::ReceiverOnly},
+    {"count", 'c', true, Applies::Both},
+    {"duration", 't', true, Applies::Both},
+    {"interface", 'i', true, Applies::Both},
+    {"ttl", 'T', true, Applies::SenderOnly},
+    {"interval", 'r', true, Applies::Both},
+    {"max-loss", 0, true, Applies::ReceiverOnly},
+    {"plot", 0, true, Applies::ReceiverOnly},
+    {"metrics", 0, true, Applies::ReceiverOnly},
+    {"ssm-source", 'S', true, Applies::ReceiverOnly},
+    {"json", 'j', false, Applies::Both},
+    {"quiet", 'q', false, Applies::Both},
+    {"help", 'h', false, Applies::Both},
+    {"version", 'V', false, Applies::Both},
 };
 
-const KnownOption* findOption(CliOptions::Program program, std::string_view name)
+// What getopt_long returns for an option: its letter, or past every
+// character for one without.
+constexpr int kLongOnly = 0x100;
+
+int codeOf(const KnownOption& known)
+{
+    return known.letter != 0 ? known.letter : kLongOnly + static_cast<int>(&known - kOptions);
+}
+
+bool appliesTo(const KnownOption& known, CliOptions::Program program)
+{
+    return known.applies == Applies::Both ||
+           (known.applies == Applies::SenderOnly) == (program == CliOptions::Sender);
+}
+
+const KnownOption* optionOf(CliOptions::Program program, int code)
 {
     for (const KnownOption& known : kOptions) {
-        if (known.name != name)
-            continue;
-        if (known.applies == Applies::SenderOnly && program != CliOptions::Sender)
-            return nullptr;
-        if (known.applies == Applies::ReceiverOnly && program != CliOptions::Receiver)
-            return nullptr;
-        return &known;
+        if (codeOf(known) == code && appliesTo(known, program))
+            return &known;
     }
     return nullptr;
 }
@@ -83,73 +97,89 @@ bool interfaceExists(const std::string& interface)
     return interfaceIndex(interface).has_value();
 }
 
+// "port \"70000\" is not between 1 and 65535": what was refused, as typed,
+// and why.
+std::string refused(std::string_view what, const std::string& text, std::string_view rule)
+{
+    return std::string(what) + " \"" + text + "\" " + std::string(rule);
+}
+
 std::string applyValue(CliOptions& options, std::string_view name, std::string_view value,
                        bool& groupGiven)
 {
     const std::string text(value);
-    if (name == "--group") {
+    if (name == "group") {
         if (!groupGiven)
             options.groups.clear();
         groupGiven = true;
         options.groups.push_back(text);
-    } else if (name == "--ssm-source") {
+    } else if (name == "ssm-source") {
         if (text.empty())
             return "--ssm-source needs an address";
         options.ssmSource = text;
-    } else if (name == "--port") {
+    } else if (name == "port") {
+        if (!parsePort(text))
+            return refused("port", text, "is not between 1 and 65535");
         options.port = text;
-    } else if (name == "--speed") {
+    } else if (name == "speed") {
+        if (!parseSpeedKbps(text))
+            return refused("speed", text, "is not a whole number of kbit/s, at least 8");
         options.speed = text;
-    } else if (name == "--size") {
+    } else if (name == "size") {
+        if (!parsePacketSize(text))
+            return refused("size", text, "is not a whole number of bytes from 0 to 65499");
         options.size = text;
-    } else if (name == "--source") {
+    } else if (name == "source") {
         if (text.empty())
             return "--source needs a file name";
         options.source = text;
-    } else if (name == "--save") {
+    } else if (name == "save") {
         if (text.empty())
             return "--save needs a file name";
         options.save = text;
-    } else if (name == "--count") {
+    } else if (name == "count") {
         if (!parseWhole(value, options.count) || options.count == 0)
-            return "--count must be a whole number above 0, not '" + text + "'";
-    } else if (name == "--duration") {
+            return refused("count", text, "is not a whole number above 0");
+    } else if (name == "duration") {
         double seconds = 0;
         if (!parseNumber(value, seconds) || seconds <= 0)
-            return "--duration must be a number of seconds above 0, not '" + text + "'";
+            return refused("duration", text, "is not a number of seconds above 0");
         if (seconds > CliOptions::kMaxDurationSeconds)
-            return "--duration must be at most " +
-                   std::to_string(static_cast<std::uint64_t>(CliOptions::kMaxDurationSeconds)) +
-                   " seconds, not '" + text + "'";
+            return refused(
+                "duration", text,
+                "is longer than " +
+                    std::to_string(static_cast<std::uint64_t>(CliOptions::kMaxDurationSeconds)) +
+                    " seconds");
         options.durationSeconds = seconds;
-    } else if (name == "--interface") {
+    } else if (name == "interface") {
         if (text.empty() || text.size() >= MulticastOptions::kInterfaceSize ||
             !interfaceExists(text))
-            return "--interface: no interface '" + text + "' on this host";
+            return refused("interface", text,
+                           "is neither the name nor an address of an interface of this host");
         options.interface = text;
-    } else if (name == "--interval") {
+    } else if (name == "interval") {
         double seconds = 0;
         if (!parseNumber(value, seconds) || seconds < CliOptions::kMinIntervalSeconds ||
             seconds > CliOptions::kMaxIntervalSeconds)
-            return "--interval must be a number of seconds from 0.1 to 3600, not '" + text + "'";
+            return refused("interval", text, "is not a number of seconds from 0.1 to 3600");
         options.intervalSeconds = seconds;
-    } else if (name == "--max-loss") {
+    } else if (name == "max-loss") {
         double percent = 0;
         if (!parseNumber(value, percent) || percent < 0 || percent > 100)
-            return "--max-loss must be a percentage from 0 to 100, not '" + text + "'";
+            return refused("max-loss", text, "is not a percentage from 0 to 100");
         options.maxLossPercent = percent;
-    } else if (name == "--plot") {
+    } else if (name == "plot") {
         if (text.empty())
             return "--plot needs a file name";
         options.plot = text;
-    } else if (name == "--metrics") {
+    } else if (name == "metrics") {
         if (text.empty())
             return "--metrics needs a file name";
         options.metrics = text;
-    } else if (name == "--ttl") {
+    } else if (name == "ttl") {
         std::uint64_t ttl = 0;
         if (!parseWhole(value, ttl) || ttl > 255)
-            return "--ttl must be a whole number from 0 to 255, not '" + text + "'";
+            return refused("ttl", text, "is not a whole number from 0 to 255");
         options.ttl = static_cast<int>(ttl);
     }
     return {};
@@ -157,13 +187,13 @@ std::string applyValue(CliOptions& options, std::string_view name, std::string_v
 
 void applyFlag(CliOptions& options, std::string_view name)
 {
-    if (name == "--json")
+    if (name == "json")
         options.json = true;
-    else if (name == "--quiet")
+    else if (name == "quiet")
         options.quiet = true;
-    else if (name == "--help")
+    else if (name == "help")
         options.help = true;
-    else if (name == "--version")
+    else if (name == "version")
         options.version = true;
 }
 
@@ -206,38 +236,90 @@ std::string printable(const std::string& text)
     return out;
 }
 
-CliParse parseArguments(CliOptions::Program program, const std::vector<std::string_view>& args)
+// Why getopt_long refused the argument it returned '?' or ':' for, typed
+// being that argument when it is a long option.
+std::string refusal(CliOptions::Program program, int got, const std::string& typed)
 {
+    const KnownOption* known = optionOf(program, optopt);
+    if (got == ':' && known != nullptr)
+        return "--" + std::string(known->name) + " needs a value";
+    if (known != nullptr)
+        return "--" + std::string(known->name) + " takes no value";
+    if (optopt != 0)
+        return "unknown option \"-" + std::string(1, static_cast<char>(optopt)) + "\"";
+    // A long option that is unknown, or the beginning of several.
+    const std::string name = typed.substr(0, typed.find('='));
+    std::string candidates;
+    for (const KnownOption& k : kOptions) {
+        if (appliesTo(k, program) && name.size() > 2 && k.name.starts_with(name.substr(2)))
+            candidates += (candidates.empty() ? "--" : ", --") + std::string(k.name);
+    }
+    if (candidates.find(',') != std::string::npos)
+        return "option \"" + name + "\" is ambiguous: " + candidates;
+    return "unknown option \"" + name + "\"";
+}
+
+CliParse parseArguments(CliOptions::Program program, const std::vector<std::string_view>& args,
+                        bool& json, bool& syntax)
+{
+    // getopt_long reads a command line like the one main() is given: the
+    // program's name, then the arguments, each a C string.
+    std::vector<std::string> words{"cli"};
+    words.insert(words.end(), args.begin(), args.end());
+    std::vector<char*> argv;
+    argv.reserve(words.size() + 1);
+    for (std::string& word : words)
+        argv.push_back(word.data());
+    argv.push_back(nullptr);
+    const int argc = static_cast<int>(words.size());
+
+    // ':' first: a missing value is told apart from an unknown option.
+    std::string letters = ":";
+    std::vector<option> longs;
+    for (const KnownOption& known : kOptions) {
+        if (!appliesTo(known, program))
+            continue;
+        // The names are literals, each ending in a NUL.
+        longs.push_back({known.name.data(), known.takesValue ? required_argument : no_argument,
+                         nullptr, codeOf(known)});
+        if (known.letter != 0) {
+            letters += known.letter;
+            if (known.takesValue)
+                letters += ':';
+        }
+    }
+    longs.push_back({});
+
+    // getopt_long keeps its place between calls: 0 starts it afresh, and
+    // its own messages stay unprinted, for ours are printed instead.
+    opterr = 0;
+    optind = 0;
     CliOptions options;
     bool groupGiven = false;
-    for (std::size_t i = 0; i < args.size(); ++i) {
-        std::string_view name = args[i];
-        std::optional<std::string_view> value;
-        if (const auto equals = name.find('=');
-            name.starts_with("--") && equals != std::string_view::npos) {
-            value = name.substr(equals + 1);
-            name = name.substr(0, equals);
+    for (;;) {
+        const int got = getopt_long(argc, argv.data(), letters.c_str(), longs.data(), nullptr);
+        if (got == -1)
+            break;
+        if (got == '?' || got == ':') {
+            const std::string typed = optind > 0 && optind <= argc ? argv[optind - 1] : "";
+            syntax = true;
+            return {std::nullopt, refusal(program, got, typed.starts_with("--") ? typed : "")};
         }
-        const KnownOption* known = findOption(program, name);
-        if (known == nullptr) {
-            if (name.starts_with("-"))
-                return {std::nullopt, "unknown option '" + std::string(name) + "'"};
-            return {std::nullopt, "unexpected argument '" + std::string(name) + "'"};
-        }
+        const KnownOption* known = optionOf(program, got);
+        if (known == nullptr)
+            return {std::nullopt, "unknown option"};
         if (!known->takesValue) {
-            if (value)
-                return {std::nullopt, std::string(name) + " takes no value"};
-            applyFlag(options, name);
+            applyFlag(options, known->name);
+            json = options.json;
             continue;
         }
-        if (!value) {
-            if (i + 1 == args.size())
-                return {std::nullopt, std::string(name) + " needs a value"};
-            value = args[++i];
-        }
-        if (std::string error = applyValue(options, name, *value, groupGiven); !error.empty())
+        if (std::string error = applyValue(options, known->name, optarg, groupGiven);
+            !error.empty())
             return {std::nullopt, std::move(error)};
     }
+    syntax = optind < argc;
+    if (optind < argc)
+        return {std::nullopt, "unexpected argument \"" + std::string(argv[optind]) + "\""};
     return {std::move(options), {}};
 }
 
@@ -245,8 +327,12 @@ CliParse parseArguments(CliOptions::Program program, const std::vector<std::stri
 
 CliParse parseCliOptions(CliOptions::Program program, const std::vector<std::string_view>& args)
 {
-    CliParse parsed = parseArguments(program, args);
+    bool json = false;
+    bool syntax = false;
+    CliParse parsed = parseArguments(program, args, json, syntax);
     parsed.error = printable(parsed.error);
+    parsed.json = json;
+    parsed.syntax = syntax;
     return parsed;
 }
 
@@ -256,24 +342,27 @@ std::string_view cliHelpText(CliOptions::Program program)
         static const std::string sender = withDefaults(R"(Usage: dovrin-cli [OPTION]...
 Streams numbered test datagrams to an IP multicast group at a paced speed.
 
-  --group ADDR[+N]    multicast group, IPv4 or IPv6 (default {group});
-                      ADDR+N adds the N groups after ADDR; may be repeated,
-                      each group then a stream of its own
-  --port N            destination port (default {port})
-  --speed KBITS       target speed in kbit/s (default {speed})
-  --size BYTES        payload bytes per datagram (default {size})
-  --source FILE       payload file (default send.txt beside the program)
-  --count N           stop after N datagrams
-  --duration SECONDS  stop after SECONDS seconds
-  --interface IF      send on this interface (name or address)
-  --ttl N             multicast TTL, 0 to 255 (default 20)
-  --interval SECONDS  one line or JSON object per interval, 0.1 to 3600
-                      (default 1)
-  --json              JSON Lines on standard output
-  --quiet             print only the final summary
-  --help              show this help and exit
-  --version           show the version and exit
+  -g, --group ADDR[+N]     multicast group, IPv4 or IPv6 (default {group});
+                           ADDR+N adds the N groups after ADDR; may be
+                           repeated, each group then a stream of its own
+  -p, --port N             destination port (default {port})
+  -b, --speed KBITS        target speed in kbit/s (default {speed})
+  -l, --size BYTES         payload bytes per datagram (default {size})
+  -f, --source FILE        payload file (default send.txt beside the program)
+  -c, --count N            stop after N datagrams
+  -t, --duration SECONDS   stop after SECONDS seconds
+  -i, --interface IF       send on this interface (name or address)
+  -T, --ttl N              multicast TTL, 0 to 255 (default 20)
+  -r, --interval SECONDS   one line or JSON object per interval, 0.1 to 3600
+                           (default 1)
+  -j, --json               JSON Lines on standard output, and each event
+                           and error a JSON object on standard error
+  -q, --quiet              print only the final summary
+  -h, --help               show this help and exit
+  -V, --version            show the version and exit
 
+Long options may be shortened to any unambiguous beginning; their values
+follow as "--port N" or "--port=N", a short option's as "-p N" or "-pN".
 Runs until --count or --duration is reached, or until SIGINT or SIGTERM,
 riding out failed sends; says on standard error when sending failed and
 when it resumed.
@@ -285,31 +374,36 @@ output was closed, 2 for bad usage or a refused setting.
     static const std::string receiver = withDefaults(R"(Usage: kestil-cli [OPTION]...
 Joins an IP multicast group and counts datagrams, bytes, speed and losses.
 
-  --group ADDR[+N]    multicast group, IPv4 or IPv6 (default {group});
-                      ADDR+N adds the N groups after ADDR; may be repeated
-  --ssm-source ADDR   join source-specific: count only ADDR's datagrams
-  --port N            port to receive on (default {port})
-  --save FILE         append every payload to FILE (created when missing)
-  --count N           stop after N datagrams
-  --duration SECONDS  stop after SECONDS seconds
-  --interface IF      join on this interface (name or address;
-                      needed for IPv6 groups of link-local scope)
-  --interval SECONDS  one line or JSON object per interval, 0.1 to 3600
-                      (default 1)
-  --max-loss PERCENT  exit 4 when the run's loss is above PERCENT
-  --plot FILE.svg     write an SVG picture of the run at its end, and each
-                      minute during it
-  --metrics FILE      rewrite FILE each interval in the text exposition
-                      format of a monitoring system's text file collector
-  --json              JSON Lines on standard output
-  --quiet             print only the final summary
-  --help              show this help and exit
-  --version           show the version and exit
+  -g, --group ADDR[+N]     multicast group, IPv4 or IPv6 (default {group});
+                           ADDR+N adds the N groups after ADDR; may be
+                           repeated
+  -S, --ssm-source ADDR    join source-specific: count only ADDR's datagrams
+  -p, --port N             port to receive on (default {port})
+  -w, --save FILE          append every payload to FILE (created when missing)
+  -c, --count N            stop after N datagrams
+  -t, --duration SECONDS   stop after SECONDS seconds
+  -i, --interface IF       join on this interface (name or address;
+                           needed for IPv6 groups of link-local scope)
+  -r, --interval SECONDS   one line or JSON object per interval, 0.1 to 3600
+                           (default 1)
+      --max-loss PERCENT   exit 4 when the run's loss is above PERCENT
+      --plot FILE.svg      write an SVG picture of the run at its end, and
+                           each minute during it
+      --metrics FILE       rewrite FILE each interval in the text exposition
+                           format of a monitoring system's text file collector
+  -j, --json               JSON Lines on standard output, and each event
+                           and error a JSON object on standard error
+  -q, --quiet              print only the final summary
+  -h, --help               show this help and exit
+  -V, --version            show the version and exit
 
+Long options may be shortened to any unambiguous beginning; their values
+follow as "--port N" or "--port=N", a short option's as "-p N" or "-pN".
 Runs until --count or --duration is reached, or until SIGINT or SIGTERM,
 then closes the capture and prints the final summary.
 Exit status: 0 after a run, 1 when the run could not start or standard
-output was closed, 2 for bad usage or a refused setting, 5 when the capture
+output was closed, 2 for bad usage or a refused setting, 3 when no
+datagram arrived, 4 when the loss was above --max-loss, 5 when the capture
 failed (a write failed, or the file was deleted or replaced).
 )");
     return receiver;
@@ -320,7 +414,12 @@ CliStart startCli(CliOptions::Program program, const char* name, int argc, char*
     const std::vector<std::string_view> args(argv + (argc > 0 ? 1 : 0), argv + argc);
     const CliParse parsed = parseCliOptions(program, args);
     if (!parsed.options) {
-        std::fprintf(stderr, "%s: %s (see %s --help)\n", name, parsed.error.c_str(), name);
+        // A command line of the wrong form points to the help.
+        const std::string line =
+            parsed.json || !parsed.syntax
+                ? errorLine(name, parsed.json, parsed.error)
+                : errorLine(name, false, parsed.error + " (see " + name + " --help)");
+        std::fputs(line.c_str(), stderr);
         return {std::nullopt, 2};
     }
     if (parsed.options->help) {
@@ -334,8 +433,8 @@ CliStart startCli(CliOptions::Program program, const char* name, int argc, char*
     return {parsed.options, 0};
 }
 
-int refuseSetting(const char* name, std::string_view refusal)
+int refuseSetting(const char* name, const CliOptions& options, std::string_view refusal)
 {
-    std::fprintf(stderr, "%s: %.*s\n", name, static_cast<int>(refusal.size()), refusal.data());
+    std::fputs(errorLine(name, options.json, printable(std::string(refusal))).c_str(), stderr);
     return 2;
 }

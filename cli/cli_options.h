@@ -48,11 +48,16 @@ struct CliOptions {
 
 struct CliParse {
     std::optional<CliOptions> options;
-    std::string error;   // one line, set when options is not
+    std::string error;     // one line, set when options is not
+    bool json = false;     // --json came before what was refused
+    bool syntax = false;   // the refusal is of the command line's form, not of a value
 };
 
-// Reads the arguments after the program name. "--name value" and
-// "--name=value" both work.
+// Reads the arguments after the program name as getopt_long does: "-p N",
+// "-pN", "--port N", "--port=N", any unambiguous beginning of a long name,
+// flags together ("-jq"), and "--" ending the options. Refuses anything
+// else, and a value out of its range, in a line that shows what was typed.
+// May be called again and again.
 CliParse parseCliOptions(CliOptions::Program program, const std::vector<std::string_view>& args);
 
 // The --help text of each program, in the words of its manual page.
@@ -67,5 +72,6 @@ struct CliStart {
 };
 CliStart startCli(CliOptions::Program program, const char* name, int argc, char* argv[]);
 
-// A setting the run settings refused: one line on stderr; exit code 2.
-int refuseSetting(const char* name, std::string_view refusal);
+// A setting the run settings refused: one line on stderr (a JSON object
+// under --json); exit code 2.
+int refuseSetting(const char* name, const CliOptions& options, std::string_view refusal);

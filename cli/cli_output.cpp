@@ -99,6 +99,14 @@ JsonField jsonText(std::string_view key, std::string_view text)
     return {key, std::move(quoted)};
 }
 
+std::string errorLine(std::string_view program, bool json, std::string_view message)
+{
+    if (!json)
+        return std::string(program) + ": " + std::string(message) + "\n";
+    return "{\"ts\":\"" + rfc3339Now() +
+           "\",\"event\":\"error\",\"message\":" + jsonText("", message).value + "}\n";
+}
+
 CliOutput::CliOutput(std::string program, bool json, bool quiet, int out, int err)
     : program_(std::move(program)), json_(json), quiet_(quiet), out_(out), err_(err),
       start_(std::chrono::steady_clock::now())
@@ -160,7 +168,8 @@ void CliOutput::summaries(const std::vector<std::string>& texts,
     put(formatLines(texts, objects, head(true)), false);
 }
 
-void CliOutput::event(const std::string& text)
+void CliOutput::event(std::string_view name, const std::string& text,
+                      const std::vector<JsonField>& fields)
 {
     {
         std::lock_guard guard(eventLock_);
@@ -170,12 +179,22 @@ void CliOutput::event(const std::string& text)
         eventShown_ = true;
     }
     if (!quiet_)
-        offer(timeStamp() + "  " + text + "\n", true);
+        offer(eventLine(name, text, fields), true);
 }
 
 void CliOutput::fail(const std::string& text)
 {
-    put(program_ + ": " + text + "\n", true);
+    put(json_ ? eventLine("error", text, {}) : program_ + ": " + text + "\n", true);
+}
+
+std::string CliOutput::eventLine(std::string_view name, const std::string& text,
+                                 const std::vector<JsonField>& fields) const
+{
+    if (!json_)
+        return timeStamp() + "  " + text + "\n";
+    std::vector<JsonField> all{jsonText("event", name), jsonText("message", text)};
+    all.insert(all.end(), fields.begin(), fields.end());
+    return formatLine(text, all, false);
 }
 
 std::uint64_t CliOutput::dropped() const
@@ -273,8 +292,10 @@ void CliOutput::writeLines()
             const std::uint64_t missed = dropped_ - droppedSaid_;
             droppedSaid_ = dropped_;
             lock.unlock();
-            writeAll(err_, program_ + ": " + std::to_string(missed) +
-                               " lines not printed: the output was not read in time\n");
+            const std::string text =
+                std::to_string(missed) + " lines not printed: the output was not read in time";
+            writeAll(err_, json_ ? eventLine("lines-dropped", text, {jsonNumber("lines", missed)})
+                                 : program_ + ": " + text + "\n");
             lock.lock();
         }
     }

@@ -33,10 +33,15 @@ std::string fixedText(double value, int decimals);
 std::string rfc3339(std::chrono::system_clock::time_point at);
 std::string rfc3339Now();
 
+// A line saying why a program stops: "program: message", or in JSON
+// {"ts":...,"event":"error","message":...}; with its newline.
+std::string errorLine(std::string_view program, bool json, std::string_view message);
+
 // Where a command-line run prints: reports on stdout, one line each, human
-// (time stamp and the dialog's words) or JSON Lines, each object beginning
-// with "ts" (the wall-clock time, RFC 3339) and "t"; events on stderr, so
-// that stdout stays machine-readable. Lines are written on a thread of their
+// (a time stamp and words) or JSON Lines, each object beginning
+// with "ts" (the wall-clock time, RFC 3339) and "t"; events and errors on
+// stderr, so that stdout stays machine-readable, under JSON each an object
+// that names its "event" and has its "message". Lines are written on a thread of their
 // own, each at once, for the scripts that read them as they come; the
 // callers only queue them. A reader that falls behind costs reports and
 // events, never the caller's time: while kQueuedLines wait, further ones are
@@ -73,10 +78,14 @@ public:
     // A summary of several lines or objects, each marked final in JSON.
     void summaries(const std::vector<std::string>& texts,
                    const std::vector<std::vector<JsonField>>& objects);
-    // An event in the status line. A repeat of the previous event with no
-    // report between them is not printed again.
-    void event(const std::string& text);
-    // A line on stderr saying why the program stops: "program: text".
+    // An event in the status line: text for the human form; in JSON an
+    // object of the event's name, text as its "message", then fields. A
+    // repeat of the previous event with no report between them is not
+    // printed again.
+    void event(std::string_view name, const std::string& text,
+               const std::vector<JsonField>& fields = {});
+    // A line on stderr saying why the program stops: "program: text", or
+    // an "error" event.
     void fail(const std::string& text);
 
     const std::string& lastEvent() const { return lastEvent_; }
@@ -97,6 +106,9 @@ private:
 
     std::string formatLine(const std::string& text, const std::vector<JsonField>& fields,
                            bool final) const;
+    // An event's line on stderr.
+    std::string eventLine(std::string_view name, const std::string& text,
+                          const std::vector<JsonField>& fields) const;
     // What begins each line: the time of day, or the JSON object's opening
     // up to "t".
     std::string head(bool final) const;

@@ -1,6 +1,7 @@
 // dovrin-cli: the sender without a display, on the same engine as the dialog.
 
 #include "channel/dc_pool.h"
+#include "cli/cli_events.h"
 #include "cli/cli_options.h"
 #include "cli/cli_output.h"
 #include "cli/cli_run.h"
@@ -8,10 +9,12 @@
 #include "core/send_format.h"
 #include "engine/send_engine.h"
 #include "file/data_file.h"
+#include "platform/executable_path.h"
 #include "platform/steady_clock.h"
 
 #include <algorithm>
 #include <atomic>
+#include <cerrno>
 #include <cmath>
 #include <cstdint>
 #include <cstdio>
@@ -25,17 +28,17 @@ namespace {
 
 constexpr const char* kProgram = "dovrin-cli";
 
-// The human line of an interval, in the dialog's words for bytes (since the
-// start) and speed (the interval's), e.g.
-// "推送尺寸: 1032000, 速度: 512.3, 数据包 62  总计 数据包 1000".
+// The human line of an interval: bytes sent since the start, the interval's
+// speed in kbit/s and datagrams, and the datagrams since the start, e.g.
+// "bytes sent 1032000, speed 512.3, datagrams 62  total datagrams 1000".
 std::string intervalText(const SendInterval& interval)
 {
     char text[160];
-    std::snprintf(text, sizeof text, "推送尺寸: %llu, 速度: %s, 数据包 %llu  总计 数据包 %llu",
-                  static_cast<unsigned long long>(interval.totalBytes),
-                  fixedText(interval.kbps(), 1).c_str(),
-                  static_cast<unsigned long long>(interval.datagrams),
-                  static_cast<unsigned long long>(interval.totalDatagrams));
+    std::snprintf(
+        text, sizeof text, "bytes sent %llu, speed %s, datagrams %llu  total datagrams %llu",
+        static_cast<unsigned long long>(interval.totalBytes), fixedText(interval.kbps(), 1).c_str(),
+        static_cast<unsigned long long>(interval.datagrams),
+        static_cast<unsigned long long>(interval.totalDatagrams));
     return text;
 }
 
@@ -51,7 +54,12 @@ std::vector<JsonField> totalFields(const SendInterval& interval)
 
 class CliSendSink : public SendSink {
 public:
-    explicit CliSendSink(CliOutput& output) : output_(output) {}
+    // source is the payload file and destination the group and port, for
+    // naming them in events.
+    CliSendSink(CliOutput& output, std::string source, std::string destination)
+        : output_(output), source_(std::move(source)), destination_(std::move(destination))
+    {
+    }
 
     void stop() { running_.store(false, std::memory_order_relaxed); }
 
@@ -64,10 +72,16 @@ public:
     // once when it ends, rather than every attempt 10 ms apart.
     void showStatus(const SendStatus& status) override
     {
-        if (status.kind != SendStatus::SendFailed)
-            output_.event(sendStatusText(status));
+        if (status.kind == SendStatus::SendFailed)
+            return;
+        const CliEvent e = sendStatusEvent(status, source_, destination_);
+        output_.event(e.name, e.text, e.fields);
     }
-    void showOutage(const SendOutage& outage) override { output_.event(sendOutageText(outage)); }
+    void showOutage(const SendOutage& outage) override
+    {
+        const CliEvent e = sendOutageEvent(outage);
+        output_.event(e.name, e.text, e.fields);
+    }
 
     // The pacing's reports stay the dialog's; here each interval prints.
     void showReport(const SendReport&) override {}
@@ -86,7 +100,7 @@ public:
         output_.reportsLater([interval,
                               groups = groups_](std::vector<std::string>& texts,
                                                 std::vector<std::vector<JsonField>>& objects) {
-            texts.push_back(intervalText(interval) + "  组 " +
+            texts.push_back(intervalText(interval) + "  groups " +
                             std::to_string(interval.groups.size()));
             objects.push_back(totalFields(interval));
             const double seconds = static_cast<double>(interval.endMs - interval.startMs) / 1000;
@@ -112,6 +126,8 @@ public:
 
 private:
     CliOutput& output_;
+    const std::string source_;
+    const std::string destination_;
     std::atomic<bool> running_{true};
     std::uint64_t intervals_ = 0;
     std::uint64_t firstMs_ = 0;
@@ -122,19 +138,37 @@ private:
 int run(const CliOptions& options, const SendSettings& settings,
         const std::vector<IpAddress>& groups)
 {
-    // An explicitly named source must be readable; the default send.txt may
-    // be missing, as for the dialog (the payload is then zero bytes).
+    // An explicitly named source must be readable and hold something; the
+    // default send.txt may be missing, as for the dialog (the payload is then
+    // zero bytes).
     if (!options.source.empty()) {
         DataFile probe;
-        if (probe.openRead(options.source.c_str()) != 1) {
-            std::fprintf(stderr, "%s: 无法读取 %s.\n", kProgram, options.source.c_str());
+        const int opened = probe.openRead(options.source.c_str());
+        const int error = opened == 0 ? ENOENT : errno;
+        if (opened != 1) {
+            std::fputs(errorLine(kProgram, options.json, cannotOpen(options.source, error)).c_str(),
+                       stderr);
+            return 1;
+        }
+        if (probe.size() == 0 && settings.packetSize > 0) {
+            std::fputs(
+                errorLine(kProgram, options.json, "source \"" + options.source + "\" is empty")
+                    .c_str(),
+                stderr);
             return 1;
         }
     }
+    const std::string source =
+        options.source.empty() ? executableDirectory() + "send.txt" : options.source;
+    const std::string destination =
+        (groups.size() > 1
+             ? groups.front().text() + " and " + std::to_string(groups.size() - 1) + " more groups"
+             : groups.front().text()) +
+        " port " + std::to_string(settings.port);
 
     StopSignals signals;
     CliOutput output(kProgram, options.json, options.quiet);
-    CliSendSink sink(output);
+    CliSendSink sink(output, source, destination);
     SteadyClock clock;
     SendEngine engine(sink, clock, DcPool::global(), settings);
     engine.setIntervalMs(static_cast<std::uint64_t>(std::llround(options.intervalSeconds * 1000)));
@@ -164,7 +198,7 @@ int run(const CliOptions& options, const SendSettings& settings,
     const double kbps = static_cast<double>(bytes) * 8 /
                         static_cast<double>(std::max<std::uint64_t>(sink.runMs(), 1));
     char text[160];
-    std::snprintf(text, sizeof text, "总计 数据包 %llu, 推送尺寸: %llu, 速度: %s",
+    std::snprintf(text, sizeof text, "total datagrams %llu, bytes sent %llu, speed %s",
                   static_cast<unsigned long long>(engine.datagramsSent()),
                   static_cast<unsigned long long>(bytes), fixedText(kbps, 1).c_str());
     std::vector<JsonField> fields{jsonNumber("datagrams", engine.datagramsSent()),
@@ -185,23 +219,22 @@ int main(int argc, char* argv[])
         return start.exitCode;
     const CliOptions& options = *start.options;
     const GroupList list = parseGroupList(options.groups, kMaxGroups);
-    // One group that the dialog too would refuse is refused in its words.
-    const std::string_view first = list.groups.empty() && options.groups.size() == 1
-                                       ? std::string_view(options.groups.front())
-                                       : RunDefaults::kGroup;
-    Parsed<SendSettings> settings =
-        SendSettings::parse(first, options.port, options.speed, options.size);
-    if (!settings.settings)
-        return refuseSetting(kProgram, settings.refusal);
     if (list.groups.empty())
-        return refuseSetting(kProgram, list.error);
+        return refuseSetting(kProgram, options, list.error);
+    // The port, speed and size were read as the dialog reads them when the
+    // options were; the groups just now.
+    Parsed<SendSettings> settings =
+        SendSettings::parse(RunDefaults::kGroup, options.port, options.speed, options.size);
+    if (!settings.settings)
+        return refuseSetting(kProgram, options, settings.refusal);
     settings.settings->group = list.groups.front().text();
     if (options.interface.empty()) {
         for (const IpAddress& group : list.groups) {
             if (needsInterface(group))
-                return refuseSetting(kProgram, "group " + group.text() +
-                                                   " is of link-local scope: name its interface "
-                                                   "with --interface");
+                return refuseSetting(kProgram, options,
+                                     "group " + group.text() +
+                                         " is of link-local scope: name its interface "
+                                         "with --interface");
         }
     }
     return run(options, *settings.settings, list.groups);

@@ -1,6 +1,7 @@
 // kestil-cli: the receiver without a display, on the same engine as the dialog.
 
 #include "channel/dc_pool.h"
+#include "cli/cli_events.h"
 #include "cli/cli_options.h"
 #include "cli/cli_output.h"
 #include "cli/cli_run.h"
@@ -37,24 +38,29 @@ constexpr std::uint64_t kOutageMs = 1000;
 // The picture of a long run is written again each minute.
 constexpr std::uint64_t kPlotEveryMs = 60'000;
 
-// The dialog's four statistics on one line, what this host dropped itself,
+// The dialog's four statistics on one line (the sender, bytes, speed since
+// the start and datagrams with those lost), what this host dropped itself,
 // the datagrams that reached the port without being sent to the group, and
 // while saving, the datagrams in the capture file.
 std::string statisticsLine(const ReceiveReport& report, bool saving)
 {
-    const ReceiveTexts texts = receiveReportTexts(report);
-    std::string line = "来自 " + texts.from + "  接收尺寸 " + texts.bytes + "  接收速度 " +
-                       texts.rate + "  数据包 " + texts.packets + "  本机溢出 " +
-                       std::to_string(report.overflowed) + "  stray " +
+    std::string line = "from " + (report.datagrams != 0 ? senderText(report.sender) : "-") +
+                       "  bytes " + std::to_string(report.bytes) + "  speed " +
+                       std::to_string(report.kbps) + "  datagrams " +
+                       std::to_string(report.datagrams) + " (lost " + std::to_string(report.lost) +
+                       ")  overflowed " + std::to_string(report.overflowed) + "  stray " +
                        std::to_string(report.stray);
     if (saving)
-        line += "  已保存 " + std::to_string(report.saved);
+        line += "  saved " + std::to_string(report.saved);
     return line;
 }
 
 std::vector<JsonField> statisticsFields(const ReceiveReport& report, bool saving)
 {
-    std::vector<JsonField> fields{jsonText("from", receiveReportTexts(report).from),
+    // No sender is known before the first datagram.
+    std::vector<JsonField> fields{report.datagrams != 0
+                                      ? jsonText("from", senderText(report.sender))
+                                      : JsonField{"from", "null"},
                                   jsonNumber("datagrams", report.datagrams),
                                   jsonNumber("bytes", report.bytes),
                                   jsonNumber("kbps", report.kbps),
@@ -86,9 +92,11 @@ std::uint64_t lostOf(const FlowCounts& counts)
 class CliReceiveSink : public ReceiveSink {
 public:
     // The engine's times are milliseconds since its run started.
+    // capture is the file saved into, empty when none is.
     CliReceiveSink(CliOutput& output, RunFiles& files, const ReceiveSettings& settings,
-                   const std::vector<IpAddress>& groups)
-        : output_(output), files_(files), settings_(settings), manyGroups_(groups.size() > 1),
+                   const std::vector<IpAddress>& groups, std::string capture)
+        : output_(output), files_(files), settings_(settings), capture_(std::move(capture)),
+          manyGroups_(groups.size() > 1),
           groupsText_(manyGroups_ ? groups.front().text() + " \u2026 " + groups.back().text()
                                   : settings.group)
     {
@@ -102,9 +110,13 @@ public:
     // The end of a run shows in the summary, printed once the worker is done.
     void restoreButtons() override {}
 
+    // A channel that cannot be built ends the run, which then says why.
     void showStatus(const ReceiveStatus& status) override
     {
-        output_.event(receiveStatusText(status));
+        if (status.kind == ReceiveStatus::BuildFailed)
+            return;
+        const CliEvent e = receiveStatusEvent(status, settings_.port, capture_);
+        output_.event(e.name, e.text, e.fields);
     }
 
     void showStatistics(const ReceiveReport&) override {}
@@ -223,6 +235,7 @@ private:
     CliOutput& output_;
     RunFiles& files_;
     const ReceiveSettings& settings_;
+    const std::string capture_;
     const bool manyGroups_;
     const std::string groupsText_;   // for the picture's title
     std::uint64_t plottedMs_ = 0;
@@ -249,7 +262,9 @@ int run(const CliOptions& options, const ReceiveSettings& settings,
     StopSignals signals;
     CaptureFile capture;
     if (!options.save.empty() && capture.open(options.save) != 1) {
-        std::fprintf(stderr, "%s: 无法打开文件. (%s)\n", kProgram, options.save.c_str());
+        const int error = errno;
+        std::fputs(errorLine(kProgram, options.json, cannotOpen(options.save, error)).c_str(),
+                   stderr);
         return 1;
     }
 
@@ -257,7 +272,7 @@ int run(const CliOptions& options, const ReceiveSettings& settings,
     const bool saving = !options.save.empty();
     SteadyClock clock;
     RunFiles files(options.plot, options.metrics);
-    CliReceiveSink sink(output, files, settings, groups);
+    CliReceiveSink sink(output, files, settings, groups, options.save);
     ReceiveEngine engine(sink, capture, clock, DcPool::global(), settings);
     engine.setDatagramLimit(options.count);
     engine.setIntervals(static_cast<std::uint64_t>(std::llround(options.intervalSeconds * 1000)),
@@ -304,7 +319,7 @@ int run(const CliOptions& options, const ReceiveSettings& settings,
     for (JsonField& f : outageSummaryFields(outages))
         fields.push_back(std::move(f));
     const std::string line =
-        "总计 " + statisticsLine(totals, saving) + "  " + outageSummaryText(outages);
+        "total " + statisticsLine(totals, saving) + "  " + outageSummaryText(outages);
     if (!sink.manyGroups()) {
         fields.insert(fields.begin(), jsonText("group", groups.front().text()));
         output.summary(line, fields);
@@ -322,8 +337,9 @@ int run(const CliOptions& options, const ReceiveSettings& settings,
         output.summaries(texts, objects);
     }
     if (filesFailed != 0)
-        output.event(std::string("writing the picture or the metrics failed: ") +
-                     std::strerror(filesFailed));
+        output.event("write-failed",
+                     "cannot write \"" + files.failedName() + "\": " + systemReason(filesFailed),
+                     {jsonText("file", files.failedName())});
 
     const int code =
         runExitCode(ended, options.count != 0 && totals.datagrams >= options.count, output);
@@ -331,7 +347,8 @@ int run(const CliOptions& options, const ReceiveSettings& settings,
         return code;
     if (saving && (capture.failed() || totals.saved < totals.datagrams)) {
         output.fail("capture failed: " + std::to_string(totals.saved) + " of " +
-                    std::to_string(totals.datagrams) + " datagrams saved in " + options.save);
+                    std::to_string(totals.datagrams) + " datagrams saved in \"" + options.save +
+                    "\"");
         return kCaptureFailed;
     }
     if (totals.datagrams == 0) {
@@ -356,26 +373,27 @@ int main(int argc, char* argv[])
     const CliOptions& options = *start.options;
     const GroupList list = parseGroupList(options.groups, kMaxGroups);
     if (list.groups.empty())
-        return refuseSetting(kProgram, list.error);
+        return refuseSetting(kProgram, options, list.error);
     // The port is read as the dialog reads it; the groups were read above.
     Parsed<ReceiveSettings> settings = ReceiveSettings::parse(RunDefaults::kGroup, options.port);
     if (!settings.settings)
-        return refuseSetting(kProgram, settings.refusal);
+        return refuseSetting(kProgram, options, settings.refusal);
     settings.settings->group = list.groups.front().text();
     IpAddress source;
     if (!options.ssmSource.empty()) {
         const SourceAddress parsed =
             parseSourceAddress(options.ssmSource, list.groups.front().family);
         if (!parsed.source)
-            return refuseSetting(kProgram, "--ssm-source: " + parsed.error);
+            return refuseSetting(kProgram, options, "--ssm-source: " + parsed.error);
         source = *parsed.source;
     }
     if (options.interface.empty()) {
         for (const IpAddress& group : list.groups) {
             if (needsInterface(group))
-                return refuseSetting(kProgram, "group " + group.text() +
-                                                   " is of link-local scope: name its interface "
-                                                   "with --interface");
+                return refuseSetting(kProgram, options,
+                                     "group " + group.text() +
+                                         " is of link-local scope: name its interface "
+                                         "with --interface");
         }
     }
     return run(options, *settings.settings, list.groups, source);

@@ -13,11 +13,11 @@ SystemClock::time_point before(SystemClock::time_point at, std::uint64_t ms)
     return at - std::chrono::milliseconds(ms);
 }
 
-// "数据包 62 (丢包0, 0.00%)", the dialog's words with the share lost.
+// "datagrams 62 (lost 0, 0.00%)": the datagrams, those lost and their share.
 std::string countsText(const FlowCounts& counts)
 {
-    return "数据包 " + std::to_string(counts.datagrams) + " (丢包" + std::to_string(counts.lost) +
-           ", " + fixedText(counts.lossPercent(), 2) + "%)";
+    return "datagrams " + std::to_string(counts.datagrams) + " (lost " +
+           std::to_string(counts.lost) + ", " + fixedText(counts.lossPercent(), 2) + "%)";
 }
 
 void addCounts(std::vector<JsonField>& fields, const FlowCounts& counts, bool total)
@@ -93,12 +93,12 @@ std::string intervalLine(const ReceiveInterval& interval)
 {
     std::string line;
     if (interval.senders.size() == 1)
-        line = "来自 " + senderText(interval.senders.front().sender) + "  ";
+        line = "from " + senderText(interval.senders.front().sender) + "  ";
     else if (interval.senders.size() > 1)
         line = "senders " + std::to_string(interval.senders.size()) + "  ";
-    line += "接收速度 " + fixedText(interval.kbps(), 3) + "  " + countsText(interval.interval) +
-            "  总计 接收尺寸 " + std::to_string(interval.total.bytes) + "  " +
-            countsText(interval.total) + "  本机溢出 " + std::to_string(interval.overflowedTotal);
+    line += "speed " + fixedText(interval.kbps(), 3) + "  " + countsText(interval.interval) +
+            "  total bytes " + std::to_string(interval.total.bytes) + "  " +
+            countsText(interval.total) + "  overflowed " + std::to_string(interval.overflowedTotal);
     if (!manyGroups(interval))
         return line;
     line += "  groups " + std::to_string(interval.groups.size());

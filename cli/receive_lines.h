@@ -8,14 +8,14 @@
 #include <vector>
 
 // kestil-cli's lines over time: one per interval, one per outage, in the
-// human form (the dialog's words) and as JSON fields. Every JSON object
+// human form and as JSON fields. Every JSON object
 // names its group: the run's one group, or in a run of several, a group or
 // "all" for the totals.
 
 // The human form names at most this many groups in an interval's line.
 constexpr std::size_t kGroupsNamed = 8;
 
-// "接收速度 512.000  数据包 62 (丢包0, 0.00%)  总计 ..." for one interval; in a
+// "speed 512.000  datagrams 62 (lost 0, 0.00%)  total ..." for one interval; in a
 // run of several groups, followed by those that are silent at its end, lost
 // datagrams or ended an outage in it, worst first.
 std::string intervalLine(const ReceiveInterval& interval);

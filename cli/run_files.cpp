@@ -78,14 +78,20 @@ int RunFiles::writeDue(std::unique_lock<std::mutex>& lock)
         lock.unlock();
         error = writeMetricsFile(metricsName_.c_str(), totals);
         lock.lock();
+        if (error != 0 && error_ == 0)
+            failedName_ = metricsName_;
     }
     if (plotDue_) {
         plotDue_ = false;
         const RunPlot plot = plot_;
         lock.unlock();
         const int failed = writeRunPlot(plotName_.c_str(), plot);
-        error = error != 0 ? error : failed;
         lock.lock();
+        if (error == 0 && failed != 0) {
+            error = failed;
+            if (error_ == 0)
+                failedName_ = plotName_;
+        }
     }
     if (error_ == 0)
         error_ = error;

@@ -35,6 +35,8 @@ public:
     // Writes both files a last time and ends the thread. The errno of the
     // first write that failed in the whole run, or 0.
     int finish();
+    // The file whose write failed first; read after finish().
+    const std::string& failedName() const { return failedName_; }
 
 private:
     void writeLoop();
@@ -50,5 +52,6 @@ private:
     bool metricsDue_ = false;
     bool stopping_ = false;
     int error_ = 0;
+    std::string failedName_;
     std::thread thread_;
 };

@@ -43,6 +43,7 @@ struct ReceiveStatus {
     Kind kind = NoData;
     int attempt = 0;                // BuildFailed only
     std::uint64_t overflowed = 0;   // Overflow only: the total since the run started
+    int error = 0;                  // BuildFailed and SaveFailed: the system's reason (an errno)
 
     bool operator==(const ReceiveStatus&) const = default;
 };

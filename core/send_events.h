@@ -56,6 +56,9 @@ struct SendStatus {
     };
     Kind kind = BuildFailed;
     int attempt = 0;   // SendFailed only
+    // BuildFailed and UnreadableSource: the system's reason (an errno), 0
+    // when it gave none (no free slot, not a regular file).
+    int error = 0;
 
     bool operator==(const SendStatus&) const = default;
 };

@@ -48,12 +48,22 @@ bool isMulticastGroup(std::string_view text)
     return parts[0] >= 224 && parts[0] <= 239;
 }
 
+}   // namespace
+
 std::optional<int> parsePort(std::string_view text)
 {
     return wholeNumber(withoutBlanks(text), 1, 65535);
 }
 
-}   // namespace
+std::optional<int> parseSpeedKbps(std::string_view text)
+{
+    return wholeNumber(withoutBlanks(text), SendSettings::kMinSpeedKbps, INT_MAX);
+}
+
+std::optional<int> parsePacketSize(std::string_view text)
+{
+    return wholeNumber(withoutBlanks(text), 0, SendSettings::kMaxPacketSize);
+}
 
 std::string_view withoutBlanks(std::string_view text)
 {
@@ -73,10 +83,10 @@ Parsed<SendSettings> SendSettings::parse(std::string_view group, std::string_vie
     SendSettings settings;
     settings.group = std::move(where.settings->group);
     settings.port = where.settings->port;
-    const std::optional<int> kbps = wholeNumber(withoutBlanks(speed), kMinSpeedKbps, INT_MAX);
+    const std::optional<int> kbps = parseSpeedKbps(speed);
     if (!kbps)
         return {std::nullopt, kBadSpeed};
-    const std::optional<int> size = wholeNumber(withoutBlanks(packetSize), 0, kMaxPacketSize);
+    const std::optional<int> size = parsePacketSize(packetSize);
     if (!size)
         return {std::nullopt, kBadPacketSize};
     settings.speedKbps = *kbps;

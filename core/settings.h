@@ -33,6 +33,12 @@ std::string_view withoutBlanks(std::string_view text);
 //   group  a dotted quad of four decimal numbers 0-255 (no leading zeros,
 //          which the system would read as octal) inside 224.0.0.0/4
 //   port   1-65535, digits only
+// Each of those texts alone, read as the settings read it: the value, or
+// nothing when it is refused.
+std::optional<int> parsePort(std::string_view text);
+std::optional<int> parseSpeedKbps(std::string_view text);
+std::optional<int> parsePacketSize(std::string_view text);
+
 struct SendSettings {
     // Longest group text a channel takes.
     static constexpr std::size_t kMaxGroupLength = 19;

@@ -448,7 +448,7 @@ void ReceiveEngine::noteCapture(Progress& p)
     const std::uint64_t failures = capture_.failures();
     if (failures != p.failuresSeen) {
         p.failuresSeen = failures;
-        sink_.showStatus({ReceiveStatus::SaveFailed});
+        sink_.showStatus({ReceiveStatus::SaveFailed, 0, 0, capture_.lastError()});
         sink_.flashLamp(Lamp::Error);
     }
 }
@@ -499,7 +499,8 @@ ReceiveEngine::Build ReceiveEngine::buildChannel(int slot)
         if (pool_.state(slot) == 1)
             return hasSocket ? Build::Works : Build::NoSocket;
 
-        sink_.showStatus({ReceiveStatus::BuildFailed, attempt});
+        sink_.showStatus(
+            {ReceiveStatus::BuildFailed, attempt, 0, pool_.channel(slot)->lastError()});
         sink_.flashLamp(Lamp::Error);
     }
     return Build::Failed;

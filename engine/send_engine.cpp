@@ -47,7 +47,7 @@ void SendEngine::run()
     }
     // Without a source file the payload stays all zero bytes.
     if (!sourcePath.empty() && source.openRead(sourcePath.c_str()) < 0) {
-        end({SendStatus::UnreadableSource});
+        end({SendStatus::UnreadableSource, 0, errno});
         return;
     }
 
@@ -63,8 +63,9 @@ void SendEngine::run()
         pool_.build(slot);
     }
     if (slot < 0 || pool_.state(slot) != 1) {
+        const int error = slot >= 0 ? pool_.channel(slot)->lastError() : 0;
         pool_.release(slot);
-        end({SendStatus::BuildFailed});
+        end({SendStatus::BuildFailed, 0, error});
         return;
     }
 

@@ -4,6 +4,7 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <cerrno>
 #include <cstring>
 
 namespace {
@@ -184,10 +185,12 @@ void CaptureFile::writerLoop()
         writing_ = true;
         lock.unlock();
         const std::uint64_t whole = writeBlocks(blocks, records);
+        const int error = errno;
         lock.lock();
         writing_ = false;
         written_ += whole;
         if (whole < records) {
+            error_.store(error, std::memory_order_release);
             lost_.fetch_add(records - whole, std::memory_order_acq_rel);
             if (!lastFailed_ || whole > 0)
                 failures_.fetch_add(1, std::memory_order_acq_rel);

@@ -69,6 +69,8 @@ public:
     // an open starts one).
     std::uint64_t lost() const { return lost_.load(std::memory_order_acquire); }
     std::uint64_t failures() const { return failures_.load(std::memory_order_acquire); }
+    // The system's reason (errno) for the latest failed write; 0 before any.
+    int lastError() const { return error_.load(std::memory_order_acquire); }
 
     // Closes the file when it is no longer the one under its name (deleted,
     // renamed or replaced), dropping what is queued; true when it did so.
@@ -117,5 +119,6 @@ private:
     std::atomic<bool> failed_{false};
     std::atomic<std::uint64_t> lost_{0};
     std::atomic<std::uint64_t> failures_{0};
+    std::atomic<int> error_{0};
     std::thread writer_;
 };

@@ -78,8 +78,10 @@ int DataFile::adopt(const char* name, const struct stat& named, int flags)
     // Only a regular file: a directory holds no data to read, a FIFO or
     // device may block or swallow what is written, and a symbolic link may
     // lead anywhere.
-    if (!S_ISREG(named.st_mode))
+    if (!S_ISREG(named.st_mode)) {
+        errno = 0;
         return -1;
+    }
     const int fd = openRetrying(name, flags);
     if (fd < 0)
         return -1;
@@ -87,6 +89,7 @@ int DataFile::adopt(const char* name, const struct stat& named, int flags)
     if (::fstat(fd, &opened) != 0 || !S_ISREG(opened.st_mode) || opened.st_dev != named.st_dev ||
         opened.st_ino != named.st_ino) {
         ::close(fd);
+        errno = 0;
         return -1;
     }
     makeBlocking(fd);

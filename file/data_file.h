@@ -24,8 +24,8 @@ public:
 
     // 1 when the file is open for reading at position 0; 0 when there is no
     // such file; -1 when it exists but cannot be read or is not a regular
-    // file (a symbolic link included). Never waits, and never opens what it
-    // refuses.
+    // file (a symbolic link included); errno then says why, 0 for what is
+    // not a regular file. Never waits, and never opens what it refuses.
     int openRead(const char* name);
 
     // 1, or -1 when the position is refused.
@@ -46,7 +46,7 @@ public:
     // never waiting; a symbolic link, FIFO, device or directory is refused
     // without being opened. A new file with size > 0 is extended to size
     // bytes (last byte '0') and written behind that; size 0 gives an empty
-    // file. 1, or -1.
+    // file. 1, or -1 with errno as for openRead.
     int openWrite(const char* name, std::int64_t size);
 
     // Writes n bytes within 10 calls, continuing a partial write with the

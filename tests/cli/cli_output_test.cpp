@@ -100,7 +100,8 @@ TEST(CliOutput, AReaderThatFallsBehindCostsReportsButNeverTheCallersTime)
     // caught up meanwhile) several.
     const std::string said = err.drain();
     const std::regex missed(
-        R"(prog: ([0-9]+) lines not printed: the output was not read in time\n)");
+        R"re(\{"ts":"[^"]+","t":[0-9.]+,"event":"lines-dropped","message":"[0-9]+ lines not )re"
+        R"re(printed: the output was not read in time","lines":([0-9]+)\}\n)re");
     std::uint64_t missedSum = 0;
     for (auto it = std::sregex_iterator(said.begin(), said.end(), missed);
          it != std::sregex_iterator(); ++it)
@@ -123,6 +124,48 @@ TEST(CliOutput, AClosedOutputIsNoticedAndTheFailureStillReachesStderr)
     }
     err.closeWrite();
     EXPECT_EQ(err.drain(), "prog: standard output was closed\n");
+}
+
+TEST(CliOutput, EventsAndErrorsAreLinesOrJsonObjectsNamingTheEvent)
+{
+    const struct {
+        bool json;
+        const char* expected;   // a pattern of the whole of stderr
+    } forms[] = {
+        {false, R"([0-9:.]{12}  no datagrams received\n)"
+                R"([0-9:.]{12}  source "a.txt" is empty\n)"
+                R"(prog: cannot open "x/y.bin": No such file or directory\n)"},
+        {true, R"re(\{"ts":"[^"]+","t":[0-9.]+,"event":"no-data","message":"no datagrams )re"
+               R"re(received"\}\n)re"
+               R"re(\{"ts":"[^"]+","t":[0-9.]+,"event":"source-empty","message":"source )re"
+               R"re(\\"a.txt\\" is empty","file":"a.txt"\}\n)re"
+               R"re(\{"ts":"[^"]+","t":[0-9.]+,"event":"error","message":"cannot open )re"
+               R"re(\\"x/y.bin\\": No such file or directory"\}\n)re"},
+    };
+    for (const auto& form : forms) {
+        SCOPED_TRACE(form.json);
+        Pipe out;
+        Pipe err;
+        {
+            CliOutput output("prog", form.json, false, out.write, err.write);
+            output.event("no-data", "no datagrams received");
+            // A repeat with no report between them is said once.
+            output.event("no-data", "no datagrams received");
+            output.event("source-empty", "source \"a.txt\" is empty", {jsonText("file", "a.txt")});
+            output.fail("cannot open \"x/y.bin\": No such file or directory");
+        }
+        err.closeWrite();
+        const std::string said = err.drain();
+        EXPECT_TRUE(std::regex_match(said, std::regex(form.expected))) << said;
+    }
+    // Before a run's output exists, as when the options are refused.
+    EXPECT_EQ(errorLine("prog", false, "port \"0\" is not between 1 and 65535"),
+              "prog: port \"0\" is not between 1 and 65535\n");
+    const std::string json = errorLine("prog", true, "port \"0\" is not between 1 and 65535");
+    EXPECT_TRUE(std::regex_match(
+        json, std::regex(R"re(\{"ts":"[^"]+","event":"error","message":"port \\"0\\" is not )re"
+                         R"re(between 1 and 65535"\}\n)re")))
+        << json;
 }
 
 TEST(CliOutput, ReportsMadeLaterComeOutWholeWithTheirTimeAndInBothForms)

@@ -18,8 +18,8 @@ TEST(ReceiveLines, AnIntervalOfTwoSendersInBothForms)
     interval.senders = {{{IpAddress::v4(0x0a000001), 9000}, interval.interval, interval.total},
                         {{IpAddress::v4(0x0a000002), 9000}, {}, {}}};
     EXPECT_EQ(intervalLine(interval),
-              "senders 2  接收速度 64.000  数据包 64 (丢包2, 3.12%)  总计 接收尺寸 16000  "
-              "数据包 128 (丢包4, 3.12%)  本机溢出 3");
+              "senders 2  speed 64.000  datagrams 64 (lost 2, 3.12%)  total bytes 16000  "
+              "datagrams 128 (lost 4, 3.12%)  overflowed 3");
     std::string json;
     for (const JsonField& f : intervalFields(interval))
         json += std::string(f.key) + "=" + f.value + ";";
@@ -61,24 +61,24 @@ TEST(ReceiveLines, EachGroupInTheObjectsTheWorstNamedInTheLine)
     struct Case {
         std::string what;
         std::vector<GroupFigures> groups;
-        std::string lineEnd;   // after the totals' "本机溢出 0"
+        std::string lineEnd;   // after the totals' "overflowed 0"
         std::vector<std::string> keys;
         std::vector<std::string> worstFirst;   // since the start
     };
     std::vector<Case> cases = {
         {"one group: the line as before, one object",
          {groupOf(1, 62, 2)},
-         "本机溢出 0",
+         "overflowed 0",
          {"\"239.1.1.1\""},
          {"239.1.1.1"}},
         {"three groups: the silent one first, then loss with an outage",
          {groupOf(1, 60), groupOf(2, 58, 2, 1), groupOf(3, 0)},
-         "本机溢出 0  groups 3: 239.1.1.3 silent, 239.1.1.2 lost 2, outage",
+         "overflowed 0  groups 3: 239.1.1.3 silent, 239.1.1.2 lost 2, outage",
          {"\"239.1.1.1\"", "\"239.1.1.2\"", "\"239.1.1.3\"", "\"all\""},
          {"239.1.1.3", "239.1.1.2", "239.1.1.1"}},
         {"all well in two groups",
          {groupOf(1, 60), groupOf(2, 60)},
-         "本机溢出 0  groups 2",
+         "overflowed 0  groups 2",
          {"\"239.1.1.1\"", "\"239.1.1.2\"", "\"all\""},
          {"239.1.1.1", "239.1.1.2"}},
     };

@@ -21,6 +21,7 @@
 #include <sys/resource.h>
 
 #include <algorithm>
+#include <cerrno>
 #include <chrono>
 #include <climits>
 #include <csignal>
@@ -685,7 +686,7 @@ TEST_F(ReceiveEngineTest, PortAlreadyHeldFailsEveryBuildThenTheRunEnds)
     const auto e = sink_.events();
     std::vector<ReceiveStatus> expected;
     for (int attempt = 1; attempt <= 100; ++attempt)
-        expected.push_back({ReceiveStatus::BuildFailed, attempt});
+        expected.push_back({ReceiveStatus::BuildFailed, attempt, 0, EADDRINUSE});
     EXPECT_EQ(e.receiveStatuses, expected);
     EXPECT_EQ(e.flashes, std::vector<Lamp>(100, Lamp::Error));
     EXPECT_EQ(e.restores, 1);

@@ -151,6 +151,7 @@ TEST_F(SendEngineTest, BuildFailsWhenThePortIsHeld)
     const auto e = sink.events();
     ASSERT_EQ(e.sendStatuses.size(), 1u);
     EXPECT_EQ(e.sendStatuses[0].kind, SendStatus::BuildFailed);
+    EXPECT_EQ(e.sendStatuses[0].error, EADDRINUSE);
     EXPECT_EQ(e.flashes, lamps(1, Lamp::Error));
     EXPECT_EQ(e.restores, 1);
     EXPECT_EQ(pool.state(0), -1);   // released
