@@ -2,6 +2,7 @@
 
 #include "channel/dc_channel.h"
 #include "cli/cli_output.h"
+#include "cli/cli_text.h"
 #include "core/group_list.h"
 #include "platform/version.h"
 
@@ -411,6 +412,7 @@ failed (a write failed, or the file was deleted or replaced).
 
 CliStart startCli(CliOptions::Program program, const char* name, int argc, char* argv[])
 {
+    setUpMessages();
     const std::vector<std::string_view> args(argv + (argc > 0 ? 1 : 0), argv + argc);
     const CliParse parsed = parseCliOptions(program, args);
     if (!parsed.options) {

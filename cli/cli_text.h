@@ -1,0 +1,15 @@
+#pragma once
+
+// The headless programs' messages are written in English in the code and
+// shown in the user's language where a catalogue has it: Chinese, in the
+// dialogs' words, for every zh_* locale. Only the messages' language follows
+// the locale; numbers, times and JSON stay as they are in every locale.
+
+// Reads the language from the environment (LC_ALL, LC_MESSAGES, LANG) and
+// finds the catalogues: those of a build beside its programs, else the
+// installed ones. Called once, before any message is made.
+void setUpMessages();
+
+// The message in the user's language, in UTF-8; english itself where no
+// catalogue has it.
+const char* tr(const char* english);
