@@ -1,5 +1,6 @@
 #include "cli/cli_events.h"
 
+#include "cli/cli_text.h"
 #include "core/send_format.h"
 
 #include <sys/stat.h>
@@ -16,18 +17,18 @@ std::string fileReason(const std::string& path, int error)
     struct stat named {};
     if (::lstat(path.c_str(), &named) == 0) {
         if (S_ISLNK(named.st_mode))
-            return "it is a symbolic link";
+            return tr("it is a symbolic link");
         if (S_ISDIR(named.st_mode))
             return systemReason(EISDIR);
         if (!S_ISREG(named.st_mode))
-            return "it is not a regular file";
+            return tr("it is not a regular file");
     }
-    return error != 0 ? systemReason(error) : "it is not a regular file";
+    return error != 0 ? systemReason(error) : tr("it is not a regular file");
 }
 
 std::string cannotOpen(const std::string& path, int error)
 {
-    return "cannot open \"" + path + "\": " + fileReason(path, error);
+    return say("cannot open \"{1}\": {2}", {path, fileReason(path, error)});
 }
 
 CliEvent sendStatusEvent(const SendStatus& status, const std::string& source,
@@ -36,15 +37,17 @@ CliEvent sendStatusEvent(const SendStatus& status, const std::string& source,
     switch (status.kind) {
     case SendStatus::BuildFailed:
         return {"start-failed",
-                "cannot send to " + destination + ": " +
-                    (status.error != 0 ? systemReason(status.error) : "no free channel"),
+                say("cannot send to {1}: {2}",
+                    {destination,
+                     status.error != 0 ? systemReason(status.error) : tr("no free channel")}),
                 {}};
     case SendStatus::SendFailed:
         return {"send-attempt-failed",
-                "sending failed, attempt " + std::to_string(status.attempt),
+                say("sending failed, attempt {1}", {std::to_string(status.attempt)}),
                 {jsonNumber("attempt", static_cast<std::int64_t>(status.attempt))}};
     case SendStatus::EmptySource:
-        return {"source-empty", "source \"" + source + "\" is empty", {jsonText("file", source)}};
+        return {
+            "source-empty", say("source \"{1}\" is empty", {source}), {jsonText("file", source)}};
     case SendStatus::UnreadableSource:
         return {"source-unreadable", cannotOpen(source, status.error), {jsonText("file", source)}};
     }
@@ -64,26 +67,27 @@ CliEvent sendOutageEvent(const SendOutage& outage)
 CliEvent receiveStatusEvent(const ReceiveStatus& status, int port, const std::string& capture)
 {
     switch (status.kind) {
-    case ReceiveStatus::NoSlot: return {"start-failed", "cannot receive: no free channel", {}};
+    case ReceiveStatus::NoSlot: return {"start-failed", tr("cannot receive: no free channel"), {}};
     case ReceiveStatus::BuildFailed:
         return {"start-failed",
-                "cannot receive on port " + std::to_string(port) + ": " +
-                    systemReason(status.error),
+                say("cannot receive on port {1}: {2}",
+                    {std::to_string(port), systemReason(status.error)}),
                 {jsonText("error", systemReason(status.error))}};
-    case ReceiveStatus::NoData: return {"no-data", "no datagrams received", {}};
+    case ReceiveStatus::NoData: return {"no-data", tr("no datagrams received"), {}};
     case ReceiveStatus::SaveFailed:
         return {"save-failed",
-                "cannot write to \"" + capture + "\"" +
-                    (status.error != 0 ? ": " + systemReason(status.error) : std::string()),
+                status.error != 0
+                    ? say("cannot write to \"{1}\": {2}", {capture, systemReason(status.error)})
+                    : say("cannot write to \"{1}\"", {capture}),
                 {jsonText("file", capture)}};
     case ReceiveStatus::CaptureGone:
         return {"capture-gone",
-                "\"" + capture + "\" was deleted or replaced: saving stopped",
+                say("\"{1}\" was deleted or replaced: saving stopped", {capture}),
                 {jsonText("file", capture)}};
     case ReceiveStatus::Overflow:
         return {"overflow",
-                "receive buffer overflowed: " + std::to_string(status.overflowed) +
-                    " datagrams dropped by this host",
+                say("receive buffer overflowed: {1} datagrams dropped by this host",
+                    {std::to_string(status.overflowed)}),
                 {jsonNumber("overflowed", status.overflowed)}};
     }
     return {};

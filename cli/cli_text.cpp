@@ -7,6 +7,7 @@
 
 #include <clocale>
 #include <string>
+#include <string_view>
 
 namespace {
 
@@ -42,4 +43,26 @@ void setUpMessages()
 const char* tr(const char* english)
 {
     return ::dgettext(kDomain, english);
+}
+
+std::string say(const char* english, std::initializer_list<std::string> values)
+{
+    const std::string_view pattern = tr(english);
+    std::string text;
+    std::size_t at = 0;
+    while (at < pattern.size()) {
+        // "{N}" with N from 1 to 9 and a value for it; anything else as it is.
+        const std::size_t n = pattern.size() - at >= 3 && pattern[at] == '{' &&
+                                      pattern[at + 2] == '}' && pattern[at + 1] >= '1' &&
+                                      pattern[at + 1] <= '9'
+                                  ? static_cast<std::size_t>(pattern[at + 1] - '1')
+                                  : values.size();
+        if (n < values.size()) {
+            text += *(values.begin() + n);
+            at += 3;
+        } else {
+            text += pattern[at++];
+        }
+    }
+    return text;
 }

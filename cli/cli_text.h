@@ -1,5 +1,8 @@
 #pragma once
 
+#include <initializer_list>
+#include <string>
+
 // The headless programs' messages are written in English in the code and
 // shown in the user's language where a catalogue has it: Chinese, in the
 // dialogs' words, for every zh_* locale. Only the messages' language follows
@@ -13,3 +16,8 @@ void setUpMessages();
 // The message in the user's language, in UTF-8; english itself where no
 // catalogue has it.
 const char* tr(const char* english);
+
+// The message in the user's language with {1}, {2}, ... replaced by the
+// values in turn, so that a language may put them in another order:
+// say("speed {1}", {"512.0"}).
+std::string say(const char* english, std::initializer_list<std::string> values);

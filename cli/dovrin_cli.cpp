@@ -5,6 +5,7 @@
 #include "cli/cli_options.h"
 #include "cli/cli_output.h"
 #include "cli/cli_run.h"
+#include "cli/cli_text.h"
 #include "core/group_list.h"
 #include "core/send_format.h"
 #include "engine/send_engine.h"
@@ -33,13 +34,9 @@ constexpr const char* kProgram = "dovrin-cli";
 // "bytes sent 1032000, speed 512.3, datagrams 62  total datagrams 1000".
 std::string intervalText(const SendInterval& interval)
 {
-    char text[160];
-    std::snprintf(
-        text, sizeof text, "bytes sent %llu, speed %s, datagrams %llu  total datagrams %llu",
-        static_cast<unsigned long long>(interval.totalBytes), fixedText(interval.kbps(), 1).c_str(),
-        static_cast<unsigned long long>(interval.datagrams),
-        static_cast<unsigned long long>(interval.totalDatagrams));
-    return text;
+    return say("bytes sent {1}, speed {2}, datagrams {3}  total datagrams {4}",
+               {std::to_string(interval.totalBytes), fixedText(interval.kbps(), 1),
+                std::to_string(interval.datagrams), std::to_string(interval.totalDatagrams)});
 }
 
 std::vector<JsonField> totalFields(const SendInterval& interval)
@@ -100,8 +97,8 @@ public:
         output_.reportsLater([interval,
                               groups = groups_](std::vector<std::string>& texts,
                                                 std::vector<std::vector<JsonField>>& objects) {
-            texts.push_back(intervalText(interval) + "  groups " +
-                            std::to_string(interval.groups.size()));
+            texts.push_back(intervalText(interval) + "  " +
+                            say("groups {1}", {std::to_string(interval.groups.size())}));
             objects.push_back(totalFields(interval));
             const double seconds = static_cast<double>(interval.endMs - interval.startMs) / 1000;
             for (std::size_t g = 0; g < interval.groups.size() && g < groups.size(); ++g) {
@@ -152,7 +149,7 @@ int run(const CliOptions& options, const SendSettings& settings,
         }
         if (probe.size() == 0 && settings.packetSize > 0) {
             std::fputs(
-                errorLine(kProgram, options.json, "source \"" + options.source + "\" is empty")
+                errorLine(kProgram, options.json, say("source \"{1}\" is empty", {options.source}))
                     .c_str(),
                 stderr);
             return 1;
@@ -197,10 +194,9 @@ int run(const CliOptions& options, const SendSettings& settings,
     const auto bytes = static_cast<std::uint64_t>(engine.bytesSent());
     const double kbps = static_cast<double>(bytes) * 8 /
                         static_cast<double>(std::max<std::uint64_t>(sink.runMs(), 1));
-    char text[160];
-    std::snprintf(text, sizeof text, "total datagrams %llu, bytes sent %llu, speed %s",
-                  static_cast<unsigned long long>(engine.datagramsSent()),
-                  static_cast<unsigned long long>(bytes), fixedText(kbps, 1).c_str());
+    const std::string text =
+        say("total datagrams {1}, bytes sent {2}, speed {3}",
+            {std::to_string(engine.datagramsSent()), std::to_string(bytes), fixedText(kbps, 1)});
     std::vector<JsonField> fields{jsonNumber("datagrams", engine.datagramsSent()),
                                   jsonNumber("bytes", bytes), jsonDecimal("kbps", kbps)};
     if (groups.size() > 1)

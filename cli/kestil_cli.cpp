@@ -5,6 +5,7 @@
 #include "cli/cli_options.h"
 #include "cli/cli_output.h"
 #include "cli/cli_run.h"
+#include "cli/cli_text.h"
 #include "cli/receive_lines.h"
 #include "cli/run_files.h"
 #include "core/group_list.h"
@@ -44,14 +45,13 @@ constexpr std::uint64_t kPlotEveryMs = 60'000;
 // while saving, the datagrams in the capture file.
 std::string statisticsLine(const ReceiveReport& report, bool saving)
 {
-    std::string line = "from " + (report.datagrams != 0 ? senderText(report.sender) : "-") +
-                       "  bytes " + std::to_string(report.bytes) + "  speed " +
-                       std::to_string(report.kbps) + "  datagrams " +
-                       std::to_string(report.datagrams) + " (lost " + std::to_string(report.lost) +
-                       ")  overflowed " + std::to_string(report.overflowed) + "  stray " +
-                       std::to_string(report.stray);
+    std::string line = say(
+        "from {1}  bytes {2}  speed {3}  datagrams {4} (lost {5})  overflowed {6}  stray {7}",
+        {report.datagrams != 0 ? senderText(report.sender) : "-", std::to_string(report.bytes),
+         std::to_string(report.kbps), std::to_string(report.datagrams), std::to_string(report.lost),
+         std::to_string(report.overflowed), std::to_string(report.stray)});
     if (saving)
-        line += "  saved " + std::to_string(report.saved);
+        line += "  " + say("saved {1}", {std::to_string(report.saved)});
     return line;
 }
 
@@ -318,8 +318,8 @@ int run(const CliOptions& options, const ReceiveSettings& settings,
     fields.push_back(jsonDecimal("kbps_first_to_last", last.total.kbpsFirstToLast()));
     for (JsonField& f : outageSummaryFields(outages))
         fields.push_back(std::move(f));
-    const std::string line =
-        "total " + statisticsLine(totals, saving) + "  " + outageSummaryText(outages);
+    const std::string line = std::string(tr("total")) + " " + statisticsLine(totals, saving) +
+                             "  " + outageSummaryText(outages);
     if (!sink.manyGroups()) {
         fields.insert(fields.begin(), jsonText("group", groups.front().text()));
         output.summary(line, fields);

@@ -1,5 +1,6 @@
 #include "cli/receive_lines.h"
 
+#include "cli/cli_text.h"
 #include "core/receive_format.h"
 
 #include <algorithm>
@@ -16,8 +17,9 @@ SystemClock::time_point before(SystemClock::time_point at, std::uint64_t ms)
 // "datagrams 62 (lost 0, 0.00%)": the datagrams, those lost and their share.
 std::string countsText(const FlowCounts& counts)
 {
-    return "datagrams " + std::to_string(counts.datagrams) + " (lost " +
-           std::to_string(counts.lost) + ", " + fixedText(counts.lossPercent(), 2) + "%)";
+    return say("datagrams {1} (lost {2}, {3}%)",
+               {std::to_string(counts.datagrams), std::to_string(counts.lost),
+                fixedText(counts.lossPercent(), 2)});
 }
 
 void addCounts(std::vector<JsonField>& fields, const FlowCounts& counts, bool total)
@@ -93,15 +95,17 @@ std::string intervalLine(const ReceiveInterval& interval)
 {
     std::string line;
     if (interval.senders.size() == 1)
-        line = "from " + senderText(interval.senders.front().sender) + "  ";
+        line = say("from {1}", {senderText(interval.senders.front().sender)}) + "  ";
     else if (interval.senders.size() > 1)
-        line = "senders " + std::to_string(interval.senders.size()) + "  ";
-    line += "speed " + fixedText(interval.kbps(), 3) + "  " + countsText(interval.interval) +
-            "  total bytes " + std::to_string(interval.total.bytes) + "  " +
-            countsText(interval.total) + "  overflowed " + std::to_string(interval.overflowedTotal);
+        line = say("senders {1}", {std::to_string(interval.senders.size())}) + "  ";
+    line += say("speed {1}", {fixedText(interval.kbps(), 3)}) + "  " +
+            countsText(interval.interval) + "  " +
+            say("total bytes {1}", {std::to_string(interval.total.bytes)}) + "  " +
+            countsText(interval.total) + "  " +
+            say("overflowed {1}", {std::to_string(interval.overflowedTotal)});
     if (!manyGroups(interval))
         return line;
-    line += "  groups " + std::to_string(interval.groups.size());
+    line += "  " + say("groups {1}", {std::to_string(interval.groups.size())});
     std::size_t named = 0;
     std::size_t more = 0;
     for (const GroupFigures* g : worstFirst(interval.groups, true)) {

@@ -1,4 +1,6 @@
 #include "cli/cli_output.h"
+#include "cli/cli_text.h"
+#include "tests/support/scoped_env.h"
 
 #include <gtest/gtest.h>
 
@@ -230,17 +232,14 @@ TEST(CliOutput, WallClockTimesCarryTheZonesOffsetAndDecimalsAreFixed)
         {"CET-1", "2026-12-08T00:59:59.123+01:00"},
         {"NST3:30", "2026-12-07T20:29:59.123-03:30"},
     };
-    const char* const saved = std::getenv("TZ");
-    const std::string before = saved != nullptr ? saved : "";
-    for (const auto& z : zones) {
-        ::setenv("TZ", z.zone, 1);
-        ::tzset();
-        EXPECT_EQ(rfc3339(at), z.expected) << z.zone;
+    {
+        const ScopedEnv restore("TZ");
+        for (const auto& z : zones) {
+            ::setenv("TZ", z.zone, 1);
+            ::tzset();
+            EXPECT_EQ(rfc3339(at), z.expected) << z.zone;
+        }
     }
-    if (saved != nullptr)
-        ::setenv("TZ", before.c_str(), 1);
-    else
-        ::unsetenv("TZ");
     ::tzset();
 
     const struct {
@@ -261,3 +260,23 @@ TEST(CliOutput, WallClockTimesCarryTheZonesOffsetAndDecimalsAreFixed)
 }
 
 }   // namespace
+
+TEST(CliText, ValuesGoWhereTheirNumbersStand)
+{
+    // No catalogue is set up here: the English pattern is filled.
+    const struct {
+        const char* pattern;
+        std::initializer_list<std::string> values;
+        const char* expected;
+    } rows[] = {
+        {"from {1}  speed {2}", {"10.0.0.1", "512.0"}, "from 10.0.0.1  speed 512.0"},
+        {"{2} before {1}", {"a", "b"}, "b before a"},
+        {"{1}{1}", {"x"}, "xx"},
+        // A number without its value, and what only looks like one, stay.
+        {"{1} and {3}", {"a", "b"}, "a and {3}"},
+        {"{0} {x} {12} {", {"a"}, "{0} {x} {12} {"},
+        {"100%", {}, "100%"},
+    };
+    for (const auto& r : rows)
+        EXPECT_EQ(say(r.pattern, r.values), r.expected) << r.pattern;
+}

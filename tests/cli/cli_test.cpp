@@ -2,6 +2,7 @@
 #include "platform/version.h"
 #include "tests/support/file_size_limit.h"
 #include "tests/support/netns_lab.h"
+#include "tests/support/scoped_env.h"
 #include "tests/support/temp_dir.h"
 
 #include <gtest/gtest.h>
@@ -16,6 +17,8 @@
 #include <unistd.h>
 
 #include <chrono>
+#include <clocale>
+#include <cstdio>
 #include <random>
 #include <regex>
 #include <set>
@@ -179,6 +182,7 @@ TEST(CliLab, FailuresPrintOneLineThatNamesWhatFailedAndWhyAndExitNonZero)
         std::vector<std::string> args;
         int exit;
         std::string message;   // the whole line
+        const char* locale = "C";
     };
     const Case cases[] = {
         {kDovrin, {"--bogus"}, 2, "dovrin-cli: unknown option \"--bogus\" (see dovrin-cli --help)"},
@@ -239,12 +243,32 @@ TEST(CliLab, FailuresPrintOneLineThatNamesWhatFailedAndWhyAndExitNonZero)
          {"--json", "--port=0"},
          2,
          "{\"event\":\"error\",\"message\":\"port \\\"0\\\" is not between 1 and 65535\"}"},
+        // Where the locale is Chinese, in the dialogs' words; refusals of
+        // what was typed stay as the options are, in English.
+        {kDovrin, {"--source", empty}, 1, "dovrin-cli: \"" + empty + "\" 为空.", "zh_CN.UTF-8"},
+        {kKestil,
+         {"-w", link},
+         1,
+         "kestil-cli: 无法打开文件 \"" + link + "\": 是符号链接",
+         "zh_CN.UTF-8"},
+        {kKestil,
+         {"-p", "70000"},
+         2,
+         "kestil-cli: port \"70000\" is not between 1 and 65535",
+         "zh_CN.UTF-8"},
     };
     // In a lab host, so that a refusal that went missing sends nothing here.
     NetnsLab lab(1);
     NETNS_LAB_OR_SKIP(lab);
+    const ScopedEnv restore("LC_ALL");
     for (const Case& c : cases) {
         SCOPED_TRACE(c.args.back());
+        if (std::setlocale(LC_MESSAGES, c.locale) == nullptr) {
+            std::printf("skipped: the %s locale is missing (scripts/setup makes it)\n", c.locale);
+            continue;
+        }
+        std::setlocale(LC_MESSAGES, "C");
+        ::setenv("LC_ALL", c.locale, 1);
         const Started started = spawnIn(lab, 0, dir, "usage", c.program, c.args);
         EXPECT_EQ(exitCode(started), c.exit);
         const std::vector<std::string> err = lines(TempDir::contents(started.err));
