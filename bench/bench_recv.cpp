@@ -19,6 +19,7 @@
 
 #include <chrono>
 #include <cstdio>
+#include <memory>
 #include <string>
 #include <thread>
 
@@ -33,7 +34,7 @@ int main(int argc, char** argv)
     const std::string capturePath = args.text("capture");
     const int recordSize = static_cast<int>(args.number("record", 1032));
     // --coalesce 0: one datagram per receive, as without the kernel's help.
-    BatchReceiver::allowCoalescing(args.number("coalesce", 1) != 0);
+    const bool coalesce = args.number("coalesce", 1) != 0;
 
     const GroupList list = args.groups();
     if (list.groups.empty()) {
@@ -63,6 +64,9 @@ int main(int argc, char** argv)
 
     SteadyClock clock;
     ReceiveEngine engine(sink, capture, clock, DcPool::global(), *settings.settings);
+    if (!coalesce)
+        engine.setReceiverFactory(
+            [] { return std::make_unique<BatchReceiver>(BatchReceiver::kBufferSize, false); });
     if (list.groups.size() > 1)
         engine.setGroups(list.groups);
     const double cpuBefore = processCpuSeconds();

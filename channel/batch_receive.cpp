@@ -6,7 +6,6 @@
 #include <sys/socket.h>
 
 #include <algorithm>
-#include <atomic>
 #include <cstddef>
 #include <cstring>
 
@@ -34,8 +33,6 @@ struct Carried {
     IpAddress destination;   // none when not carried
     int segment = 0;         // the size of coalesced datagrams, 0 when not carried
 };
-
-std::atomic<bool> coalescingAllowed{true};
 
 // A coalesced message can be as long as the longest datagram: a smaller
 // buffer would cut many datagrams at once.
@@ -73,12 +70,11 @@ bool isAhead(std::uint32_t count, std::uint32_t latest)
 
 }   // namespace
 
-BatchReceiver::BatchReceiver(int bufferSize)
+BatchReceiver::BatchReceiver(int bufferSize, bool coalesce)
     : bufferSize_(static_cast<std::size_t>(std::max(bufferSize, 1))),
       // Not cleared: only the bytes a datagram brings are ever read.
       buffers_(std::make_unique_for_overwrite<unsigned char[]>(kBatch * bufferSize_)),
-      slots_(std::make_unique<Slots>()),
-      coalescing_(coalescingAllowed.load() && bufferSize_ >= kCoalescedBuffer)
+      slots_(std::make_unique<Slots>()), coalescing_(coalesce && bufferSize_ >= kCoalescedBuffer)
 {
     for (int i = 0; i < kBatch; ++i) {
         slots_->parts[i] = {buffer(i), bufferSize_};
@@ -92,11 +88,6 @@ BatchReceiver::BatchReceiver(int bufferSize)
 }
 
 BatchReceiver::~BatchReceiver() = default;
-
-void BatchReceiver::allowCoalescing(bool allow)
-{
-    coalescingAllowed.store(allow);
-}
 
 int BatchReceiver::receive(SocketHandle socket, int max)
 {

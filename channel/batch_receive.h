@@ -28,7 +28,10 @@ public:
     // Holds any UDP datagram, the largest being 65507 bytes.
     static constexpr int kBufferSize = 65536;
 
-    explicit BatchReceiver(int bufferSize = kBufferSize);
+    // coalesce: ask the kernel for coalesced receives where the buffers can
+    // hold them; without, each receive takes single datagrams (for
+    // measurements with and without).
+    explicit BatchReceiver(int bufferSize = kBufferSize, bool coalesce = true);
     virtual ~BatchReceiver();
     BatchReceiver(const BatchReceiver&) = delete;
     BatchReceiver& operator=(const BatchReceiver&) = delete;
@@ -65,10 +68,6 @@ public:
 
     // Datagrams presented so far that came in coalesced receives.
     std::uint64_t coalesced() const { return coalesced_; }
-
-    // Whether receivers made from now on ask for coalesced receives (they
-    // do unless told otherwise); for measurements with and without.
-    static void allowCoalescing(bool allow);
 
 protected:
     // What one message of a receive brought, as the system says it.
