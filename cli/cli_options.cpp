@@ -198,7 +198,20 @@ void applyFlag(CliOptions& options, std::string_view name)
         options.version = true;
 }
 
-// text with each "{name}" of a default replaced by its value.
+// The end of both programs' option lists, and the forms options take.
+constexpr std::string_view kCommonHelp =
+    R"(  -j, --json               JSON Lines on standard output, and each event
+                           and error a JSON object on standard error
+  -q, --quiet              print only the final summary
+  -h, --help               show this help and exit
+  -V, --version            show the version and exit
+
+Long options may be shortened to any unambiguous beginning; their values
+follow as "--port N" or "--port=N", a short option's as "-p N" or "-pN".
+)";
+
+// text with each "{name}" of a default replaced by its value, and
+// "{common}" by the options both programs share.
 std::string withDefaults(std::string_view text)
 {
     const std::pair<std::string_view, std::string> values[] = {
@@ -206,6 +219,7 @@ std::string withDefaults(std::string_view text)
         {"{port}", std::to_string(RunDefaults::kPort)},
         {"{speed}", std::to_string(RunDefaults::kSpeedKbps)},
         {"{size}", std::to_string(RunDefaults::kPacketSize)},
+        {"{common}\n", std::string(kCommonHelp)},
     };
     std::string out(text);
     for (const auto& [name, value] : values) {
@@ -260,8 +274,7 @@ std::string refusal(CliOptions::Program program, int got, const std::string& typ
     return "unknown option \"" + name + "\"";
 }
 
-CliParse parseArguments(CliOptions::Program program, const std::vector<std::string_view>& args,
-                        bool& json, bool& syntax)
+CliParse parseArguments(CliOptions::Program program, const std::vector<std::string_view>& args)
 {
     // getopt_long reads a command line like the one main() is given: the
     // program's name, then the arguments, each a C string.
@@ -303,37 +316,33 @@ CliParse parseArguments(CliOptions::Program program, const std::vector<std::stri
             break;
         if (got == '?' || got == ':') {
             const std::string typed = optind > 0 && optind <= argc ? argv[optind - 1] : "";
-            syntax = true;
-            return {std::nullopt, refusal(program, got, typed.starts_with("--") ? typed : "")};
+            return {std::nullopt, refusal(program, got, typed.starts_with("--") ? typed : ""),
+                    options.json, true};
         }
         const KnownOption* known = optionOf(program, got);
         if (known == nullptr)
-            return {std::nullopt, "unknown option"};
+            return {std::nullopt, "unknown option", options.json, true};
         if (!known->takesValue) {
             applyFlag(options, known->name);
-            json = options.json;
             continue;
         }
         if (std::string error = applyValue(options, known->name, optarg, groupGiven);
             !error.empty())
-            return {std::nullopt, std::move(error)};
+            return {std::nullopt, std::move(error), options.json, false};
     }
-    syntax = optind < argc;
     if (optind < argc)
-        return {std::nullopt, "unexpected argument \"" + std::string(argv[optind]) + "\""};
-    return {std::move(options), {}};
+        return {std::nullopt, "unexpected argument \"" + std::string(argv[optind]) + "\"",
+                options.json, true};
+    const bool json = options.json;
+    return {std::move(options), {}, json, false};
 }
 
 }   // namespace
 
 CliParse parseCliOptions(CliOptions::Program program, const std::vector<std::string_view>& args)
 {
-    bool json = false;
-    bool syntax = false;
-    CliParse parsed = parseArguments(program, args, json, syntax);
+    CliParse parsed = parseArguments(program, args);
     parsed.error = printable(parsed.error);
-    parsed.json = json;
-    parsed.syntax = syntax;
     return parsed;
 }
 
@@ -356,14 +365,7 @@ Streams numbered test datagrams to an IP multicast group at a paced speed.
   -T, --ttl N              multicast TTL, 0 to 255 (default 20)
   -r, --interval SECONDS   one line or JSON object per interval, 0.1 to 3600
                            (default 1)
-  -j, --json               JSON Lines on standard output, and each event
-                           and error a JSON object on standard error
-  -q, --quiet              print only the final summary
-  -h, --help               show this help and exit
-  -V, --version            show the version and exit
-
-Long options may be shortened to any unambiguous beginning; their values
-follow as "--port N" or "--port=N", a short option's as "-p N" or "-pN".
+{common}
 Runs until --count or --duration is reached, or until SIGINT or SIGTERM,
 riding out failed sends; says on standard error when sending failed and
 when it resumed.
@@ -392,14 +394,7 @@ Joins an IP multicast group and counts datagrams, bytes, speed and losses.
                            each minute during it
       --metrics FILE       rewrite FILE each interval in the text exposition
                            format of a monitoring system's text file collector
-  -j, --json               JSON Lines on standard output, and each event
-                           and error a JSON object on standard error
-  -q, --quiet              print only the final summary
-  -h, --help               show this help and exit
-  -V, --version            show the version and exit
-
-Long options may be shortened to any unambiguous beginning; their values
-follow as "--port N" or "--port=N", a short option's as "-p N" or "-pN".
+{common}
 Runs until --count or --duration is reached, or until SIGINT or SIGTERM,
 then closes the capture and prints the final summary.
 Exit status: 0 after a run, 1 when the run could not start or standard
