@@ -112,7 +112,13 @@ int CaptureFile::write(const iovec* records, int count)
     if (!open_.load(std::memory_order_acquire) || count <= 0)
         return 0;
     std::unique_lock lock(lock_);
-    if (!file_)
+    // A file being closed takes nothing more: close() may be waiting for the
+    // writer with the lock let go, and a record taken then would stay behind
+    // in a block after the file is gone.
+    const auto taking = [this] {
+        return file_ != nullptr && open_.load(std::memory_order_relaxed);
+    };
+    if (!taking())
         return 0;
     const std::uint64_t opened = opened_;
     int taken = 0;
@@ -129,9 +135,9 @@ int CaptureFile::write(const iovec* records, int count)
             // writer to give one back.
             const std::size_t most = options_.queueBytes / options_.blockBytes;
             done_.wait(lock, [&] {
-                return !free_.empty() || blocks_.size() < most || opened_ != opened || !file_;
+                return !free_.empty() || blocks_.size() < most || opened_ != opened || !taking();
             });
-            if (opened_ != opened || !file_)
+            if (opened_ != opened || !taking())
                 break;
             if (free_.empty()) {
                 auto block = std::make_unique<Block>();
@@ -209,6 +215,10 @@ std::uint64_t CaptureFile::writeBlocks(const std::vector<Block*>& blocks, std::u
 {
     // Only this thread touches the file while writing_ is set: open, close
     // and closeIfGone wait for it.
+    if (!file_) {
+        errno = EBADF;
+        return 0;
+    }
     std::vector<iovec> parts;
     std::size_t total = 0;
     for (Block* block : blocks) {

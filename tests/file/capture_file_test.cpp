@@ -9,6 +9,7 @@
 #include <unistd.h>
 
 #include <atomic>
+#include <chrono>
 #include <fstream>
 #include <functional>
 #include <string>
@@ -218,6 +219,58 @@ TEST_F(CaptureFileTest, ClosesWhenItsFileIsDeletedRenamedOrReplaced)
         EXPECT_TRUE(capture.closeIfGone());
         EXPECT_FALSE(capture.isOpen());
         EXPECT_FALSE(capture.closeIfGone());
+    }
+}
+
+TEST_F(CaptureFileTest, ARecordWaitingForRoomWhileTheFileClosesIsRefused)
+{
+    // A queue of one block, held by the writer at the gate, so that a third
+    // record waits for room. Each way of closing waits for the writer too;
+    // when the gate opens, both wake. The waiting record must not be taken
+    // then: it would be left behind in a block that the writer later writes
+    // into no file at all, or into the next one. Which of the two wakes
+    // first is up to the system, so each way is tried many times.
+    const std::string name = path("closing.bin");
+    const std::string next = path("next.bin");
+    const std::vector<std::pair<const char*, std::function<void(CaptureFile&)>>> closers = {
+        {"close", [](CaptureFile& c) { c.close(); }},
+        {"open of another name", [&](CaptureFile& c) { c.open(next); }},
+        {"gone",
+         [&](CaptureFile& c) {
+             ::unlink(name.c_str());
+             c.closeIfGone();
+         }},
+    };
+    for (const auto& [what, closeIt] : closers) {
+        SCOPED_TRACE(what);
+        for (int round = 0; round < 10; ++round) {
+            ::unlink(name.c_str());
+            ::unlink(next.c_str());
+            auto script = std::make_shared<ScriptedFile::Script>();
+            CaptureFile capture({8, 8, [&] { return std::make_unique<ScriptedFile>(script); }});
+            ASSERT_EQ(capture.open(name), 1);
+            script->setShut(true);
+            ASSERT_EQ(capture.write("aaaa", 4), 4);
+            ASSERT_EQ(capture.write("bbbb", 4), 4);
+            int late = -1;
+            std::thread receiver([&] { late = capture.write("cccc", 4); });
+            while (script->held() == 0)
+                std::this_thread::yield();
+            std::thread closing([&] { closeIt(capture); });
+            while (capture.isOpen())
+                std::this_thread::yield();
+            script->setShut(false);
+            closing.join();
+            receiver.join();
+            // Longer than the writer waits to gather a partial block.
+            std::this_thread::sleep_for(std::chrono::milliseconds(30));
+            capture.close();
+            ASSERT_EQ(late, 0);
+            ASSERT_EQ(contents(next), "");
+            if (std::string(what) != "gone") {
+                ASSERT_EQ(contents(name), "aaaabbbb");
+            }
+        }
     }
 }
 

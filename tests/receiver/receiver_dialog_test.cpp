@@ -413,4 +413,58 @@ TEST(ReceiverDialogEndToEnd, StatisticsShowCountsAndLossEveryFiftyDatagrams)
     EXPECT_EQ(contents(path), QByteArray(15000, 'p'));
 }
 
+// Ticking and unticking 保存到文件 while a stream arrives as fast as the peer
+// can send: the file takes only whole payloads, and nothing breaks.
+TEST(ReceiverDialogEndToEnd, TickingSaveDuringAFullSpeedStreamKeepsEveryPayloadWhole)
+{
+    constexpr int kPayload = 100;
+    NetnsLab lab(2);
+    NETNS_LAB_OR_SKIP(lab);
+    QTemporaryDir dir;
+    const QString path = dir.filePath(QStringLiteral("Recv.txt"));
+    DcPool pool;
+    ScriptedReceiver dialog(pool);
+    dialog.lab = &lab;
+    edit(dialog, IDC_PORT)->setText(QStringLiteral("9201"));
+    edit(dialog, IDC_FILE_NAME)->setText(path);
+    button(dialog, IDOK)->click();
+    ASSERT_TRUE(
+        waitFor([&] { return text(dialog, IDC_STATUS) == QStringLiteral("未接收到数据包.."); }));
+
+    std::atomic<bool> stop{false};
+    std::thread peer = lab.start(1, [&] {
+        const int fd = ::socket(AF_INET, SOCK_DGRAM, 0);
+        sockaddr_in group{};
+        group.sin_family = AF_INET;
+        group.sin_port = htons(9201);
+        group.sin_addr.s_addr = ::inet_addr("224.1.1.1");
+        unsigned char datagram[8 + kPayload] = {0xFE};
+        for (std::uint32_t seq = 0; !stop; ++seq) {
+            std::memcpy(datagram + 4, &seq, 4);
+            std::memset(datagram + 8, 'a' + static_cast<int>(seq % 26), kPayload);
+            ::sendto(fd, datagram, sizeof datagram, 0, reinterpret_cast<sockaddr*>(&group),
+                     sizeof group);
+        }
+        ::close(fd);
+    });
+    ASSERT_TRUE(waitFor([&] { return !text(dialog, IDC_PACKETS).isEmpty(); }));
+    for (int i = 0; i < 400; ++i) {
+        saveBox(dialog)->click();
+        QCoreApplication::processEvents();
+        std::this_thread::sleep_for(std::chrono::microseconds(500));
+    }
+    stop = true;
+    peer.join();
+    button(dialog, IDC_STOP)->click();
+    dialog.reject();
+
+    const QByteArray data = contents(path);
+    ASSERT_GT(data.size(), 0);
+    ASSERT_EQ(data.size() % kPayload, 0);
+    for (qsizetype at = 0; at < data.size(); at += kPayload) {
+        const QByteArray record = data.mid(at, kPayload);
+        ASSERT_EQ(record.count(record[0]), kPayload) << "record at " << at << " is torn";
+    }
+}
+
 }   // namespace
