@@ -109,7 +109,7 @@ SequenceTracker::Seen SequenceTracker::observe(const SocketAddress& sender, std:
     const std::uint32_t ahead = seq - stream.newest;
     const std::uint32_t behind = stream.newest - seq;
     const bool isAhead = ahead != 0 && ahead < kHalfRange;
-    // Near enough to take on its own; 0 never is, unless it repeats the newest.
+    // Near enough to take on its own; a 0 behind the newest never is.
     const bool near = isAhead ? ahead < kWindow : behind <= kMisorder && (seq != 0 || behind == 0);
     Seen seen;
     if (!stream.based) {
