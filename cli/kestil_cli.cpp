@@ -41,8 +41,9 @@ constexpr std::uint64_t kPlotEveryMs = 60'000;
 
 // The dialog's four statistics on one line (the sender, bytes, speed since
 // the start and datagrams with those lost), what this host dropped itself,
-// the datagrams that reached the port without being sent to the group, and
-// while saving, the datagrams in the capture file.
+// the datagrams that reached the port without being sent to the group, the
+// streams the sequence tracker evicted when there were any, and while saving,
+// the datagrams in the capture file.
 std::string statisticsLine(const ReceiveReport& report, bool saving)
 {
     std::string line = say(
@@ -50,6 +51,8 @@ std::string statisticsLine(const ReceiveReport& report, bool saving)
         {report.datagrams != 0 ? senderText(report.sender) : "-", std::to_string(report.bytes),
          std::to_string(report.kbps), std::to_string(report.datagrams), std::to_string(report.lost),
          std::to_string(report.overflowed), std::to_string(report.stray)});
+    if (report.evicted != 0)
+        line += "  " + say("evicted {1}", {std::to_string(report.evicted)});
     if (saving)
         line += "  " + say("saved {1}", {std::to_string(report.saved)});
     return line;
@@ -66,7 +69,8 @@ std::vector<JsonField> statisticsFields(const ReceiveReport& report, bool saving
                                   jsonNumber("kbps", report.kbps),
                                   jsonNumber("lost", report.lost),
                                   jsonNumber("overflowed", report.overflowed),
-                                  jsonNumber("stray", report.stray)};
+                                  jsonNumber("stray", report.stray),
+                                  jsonNumber("evicted", report.evicted)};
     if (saving)
         fields.push_back(jsonNumber("saved", report.saved));
     return fields;

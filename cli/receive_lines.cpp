@@ -103,6 +103,8 @@ std::string intervalLine(const ReceiveInterval& interval)
             say("total bytes {1}", {std::to_string(interval.total.bytes)}) + "  " +
             countsText(interval.total) + "  " +
             say("overflowed {1}", {std::to_string(interval.overflowedTotal)});
+    if (interval.evictedTotal != 0)
+        line += "  " + say("evicted {1}", {std::to_string(interval.evictedTotal)});
     if (!manyGroups(interval))
         return line;
     line += "  " + say("groups {1}", {std::to_string(interval.groups.size())});
@@ -138,6 +140,10 @@ std::vector<JsonField> intervalFields(const ReceiveInterval& interval)
     fields.push_back(jsonDecimal("total_kbps", interval.total.kbpsFirstToLast()));
     addCounts(fields, interval.total, true);
     fields.push_back(jsonNumber("total_overflowed", interval.overflowedTotal));
+    if (interval.evictedTotal != 0) {
+        fields.push_back(jsonNumber("evicted", interval.evicted));
+        fields.push_back(jsonNumber("total_evicted", interval.evictedTotal));
+    }
     std::string senders = "[";
     for (const SenderFigures& s : interval.senders) {
         std::vector<JsonField> one{

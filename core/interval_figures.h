@@ -68,6 +68,10 @@ struct ReceiveInterval {
     FlowCounts total;
     std::uint64_t overflowed = 0;        // dropped by the own socket in the interval
     std::uint64_t overflowedTotal = 0;   // ... and since the start
+    // Streams the sequence tracker evicted in the interval, and since the
+    // start (see ReceiveReport::evicted).
+    std::uint64_t evicted = 0;
+    std::uint64_t evictedTotal = 0;
     // Every sender seen since the start that the meter still keeps, in the
     // order they first arrived.
     std::vector<SenderFigures> senders;

@@ -26,6 +26,10 @@ struct ReceiveReport {
     // Sent to the port but not to the group (unicast, broadcast): in none of
     // the figures above, nor in the capture.
     std::uint64_t stray = 0;
+    // Streams (a sender's datagrams to one group) dropped from the sequence
+    // tracker to make room for others: what they lost afterwards is missing
+    // from lost, which thus says less than it seems when this is not 0.
+    std::uint64_t evicted = 0;
 
     bool operator==(const ReceiveReport&) const = default;
 };

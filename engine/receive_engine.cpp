@@ -115,6 +115,7 @@ struct ReceiveEngine::Progress {
     std::vector<std::size_t> joinedOn;
     IpAddress source;   // family None: any
     SequenceTracker tracker;
+    std::uint64_t evictedClosed = 0;   // tracker.evicted() when the latest interval closed
     // Counts in times since t0.
     IntervalMeter meter;
     bool closedAny = false;   // an interval was closed
@@ -418,6 +419,9 @@ void ReceiveEngine::closeDue(Progress& p, std::uint64_t now)
 void ReceiveEngine::closeInterval(Progress& p, std::uint64_t now)
 {
     lastInterval_ = p.meter.close(now - p.t0);
+    lastInterval_.evictedTotal = p.tracker.evicted();
+    lastInterval_.evicted = lastInterval_.evictedTotal - p.evictedClosed;
+    p.evictedClosed = lastInterval_.evictedTotal;
     p.closedAny = true;
     sink_.showReceiveInterval(lastInterval_);
 }
@@ -488,7 +492,8 @@ ReceiveReport ReceiveEngine::figures(const Progress& p, std::uint64_t elapsed) c
             p.tracker.lost(),
             p.overflowed,
             p.saved,
-            p.stray};
+            p.stray,
+            p.tracker.evicted()};
 }
 
 ReceiveEngine::Build ReceiveEngine::buildChannel(int slot)

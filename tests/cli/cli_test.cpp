@@ -368,6 +368,7 @@ TEST(CliLab, TwoReceiversCaptureEveryDatagramOfACountedRun)
             EXPECT_EQ(field(line, "overflowed"), "0") << line;
             if (field(line, "final") == "true") {
                 EXPECT_EQ(field(line, "stray"), "0") << line;
+                EXPECT_EQ(field(line, "evicted"), "0") << line;
             }
         }
         EXPECT_TRUE(TempDir::contents(dir.file(("rx" + std::to_string(i + 1) + ".bin").c_str())) ==

@@ -35,6 +35,27 @@ TEST(ReceiveLines, AnIntervalOfTwoSendersInBothForms)
         << json;
 }
 
+// Streams evicted from the sequence tracker are named once there are any,
+// for a loss of 0 says nothing of them.
+TEST(ReceiveLines, EvictedStreamsShowOnceThereAreAny)
+{
+    for (std::uint64_t evicted : {0U, 7U}) {
+        SCOPED_TRACE(evicted);
+        ReceiveInterval interval;
+        interval.endMs = 1000;
+        interval.evicted = evicted / 7;
+        interval.evictedTotal = evicted;
+        const std::string line = intervalLine(interval);
+        EXPECT_EQ(line.ends_with("overflowed 0  evicted 7"), evicted != 0) << line;
+        std::string json;
+        for (const JsonField& f : intervalFields(interval))
+            json += std::string(f.key) + "=" + f.value + ";";
+        EXPECT_EQ(json.find("evicted=1;total_evicted=7;") != std::string::npos, evicted != 0)
+            << json;
+        EXPECT_EQ(json.find("evicted") != std::string::npos, evicted != 0) << json;
+    }
+}
+
 // The group keys of the interval's objects, in order.
 std::vector<std::string> groupKeys(const ReceiveInterval& interval)
 {

@@ -321,6 +321,34 @@ TEST_F(ReceiveEngineTest, LargeReorderedAndRepeatedDatagramsAreCountedAndSavedWh
     EXPECT_TRUE(contents(path("capture.bin")) == saved) << "capture differs";
 }
 
+// The sender stops and starts again from the same port, its first datagram
+// lost: 10 lost before, 5 after, none taken back.
+TEST_F(ReceiveEngineTest, ASenderRestartedWithoutItsFirstDatagramKeepsItsEarlierLosses)
+{
+    clock_.setStep(1);
+    std::vector<Crafted> before;
+    std::vector<Crafted> after;
+    for (int seq = 0; seq < 300; ++seq) {
+        if (seq < 100 || seq >= 110)
+            before.push_back(tagged(seq, 10));
+        if (seq != 0 && (seq < 100 || seq >= 105))
+            after.push_back(tagged(seq, 10));
+    }
+    const auto count = static_cast<std::uint64_t>(before.size() + after.size());
+
+    start();
+    send(before);
+    send(after);
+    ASSERT_TRUE(sink_.waitUntil([count](const auto& e) {
+        return !e.statistics.empty() && e.statistics.back().datagrams == count;
+    }));
+    stop();
+
+    EXPECT_EQ(sink_.events().statistics.back().lost, 15);
+    EXPECT_EQ(engine_.totals().lost, 15);
+    EXPECT_EQ(engine_.totals().evicted, 0u);
+}
+
 TEST_F(ReceiveEngineTest, ABatchReportsTheFiguresOfItsFiftiethDatagramAndTakesNoMoreThanTheLimit)
 {
     // 64 at once: datagrams 41-50 from the receiver's own host, the others

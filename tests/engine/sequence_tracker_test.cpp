@@ -36,7 +36,14 @@ struct LossCase {
     std::string name;
     Stream stream;
     std::int64_t lost;
+    std::uint64_t evicted = 0;
 };
+
+// A sender for each i, all apart from kA and kB.
+SocketAddress other(int i)
+{
+    return {IpAddress::v4(0x0b000000 + static_cast<std::uint32_t>(i)), 9000};
+}
 
 std::vector<LossCase> lossCases()
 {
@@ -46,7 +53,9 @@ std::vector<LossCase> lossCases()
         {"a number before the first takes nothing back", seqs({100, 99, 102}), 1},
         {"a restart at 0 is no loss", seqs({0, 1, 2, 0, 1, 3}), 1},
         {"further back than the window is a restart", seqs({10, 3000, 3001, 1500, 1501}), 2989},
-        {"just inside the window is late", seqs({0, 2, 1024, 1}), 1021},
+        {"at the misorder distance is late", seqs({0, 2, 101, 1}), 98},
+        {"further behind takes nothing back", seqs({0, 2, 102, 1, 103}), 100},
+        {"a number behind followed by its successor is a restart", seqs({0, 2, 102, 1, 2, 4}), 101},
         {"a gap across 2^31 counts", seqs({0x7ffffffe, 0x80000001}), 2},
         {"across 2^32 the count runs on", seqs({0xfffffffd, 0xffffffff, 2, 1}), 2},
         {"a stray number half the range away is a restart", seqs({5, 0x90000005, 0x90000006}), 0},
@@ -98,6 +107,24 @@ std::vector<LossCase> lossCases()
     run(s, 0, 4999);
     cases.push_back({"a sender restarted at 100, none lost", run(s, 100, 999), 0});
 
+    // Restarted from the same port with its 0 lost: 10 lost before, 5 after.
+    s.clear();
+    run(s, 0, 99);
+    run(s, 110, 499);
+    run(s, 1, 99);
+    cases.push_back({"a restart whose 0 was lost keeps the earlier losses", run(s, 105, 199), 15});
+
+    s.clear();
+    run(s, 0, 3000);
+    run(s, 0, 0);
+    cases.push_back({"a stale 0, none lost", run(s, 3001, 3100), 0});
+
+    s.clear();
+    run(s, 0, 9);
+    run(s, 0, 0);
+    run(s, 12, 20);
+    cases.push_back({"a stale 0 just behind, the gap after counts", s, 2});
+
     // Two senders interleaved: each has its own sequence.
     s.clear();
     for (std::uint32_t i = 0; i < 200; ++i) {
@@ -109,15 +136,33 @@ std::vector<LossCase> lossCases()
 
     // A loses 1, then others crowd it out of the table or not; its late
     // number takes the loss back only while A is still known.
-    for (int others : {SequenceTracker::kStreams - 1, SequenceTracker::kStreams}) {
+    constexpr int kFull = SequenceTracker::kStreams;
+    for (int others : {kFull - 1, kFull}) {
         s = seqs({0, 2});
         for (int i = 0; i < others; ++i)
-            s.emplace_back(
-                SocketAddress{IpAddress::v4(0x0a000100 + static_cast<std::uint32_t>(i)), 9000}, 7);
+            s.emplace_back(other(i), 7);
         s.emplace_back(kA, 1);
-        cases.push_back({std::to_string(others) + " other senders", s,
-                         others < SequenceTracker::kStreams ? 0 : 1});
+        cases.push_back({std::to_string(others) + " other senders", s, others < kFull ? 0 : 1,
+                         others < kFull ? 0U : 2U});
     }
+
+    // The stream evicted is the one unused the longest, not the first to come.
+    s = seqs({0, 2});
+    for (int i = 0; i < kFull - 1; ++i)
+        s.emplace_back(other(i), 7);
+    s.emplace_back(kA, 3);
+    s.emplace_back(other(kFull), 7);
+    s.emplace_back(kA, 1);
+    cases.push_back({"the least recently used is evicted", s, 0, 1});
+
+    // Twice round more streams than the table holds, each losing its 1:
+    // every datagram evicts, and no loss can be seen.
+    s.clear();
+    for (std::uint32_t seq : {0U, 2U}) {
+        for (int i = 0; i <= kFull; ++i)
+            s.emplace_back(other(i), seq);
+    }
+    cases.push_back({"more streams than the table holds", s, 0, 2 * (kFull + 1) - kFull});
     return cases;
 }
 
@@ -133,6 +178,7 @@ TEST(SequenceTracker, CountsEachSendersLossWithLateAndRepeatedNumbers)
         }
         EXPECT_EQ(tracker.lost(), c.lost);
         EXPECT_EQ(total, c.lost);
+        EXPECT_EQ(tracker.evicted(), c.evicted);
     }
 }
 
@@ -158,9 +204,9 @@ TEST(SequenceTracker, SaysWhereEachNumberStood)
 {
     using Order = SequenceTracker::Order;
     const std::vector<std::pair<std::uint32_t, Order>> stream = {
-        {0, Order::Next},    {1, Order::Next},     {3, Order::Next},
-        {2, Order::Late},    {2, Order::Repeated}, {3, Order::Repeated},
-        {5000, Order::Held}, {4, Order::Next},     {0, Order::Next},
+        {0, Order::Next},     {1, Order::Next},     {3, Order::Next},    {2, Order::Late},
+        {2, Order::Repeated}, {3, Order::Repeated}, {5000, Order::Held}, {4, Order::Next},
+        {0, Order::Held},     {1, Order::Next},     {200, Order::Next},  {50, Order::Held},
     };
     SequenceTracker tracker;
     for (const auto& [seq, order] : stream) {
