@@ -182,6 +182,12 @@ void CliOutput::event(std::string_view name, const std::string& text,
         offer(eventLine(name, text, fields), true);
 }
 
+void CliOutput::alert(std::string_view name, const std::string& text,
+                      const std::vector<JsonField>& fields)
+{
+    put(eventLine(name, text, fields), true);
+}
+
 void CliOutput::fail(const std::string& text)
 {
     put(json_ ? eventLine("error", text, {}) : program_ + ": " + text + "\n", true);
