@@ -195,7 +195,7 @@ public:
     {
         PlotTitle t{groupsText_, settings_.port, {}, startedAt_, titleTime(end)};
         for (const SenderFigures& s : interval.senders)
-            t.senders.push_back(senderText(s.sender));
+            t.senders.push_back({senderText(s.sender), s.sender.port});
         return t;
     }
 

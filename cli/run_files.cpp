@@ -20,7 +20,7 @@ void RunFiles::addInterval(const PlotInterval& interval)
     if (!plotting())
         return;
     std::lock_guard lock(mutex_);
-    plot_.intervals.push_back(interval);
+    plot_.intervals.add(interval);
 }
 
 void RunFiles::addOutage(const PlotOutage& outage)
