@@ -28,7 +28,7 @@ void RunFiles::addOutage(const PlotOutage& outage)
     if (!plotting())
         return;
     std::lock_guard lock(mutex_);
-    plot_.outages.push_back(outage);
+    plot_.outages.add(outage);
 }
 
 void RunFiles::setTitle(PlotTitle title)

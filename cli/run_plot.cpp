@@ -276,32 +276,35 @@ std::vector<Column> columnsOf(const PlotSeries& series, double span, double& col
 struct Shade {
     double from = 0;   // seconds
     double to = 0;
-    int count = 0;
+    std::uint64_t count = 0;
     std::uint64_t lost = 0;
     double longest = 0;
-    int mostSilent = 0;   // outages at one time at most: groups silent at once
+    std::uint64_t mostSilent = 0;   // outages at one time at most: groups silent at once
 };
 
-// The most of the outages that overlap at one time.
-int mostAtOnce(const std::vector<PlotOutage>& outages)
+// The most of the outages that overlap at one time, each silence counting
+// as its own most.
+std::uint64_t mostAtOnce(const std::vector<PlotSilence>& silences)
 {
     // Ends before beginnings at the same time: outages that only touch do
     // not overlap.
-    std::vector<std::pair<double, int>> steps;
-    steps.reserve(outages.size() * 2);
-    for (const PlotOutage& outage : outages) {
-        steps.emplace_back(outage.startSeconds, 1);
-        steps.emplace_back(outage.startSeconds + std::max(outage.lengthSeconds, 0.0), -1);
+    std::vector<std::pair<double, std::int64_t>> steps;
+    steps.reserve(silences.size() * 2);
+    std::uint64_t most = 0;
+    for (const PlotSilence& silence : silences) {
+        const auto silent = static_cast<std::int64_t>(silence.silent);
+        steps.emplace_back(silence.from, silent);
+        steps.emplace_back(silence.to, -silent);
+        // An outage of no length still counts.
+        most = std::max(most, silence.silent);
     }
     std::sort(steps.begin(), steps.end());
-    int now = 0;
-    int most = 0;
+    std::int64_t now = 0;
     for (const auto& [at, step] : steps) {
         now += step;
-        most = std::max(most, now);
+        most = std::max(most, static_cast<std::uint64_t>(std::max<std::int64_t>(now, 0)));
     }
-    // An outage of no length still counts as one.
-    return outages.empty() ? 0 : std::max(most, 1);
+    return most;
 }
 
 // The senders by address, and by address and port where one address sends
@@ -403,9 +406,8 @@ Picture::Picture(const RunPlot& run) : run_(run), intervals_(run.intervals)
     double span = 0;
     for (const PlotPoint& point : intervals_.points())
         span = std::max(span, point.to);
-    for (const PlotOutage& outage : run.outages)
-        if (std::isfinite(outage.startSeconds) && std::isfinite(outage.lengthSeconds))
-            span = std::max(span, outage.startSeconds + std::max(outage.lengthSeconds, 0.0));
+    for (const PlotSilence& silence : run.outages.silences())
+        span = std::max(span, silence.to);
     time_ = timeAxis(span);
     columns_ = columnsOf(intervals_, time_.span, columnSeconds_);
 
@@ -424,30 +426,21 @@ Picture::Picture(const RunPlot& run) : run_(run), intervals_(run.intervals)
     lost_ = valueAxis(static_cast<double>(mostLost), true, 3);
 
     // Outages in time order, joined where less than two pixels apart.
-    std::vector<PlotOutage> outages;
-    for (const PlotOutage& outage : run.outages)
-        if (std::isfinite(outage.startSeconds) && std::isfinite(outage.lengthSeconds))
-            outages.push_back(outage);
-    std::stable_sort(outages.begin(), outages.end(), [](const PlotOutage& a, const PlotOutage& b) {
-        return a.startSeconds < b.startSeconds;
-    });
     const double twoPixels = 2 * time_.span / (kRight - kLeft);
-    std::vector<PlotOutage> shaded;   // those of the last shade
-    for (const PlotOutage& outage : outages) {
-        const double from = std::max(outage.startSeconds, 0.0);
-        const double to = std::max(from, outage.startSeconds + outage.lengthSeconds);
-        if (shades_.empty() || from > shades_.back().to + twoPixels) {
+    std::vector<PlotSilence> shaded;   // those of the last shade
+    for (const PlotSilence& silence : run.outages.silences()) {
+        if (shades_.empty() || silence.from > shades_.back().to + twoPixels) {
             if (!shades_.empty())
                 shades_.back().mostSilent = mostAtOnce(shaded);
             shaded.clear();
-            shades_.push_back({from, to, 0, 0, 0, 0});
+            shades_.push_back({silence.from, silence.to, 0, 0, 0, 0});
         }
         Shade& shade = shades_.back();
-        shade.to = std::max(shade.to, to);
-        ++shade.count;
-        shade.lost += outage.lost;
-        shade.longest = std::max(shade.longest, std::max(outage.lengthSeconds, 0.0));
-        shaded.push_back(outage);
+        shade.to = std::max(shade.to, silence.to);
+        shade.count += silence.count;
+        shade.lost += silence.lost;
+        shade.longest = std::max(shade.longest, silence.longest);
+        shaded.push_back(silence);
     }
     if (!shades_.empty())
         shades_.back().mostSilent = mostAtOnce(shaded);
@@ -843,6 +836,72 @@ void PlotSeries::coarsen()
     }
     points_ = std::move(merged);
     if (points_.size() > kPlotPoints / 2)
+        coarsen();
+}
+
+void PlotSilence::merge(const PlotSilence& other)
+{
+    if (other.count == 0)
+        return;
+    if (count == 0) {
+        *this = other;
+        return;
+    }
+    const bool overlap = other.from < to && from < other.to;
+    silent = overlap ? silent + other.silent : std::max(silent, other.silent);
+    from = std::min(from, other.from);
+    to = std::max(to, other.to);
+    count += other.count;
+    lost += other.lost;
+    longest = std::max(longest, other.longest);
+}
+
+void PlotOutages::add(const PlotOutage& outage)
+{
+    if (!std::isfinite(outage.startSeconds) || !std::isfinite(outage.lengthSeconds))
+        return;
+    const double length = std::max(outage.lengthSeconds, 0.0);
+    const double from = std::max(outage.startSeconds, 0.0);
+    const double to = std::max(from, outage.startSeconds + length);
+    PlotSilence silence{from, to, 1, outage.lost, length, 1, 0};
+    if (slotSeconds_ > 0)
+        silence.slot = static_cast<std::int64_t>(from / slotSeconds_);
+    // An outage is told when it ends, so a long one comes after shorter
+    // ones that began later: each is put in its place.
+    auto at = silences_.end();
+    while (at != silences_.begin() && std::prev(at)->from > from)
+        --at;
+    if (slotSeconds_ > 0 && at != silences_.begin() && std::prev(at)->slot == silence.slot) {
+        std::prev(at)->merge(silence);
+        return;
+    }
+    silences_.insert(at, silence);
+    if (silences_.size() > kPlotPoints)
+        coarsen();
+}
+
+void PlotOutages::coarsen()
+{
+    if (slotSeconds_ == 0) {
+        const double span = std::max(silences_.back().from, 1e-9);
+        slotSeconds_ = std::exp2(std::ceil(std::log2(2 * span / static_cast<double>(kPlotPoints))));
+        for (PlotSilence& silence : silences_)
+            silence.slot = static_cast<std::int64_t>(silence.from / slotSeconds_);
+    } else {
+        slotSeconds_ *= 2;
+        for (PlotSilence& silence : silences_)
+            silence.slot /= 2;
+    }
+    std::vector<PlotSilence> merged;
+    merged.reserve(silences_.size() / 2 + 1);
+    for (const PlotSilence& silence : silences_) {
+        if (!merged.empty() && merged.back().slot == silence.slot)
+            merged.back().merge(silence);
+        else
+            merged.push_back(silence);
+    }
+    silences_ = std::move(merged);
+    if (silences_.size() > kPlotPoints / 2)
         coarsen();
 }
 

@@ -89,10 +89,41 @@ struct PlotGroup {
     std::uint64_t outages = 0;
 };
 
+// Outages: one, or neighbours in time merged.
+struct PlotSilence {
+    double from = 0;   // seconds since the start
+    double to = 0;
+    std::uint64_t count = 0;   // outages
+    std::uint64_t lost = 0;
+    double longest = 0;   // seconds, of one outage
+    // The most outages at one time (groups silent at once); for merged ones
+    // the sum of those that overlap, the most of those that do not.
+    std::uint64_t silent = 0;
+    std::int64_t slot = 0;   // of the current width
+
+    void merge(const PlotSilence& other);
+};
+
+// A run's outages by their start, kept as PlotSeries keeps intervals: at
+// most kPlotPoints, merged by slots of time beyond that, however many
+// groups fall silent how often. Outages whose times are not finite are
+// left out.
+class PlotOutages {
+public:
+    void add(const PlotOutage& outage);
+    const std::vector<PlotSilence>& silences() const { return silences_; }
+
+private:
+    void coarsen();
+
+    std::vector<PlotSilence> silences_;
+    double slotSeconds_ = 0;
+};
+
 struct RunPlot {
     PlotTitle title;
     PlotSeries intervals;
-    std::vector<PlotOutage> outages;
+    PlotOutages outages;
     // Every group of a run of several, worst first; empty for one group.
     std::vector<PlotGroup> groups;
 };

@@ -47,10 +47,10 @@ TEST(RunPlot, IsWellFormedSelfContainedAndSmall)
     if (!haveXmllint())
         GTEST_SKIP() << "xmllint is not installed (package libxml2-utils)";
     RunPlot tenSeconds = secondsOf(10, 512, 4);
-    tenSeconds.outages = {{4.2, 2.5, 40}};
+    tenSeconds.outages.add({4.2, 2.5, 40});
     RunPlot day = secondsOf(86400, 40000, 97);
     for (int i = 0; i < 50; ++i)
-        day.outages.push_back({1000.0 + i * 1700, 3.0 + i % 5, std::uint64_t{100} * i});
+        day.outages.add({1000.0 + i * 1700, 3.0 + i % 5, std::uint64_t{100} * i});
     RunPlot hostile = secondsOf(10, 512);
     hostile.title.group = "</text><script>alert(1)</script>&amp;\"'\x01\xff\xc3";
     hostile.title.senders = {{"<a href=\"http://x/\">", 1}, {"10.0.0.1", 2}};
@@ -167,7 +167,8 @@ TEST(RunPlot, AMillionIntervalsAreKeptInBoundedPointsAndDrawnAsTheyWere)
         kbpsSum += kbps;
         mostPoints = std::max(mostPoints, run.intervals.points().size());
     }
-    run.outages = {{20'000, 5, 40}, {80'000, 3, 0}};
+    run.outages.add({80'000, 3, 0});
+    run.outages.add({20'000, 5, 40});
     EXPECT_LE(mostPoints, kPlotPoints);
     EXPECT_EQ(run.intervals.intervals(), static_cast<std::uint64_t>(count));
 
@@ -200,9 +201,11 @@ TEST(RunPlot, OutagesAreShadedByTheShareOfGroupsSilentAtOnce)
     for (int i = 0; i < 4; ++i)
         four.groups.push_back({"239.1.1." + std::to_string(i), 0, 1});
     // One group alone, then all four together, one after another.
-    four.outages = {{2, 2, 0}, {10, 3, 0}, {10, 3, 0}, {10.5, 2, 0}, {10.5, 2.5, 0}};
+    for (const PlotOutage& outage :
+         std::vector<PlotOutage>{{2, 2, 0}, {10, 3, 0}, {10, 3, 0}, {10.5, 2, 0}, {10.5, 2.5, 0}})
+        four.outages.add(outage);
     RunPlot one = secondsOf(20, 512);
-    one.outages = {{5, 2, 0}};
+    one.outages.add({5, 2, 0});
     const struct {
         const char* what;
         RunPlot run;
@@ -222,6 +225,32 @@ TEST(RunPlot, OutagesAreShadedByTheShareOfGroupsSilentAtOnce)
         for (const std::string& shown : c.shown)
             EXPECT_NE(svg.find(shown), std::string::npos) << shown;
     }
+}
+
+TEST(RunPlot, ManyOutagesAreKeptInBoundedPointsAndStillShadedByTheShareSilent)
+{
+    // One of 100 groups silent for a second every 10 s over the first
+    // 100000 s, then all of them for 500 s.
+    RunPlot run = secondsOf(200'000, 512);
+    for (int i = 0; i < 100; ++i)
+        run.groups.push_back({"239.1.1." + std::to_string(i), 0, 1});
+    std::size_t most = 0;
+    for (int i = 0; i < 10'000; ++i) {
+        run.outages.add({i * 10.0, 1, 1});
+        most = std::max(most, run.outages.silences().size());
+    }
+    for (int i = 0; i < 100; ++i)
+        run.outages.add({150'000 + i * 0.001, 500, 0});
+    EXPECT_LE(most, kPlotPoints);
+
+    const std::string svg = runPlotSvg(run);
+    EXPECT_NE(svg.find(" lost, 10100 outages</text>"), std::string::npos);
+    EXPECT_NE(svg.find("fill-opacity=\"0.003\"><title>10000 outages from 0.0 s to 27 h 46 min, "
+                       "longest 1.0 s, 10000 lost; at most 1 of 100 groups silent at once"),
+              std::string::npos);
+    EXPECT_NE(svg.find("fill-opacity=\"0.300\"><title>100 outages from 41 h 40 min to 41 h 48 "
+                       "min, longest 8 min 20 s, 0 lost; at most 100 of 100 groups silent at once"),
+              std::string::npos);
 }
 
 TEST(RunPlot, SendersAreNamedWithTheirPortsWhereOneAddressHasSeveral)
