@@ -15,40 +15,7 @@
 
 namespace {
 
-// What RunFiles told of its files' trouble, in order.
-class Troubles {
-public:
-    RunFiles::Trouble sink()
-    {
-        return [this](const std::string& name, int error) {
-            std::lock_guard lock(mutex_);
-            told_.emplace_back(name, error);
-        };
-    }
-
-    std::vector<std::pair<std::string, int>> told() const
-    {
-        std::lock_guard lock(mutex_);
-        return told_;
-    }
-
-    // Waits up to ten seconds until count were told.
-    bool await(std::size_t count) const
-    {
-        for (int wait = 0; wait < 1000 && told().size() < count; ++wait)
-            std::this_thread::sleep_for(std::chrono::milliseconds(10));
-        return told().size() >= count;
-    }
-
-private:
-    mutable std::mutex mutex_;
-    std::vector<std::pair<std::string, int>> told_;
-};
-
-MetricsTotals totals(std::uint64_t datagrams)
-{
-    return {"224.1.1.1", 9000, {{"10.0.0.1", datagrams, datagrams * 1000, 0, 0}}, 0};
-}
+using Told = std::vector<std::pair<std::string, int>>;
 
 TEST(RunFiles, AFailureIsToldOnceWhenItBeginsAndOnceWhenItClears)
 {
@@ -58,33 +25,38 @@ TEST(RunFiles, AFailureIsToldOnceWhenItBeginsAndOnceWhenItClears)
     std::filesystem::create_directory(folder);
     const std::string metrics = (folder / "run.prom").string();
     const std::string plot = dir.file("missing/run.svg");
-    Troubles troubles;
-    RunFiles files(plot, metrics, troubles.sink());
+    std::mutex mutex;
+    Told told;
+    RunFiles files(plot, metrics, [&](const std::string& name, int error) {
+        std::lock_guard lock(mutex);
+        told.emplace_back(name, error);
+    });
+    // Hands over totals until done(), at most tries times 20 ms.
+    const auto writeUntil = [&](std::uint64_t datagrams, auto done, int tries = 500) {
+        for (int i = 0; i < tries; ++i) {
+            files.setMetrics({"224.1.1.1", 9000, {{"10.0.0.1", datagrams, 0, 0, 0}}, 0});
+            std::this_thread::sleep_for(std::chrono::milliseconds(20));
+            std::lock_guard lock(mutex);
+            if (done())
+                return true;
+        }
+        return false;
+    };
 
-    files.setMetrics(totals(1));
-    for (int wait = 0; wait < 1000 && !std::filesystem::exists(metrics); ++wait)
-        std::this_thread::sleep_for(std::chrono::milliseconds(10));
-    ASSERT_TRUE(std::filesystem::exists(metrics));
-    EXPECT_TRUE(troubles.told().empty());
-
+    ASSERT_TRUE(writeUntil(1, [&] { return std::filesystem::exists(metrics); }));
     std::filesystem::remove_all(folder);
-    for (std::uint64_t i = 2; i < 6; ++i) {
-        files.setMetrics(totals(i));
-        std::this_thread::sleep_for(std::chrono::milliseconds(20));
-    }
-    ASSERT_TRUE(troubles.await(1));
+    // Failing again and again, told once.
+    ASSERT_TRUE(writeUntil(2, [&] { return told.size() == 1; }));
+    writeUntil(
+        3, [] { return false; }, 5);
     std::filesystem::create_directory(folder);
-    files.setMetrics(totals(6));
-    ASSERT_TRUE(troubles.await(2));
-    files.setMetrics(totals(7));
+    ASSERT_TRUE(writeUntil(4, [&] { return told.size() == 2; }));
 
     // The picture's folder is missing: its one write, at the end, fails.
     EXPECT_EQ(files.finish(), ENOENT);
     EXPECT_EQ(files.failedName(), metrics);
-    const std::vector<std::pair<std::string, int>> expected{
-        {metrics, ENOENT}, {metrics, 0}, {plot, ENOENT}};
-    EXPECT_EQ(troubles.told(), expected);
-    EXPECT_NE(TempDir::contents(metrics).find("} 7\n"), std::string::npos);
+    EXPECT_EQ(told, (Told{{metrics, ENOENT}, {metrics, 0}, {plot, ENOENT}}));
+    EXPECT_NE(TempDir::contents(metrics).find("} 4\n"), std::string::npos);
 }
 
 }   // namespace
