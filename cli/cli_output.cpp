@@ -185,7 +185,14 @@ void CliOutput::event(std::string_view name, const std::string& text,
 void CliOutput::alert(std::string_view name, const std::string& text,
                       const std::vector<JsonField>& fields)
 {
-    put(eventLine(name, text, fields), true);
+    {
+        std::lock_guard guard(eventLock_);
+        if (eventShown_ && text == lastEvent_)
+            return;
+        lastEvent_ = text;
+        eventShown_ = true;
+    }
+    offer(eventLine(name, text, fields), true);
 }
 
 void CliOutput::fail(const std::string& text)

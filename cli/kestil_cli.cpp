@@ -125,7 +125,11 @@ public:
         if (status.kind == ReceiveStatus::BuildFailed)
             return;
         const CliEvent e = receiveStatusEvent(status, settings_.port, capture_);
-        output_.event(e.name, e.text, e.fields);
+        // A capture that fails is said also under --quiet.
+        if (status.kind == ReceiveStatus::SaveFailed || status.kind == ReceiveStatus::CaptureGone)
+            output_.alert(e.name, e.text, e.fields);
+        else
+            output_.event(e.name, e.text, e.fields);
     }
 
     void showStatistics(const ReceiveReport&) override {}
