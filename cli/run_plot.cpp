@@ -753,7 +753,8 @@ void Picture::legend()
         item("<rect x=\"" + px(at) + "\" y=\"" + px(y - 6) +
                  "\" width=\"20\" height=\"12\" fill-opacity=\"0.3\" fill=\"" + kOutageColour +
                  "\"/>\n",
-             "Outage: no datagrams for longer than the threshold");
+             run_.groups.size() > 1 ? "Outage: groups silent, darker for more groups"
+                                    : "Outage: no datagrams for longer than the threshold");
 }
 
 }   // namespace
