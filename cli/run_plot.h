@@ -24,7 +24,6 @@ struct PlotOutage {
 struct PlotSender {
     std::string address;
     int port = 0;
-    bool operator==(const PlotSender&) const = default;
 };
 
 // What the picture's title says about the run; any text, escaped as needed.
