@@ -182,6 +182,19 @@ void CliOutput::event(std::string_view name, const std::string& text,
         offer(eventLine(name, text, fields), true);
 }
 
+void CliOutput::alert(std::string_view name, const std::string& text,
+                      const std::vector<JsonField>& fields)
+{
+    {
+        std::lock_guard guard(eventLock_);
+        if (eventShown_ && text == lastEvent_)
+            return;
+        lastEvent_ = text;
+        eventShown_ = true;
+    }
+    offer(eventLine(name, text, fields), true);
+}
+
 void CliOutput::fail(const std::string& text)
 {
     put(json_ ? eventLine("error", text, {}) : program_ + ": " + text + "\n", true);

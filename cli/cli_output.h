@@ -84,6 +84,10 @@ public:
     // printed again.
     void event(std::string_view name, const std::string& text,
                const std::vector<JsonField>& fields = {});
+    // An event that tells of a failure: shown as event shows one, and also
+    // under --quiet.
+    void alert(std::string_view name, const std::string& text,
+               const std::vector<JsonField>& fields = {});
     // A line on stderr saying why the program stops: "program: text", or
     // an "error" event.
     void fail(const std::string& text);

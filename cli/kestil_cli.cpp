@@ -12,6 +12,7 @@
 #include "core/receive_format.h"
 #include "engine/receive_engine.h"
 #include "file/capture_file.h"
+#include "file/whole_file.h"
 #include "platform/steady_clock.h"
 
 #include <atomic>
@@ -33,11 +34,19 @@ constexpr int kLossAboveLimit = 4;
 // A run whose capture failed: a write failed, or the file was deleted or
 // replaced.
 constexpr int kCaptureFailed = 5;
+// A run whose picture or metrics file could not be written.
+constexpr int kFilesFailed = 6;
 
 // A sender silent for longer than this had an outage.
 constexpr std::uint64_t kOutageMs = 1000;
 // The picture of a long run is written again each minute.
 constexpr std::uint64_t kPlotEveryMs = 60'000;
+
+// "cannot write to \"run.svg\": No such file or directory".
+std::string cannotWrite(const std::string& name, int error)
+{
+    return say("cannot write to \"{1}\": {2}", {name, fileReason(name, error)});
+}
 
 // The dialog's four statistics on one line (the sender, bytes, speed since
 // the start and datagrams with those lost), what this host dropped itself,
@@ -120,7 +129,11 @@ public:
         if (status.kind == ReceiveStatus::BuildFailed)
             return;
         const CliEvent e = receiveStatusEvent(status, settings_.port, capture_);
-        output_.event(e.name, e.text, e.fields);
+        // A capture that fails is said also under --quiet.
+        if (status.kind == ReceiveStatus::SaveFailed || status.kind == ReceiveStatus::CaptureGone)
+            output_.alert(e.name, e.text, e.fields);
+        else
+            output_.event(e.name, e.text, e.fields);
     }
 
     void showStatistics(const ReceiveReport&) override {}
@@ -190,7 +203,7 @@ public:
     {
         PlotTitle t{groupsText_, settings_.port, {}, startedAt_, titleTime(end)};
         for (const SenderFigures& s : interval.senders)
-            t.senders.push_back(senderText(s.sender));
+            t.senders.push_back({senderText(s.sender), s.sender.port});
         return t;
     }
 
@@ -264,6 +277,15 @@ int run(const CliOptions& options, const ReceiveSettings& settings,
     // First of all: the capture's writer thread must start with the signals
     // already blocked, or a second Ctrl-C lands on it and kills the run.
     StopSignals signals;
+    // The picture and the metrics file are refused before the run when they
+    // could not be written: a name that is not a regular file, or a folder
+    // that is missing or closed.
+    for (const std::string& name : {options.plot, options.metrics}) {
+        if (const int error = name.empty() ? 0 : checkWholeFile(name.c_str()); error != 0) {
+            std::fputs(errorLine(kProgram, options.json, cannotWrite(name, error)).c_str(), stderr);
+            return 1;
+        }
+    }
     CaptureFile capture;
     if (!options.save.empty() && capture.open(options.save) != 1) {
         const int error = errno;
@@ -275,7 +297,14 @@ int run(const CliOptions& options, const ReceiveSettings& settings,
     CliOutput output(kProgram, options.json, options.quiet);
     const bool saving = !options.save.empty();
     SteadyClock clock;
-    RunFiles files(options.plot, options.metrics);
+    RunFiles files(options.plot, options.metrics, [&output](const std::string& name, int error) {
+        if (error != 0)
+            output.alert("write-failed", cannotWrite(name, error),
+                         {jsonText("file", name), jsonText("error", systemReason(error))});
+        else
+            output.alert("write-resumed", say("\"{1}\" written again", {name}),
+                         {jsonText("file", name)});
+    });
     CliReceiveSink sink(output, files, settings, groups, options.save);
     ReceiveEngine engine(sink, capture, clock, DcPool::global(), settings);
     engine.setDatagramLimit(options.count);
@@ -340,10 +369,6 @@ int run(const CliOptions& options, const ReceiveSettings& settings,
         objects.push_back(std::move(fields));
         output.summaries(texts, objects);
     }
-    if (filesFailed != 0)
-        output.event("write-failed",
-                     "cannot write \"" + files.failedName() + "\": " + systemReason(filesFailed),
-                     {jsonText("file", files.failedName())});
 
     const int code =
         runExitCode(ended, options.count != 0 && totals.datagrams >= options.count, output);
@@ -354,6 +379,11 @@ int run(const CliOptions& options, const ReceiveSettings& settings,
                     std::to_string(totals.datagrams) + " datagrams saved in \"" + options.save +
                     "\"");
         return kCaptureFailed;
+    }
+    if (filesFailed != 0) {
+        output.fail(say("\"{1}\" could not be written: {2}",
+                        {files.failedName(), fileReason(files.failedName(), filesFailed)}));
+        return kFilesFailed;
     }
     if (totals.datagrams == 0) {
         output.fail("no datagrams arrived");

@@ -2,8 +2,9 @@
 
 #include <utility>
 
-RunFiles::RunFiles(std::string plotName, std::string metricsName)
-    : plotName_(std::move(plotName)), metricsName_(std::move(metricsName))
+RunFiles::RunFiles(std::string plotName, std::string metricsName, Trouble trouble)
+    : plotName_(std::move(plotName)), metricsName_(std::move(metricsName)),
+      trouble_(std::move(trouble))
 {
     if (plotting() || metering())
         thread_ = std::thread([this] { writeLoop(); });
@@ -19,7 +20,7 @@ void RunFiles::addInterval(const PlotInterval& interval)
     if (!plotting())
         return;
     std::lock_guard lock(mutex_);
-    plot_.intervals.push_back(interval);
+    plot_.intervals.add(interval);
 }
 
 void RunFiles::addOutage(const PlotOutage& outage)
@@ -27,7 +28,7 @@ void RunFiles::addOutage(const PlotOutage& outage)
     if (!plotting())
         return;
     std::lock_guard lock(mutex_);
-    plot_.outages.push_back(outage);
+    plot_.outages.add(outage);
 }
 
 void RunFiles::setTitle(PlotTitle title)
@@ -77,6 +78,7 @@ int RunFiles::writeDue(std::unique_lock<std::mutex>& lock)
         const MetricsTotals totals = metrics_;
         lock.unlock();
         error = writeMetricsFile(metricsName_.c_str(), totals);
+        noteWrite(metricsName_, error, metricsFailing_);
         lock.lock();
         if (error != 0 && error_ == 0)
             failedName_ = metricsName_;
@@ -86,6 +88,7 @@ int RunFiles::writeDue(std::unique_lock<std::mutex>& lock)
         const RunPlot plot = plot_;
         lock.unlock();
         const int failed = writeRunPlot(plotName_.c_str(), plot);
+        noteWrite(plotName_, failed, plotFailing_);
         lock.lock();
         if (error == 0 && failed != 0) {
             error = failed;
@@ -96,6 +99,15 @@ int RunFiles::writeDue(std::unique_lock<std::mutex>& lock)
     if (error_ == 0)
         error_ = error;
     return error;
+}
+
+void RunFiles::noteWrite(const std::string& name, int error, bool& failing)
+{
+    if ((error != 0) == failing)
+        return;
+    failing = error != 0;
+    if (trouble_)
+        trouble_(name, error);
 }
 
 void RunFiles::writeLoop()

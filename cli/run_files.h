@@ -4,6 +4,7 @@
 #include "cli/run_plot.h"
 
 #include <condition_variable>
+#include <functional>
 #include <mutex>
 #include <string>
 #include <thread>
@@ -14,7 +15,13 @@
 // newest figures winning. Either file may be left out (an empty name).
 class RunFiles {
 public:
-    RunFiles(std::string plotName, std::string metricsName);
+    // Told on the writing thread (and in finish()) when a file could not be
+    // written, with the errno, after it had been written or at its first
+    // write; and with error 0 when it is written again after that. A file
+    // that keeps failing is told of once.
+    using Trouble = std::function<void(const std::string& name, int error)>;
+
+    RunFiles(std::string plotName, std::string metricsName, Trouble trouble = {});
     ~RunFiles();
     RunFiles(const RunFiles&) = delete;
     RunFiles& operator=(const RunFiles&) = delete;
@@ -41,6 +48,8 @@ public:
 private:
     void writeLoop();
     int writeDue(std::unique_lock<std::mutex>& lock);
+    // Keeps the outcome of a write of name, failing being that file's state.
+    void noteWrite(const std::string& name, int error, bool& failing);
 
     std::string plotName_;
     std::string metricsName_;
@@ -53,5 +62,9 @@ private:
     bool stopping_ = false;
     int error_ = 0;
     std::string failedName_;
+    Trouble trouble_;
+    // Whether the last write of each failed; the writing thread's.
+    bool plotFailing_ = false;
+    bool metricsFailing_ = false;
     std::thread thread_;
 };

@@ -6,6 +6,9 @@
 #include <algorithm>
 #include <cmath>
 #include <cstddef>
+#include <iterator>
+#include <map>
+#include <set>
 #include <string_view>
 
 namespace {
@@ -236,90 +239,36 @@ struct Column {
     std::uint64_t lost = 0;
 };
 
-struct Gathering {
-    double from = 0;
-    double to = 0;
-    double weighted = 0;   // kbit/s times seconds
-    double seconds = 0;
-    double plain = 0;   // kbit/s summed, for intervals without a length
-    int count = 0;
-    double low = 0;
-    double high = 0;
-    std::uint64_t lost = 0;
-
-    void add(const PlotInterval& interval, double start, double end)
-    {
-        if (count == 0) {
-            from = start;
-            to = end;
-            low = high = interval.kbps;
-        }
-        from = std::min(from, start);
-        to = std::max(to, end);
-        low = std::min(low, interval.kbps);
-        high = std::max(high, interval.kbps);
-        weighted += interval.kbps * (end - start);
-        seconds += end - start;
-        plain += interval.kbps;
-        lost += interval.lost;
-        ++count;
-    }
-
-    Column column() const
-    {
-        const double mean = seconds > 0 ? weighted / seconds : plain / count;
-        return {from, to, mean, low, high, lost};
-    }
-};
-
-// Intervals with times and rates that can be drawn; negative rates as 0.
-std::vector<PlotInterval> usable(const std::vector<PlotInterval>& intervals)
+Column columnOf(const PlotPoint& point)
 {
-    std::vector<PlotInterval> kept;
-    kept.reserve(intervals.size());
-    for (PlotInterval interval : intervals) {
-        if (!std::isfinite(interval.endSeconds) || !std::isfinite(interval.lengthSeconds))
-            continue;
-        if (!std::isfinite(interval.kbps) || interval.kbps < 0)
-            interval.kbps = 0;
-        if (interval.endSeconds < 0)
-            continue;
-        interval.lengthSeconds = std::clamp(interval.lengthSeconds, 0.0, interval.endSeconds);
-        kept.push_back(interval);
-    }
-    std::stable_sort(kept.begin(), kept.end(), [](const PlotInterval& a, const PlotInterval& b) {
-        return a.endSeconds < b.endSeconds;
-    });
-    return kept;
+    const double mean = point.seconds > 0 ? point.weighted / point.seconds
+                                          : point.plain / static_cast<double>(point.count);
+    return {point.from, point.to, mean, point.low, point.high, point.lost};
 }
 
-// The columns to draw: each interval, or at most kPlotColumns stretches of
-// span / kPlotColumns seconds each; the time per column in columnSeconds.
-std::vector<Column> columnsOf(const std::vector<PlotInterval>& intervals, double span,
-                              double& columnSeconds)
+// The columns to draw: each interval, or kPlotColumns stretches of
+// span / kPlotColumns seconds each, those with any interval; the time per
+// column in columnSeconds.
+std::vector<Column> columnsOf(const PlotSeries& series, double span, double& columnSeconds)
 {
     std::vector<Column> columns;
-    if (intervals.size() <= static_cast<std::size_t>(kPlotColumns)) {
+    if (series.intervals() <= static_cast<std::uint64_t>(kPlotColumns)) {
         columnSeconds = 0;
-        for (const PlotInterval& interval : intervals) {
-            Gathering one;
-            one.add(interval, interval.endSeconds - interval.lengthSeconds, interval.endSeconds);
-            columns.push_back(one.column());
-        }
+        for (const PlotPoint& point : series.points())
+            columns.push_back(columnOf(point));
         return columns;
     }
     columnSeconds = span / kPlotColumns;
-    std::vector<Gathering> buckets(kPlotColumns);
-    for (const PlotInterval& interval : intervals) {
-        const double from = interval.endSeconds - interval.lengthSeconds;
-        const double middle = (from + interval.endSeconds) / 2;
+    std::vector<PlotPoint> buckets(kPlotColumns);
+    for (const PlotPoint& point : series.points()) {
+        const double middle = (point.from + point.to) / 2;
         const auto index =
             std::clamp(static_cast<int>(middle / columnSeconds), 0, kPlotColumns - 1);
-        buckets[static_cast<std::size_t>(index)].add(interval, from, interval.endSeconds);
+        buckets[static_cast<std::size_t>(index)].merge(point);
     }
-    for (const Gathering& bucket : buckets)
+    for (const PlotPoint& bucket : buckets)
         if (bucket.count > 0)
-            columns.push_back(bucket.column());
+            columns.push_back(columnOf(bucket));
     return columns;
 }
 
@@ -327,10 +276,56 @@ std::vector<Column> columnsOf(const std::vector<PlotInterval>& intervals, double
 struct Shade {
     double from = 0;   // seconds
     double to = 0;
-    int count = 0;
+    std::uint64_t count = 0;
     std::uint64_t lost = 0;
     double longest = 0;
+    std::uint64_t mostSilent = 0;   // outages at one time at most: groups silent at once
 };
+
+// The most of the outages that overlap at one time, each silence counting
+// as its own most.
+std::uint64_t mostAtOnce(const std::vector<PlotSilence>& silences)
+{
+    // Ends before beginnings at the same time: outages that only touch do
+    // not overlap.
+    std::vector<std::pair<double, std::int64_t>> steps;
+    steps.reserve(silences.size() * 2);
+    std::uint64_t most = 0;
+    for (const PlotSilence& silence : silences) {
+        const auto silent = static_cast<std::int64_t>(silence.silent);
+        steps.emplace_back(silence.from, silent);
+        steps.emplace_back(silence.to, -silent);
+        // An outage of no length still counts.
+        most = std::max(most, silence.silent);
+    }
+    std::sort(steps.begin(), steps.end());
+    std::int64_t now = 0;
+    for (const auto& [at, step] : steps) {
+        now += step;
+        most = std::max(most, static_cast<std::uint64_t>(std::max<std::int64_t>(now, 0)));
+    }
+    return most;
+}
+
+// The senders by address, and by address and port where one address sends
+// from several ports; in their order.
+std::vector<std::string> senderNames(const std::vector<PlotSender>& senders)
+{
+    std::map<std::string, std::set<int>> ports;
+    for (const PlotSender& sender : senders)
+        ports[sender.address].insert(sender.port);
+    std::vector<std::string> names;
+    names.reserve(senders.size());
+    for (const PlotSender& sender : senders) {
+        if (ports[sender.address].size() < 2)
+            names.push_back(sender.address);
+        else if (sender.address.find(':') != std::string::npos)
+            names.push_back("[" + sender.address + "]:" + std::to_string(sender.port));
+        else
+            names.push_back(sender.address + ":" + std::to_string(sender.port));
+    }
+    return names;
+}
 
 class Svg {
 public:
@@ -394,7 +389,7 @@ private:
     void legend();
 
     const RunPlot& run_;
-    std::vector<PlotInterval> intervals_;
+    const PlotSeries& intervals_;
     std::vector<Column> columns_;
     double columnSeconds_ = 0;
     std::vector<Shade> shades_;
@@ -406,14 +401,13 @@ private:
     Svg svg_;
 };
 
-Picture::Picture(const RunPlot& run) : run_(run), intervals_(usable(run.intervals))
+Picture::Picture(const RunPlot& run) : run_(run), intervals_(run.intervals)
 {
     double span = 0;
-    for (const PlotInterval& interval : intervals_)
-        span = std::max(span, interval.endSeconds);
-    for (const PlotOutage& outage : run.outages)
-        if (std::isfinite(outage.startSeconds) && std::isfinite(outage.lengthSeconds))
-            span = std::max(span, outage.startSeconds + std::max(outage.lengthSeconds, 0.0));
+    for (const PlotPoint& point : intervals_.points())
+        span = std::max(span, point.to);
+    for (const PlotSilence& silence : run.outages.silences())
+        span = std::max(span, silence.to);
     time_ = timeAxis(span);
     columns_ = columnsOf(intervals_, time_.span, columnSeconds_);
 
@@ -432,26 +426,24 @@ Picture::Picture(const RunPlot& run) : run_(run), intervals_(usable(run.interval
     lost_ = valueAxis(static_cast<double>(mostLost), true, 3);
 
     // Outages in time order, joined where less than two pixels apart.
-    std::vector<PlotOutage> outages;
-    for (const PlotOutage& outage : run.outages)
-        if (std::isfinite(outage.startSeconds) && std::isfinite(outage.lengthSeconds))
-            outages.push_back(outage);
-    std::stable_sort(outages.begin(), outages.end(), [](const PlotOutage& a, const PlotOutage& b) {
-        return a.startSeconds < b.startSeconds;
-    });
     const double twoPixels = 2 * time_.span / (kRight - kLeft);
-    for (const PlotOutage& outage : outages) {
-        const double from = std::max(outage.startSeconds, 0.0);
-        const double to = std::max(from, outage.startSeconds + outage.lengthSeconds);
-        if (shades_.empty() || from > shades_.back().to + twoPixels) {
-            shades_.push_back({from, to, 0, 0, 0});
+    std::vector<PlotSilence> shaded;   // those of the last shade
+    for (const PlotSilence& silence : run.outages.silences()) {
+        if (shades_.empty() || silence.from > shades_.back().to + twoPixels) {
+            if (!shades_.empty())
+                shades_.back().mostSilent = mostAtOnce(shaded);
+            shaded.clear();
+            shades_.push_back({silence.from, silence.to, 0, 0, 0, 0});
         }
         Shade& shade = shades_.back();
-        shade.to = std::max(shade.to, to);
-        ++shade.count;
-        shade.lost += outage.lost;
-        shade.longest = std::max(shade.longest, std::max(outage.lengthSeconds, 0.0));
+        shade.to = std::max(shade.to, silence.to);
+        shade.count += silence.count;
+        shade.lost += silence.lost;
+        shade.longest = std::max(shade.longest, silence.longest);
+        shaded.push_back(silence);
     }
+    if (!shades_.empty())
+        shades_.back().mostSilent = mostAtOnce(shaded);
 }
 
 std::string Picture::svg()
@@ -494,7 +486,7 @@ void Picture::title()
     // Whole addresses, as many as the line holds, then how many more there are.
     std::string senders;
     std::size_t shown = 0;
-    for (const std::string& sender : title.senders) {
+    for (const std::string& sender : senderNames(title.senders)) {
         if (shown > 0 && senders.size() + 2 + sender.size() > kSenderChars)
             break;
         senders += (shown++ > 0 ? ", " : "") + sender;
@@ -514,10 +506,10 @@ void Picture::title()
         double weighted = 0;
         double seconds = 0;
         std::uint64_t lost = 0;
-        for (const PlotInterval& interval : intervals_) {
-            weighted += interval.kbps * interval.lengthSeconds;
-            seconds += interval.lengthSeconds;
-            lost += interval.lost;
+        for (const PlotPoint& point : intervals_.points()) {
+            weighted += point.weighted;
+            seconds += point.seconds;
+            lost += point.lost;
         }
         const double mean = seconds > 0 ? weighted / seconds : 0;
         line += "   \u00b7   mean " +
@@ -573,10 +565,16 @@ void Picture::empty()
 
 void Picture::shades()
 {
+    // In a run of several groups an outage is one group's silence: the
+    // shade is as dark as the share of the groups silent at once, the whole
+    // run's silence as dark as one group's own.
+    const std::size_t groups = std::max<std::size_t>(run_.groups.size(), 1);
     for (const Shade& shade : shades_) {
         double left = x(shade.from);
         double width = std::max(x(shade.to) - left, 3.0);
         left = std::min(left, kRight - width);
+        const double share =
+            std::min(static_cast<double>(shade.mostSilent) / static_cast<double>(groups), 1.0);
         std::string note;
         if (shade.count == 1)
             note = "Outage at " + durationText(shade.from) + ", " + durationText(shade.longest) +
@@ -585,14 +583,19 @@ void Picture::shades()
             note = std::to_string(shade.count) + " outages from " + durationText(shade.from) +
                    " to " + durationText(shade.to) + ", longest " + durationText(shade.longest) +
                    ", " + std::to_string(shade.lost) + " lost";
+        if (groups > 1)
+            note += "; at most " + std::to_string(shade.mostSilent) + " of " +
+                    std::to_string(groups) + " groups silent at once";
         svg_.raw("<g fill=\"");
         svg_.raw(kOutageColour);
-        svg_.raw("\" fill-opacity=\"0.3\"><title>" + note + "</title>\n");
+        svg_.raw("\" fill-opacity=\"" + fixedText(0.3 * share, 3) + "\"><title>" + note +
+                 "</title>\n");
         svg_.rect(left, kRateTop, width, kRateBottom - kRateTop, "");
         svg_.rect(left, kLostTop, width, kLostBottom - kLostTop, "");
-        // A solid mark above the panel, so that a short outage in a long run
-        // is seen too.
-        svg_.rect(left, kRateTop - 7, width, 6, "fill-opacity=\"1\"");
+        // A mark above the panel, so that a short outage in a long run is
+        // seen too: solid when all are silent, never fainter than a third.
+        svg_.rect(left, kRateTop - 7, width, 6,
+                  "fill-opacity=\"" + fixedText(0.35 + 0.65 * share, 3) + "\"");
         svg_.raw("</g>\n");
     }
 }
@@ -750,10 +753,158 @@ void Picture::legend()
         item("<rect x=\"" + px(at) + "\" y=\"" + px(y - 6) +
                  "\" width=\"20\" height=\"12\" fill-opacity=\"0.3\" fill=\"" + kOutageColour +
                  "\"/>\n",
-             "Outage: no datagrams for longer than the threshold");
+             run_.groups.size() > 1 ? "Outage: groups silent, darker for more groups"
+                                    : "Outage: no datagrams for longer than the threshold");
 }
 
 }   // namespace
+
+void PlotPoint::merge(const PlotPoint& other)
+{
+    if (other.count == 0)
+        return;
+    if (count == 0) {
+        *this = other;
+        return;
+    }
+    from = std::min(from, other.from);
+    to = std::max(to, other.to);
+    weighted += other.weighted;
+    seconds += other.seconds;
+    plain += other.plain;
+    count += other.count;
+    low = std::min(low, other.low);
+    high = std::max(high, other.high);
+    lost += other.lost;
+}
+
+void PlotSeries::add(PlotInterval interval)
+{
+    if (!std::isfinite(interval.endSeconds) || !std::isfinite(interval.lengthSeconds) ||
+        interval.endSeconds < 0)
+        return;
+    if (!std::isfinite(interval.kbps) || interval.kbps < 0)
+        interval.kbps = 0;
+    interval.lengthSeconds = std::clamp(interval.lengthSeconds, 0.0, interval.endSeconds);
+    const double from = interval.endSeconds - interval.lengthSeconds;
+    PlotPoint point{from,
+                    interval.endSeconds,
+                    interval.kbps * interval.lengthSeconds,
+                    interval.lengthSeconds,
+                    interval.kbps,
+                    1,
+                    interval.kbps,
+                    interval.kbps,
+                    interval.lost,
+                    0};
+    ++intervals_;
+    if (slotSeconds_ > 0)
+        point.slot = static_cast<std::int64_t>((from + interval.endSeconds) / 2 / slotSeconds_);
+    // Intervals come in time order; one that does not is put in its place.
+    auto at = points_.end();
+    while (at != points_.begin() && std::prev(at)->to > point.to)
+        --at;
+    if (slotSeconds_ > 0 && at != points_.begin() && std::prev(at)->slot == point.slot) {
+        std::prev(at)->merge(point);
+        return;
+    }
+    points_.insert(at, point);
+    if (points_.size() > kPlotPoints)
+        coarsen();
+}
+
+void PlotSeries::coarsen()
+{
+    if (slotSeconds_ == 0) {
+        // The first time: slots that halve the points at least.
+        const double span = std::max(points_.back().to, 1e-9);
+        slotSeconds_ = std::exp2(std::ceil(std::log2(2 * span / static_cast<double>(kPlotPoints))));
+        for (PlotPoint& point : points_)
+            point.slot = static_cast<std::int64_t>((point.from + point.to) / 2 / slotSeconds_);
+    } else {
+        slotSeconds_ *= 2;
+        for (PlotPoint& point : points_)
+            point.slot /= 2;
+    }
+    // Neighbours in one slot become one point.
+    std::vector<PlotPoint> merged;
+    merged.reserve(points_.size() / 2 + 1);
+    for (const PlotPoint& point : points_) {
+        if (!merged.empty() && merged.back().slot == point.slot)
+            merged.back().merge(point);
+        else
+            merged.push_back(point);
+    }
+    points_ = std::move(merged);
+    if (points_.size() > kPlotPoints / 2)
+        coarsen();
+}
+
+void PlotSilence::merge(const PlotSilence& other)
+{
+    if (other.count == 0)
+        return;
+    if (count == 0) {
+        *this = other;
+        return;
+    }
+    const bool overlap = other.from < to && from < other.to;
+    silent = overlap ? silent + other.silent : std::max(silent, other.silent);
+    from = std::min(from, other.from);
+    to = std::max(to, other.to);
+    count += other.count;
+    lost += other.lost;
+    longest = std::max(longest, other.longest);
+}
+
+void PlotOutages::add(const PlotOutage& outage)
+{
+    if (!std::isfinite(outage.startSeconds) || !std::isfinite(outage.lengthSeconds))
+        return;
+    const double length = std::max(outage.lengthSeconds, 0.0);
+    const double from = std::max(outage.startSeconds, 0.0);
+    const double to = std::max(from, outage.startSeconds + length);
+    PlotSilence silence{from, to, 1, outage.lost, length, 1, 0};
+    if (slotSeconds_ > 0)
+        silence.slot = static_cast<std::int64_t>(from / slotSeconds_);
+    // An outage is told when it ends, so a long one comes after shorter
+    // ones that began later: each is put in its place.
+    auto at = silences_.end();
+    while (at != silences_.begin() && std::prev(at)->from > from)
+        --at;
+    if (slotSeconds_ > 0 && at != silences_.begin() && std::prev(at)->slot == silence.slot) {
+        std::prev(at)->merge(silence);
+        return;
+    }
+    silences_.insert(at, silence);
+    if (silences_.size() > kPlotPoints)
+        coarsen();
+}
+
+void PlotOutages::coarsen()
+{
+    if (slotSeconds_ == 0) {
+        const double span = std::max(silences_.back().from, 1e-9);
+        slotSeconds_ = std::exp2(std::ceil(std::log2(2 * span / static_cast<double>(kPlotPoints))));
+        for (PlotSilence& silence : silences_)
+            silence.slot = static_cast<std::int64_t>(silence.from / slotSeconds_);
+    } else {
+        slotSeconds_ *= 2;
+        for (PlotSilence& silence : silences_)
+            silence.slot /= 2;
+    }
+    std::vector<PlotSilence> merged;
+    merged.reserve(silences_.size() / 2 + 1);
+    for (const PlotSilence& silence : silences_) {
+        if (!merged.empty() && merged.back().slot == silence.slot)
+            merged.back().merge(silence);
+        else
+            merged.push_back(silence);
+    }
+    silences_ = std::move(merged);
+    if (silences_.size() > kPlotPoints / 2)
+        coarsen();
+}
 
 std::string runPlotSvg(const RunPlot& run)
 {

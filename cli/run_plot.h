@@ -1,5 +1,6 @@
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
 #include <string>
 #include <vector>
@@ -19,13 +20,65 @@ struct PlotOutage {
     std::uint64_t lost = 0;   // datagrams lost across it
 };
 
+// A sender as the title names it.
+struct PlotSender {
+    std::string address;
+    int port = 0;
+};
+
 // What the picture's title says about the run; any text, escaped as needed.
 struct PlotTitle {
     std::string group;
     int port = 0;
-    std::vector<std::string> senders;   // addresses
-    std::string start;                  // wall clock, as text
+    // Named by address, and by address and port where one address sends
+    // from several ports.
+    std::vector<PlotSender> senders;
+    std::string start;   // wall clock, as text
     std::string end;
+};
+
+// One interval, or neighbouring intervals merged: their time, the sums and
+// the extremes the picture draws.
+struct PlotPoint {
+    double from = 0;   // seconds since the start
+    double to = 0;
+    double weighted = 0;   // kbit/s times seconds
+    double seconds = 0;
+    double plain = 0;          // kbit/s summed, for intervals without a length
+    std::uint64_t count = 0;   // intervals
+    double low = 0;            // kbit/s, of the slowest interval
+    double high = 0;
+    std::uint64_t lost = 0;
+    std::int64_t slot = 0;   // of the series' current width
+
+    void merge(const PlotPoint& other);
+};
+
+// Long runs are drawn in kPlotColumns columns of equal time. A series keeps
+// at most kPlotPoints points, each then spanning about a quarter of a
+// column at most, well within a pixel.
+constexpr int kPlotColumns = 1000;
+constexpr std::size_t kPlotPoints = std::size_t{8} * kPlotColumns;
+
+// A run's intervals in time order, kept in at most kPlotPoints points
+// however long the run: beyond that, time is cut into slots of equal width
+// (a power of two of seconds) and the intervals within a slot are merged
+// into one point, the width doubling whenever the points would be more.
+// Intervals whose times or rates cannot be drawn are left out; a negative
+// or unknown rate counts as 0.
+class PlotSeries {
+public:
+    void add(PlotInterval interval);
+    const std::vector<PlotPoint>& points() const { return points_; }
+    std::uint64_t intervals() const { return intervals_; }
+    bool empty() const { return points_.empty(); }
+
+private:
+    void coarsen();
+
+    std::vector<PlotPoint> points_;
+    std::uint64_t intervals_ = 0;
+    double slotSeconds_ = 0;   // 0 while every interval is a point of its own
 };
 
 // A group of a run of several, since the start.
@@ -35,16 +88,44 @@ struct PlotGroup {
     std::uint64_t outages = 0;
 };
 
+// Outages: one, or neighbours in time merged.
+struct PlotSilence {
+    double from = 0;   // seconds since the start
+    double to = 0;
+    std::uint64_t count = 0;   // outages
+    std::uint64_t lost = 0;
+    double longest = 0;   // seconds, of one outage
+    // The most outages at one time (groups silent at once); for merged ones
+    // the sum of those that overlap, the most of those that do not.
+    std::uint64_t silent = 0;
+    std::int64_t slot = 0;   // of the current width
+
+    void merge(const PlotSilence& other);
+};
+
+// A run's outages by their start, kept as PlotSeries keeps intervals: at
+// most kPlotPoints, merged by slots of time beyond that, however many
+// groups fall silent how often. Outages whose times are not finite are
+// left out.
+class PlotOutages {
+public:
+    void add(const PlotOutage& outage);
+    const std::vector<PlotSilence>& silences() const { return silences_; }
+
+private:
+    void coarsen();
+
+    std::vector<PlotSilence> silences_;
+    double slotSeconds_ = 0;
+};
+
 struct RunPlot {
     PlotTitle title;
-    std::vector<PlotInterval> intervals;   // in any order
-    std::vector<PlotOutage> outages;
+    PlotSeries intervals;
+    PlotOutages outages;
     // Every group of a run of several, worst first; empty for one group.
     std::vector<PlotGroup> groups;
 };
-
-// Intervals beyond this many are gathered into as many columns of equal time.
-constexpr int kPlotColumns = 1000;
 
 // The run as a self-contained SVG picture: the rate per interval above,
 // datagrams lost per interval below, outages shaded across both, over the

@@ -13,12 +13,14 @@
 #include <signal.h>
 #include <spawn.h>
 #include <sys/socket.h>
+#include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
 #include <chrono>
 #include <clocale>
 #include <cstdio>
+#include <filesystem>
 #include <random>
 #include <regex>
 #include <set>
@@ -177,6 +179,8 @@ TEST(CliLab, FailuresPrintOneLineThatNamesWhatFailedAndWhyAndExitNonZero)
     const std::string link = dir.file("link.bin");
     ASSERT_EQ(::symlink(empty.c_str(), link.c_str()), 0);
     const std::string missing = dir.file("x/y.bin");
+    const std::string fifo = dir.file("fifo");
+    ASSERT_EQ(::mkfifo(fifo.c_str(), 0644), 0);
     struct Case {
         const char* program;
         std::vector<std::string> args;
@@ -239,6 +243,21 @@ TEST(CliLab, FailuresPrintOneLineThatNamesWhatFailedAndWhyAndExitNonZero)
          1,
          "{\"event\":\"error\",\"message\":\"cannot open \\\"" + missing +
              "\\\": No such file or directory\"}"},
+        // The picture and the metrics file replace only a regular file, in
+        // a folder that is there.
+        {kKestil,
+         {"--plot", link},
+         1,
+         "kestil-cli: cannot write to \"" + link + "\": it is a symbolic link"},
+        {kKestil,
+         {"--metrics", fifo},
+         1,
+         "kestil-cli: cannot write to \"" + fifo + "\": it is not a regular file"},
+        {kKestil,
+         {"-j", "--plot", dir.file("run.svg"), "--metrics", missing},
+         1,
+         "{\"event\":\"error\",\"message\":\"cannot write to \\\"" + missing +
+             "\\\": No such file or directory\"}"},
         {kKestil,
          {"--json", "--port=0"},
          2,
@@ -277,6 +296,9 @@ TEST(CliLab, FailuresPrintOneLineThatNamesWhatFailedAndWhyAndExitNonZero)
         EXPECT_EQ(std::regex_replace(err.front(), std::regex(R"("ts":"[^"]*",)"), ""), c.message);
         EXPECT_EQ(TempDir::contents(started.out), "");
     }
+    EXPECT_EQ(TempDir::contents(empty), "");
+    EXPECT_FALSE(std::filesystem::exists(dir.file("run.svg")));
+    EXPECT_EQ(std::filesystem::symlink_status(fifo).type(), std::filesystem::file_type::fifo);
 }
 
 TEST(CliLab, ASecondReceiverOnTheSamePortSaysTheAddressIsInUse)
@@ -542,9 +564,10 @@ TEST(CliLab, ACaptureThatFailedEndsWithStatusFiveAndSaysWhatIsInTheFile)
     Started receiver;
     {
         // The receiver keeps the limit: its files stop at 100 records.
+        // Quiet: failures are said all the same.
         FileSizeLimit limit(rlim_t{100} * 1024);
-        receiver =
-            spawnIn(lab, 1, dir, "rx", kKestil, {"--json", "--save", capture, "--count", "300"});
+        receiver = spawnIn(lab, 1, dir, "rx", kKestil,
+                           {"--json", "--quiet", "--save", capture, "--count", "300"});
     }
     awaitJoined(receiver);
     const Started sender = spawnIn(lab, 0, dir, "tx", kDovrin, {"--speed", "8000", "--quiet"});
@@ -570,6 +593,43 @@ TEST(CliLab, ACaptureThatFailedEndsWithStatusFiveAndSaysWhatIsInTheFile)
                             "{\"event\":\"error\",\"message\":\"capture failed: 100 of 300 "
                             "datagrams saved in \\\"" +
                                 capture + "\\\"\"}"}));
+}
+
+TEST(CliLab, AMetricsFileThatCannotBeWrittenIsSaidAtOnceAndWhenItIsAgainEvenWhenQuiet)
+{
+    NetnsLab lab(1);
+    NETNS_LAB_OR_SKIP(lab);
+    TempDir dir;
+    const std::filesystem::path folder = dir.file("metrics");
+    std::filesystem::create_directory(folder);
+    const std::string metrics = (folder / "run.prom").string();
+    const Started receiver =
+        spawnIn(lab, 0, dir, "rx", kKestil,
+                {"--quiet", "--json", "--interval", "0.2", "--metrics", metrics});
+    const auto told = [&](const char* event) {
+        return TempDir::contents(receiver.err).find(event) != std::string::npos;
+    };
+    ASSERT_TRUE(waitFor([&] { return std::filesystem::exists(metrics); }));
+    std::filesystem::remove_all(folder);
+    ASSERT_TRUE(waitFor([&] { return told("write-failed"); }));
+    std::this_thread::sleep_for(std::chrono::seconds(1));
+    std::filesystem::create_directory(folder);
+    ASSERT_TRUE(waitFor([&] { return told("write-resumed"); }));
+    kill(receiver.pid, SIGTERM);
+    EXPECT_EQ(exitCode(receiver), 6);
+
+    std::vector<std::string> said;
+    for (const std::string& line : lines(TempDir::contents(receiver.err)))
+        said.push_back(std::regex_replace(line, std::regex(R"("ts":"[^"]*",("t":[0-9.]+,)?)"), ""));
+    EXPECT_EQ(said, (std::vector<std::string>{
+                        "{\"event\":\"write-failed\",\"message\":\"cannot write to \\\"" + metrics +
+                            "\\\": No such file or directory\",\"file\":\"" + metrics +
+                            "\",\"error\":\"No such file or directory\"}",
+                        "{\"event\":\"write-resumed\",\"message\":\"\\\"" + metrics +
+                            "\\\" written again\",\"file\":\"" + metrics + "\"}",
+                        "{\"event\":\"error\",\"message\":\"\\\"" + metrics +
+                            "\\\" could not be written: No such file or directory\"}"}));
+    EXPECT_NE(TempDir::contents(metrics).find("kestil_own_drops_total"), std::string::npos);
 }
 
 TEST(CliLab, TheSenderRidesOutAnOutageAndSaysWhenItBeganAndEnded)

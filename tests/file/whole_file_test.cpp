@@ -5,7 +5,11 @@
 
 #include <gtest/gtest.h>
 
+#include <sys/socket.h>
 #include <sys/stat.h>
+#include <sys/sysmacros.h>
+#include <sys/un.h>
+#include <unistd.h>
 
 #include <atomic>
 #include <cerrno>
@@ -81,6 +85,72 @@ TEST(WholeFile, FailureLeavesTheOldFileAndNoTemporary)
         EXPECT_TRUE(std::filesystem::is_empty(dir.file("folder")));
         EXPECT_EQ(namesIn(dir.file("")), before);
     }
+}
+
+TEST(WholeFile, OnlyARegularFileIsReplacedAndAMissingFolderIsFoundBeforehand)
+{
+    TempDir dir;
+    ASSERT_TRUE(dir.ok());
+    const std::string target = dir.put("target.txt", "target");
+    ASSERT_EQ(::symlink(target.c_str(), dir.file("link").c_str()), 0);
+    ASSERT_EQ(::mkfifo(dir.file("fifo").c_str(), 0644), 0);
+    std::filesystem::create_directory(dir.file("folder"));
+    const int unixSocket = ::socket(AF_UNIX, SOCK_STREAM, 0);
+    sockaddr_un address{};
+    address.sun_family = AF_UNIX;
+    std::snprintf(address.sun_path, sizeof address.sun_path, "%s", dir.file("socket").c_str());
+    ASSERT_EQ(::bind(unixSocket, reinterpret_cast<const sockaddr*>(&address), sizeof address), 0);
+    // A device needs root; it is left out elsewhere.
+    const bool device = ::mknod(dir.file("null").c_str(), S_IFCHR | 0666, makedev(1, 3)) == 0;
+
+    const struct {
+        const char* name;
+        int error;   // of both the check and a write
+        std::filesystem::file_type type;
+    } cases[] = {
+        {"link", ELOOP, std::filesystem::file_type::symlink},
+        {"fifo", EINVAL, std::filesystem::file_type::fifo},
+        {"folder", EISDIR, std::filesystem::file_type::directory},
+        {"socket", EINVAL, std::filesystem::file_type::socket},
+        {"null", EINVAL, std::filesystem::file_type::character},
+        {"missing/new.txt", ENOENT, std::filesystem::file_type::not_found},
+        {"target.txt/new.txt", ENOTDIR, std::filesystem::file_type::not_found},
+        {"target.txt", 0, std::filesystem::file_type::regular},
+        {"new.txt", 0, std::filesystem::file_type::not_found},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        if (!device && std::string(c.name) == "null")
+            continue;
+        const std::string name = dir.file(c.name);
+        EXPECT_EQ(checkWholeFile(name.c_str()), c.error);
+        EXPECT_EQ(std::filesystem::symlink_status(name).type(), c.type);
+        if (c.error == 0)
+            continue;
+        EXPECT_EQ(replaceWholeFile(name.c_str(), "new"), c.error);
+        EXPECT_EQ(std::filesystem::symlink_status(name).type(), c.type);
+        EXPECT_EQ(TempDir::contents(target), "target");
+    }
+    // Nothing was left beside them.
+    EXPECT_EQ(namesIn(dir.file("")).size(), device ? 6u : 5u);
+    ::close(unixSocket);
+}
+
+TEST(WholeFile, NamesPlantedBesideTheFileDoNotStopTheWrite)
+{
+    TempDir dir;
+    ASSERT_TRUE(dir.ok());
+    const std::string name = dir.file("run.prom");
+    // Whatever this process's names could be told from: its id and a count.
+    for (int i = 0; i < 300; ++i) {
+        const std::string planted = "." + std::string("run.prom.") + std::to_string(::getpid()) +
+                                    "." + std::to_string(i) + ".tmp";
+        ASSERT_EQ(::symlink("/nonexistent", dir.file(planted.c_str()).c_str()), 0);
+    }
+    for (int i = 0; i < 3; ++i)
+        EXPECT_EQ(replaceWholeFile(name.c_str(), "written\n"), 0);
+    EXPECT_EQ(TempDir::contents(name), "written\n");
+    EXPECT_EQ(namesIn(dir.file("")).size(), 301u);
 }
 
 TEST(WholeFile, AReaderSeesTheOldOrTheNewFileWhole)
