@@ -1,10 +1,10 @@
 #include "cli/cli_events.h"
 
 #include "cli/cli_text.h"
-#include "core/send_format.h"
 
 #include <sys/stat.h>
 
+#include <cstdio>
 #include <system_error>
 
 std::string systemReason(int error)
@@ -57,10 +57,16 @@ CliEvent sendStatusEvent(const SendStatus& status, const std::string& source,
 CliEvent sendOutageEvent(const SendOutage& outage)
 {
     if (outage.kind == SendOutage::Down)
-        return {
-            "send-failed", sendOutageText(outage), {jsonText("error", systemReason(outage.error))}};
+        return {"send-failed",
+                say("sending failed: {1}", {systemReason(outage.error)}),
+                {jsonText("error", systemReason(outage.error))}};
+    // Hundredths cut off, not rounded: never longer than it was.
+    char seconds[32];
+    std::snprintf(seconds, sizeof seconds, "%llu.%02llu",
+                  static_cast<unsigned long long>(outage.downMs / 1000),
+                  static_cast<unsigned long long>(outage.downMs % 1000 / 10));
     return {"send-resumed",
-            sendOutageText(outage),
+            say("sending resumed after {1} s", {seconds}),
             {jsonDecimal("seconds", static_cast<double>(outage.downMs) / 1000)}};
 }
 

@@ -98,11 +98,11 @@ bool interfaceExists(const std::string& interface)
     return interfaceIndex(interface).has_value();
 }
 
-// "port \"70000\" is not between 1 and 65535": what was refused, as typed,
-// and why.
-std::string refused(std::string_view what, const std::string& text, std::string_view rule)
+// "port \"70000\" is not between 1 and 65535": what was refused, as typed
+// ({1} in the message), and why, in the user's language.
+std::string refused(const char* message, const std::string& text)
 {
-    return std::string(what) + " \"" + text + "\" " + std::string(rule);
+    return say(message, {text});
 }
 
 std::string applyValue(CliOptions& options, std::string_view name, std::string_view value,
@@ -116,71 +116,70 @@ std::string applyValue(CliOptions& options, std::string_view name, std::string_v
         options.groups.push_back(text);
     } else if (name == "ssm-source") {
         if (text.empty())
-            return "--ssm-source needs an address";
+            return tr("--ssm-source needs an address");
         options.ssmSource = text;
     } else if (name == "port") {
         if (!parsePort(text))
-            return refused("port", text, "is not between 1 and 65535");
+            return refused("port \"{1}\" is not between 1 and 65535", text);
         options.port = text;
     } else if (name == "speed") {
         if (!parseSpeedKbps(text))
-            return refused("speed", text, "is not a whole number of kbit/s, at least 8");
+            return refused("speed \"{1}\" is not a whole number of kbit/s, at least 8", text);
         options.speed = text;
     } else if (name == "size") {
         if (!parsePacketSize(text))
-            return refused("size", text, "is not a whole number of bytes from 0 to 65499");
+            return refused("size \"{1}\" is not a whole number of bytes from 0 to 65499", text);
         options.size = text;
     } else if (name == "source") {
         if (text.empty())
-            return "--source needs a file name";
+            return tr("--source needs a file name");
         options.source = text;
     } else if (name == "save") {
         if (text.empty())
-            return "--save needs a file name";
+            return tr("--save needs a file name");
         options.save = text;
     } else if (name == "count") {
         if (!parseWhole(value, options.count) || options.count == 0)
-            return refused("count", text, "is not a whole number above 0");
+            return refused("count \"{1}\" is not a whole number above 0", text);
     } else if (name == "duration") {
         double seconds = 0;
         if (!parseNumber(value, seconds) || seconds <= 0)
-            return refused("duration", text, "is not a number of seconds above 0");
+            return refused("duration \"{1}\" is not a number of seconds above 0", text);
         if (seconds > CliOptions::kMaxDurationSeconds)
-            return refused(
-                "duration", text,
-                "is longer than " +
-                    std::to_string(static_cast<std::uint64_t>(CliOptions::kMaxDurationSeconds)) +
-                    " seconds");
+            return say("duration \"{1}\" is longer than {2} seconds",
+                       {text, std::to_string(
+                                  static_cast<std::uint64_t>(CliOptions::kMaxDurationSeconds))});
         options.durationSeconds = seconds;
     } else if (name == "interface") {
         if (text.empty() || text.size() >= MulticastOptions::kInterfaceSize ||
             !interfaceExists(text))
-            return refused("interface", text,
-                           "is neither the name nor an address of an interface of this host");
+            return refused(
+                "interface \"{1}\" is neither the name nor an address of an interface of this host",
+                text);
         options.interface = text;
     } else if (name == "interval") {
         double seconds = 0;
         if (!parseNumber(value, seconds) || seconds < CliOptions::kMinIntervalSeconds ||
             seconds > CliOptions::kMaxIntervalSeconds)
-            return refused("interval", text, "is not a number of seconds from 0.1 to 3600");
+            return refused("interval \"{1}\" is not a number of seconds from 0.1 to 3600", text);
         options.intervalSeconds = seconds;
     } else if (name == "max-loss") {
         double percent = 0;
         if (!parseNumber(value, percent) || percent < 0 || percent > 100)
-            return refused("max-loss", text, "is not a percentage from 0 to 100");
+            return refused("max-loss \"{1}\" is not a percentage from 0 to 100", text);
         options.maxLossPercent = percent;
     } else if (name == "plot") {
         if (text.empty())
-            return "--plot needs a file name";
+            return tr("--plot needs a file name");
         options.plot = text;
     } else if (name == "metrics") {
         if (text.empty())
-            return "--metrics needs a file name";
+            return tr("--metrics needs a file name");
         options.metrics = text;
     } else if (name == "ttl") {
         std::uint64_t ttl = 0;
         if (!parseWhole(value, ttl) || ttl > 255)
-            return refused("ttl", text, "is not a whole number from 0 to 255");
+            return refused("ttl \"{1}\" is not a whole number from 0 to 255", text);
         options.ttl = static_cast<int>(ttl);
     }
     return {};
@@ -257,11 +256,11 @@ std::string refusal(CliOptions::Program program, int got, const std::string& typ
 {
     const KnownOption* known = optionOf(program, optopt);
     if (got == ':' && known != nullptr)
-        return "--" + std::string(known->name) + " needs a value";
+        return say("--{1} needs a value", {std::string(known->name)});
     if (known != nullptr)
-        return "--" + std::string(known->name) + " takes no value";
+        return say("--{1} takes no value", {std::string(known->name)});
     if (optopt != 0)
-        return "unknown option \"-" + std::string(1, static_cast<char>(optopt)) + "\"";
+        return say("unknown option \"{1}\"", {"-" + std::string(1, static_cast<char>(optopt))});
     // A long option that is unknown, or the beginning of several.
     const std::string name = typed.substr(0, typed.find('='));
     std::string candidates;
@@ -270,8 +269,8 @@ std::string refusal(CliOptions::Program program, int got, const std::string& typ
             candidates += (candidates.empty() ? "--" : ", --") + std::string(k.name);
     }
     if (candidates.find(',') != std::string::npos)
-        return "option \"" + name + "\" is ambiguous: " + candidates;
-    return "unknown option \"" + name + "\"";
+        return say("option \"{1}\" is ambiguous: {2}", {name, candidates});
+    return say("unknown option \"{1}\"", {name});
 }
 
 CliParse parseArguments(CliOptions::Program program, const std::vector<std::string_view>& args)
@@ -331,7 +330,7 @@ CliParse parseArguments(CliOptions::Program program, const std::vector<std::stri
             return {std::nullopt, std::move(error), options.json, false};
     }
     if (optind < argc)
-        return {std::nullopt, "unexpected argument \"" + std::string(argv[optind]) + "\"",
+        return {std::nullopt, say("unexpected argument \"{1}\"", {std::string(argv[optind])}),
                 options.json, true};
     const bool json = options.json;
     return {std::move(options), {}, json, false};
@@ -415,7 +414,7 @@ CliStart startCli(CliOptions::Program program, const char* name, int argc, char*
         const std::string line =
             parsed.json || !parsed.syntax
                 ? errorLine(name, parsed.json, parsed.error)
-                : errorLine(name, false, parsed.error + " (see " + name + " --help)");
+                : errorLine(name, false, say("{1} (see {2} --help)", {parsed.error, name}));
         std::fputs(line.c_str(), stderr);
         return {std::nullopt, 2};
     }

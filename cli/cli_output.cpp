@@ -2,12 +2,15 @@
 
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <charconv>
 #include <cmath>
 #include <csignal>
 #include <cstdio>
 #include <ctime>
+#include <iterator>
+#include <string>
 
 namespace {
 
@@ -57,6 +60,28 @@ std::string fixedText(double value, int decimals)
     return out;
 }
 
+std::string speedText(double kbps)
+{
+    static constexpr const char* kUnits[] = {"kbit/s", "Mbit/s", "Gbit/s"};
+    if (!std::isfinite(kbps) || kbps < 0)
+        kbps = 0;
+    std::size_t unit = 0;
+    // 999.96 would round to 1000.0: the next unit's 1.00 reads better.
+    while (kbps >= 999.95 && unit + 1 < std::size(kUnits)) {
+        kbps /= 1000;
+        ++unit;
+    }
+    return fixedText(kbps, kbps < 9.995 ? 2 : 1) + " " + kUnits[unit];
+}
+
+std::string jsonTexts(const std::vector<std::string>& texts)
+{
+    std::string array = "[";
+    for (const std::string& text : texts)
+        array += (array.size() > 1 ? "," : "") + jsonText("", text).value;
+    return array + "]";
+}
+
 std::string rfc3339(std::chrono::system_clock::time_point at)
 {
     const auto sinceEpoch = std::chrono::floor<std::chrono::milliseconds>(at.time_since_epoch());
@@ -103,7 +128,7 @@ std::string errorLine(std::string_view program, bool json, std::string_view mess
 {
     if (!json)
         return std::string(program) + ": " + std::string(message) + "\n";
-    return "{\"ts\":\"" + rfc3339Now() +
+    return "{\"type\":\"event\",\"ts\":\"" + rfc3339Now() +
            "\",\"event\":\"error\",\"message\":" + jsonText("", message).value + "}\n";
 }
 
@@ -137,6 +162,16 @@ std::uint64_t CliOutput::elapsedMs() const
                                           .count());
 }
 
+void CliOutput::start(const std::vector<JsonField>& fields)
+{
+    if (!json_)
+        return;
+    std::vector<JsonField> all{jsonNumber("version", std::int64_t{kJsonVersion})};
+    all.insert(all.end(), fields.begin(), fields.end());
+    std::string line = formatLine({}, all, {"start", false});
+    put(std::move(line), false);
+}
+
 void CliOutput::report(const std::string& text, const std::vector<JsonField>& fields)
 {
     {
@@ -144,7 +179,7 @@ void CliOutput::report(const std::string& text, const std::vector<JsonField>& fi
         eventShown_ = false;
     }
     if (!quiet_)
-        offer(formatLine(text, fields, false), false);
+        offer(formatLine(text, fields, kReport), false);
 }
 
 void CliOutput::reportsLater(ReportMaker make)
@@ -154,18 +189,18 @@ void CliOutput::reportsLater(ReportMaker make)
         eventShown_ = false;
     }
     if (!quiet_)
-        offer(head(false), false, std::move(make));
+        offer(head(), false, std::move(make));
 }
 
 void CliOutput::summary(const std::string& text, const std::vector<JsonField>& fields)
 {
-    put(formatLine(text, fields, true), false);
+    put(formatLine(text, fields, kFinal), false);
 }
 
 void CliOutput::summaries(const std::vector<std::string>& texts,
                           const std::vector<std::vector<JsonField>>& objects)
 {
-    put(formatLines(texts, objects, head(true)), false);
+    put(formatLines(texts, objects, head(), kFinal), false);
 }
 
 void CliOutput::event(std::string_view name, const std::string& text,
@@ -207,7 +242,7 @@ std::string CliOutput::eventLine(std::string_view name, const std::string& text,
         return timeStamp() + "  " + text + "\n";
     std::vector<JsonField> all{jsonText("event", name), jsonText("message", text)};
     all.insert(all.end(), fields.begin(), fields.end());
-    return formatLine(text, all, false);
+    return formatLine(text, all, {"event", false});
 }
 
 std::uint64_t CliOutput::dropped() const
@@ -217,38 +252,49 @@ std::uint64_t CliOutput::dropped() const
 }
 
 std::string CliOutput::formatLine(const std::string& text, const std::vector<JsonField>& fields,
-                                  bool final) const
+                                  Kind kind) const
 {
-    return formatLines({text}, {fields}, head(final));
+    return formatLines({text}, {fields}, head(), kind);
 }
 
-std::string CliOutput::head(bool final) const
+std::string CliOutput::head() const
 {
     if (!json_)
         return timeStamp() + "  ";
-    std::string head = "{";
-    if (final)
-        head += "\"final\":true,";
-    return head + "\"ts\":\"" + rfc3339Now() + "\",\"t\":" + fixedText(elapsedSeconds(), 3);
+    return "\"ts\":\"" + rfc3339Now() + "\",\"t\":" + fixedText(elapsedSeconds(), 3);
 }
 
 std::string CliOutput::formatLines(const std::vector<std::string>& texts,
                                    const std::vector<std::vector<JsonField>>& objects,
-                                   const std::string& head) const
+                                   const std::string& head, Kind kind) const
 {
     std::string lines;
     if (!json_) {
-        for (const std::string& text : texts)
-            lines += head + text + "\n";
+        for (const std::string& text : texts) {
+            std::size_t at = 0;
+            for (std::size_t end; (end = text.find('\n', at)) != std::string::npos; at = end + 1)
+                lines += head + text.substr(at, end - at) + "\n";
+            lines += head + text.substr(at) + "\n";
+        }
         return lines;
     }
+    const std::string type = jsonText("", kind.type).value;
     for (const std::vector<JsonField>& fields : objects) {
+        const auto named = std::find_if(fields.begin(), fields.end(),
+                                        [](const JsonField& f) { return f.key == "type"; });
+        lines += "{\"type\":";
+        lines += named != fields.end() ? named->value : type;
+        if (kind.final)
+            lines += ",\"final\":true";
+        lines += ',';
         lines += head;
-        for (const JsonField& field : fields) {
+        for (auto field = fields.begin(); field != fields.end(); ++field) {
+            if (field == named)
+                continue;
             lines += ",\"";
-            lines += field.key;
+            lines += field->key;
             lines += "\":";
-            lines += field.value;
+            lines += field->value;
         }
         lines += "}\n";
     }
@@ -291,7 +337,7 @@ void CliOutput::writeLines()
             std::vector<std::string> texts;
             std::vector<std::vector<JsonField>> objects;
             line.make(texts, objects);
-            line.text = formatLines(texts, objects, line.text);
+            line.text = formatLines(texts, objects, line.text, kReport);
         }
         if (line.toErr)
             writeAll(err_, line.text);

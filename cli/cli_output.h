@@ -27,6 +27,11 @@ JsonField jsonDecimal(std::string_view key, double value, int decimals = 3);
 // value with a fixed number of decimals and a point, whatever the locale;
 // a value that is not finite reads 0.
 std::string fixedText(double value, int decimals);
+// A speed given in kbit/s in the unit that fits it, with three or four
+// figures: "512.0 kbit/s", "25.2 Mbit/s", "2.52 Gbit/s".
+std::string speedText(double kbps);
+// A JSON array of strings.
+std::string jsonTexts(const std::vector<std::string>& texts);
 // RFC 3339 with milliseconds and the local offset, e.g.
 // "2026-12-07T23:59:59.123+01:00" (never "Z"), so that the lines of two
 // hosts line up.
@@ -34,23 +39,27 @@ std::string rfc3339(std::chrono::system_clock::time_point at);
 std::string rfc3339Now();
 
 // A line saying why a program stops: "program: message", or in JSON
-// {"ts":...,"event":"error","message":...}; with its newline.
+// {"type":"event","ts":...,"event":"error","message":...}; with its newline.
 std::string errorLine(std::string_view program, bool json, std::string_view message);
 
 // Where a command-line run prints: reports on stdout, one line each, human
-// (a time stamp and words) or JSON Lines, each object beginning
-// with "ts" (the wall-clock time, RFC 3339) and "t"; events and errors on
-// stderr, so that stdout stays machine-readable, under JSON each an object
-// that names its "event" and has its "message". Lines are written on a thread of their
-// own, each at once, for the scripts that read them as they come; the
-// callers only queue them. A reader that falls behind costs reports and
-// events, never the caller's time: while kQueuedLines wait, further ones are
-// left out, and how many is said on stderr once the queue is empty again.
-// The summary and failure lines are never left out: their callers wait until
-// they are written. Safe to call from the worker thread.
+// (a time stamp and words; a text of several lines has the stamp on each)
+// or JSON Lines, each object beginning with "type", then "ts" (the
+// wall-clock time, RFC 3339) and "t"; events and errors on stderr, so that
+// stdout stays machine-readable, under JSON each an object of the type
+// "event" that names its "event" and has its "message". A report's type is
+// its fields' "type", else "interval"; a summary's is "final". Lines are written on a thread of
+// their own, each at once, for the scripts that read them as they come; the callers only queue
+// them. A reader that falls behind costs reports and events, never the caller's time: while
+// kQueuedLines wait, further ones are left out, and how many is said on stderr once the queue is
+// empty again. The summary and failure lines are never left out: their callers wait until they are
+// written. Safe to call from the worker thread.
 class CliOutput {
 public:
     static constexpr std::size_t kQueuedLines = 256;
+    // The version of the JSON objects' keys and meanings, said by the first
+    // object of every run; it grows when a key changes its meaning or goes.
+    static constexpr int kJsonVersion = 1;
 
     // Writes to the two descriptors, which it does not close. SIGPIPE is
     // ignored from here on: a reader gone shows as a failed write.
@@ -64,6 +73,10 @@ public:
     double elapsedSeconds() const;
     std::uint64_t elapsedMs() const;
 
+    // Under JSON, the run's first object: {"type":"start","version":...,
+    // then "ts", "t" and fields (the run's settings); printed also under
+    // --quiet. Nothing in the human form.
+    void start(const std::vector<JsonField>& fields);
     // A report: text for the human form, fields (after "t") for JSON.
     void report(const std::string& text, const std::vector<JsonField>& fields);
     // Reports that belong together, kept or left out as one, and made on
@@ -108,17 +121,27 @@ private:
         ReportMaker make;
     };
 
+    // What a line's kind is in JSON: its "type" and whether it is final.
+    struct Kind {
+        std::string_view type;
+        bool final;
+    };
+    static constexpr Kind kReport{"interval", false};
+    static constexpr Kind kFinal{"final", true};
+
     std::string formatLine(const std::string& text, const std::vector<JsonField>& fields,
-                           bool final) const;
+                           Kind kind) const;
     // An event's line on stderr.
     std::string eventLine(std::string_view name, const std::string& text,
                           const std::vector<JsonField>& fields) const;
-    // What begins each line: the time of day, or the JSON object's opening
-    // up to "t".
-    std::string head(bool final) const;
+    // What begins each line: the time of day, or the JSON object's "ts"
+    // and "t".
+    std::string head() const;
+    // Each text a line after head, or each object one, of the kind given
+    // unless its fields name their "type".
     std::string formatLines(const std::vector<std::string>& texts,
                             const std::vector<std::vector<JsonField>>& objects,
-                            const std::string& head) const;
+                            const std::string& head, Kind kind) const;
     // Queues a line, or leaves it out when the queue is full.
     void offer(std::string text, bool toErr, ReportMaker make = {});
     // Queues a line past the bound and waits until it is written.

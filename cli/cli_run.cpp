@@ -1,5 +1,6 @@
 #include "cli/cli_run.h"
 
+#include "cli/cli_options.h"
 #include "cli/cli_output.h"
 
 #include <atomic>
@@ -57,4 +58,17 @@ int runExitCode(StopSignals::Ended ended, bool limitReached, CliOutput& output)
         return 0;
     output.fail(output.lastEvent().empty() ? "the run ended early" : output.lastEvent());
     return 1;
+}
+
+std::vector<JsonField> runSettingsFields(const char* program, const CliOptions& options, int port)
+{
+    return {jsonText("program", program),
+            {"groups", jsonTexts(options.groups)},
+            jsonNumber("port", std::int64_t{port}),
+            jsonDecimal("interval", options.intervalSeconds),
+            options.count != 0 ? jsonNumber("count", options.count) : JsonField{"count", "null"},
+            options.durationSeconds > 0 ? jsonDecimal("duration", options.durationSeconds)
+                                        : JsonField{"duration", "null"},
+            options.interface.empty() ? JsonField{"interface", "null"}
+                                      : jsonText("interface", options.interface)};
 }

@@ -2,6 +2,7 @@
 
 #include <functional>
 #include <signal.h>
+#include <vector>
 
 // Ends a command-line run on SIGINT or SIGTERM, after a duration, or when the
 // worker is done. Made before any thread starts: it blocks both signals in
@@ -29,6 +30,13 @@ private:
 };
 
 class CliOutput;
+struct CliOptions;
+struct JsonField;
+
+// What the run's first JSON object says of the settings both programs
+// share: the program, the groups as given, the port, the interval, the
+// limits and the interface (null where none is given).
+std::vector<JsonField> runSettingsFields(const char* program, const CliOptions& options, int port);
 
 // The exit code of a run: 1, with a line on stderr, when standard output
 // could not be written, or when the engine ended the run by itself before its

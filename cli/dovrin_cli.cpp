@@ -29,14 +29,13 @@ namespace {
 
 constexpr const char* kProgram = "dovrin-cli";
 
-// The human line of an interval: bytes sent since the start, the interval's
-// speed in kbit/s and datagrams, and the datagrams since the start, e.g.
-// "bytes sent 1032000, speed 512.3, datagrams 62  total datagrams 1000".
+// The human line of an interval: its speed and datagrams, and the
+// datagrams since the start, e.g. "512.3 kbit/s  datagrams 62  total 1000".
 std::string intervalText(const SendInterval& interval)
 {
-    return say("bytes sent {1}, speed {2}, datagrams {3}  total datagrams {4}",
-               {std::to_string(interval.totalBytes), fixedText(interval.kbps(), 1),
-                std::to_string(interval.datagrams), std::to_string(interval.totalDatagrams)});
+    return say("{1}  datagrams {2}  total {3}",
+               {speedText(interval.kbps()), std::to_string(interval.datagrams),
+                std::to_string(interval.totalDatagrams)});
 }
 
 std::vector<JsonField> totalFields(const SendInterval& interval)
@@ -165,6 +164,12 @@ int run(const CliOptions& options, const SendSettings& settings,
 
     StopSignals signals;
     CliOutput output(kProgram, options.json, options.quiet);
+    std::vector<JsonField> started = runSettingsFields(kProgram, options, settings.port);
+    started.push_back(jsonNumber("speed_kbps", std::int64_t{settings.speedKbps}));
+    started.push_back(jsonNumber("size", std::int64_t{settings.packetSize}));
+    started.push_back(jsonNumber("ttl", std::int64_t{options.ttl}));
+    started.push_back(jsonText("source", source));
+    output.start(started);
     CliSendSink sink(output, source, destination);
     SteadyClock clock;
     SendEngine engine(sink, clock, DcPool::global(), settings);
@@ -195,8 +200,9 @@ int run(const CliOptions& options, const SendSettings& settings,
     const double kbps = static_cast<double>(bytes) * 8 /
                         static_cast<double>(std::max<std::uint64_t>(sink.runMs(), 1));
     const std::string text =
-        say("total datagrams {1}, bytes sent {2}, speed {3}",
-            {std::to_string(engine.datagramsSent()), std::to_string(bytes), fixedText(kbps, 1)});
+        std::string(tr("total")) + "  " +
+        say("datagrams {1}  bytes {2}  {3}",
+            {std::to_string(engine.datagramsSent()), std::to_string(bytes), speedText(kbps)});
     std::vector<JsonField> fields{jsonNumber("datagrams", engine.datagramsSent()),
                                   jsonNumber("bytes", bytes), jsonDecimal("kbps", kbps)};
     if (groups.size() > 1)
@@ -228,9 +234,9 @@ int main(int argc, char* argv[])
         for (const IpAddress& group : list.groups) {
             if (needsInterface(group))
                 return refuseSetting(kProgram, options,
-                                     "group " + group.text() +
-                                         " is of link-local scope: name its interface "
-                                         "with --interface");
+                                     say("group {1} is of link-local scope: name its interface "
+                                         "with --interface",
+                                         {group.text()}));
         }
     }
     return run(options, *settings.settings, list.groups);

@@ -48,26 +48,33 @@ std::string cannotWrite(const std::string& name, int error)
     return say("cannot write to \"{1}\": {2}", {name, fileReason(name, error)});
 }
 
-// The dialog's four statistics on one line (the sender, bytes, speed since
-// the start and datagrams with those lost), what this host dropped itself,
-// the datagrams that reached the port without being sent to the group, the
-// streams the sequence tracker evicted when there were any, and while saving,
-// the datagrams in the capture file.
-std::string statisticsLine(const ReceiveReport& report, bool saving)
+// The summary's lines: the datagrams with those lost and the speed since
+// the start; the sender, bytes, while saving the datagrams in the capture
+// file, what this host dropped itself, the datagrams that reached the port
+// without being sent to the group and the streams the sequence tracker
+// evicted when there were any; the outages.
+std::string summaryText(const ReceiveReport& report, const FlowCounts& total, double kbps,
+                        bool saving, const OutageSummary& outages)
 {
-    std::string line = say(
-        "from {1}  bytes {2}  speed {3}  datagrams {4} (lost {5})  overflowed {6}  stray {7}",
-        {report.datagrams != 0 ? senderText(report.sender) : "-", std::to_string(report.bytes),
-         std::to_string(report.kbps), std::to_string(report.datagrams), std::to_string(report.lost),
-         std::to_string(report.overflowed), std::to_string(report.stray)});
-    if (report.evicted != 0)
-        line += "  " + say("evicted {1}", {std::to_string(report.evicted)});
+    const std::string head = std::string(tr("total")) + "  ";
+    std::string text = head +
+                       say("datagrams {1} (lost {2}, {3}%)",
+                           {std::to_string(report.datagrams), std::to_string(report.lost),
+                            fixedText(total.lossPercent(), 2)}) +
+                       "  " + speedText(kbps) + "\n" + head +
+                       say("from {1}", {report.datagrams != 0 ? senderText(report.sender) : "-"}) +
+                       "  " + say("bytes {1}", {std::to_string(report.bytes)});
     if (saving)
-        line += "  " + say("saved {1}", {std::to_string(report.saved)});
-    return line;
+        text += "  " + say("saved {1}", {std::to_string(report.saved)});
+    text += "  " + say("overflowed {1}", {std::to_string(report.overflowed)}) + "  " +
+            say("stray {1}", {std::to_string(report.stray)});
+    if (report.evicted != 0)
+        text += "  " + say("evicted {1}", {std::to_string(report.evicted)});
+    return text + "\n" + head + outageSummaryText(outages);
 }
 
-std::vector<JsonField> statisticsFields(const ReceiveReport& report, bool saving)
+// kbps is the speed since the start.
+std::vector<JsonField> statisticsFields(const ReceiveReport& report, double kbps, bool saving)
 {
     // No sender is known before the first datagram.
     std::vector<JsonField> fields{report.datagrams != 0
@@ -75,7 +82,7 @@ std::vector<JsonField> statisticsFields(const ReceiveReport& report, bool saving
                                       : JsonField{"from", "null"},
                                   jsonNumber("datagrams", report.datagrams),
                                   jsonNumber("bytes", report.bytes),
-                                  jsonNumber("kbps", report.kbps),
+                                  jsonDecimal("kbps", kbps),
                                   jsonNumber("lost", report.lost),
                                   jsonNumber("overflowed", report.overflowed),
                                   jsonNumber("stray", report.stray),
@@ -154,9 +161,9 @@ public:
                 texts.push_back(intervalLine(pending->interval));
                 texts.insert(texts.end(), pending->texts.begin(), pending->texts.end());
                 if (pending->outages > pending->texts.size())
-                    texts.push_back("outages of " +
-                                    std::to_string(pending->outages - pending->texts.size()) +
-                                    " more groups");
+                    texts.push_back(
+                        say("outages of {1} more groups",
+                            {std::to_string(pending->outages - pending->texts.size())}));
                 objects = std::move(pending->objects);
                 for (std::vector<JsonField>& object : intervalObjects(pending->interval))
                     objects.push_back(std::move(object));
@@ -295,6 +302,14 @@ int run(const CliOptions& options, const ReceiveSettings& settings,
     }
 
     CliOutput output(kProgram, options.json, options.quiet);
+    std::vector<JsonField> started = runSettingsFields(kProgram, options, settings.port);
+    started.push_back(options.ssmSource.empty() ? JsonField{"ssm_source", "null"}
+                                                : jsonText("ssm_source", source.text()));
+    started.push_back(options.save.empty() ? JsonField{"save", "null"}
+                                           : jsonText("save", options.save));
+    started.push_back(options.maxLossPercent ? jsonDecimal("max_loss", *options.maxLossPercent)
+                                             : JsonField{"max_loss", "null"});
+    output.start(started);
     const bool saving = !options.save.empty();
     SteadyClock clock;
     RunFiles files(options.plot, options.metrics, [&output](const std::string& name, int error) {
@@ -331,7 +346,8 @@ int run(const CliOptions& options, const ReceiveSettings& settings,
         // out is the memory a socket may spend on its options.
         if (error == ENOBUFS || error == ENOMEM)
             reason += " (raise net.ipv4.igmp_max_memberships or net.core.optmem_max)";
-        output.fail("cannot receive on port " + std::to_string(settings.port) + ": " + reason);
+        output.fail(
+            say("cannot receive on port {1}: {2}", {std::to_string(settings.port), reason}));
         return 1;
     }
 
@@ -344,21 +360,22 @@ int run(const CliOptions& options, const ReceiveSettings& settings,
     }
     const int filesFailed = files.finish();
 
-    std::vector<JsonField> fields = statisticsFields(totals, saving);
+    // Since the start, as the dialog's figure, to the millisecond.
+    const double kbps = FlowCounts::kbpsOver(totals.bytes, last.endMs);
+    std::vector<JsonField> fields = statisticsFields(totals, kbps, saving);
     fields.push_back(jsonDecimal("loss_pct", last.total.lossPercent()));
     fields.push_back(jsonNumber("late", last.total.late));
     fields.push_back(jsonNumber("repeated", last.total.repeated));
     fields.push_back(jsonDecimal("kbps_first_to_last", last.total.kbpsFirstToLast()));
     for (JsonField& f : outageSummaryFields(outages))
         fields.push_back(std::move(f));
-    const std::string line = std::string(tr("total")) + " " + statisticsLine(totals, saving) +
-                             "  " + outageSummaryText(outages);
+    const std::string text = summaryText(totals, last.total, kbps, saving, outages);
     if (!sink.manyGroups()) {
         fields.insert(fields.begin(), jsonText("group", groups.front().text()));
-        output.summary(line, fields);
+        output.summary(text, fields);
     } else {
         // Every group, worst first, then the totals.
-        std::vector<std::string> texts{line};
+        std::vector<std::string> texts;
         std::vector<std::vector<JsonField>> objects;
         for (const GroupFigures* g : worstFirst(last.groups, false)) {
             texts.push_back(groupSummaryLine(*g));
@@ -366,6 +383,7 @@ int run(const CliOptions& options, const ReceiveSettings& settings,
         }
         fields.insert(fields.begin(), jsonText("group", "all"));
         fields.push_back(jsonNumber("groups", static_cast<std::uint64_t>(groups.size())));
+        texts.push_back(text);
         objects.push_back(std::move(fields));
         output.summaries(texts, objects);
     }
@@ -375,9 +393,9 @@ int run(const CliOptions& options, const ReceiveSettings& settings,
     if (code != 0)
         return code;
     if (saving && (capture.failed() || totals.saved < totals.datagrams)) {
-        output.fail("capture failed: " + std::to_string(totals.saved) + " of " +
-                    std::to_string(totals.datagrams) + " datagrams saved in \"" + options.save +
-                    "\"");
+        output.fail(
+            say("capture failed: {1} of {2} datagrams saved in \"{3}\"",
+                {std::to_string(totals.saved), std::to_string(totals.datagrams), options.save}));
         return kCaptureFailed;
     }
     if (filesFailed != 0) {
@@ -386,12 +404,13 @@ int run(const CliOptions& options, const ReceiveSettings& settings,
         return kFilesFailed;
     }
     if (totals.datagrams == 0) {
-        output.fail("no datagrams arrived");
+        output.fail(tr("no datagrams arrived"));
         return kNothingArrived;
     }
     if (options.maxLossPercent && last.total.lossPercent() > *options.maxLossPercent) {
-        output.fail("loss " + fixedText(last.total.lossPercent(), 2) + "% is above --max-loss " +
-                    fixedText(*options.maxLossPercent, 2) + "%");
+        output.fail(
+            say("loss {1}% is above --max-loss {2}%",
+                {fixedText(last.total.lossPercent(), 2), fixedText(*options.maxLossPercent, 2)}));
         return kLossAboveLimit;
     }
     return 0;
@@ -425,9 +444,9 @@ int main(int argc, char* argv[])
         for (const IpAddress& group : list.groups) {
             if (needsInterface(group))
                 return refuseSetting(kProgram, options,
-                                     "group " + group.text() +
-                                         " is of link-local scope: name its interface "
-                                         "with --interface");
+                                     say("group {1} is of link-local scope: name its interface "
+                                         "with --interface",
+                                         {group.text()}));
         }
     }
     return run(options, *settings.settings, list.groups, source);

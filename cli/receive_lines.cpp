@@ -57,12 +57,31 @@ std::string groupNote(const GroupFigures& g)
 {
     std::string note;
     if (g.silent)
-        note = " silent";
+        note = tr("silent");
     if (g.interval.lost > 0)
-        note += (note.empty() ? " lost " : ", lost ") + std::to_string(g.interval.lost);
+        note += (note.empty() ? "" : ", ") + say("lost {1}", {std::to_string(g.interval.lost)});
     if (g.intervalOutages > 0)
-        note += note.empty() ? " outage" : ", outage";
-    return note.empty() ? note : g.group.text() + note;
+        note += (note.empty() ? "" : ", ") + std::string(tr("outage"));
+    return note.empty() ? note : g.group.text() + " " + note;
+}
+
+// first, then the items separated by "; ", in lines that fit kTextWidth
+// where the items do, each line after the first indented.
+std::string wrapped(std::string first, const std::vector<std::string>& items)
+{
+    std::string text = std::move(first);
+    std::size_t lineStart = 0;
+    for (std::size_t i = 0; i < items.size(); ++i) {
+        const std::string gap = i == 0 ? " " : "; ";
+        if (i > 0 && text.size() - lineStart + gap.size() + items[i].size() > kTextWidth) {
+            text += ";\n";
+            lineStart = text.size();
+            text += "  " + items[i];
+        } else {
+            text += gap + items[i];
+        }
+    }
+    return text;
 }
 
 }   // namespace
@@ -93,36 +112,48 @@ std::vector<const GroupFigures*> worstFirst(const std::vector<GroupFigures>& gro
 
 std::string intervalLine(const ReceiveInterval& interval)
 {
-    std::string line;
-    if (interval.senders.size() == 1)
-        line = say("from {1}", {senderText(interval.senders.front().sender)}) + "  ";
-    else if (interval.senders.size() > 1)
-        line = say("senders {1}", {std::to_string(interval.senders.size())}) + "  ";
-    line += say("speed {1}", {fixedText(interval.kbps(), 3)}) + "  " +
-            countsText(interval.interval) + "  " +
-            say("total bytes {1}", {std::to_string(interval.total.bytes)}) + "  " +
-            countsText(interval.total) + "  " +
-            say("overflowed {1}", {std::to_string(interval.overflowedTotal)});
-    if (interval.evictedTotal != 0)
-        line += "  " + say("evicted {1}", {std::to_string(interval.evictedTotal)});
+    // A sender is named once, in the interval of its first datagram.
+    std::string text;
+    std::size_t newSenders = 0;
+    for (const SenderFigures& s : interval.senders) {
+        if (s.total.datagrams == 0 || s.interval.datagrams != s.total.datagrams)
+            continue;
+        if (newSenders++ < kGroupsNamed)
+            text += say("from {1}", {senderText(s.sender)}) + "\n";
+    }
+    if (newSenders > kGroupsNamed)
+        text += say("and {1} more senders", {std::to_string(newSenders - kGroupsNamed)}) + "\n";
+    text += say("{1}  lost {2}  total {3}, lost {4} ({5}%)",
+                {speedText(interval.kbps()), std::to_string(interval.interval.lost),
+                 std::to_string(interval.total.datagrams), std::to_string(interval.total.lost),
+                 fixedText(interval.total.lossPercent(), 2)});
+    // Streams evicted from the sequence tracker, once there are any, for a
+    // loss of 0 says nothing of them: on the line when it has room.
+    if (interval.evictedTotal != 0) {
+        const std::string evicted = say("evicted {1}", {std::to_string(interval.evictedTotal)});
+        const std::size_t lineStart = text.rfind('\n') + 1;   // 0 when there is none
+        text +=
+            (text.size() - lineStart + 2 + evicted.size() <= kTextWidth ? "  " : "\n") + evicted;
+    }
     if (!manyGroups(interval))
-        return line;
-    line += "  " + say("groups {1}", {std::to_string(interval.groups.size())});
-    std::size_t named = 0;
+        return text;
+    std::vector<std::string> notes;
     std::size_t more = 0;
     for (const GroupFigures* g : worstFirst(interval.groups, true)) {
-        const std::string note = groupNote(*g);
+        std::string note = groupNote(*g);
         if (note.empty())
             break;
-        if (named == kGroupsNamed) {
+        if (notes.size() == kGroupsNamed)
             ++more;
-            continue;
-        }
-        line += (named++ == 0 ? ": " : ", ") + note;
+        else
+            notes.push_back(std::move(note));
     }
+    if (notes.empty())
+        return text;
     if (more > 0)
-        line += " and " + std::to_string(more) + " more";
-    return line;
+        notes.back() += " " + say("and {1} more", {std::to_string(more)});
+    return text + "\n" +
+           wrapped(say("groups {1}:", {std::to_string(interval.groups.size())}), notes);
 }
 
 std::vector<JsonField> intervalFields(const ReceiveInterval& interval)
@@ -189,8 +220,8 @@ std::vector<std::vector<JsonField>> intervalObjects(const ReceiveInterval& inter
 
 std::string groupSummaryLine(const GroupFigures& group)
 {
-    return "group " + group.group.text() + "  " + countsText(group.total) + "  outages " +
-           std::to_string(group.outages);
+    return say("group {1}", {group.group.text()}) + "  " + countsText(group.total) + "  " +
+           say("outages {1}", {std::to_string(group.outages)});
 }
 
 std::vector<JsonField> groupSummaryFields(const GroupFigures& group)
@@ -206,20 +237,22 @@ std::vector<JsonField> groupSummaryFields(const GroupFigures& group)
             jsonNumber("outages", group.outages)};
 }
 
-std::string outageLine(const Outage& outage, SystemClock::time_point endedAt, bool ofGroup)
+std::string outageLine(const Outage& outage, SystemClock::time_point, bool ofGroup)
 {
-    const std::string began = rfc3339(before(endedAt, outage.lastedMs));
-    const std::string who =
-        ofGroup ? "group " + outage.group.text() + " (from " + senderText(outage.sender) + ")"
-                : senderText(outage.sender);
-    return "outage: " + who + " silent from " + began.substr(11, 12) + " for " +
-           fixedText(static_cast<double>(outage.lastedMs) / 1000, 3) + " s, " +
-           std::to_string(outage.lost) + " lost";
+    // The line is printed when the outage ends: its time stamp and the
+    // length say when it began.
+    const std::string lasted = fixedText(static_cast<double>(outage.lastedMs) / 1000, 3);
+    if (ofGroup)
+        return say("outage: group {1} silent {2} s, lost {3}",
+                   {outage.group.text(), lasted, std::to_string(outage.lost)});
+    return say("outage: {1} silent {2} s, lost {3}",
+               {senderText(outage.sender), lasted, std::to_string(outage.lost)});
 }
 
 std::vector<JsonField> outageFields(const Outage& outage, SystemClock::time_point endedAt)
 {
     std::vector<JsonField> fields{
+        jsonText("type", "outage"),
         jsonText("event", "outage"),
         jsonText("from", senderText(outage.sender)),
         jsonText("began", rfc3339(before(endedAt, outage.lastedMs))),
@@ -227,15 +260,16 @@ std::vector<JsonField> outageFields(const Outage& outage, SystemClock::time_poin
         jsonDecimal("seconds", static_cast<double>(outage.lastedMs) / 1000),
         jsonNumber("lost", outage.lost)};
     if (outage.group.family != IpAddress::Family::None)
-        fields.insert(fields.begin() + 1, jsonText("group", outage.group.text()));
+        fields.insert(fields.begin() + 2, jsonText("group", outage.group.text()));
     return fields;
 }
 
 std::string outageSummaryText(const OutageSummary& outages)
 {
-    return "outages " + std::to_string(outages.count) + " (longest " +
-           fixedText(static_cast<double>(outages.longestMs) / 1000, 3) + " s, in all " +
-           fixedText(static_cast<double>(outages.totalMs) / 1000, 3) + " s)";
+    return say("outages {1} (longest {2} s, in all {3} s)",
+               {std::to_string(outages.count),
+                fixedText(static_cast<double>(outages.longestMs) / 1000, 3),
+                fixedText(static_cast<double>(outages.totalMs) / 1000, 3)});
 }
 
 std::vector<JsonField> outageSummaryFields(const OutageSummary& outages)

@@ -12,12 +12,19 @@
 // names its group: the run's one group, or in a run of several, a group or
 // "all" for the totals.
 
-// The human form names at most this many groups in an interval's line.
+// The human form names at most this many groups, or new senders, in an
+// interval's lines.
 constexpr std::size_t kGroupsNamed = 8;
+// The columns a human line's text fits in after its time stamp, so that the
+// whole line fits 80.
+constexpr std::size_t kTextWidth = 66;
 
-// "speed 512.000  datagrams 62 (lost 0, 0.00%)  total ..." for one interval; in a
-// run of several groups, followed by those that are silent at its end, lost
-// datagrams or ended an outage in it, worst first.
+// "512.0 kbit/s  lost 0  total 1000, lost 3 (0.30%)" for one interval: its
+// speed and losses, and the datagrams and losses since the start. Lines
+// before it name each sender whose first datagram came in the interval
+// ("from 10.0.0.1"); in a run of several groups, lines after it name those
+// that are silent at its end, lost datagrams or ended an outage in it,
+// worst first. One text, its lines separated by newlines.
 std::string intervalLine(const ReceiveInterval& interval);
 // The interval's figures, its totals (keys prefixed "total_") and those of
 // each sender ("senders": an array).
@@ -38,8 +45,9 @@ std::vector<const GroupFigures*> worstFirst(const std::vector<GroupFigures>& gro
 std::string groupSummaryLine(const GroupFigures& group);
 std::vector<JsonField> groupSummaryFields(const GroupFigures& group);
 
-// "outage: 10.0.0.1 silent from 17:25:53.747 for 3.012 s, 187 lost"; the
-// outage of a group in a run of several names the group.
+// "outage: 10.0.0.1 silent 3.012 s, lost 187", to be printed when the
+// outage ended; the outage of a group in a run of several names the group
+// ("outage: group 239.1.1.1 silent ..."), its sender being in the JSON.
 std::string outageLine(const Outage& outage, std::chrono::system_clock::time_point endedAt,
                        bool ofGroup = false);
 std::vector<JsonField> outageFields(const Outage& outage,

@@ -86,7 +86,8 @@ TEST(CliOutput, AReaderThatFallsBehindCostsReportsButNeverTheCallersTime)
     err.closeWrite();
 
     // What was queued came out whole and in order, the summary last.
-    const std::regex line(R"(\{("final":true,)?"ts":"[^"]+","t":[0-9.]+,"n":([0-9]+)\}\n)");
+    const std::regex line(
+        R"(\{"type":("interval"|"final","final":true),"ts":"[^"]+","t":[0-9.]+,"n":([0-9]+)\}\n)");
     std::uint64_t lines = 0;
     std::int64_t previous = -1;
     for (auto it = std::sregex_iterator(printed.begin(), printed.end(), line);
@@ -94,7 +95,7 @@ TEST(CliOutput, AReaderThatFallsBehindCostsReportsButNeverTheCallersTime)
         const std::int64_t n = std::stoll((*it)[2].str());
         EXPECT_GT(n, previous);
         previous = n;
-        EXPECT_EQ((*it)[1].matched, n == static_cast<std::int64_t>(kReports));
+        EXPECT_EQ((*it)[1].str() != "\"interval\"", n == static_cast<std::int64_t>(kReports));
     }
     EXPECT_EQ(lines, kReports - dropped + 1);
     EXPECT_EQ(previous, static_cast<std::int64_t>(kReports));
@@ -102,7 +103,8 @@ TEST(CliOutput, AReaderThatFallsBehindCostsReportsButNeverTheCallersTime)
     // caught up meanwhile) several.
     const std::string said = err.drain();
     const std::regex missed(
-        R"re(\{"ts":"[^"]+","t":[0-9.]+,"event":"lines-dropped","message":"[0-9]+ lines not )re"
+        R"re(\{"type":"event","ts":"[^"]+","t":[0-9.]+,"event":"lines-dropped","message":"[0-9]+ )re"
+        R"re(lines not )re"
         R"re(printed: the output was not read in time","lines":([0-9]+)\}\n)re");
     std::uint64_t missedSum = 0;
     for (auto it = std::sregex_iterator(said.begin(), said.end(), missed);
@@ -137,12 +139,12 @@ TEST(CliOutput, EventsAndErrorsAreLinesOrJsonObjectsNamingTheEvent)
         {false, R"([0-9:.]{12}  no datagrams received\n)"
                 R"([0-9:.]{12}  source "a.txt" is empty\n)"
                 R"(prog: cannot open "x/y.bin": No such file or directory\n)"},
-        {true, R"re(\{"ts":"[^"]+","t":[0-9.]+,"event":"no-data","message":"no datagrams )re"
-               R"re(received"\}\n)re"
-               R"re(\{"ts":"[^"]+","t":[0-9.]+,"event":"source-empty","message":"source )re"
-               R"re(\\"a.txt\\" is empty","file":"a.txt"\}\n)re"
-               R"re(\{"ts":"[^"]+","t":[0-9.]+,"event":"error","message":"cannot open )re"
-               R"re(\\"x/y.bin\\": No such file or directory"\}\n)re"},
+        {true, R"re(\{"type":"event","ts":"[^"]+","t":[0-9.]+,"event":"no-data","message":)re"
+               R"re("no datagrams received"\}\n)re"
+               R"re(\{"type":"event","ts":"[^"]+","t":[0-9.]+,"event":"source-empty",)re"
+               R"re("message":"source \\"a.txt\\" is empty","file":"a.txt"\}\n)re"
+               R"re(\{"type":"event","ts":"[^"]+","t":[0-9.]+,"event":"error","message":)re"
+               R"re("cannot open \\"x/y.bin\\": No such file or directory"\}\n)re"},
     };
     for (const auto& form : forms) {
         SCOPED_TRACE(form.json);
@@ -165,8 +167,8 @@ TEST(CliOutput, EventsAndErrorsAreLinesOrJsonObjectsNamingTheEvent)
               "prog: port \"0\" is not between 1 and 65535\n");
     const std::string json = errorLine("prog", true, "port \"0\" is not between 1 and 65535");
     EXPECT_TRUE(std::regex_match(
-        json, std::regex(R"re(\{"ts":"[^"]+","event":"error","message":"port \\"0\\" is not )re"
-                         R"re(between 1 and 65535"\}\n)re")))
+        json, std::regex(R"re(\{"type":"event","ts":"[^"]+","event":"error","message":"port )re"
+                         R"re(\\"0\\" is not between 1 and 65535"\}\n)re")))
         << json;
 }
 
@@ -201,13 +203,13 @@ TEST(CliOutput, ReportsMadeLaterComeOutWholeWithTheirTimeAndInBothForms)
             continue;
         }
         const std::regex line(
-            R"re(\{("final":true,)?"ts":"([^"]+)","t":[0-9.]+,"n":([0-9]+)\}\n)re");
+            R"re(\{"type":("interval"|"final","final":true),"ts":"([^"]+)","t":[0-9.]+,"n":([0-9]+)\}\n)re");
         std::uint64_t n = 0;
         std::string ts;
         for (auto it = std::sregex_iterator(printed.begin(), printed.end(), line);
              it != std::sregex_iterator(); ++it, ++n) {
             EXPECT_EQ(std::stoull((*it)[3].str()), n);
-            EXPECT_EQ((*it)[1].matched, n == kObjects);
+            EXPECT_EQ((*it)[1].str() != "\"interval\"", n == kObjects);
             // The objects of one report share their time.
             if (n == 0) {
                 ts = (*it)[2].str();

@@ -5,6 +5,8 @@
 #include "tests/support/scoped_env.h"
 #include "tests/support/temp_dir.h"
 
+#include <QJsonDocument>
+#include <QJsonObject>
 #include <gtest/gtest.h>
 
 #include <arpa/inet.h>
@@ -194,7 +196,8 @@ TEST(CliLab, FailuresPrintOneLineThatNamesWhatFailedAndWhyAndExitNonZero)
         {kKestil,
          {"-j", "stray"},
          2,
-         "{\"event\":\"error\",\"message\":\"unexpected argument \\\"stray\\\"\"}"},
+         "{\"type\":\"event\",\"event\":\"error\",\"message\":\"unexpected argument "
+         "\\\"stray\\\"\"}"},
         {kDovrin,
          {"--group", "224.100.100.100.1000"},
          2,
@@ -241,7 +244,7 @@ TEST(CliLab, FailuresPrintOneLineThatNamesWhatFailedAndWhyAndExitNonZero)
         {kKestil,
          {"-j", "-w", missing},
          1,
-         "{\"event\":\"error\",\"message\":\"cannot open \\\"" + missing +
+         "{\"type\":\"event\",\"event\":\"error\",\"message\":\"cannot open \\\"" + missing +
              "\\\": No such file or directory\"}"},
         // The picture and the metrics file replace only a regular file, in
         // a folder that is there.
@@ -256,14 +259,15 @@ TEST(CliLab, FailuresPrintOneLineThatNamesWhatFailedAndWhyAndExitNonZero)
         {kKestil,
          {"-j", "--plot", dir.file("run.svg"), "--metrics", missing},
          1,
-         "{\"event\":\"error\",\"message\":\"cannot write to \\\"" + missing +
+         "{\"type\":\"event\",\"event\":\"error\",\"message\":\"cannot write to \\\"" + missing +
              "\\\": No such file or directory\"}"},
         {kKestil,
          {"--json", "--port=0"},
          2,
-         "{\"event\":\"error\",\"message\":\"port \\\"0\\\" is not between 1 and 65535\"}"},
-        // Where the locale is Chinese, in the dialogs' words; refusals of
-        // what was typed stay as the options are, in English.
+         "{\"type\":\"event\",\"event\":\"error\",\"message\":\"port \\\"0\\\" is not between 1 "
+         "and 65535\"}"},
+        // Where the locale is Chinese, in the dialogs' words, refusals of
+        // what was typed too, with the value as typed.
         {kDovrin, {"--source", empty}, 1, "dovrin-cli: \"" + empty + "\" 为空.", "zh_CN.UTF-8"},
         {kKestil,
          {"-w", link},
@@ -273,7 +277,12 @@ TEST(CliLab, FailuresPrintOneLineThatNamesWhatFailedAndWhyAndExitNonZero)
         {kKestil,
          {"-p", "70000"},
          2,
-         "kestil-cli: port \"70000\" is not between 1 and 65535",
+         "kestil-cli: 端口 \"70000\" 不在 1 到 65535 之间",
+         "zh_CN.UTF-8"},
+        {kKestil,
+         {"--bogus"},
+         2,
+         "kestil-cli: 未知选项 \"--bogus\" (见 kestil-cli --help)",
          "zh_CN.UTF-8"},
     };
     // In a lab host, so that a refusal that went missing sends nothing here.
@@ -382,12 +391,13 @@ TEST(CliLab, TwoReceiversCaptureEveryDatagramOfACountedRun)
         EXPECT_EQ(field(final, "datagrams"), "1000");
         EXPECT_EQ(field(final, "lost"), "0");
         EXPECT_EQ(field(final, "from"), "\"" + lab.hostAddress(0) + "\"");
-        // Every line is an object, so a script can parse each one, and says
-        // what the receiver's own socket dropped and what reached the port
-        // without being sent to the group.
+        // Every line is an object of a type, so a script can parse each one,
+        // and says what the receiver's own socket dropped and what reached
+        // the port without being sent to the group.
         for (const std::string& line : lines(TempDir::contents(receivers[i].out))) {
-            EXPECT_TRUE(line.starts_with("{\"") && line.ends_with("}")) << line;
-            EXPECT_EQ(field(line, "overflowed"), "0") << line;
+            if (field(line, "type") != "\"start\"") {
+                EXPECT_EQ(field(line, "overflowed"), "0") << line;
+            }
             if (field(line, "final") == "true") {
                 EXPECT_EQ(field(line, "stray"), "0") << line;
                 EXPECT_EQ(field(line, "evicted"), "0") << line;
@@ -395,6 +405,33 @@ TEST(CliLab, TwoReceiversCaptureEveryDatagramOfACountedRun)
         }
         EXPECT_TRUE(TempDir::contents(dir.file(("rx" + std::to_string(i + 1) + ".bin").c_str())) ==
                     TempDir::contents(source));
+    }
+    // Each program's output is JSON Lines of typed objects, the first saying
+    // the format's version and the run's settings, the last the final one.
+    for (const Started* run : std::vector<const Started*>{&sender, &receivers[0], &receivers[1]}) {
+        const std::vector<std::string> all = lines(TempDir::contents(run->out));
+        ASSERT_GE(all.size(), 2u);
+        for (std::size_t n = 0; n < all.size(); ++n) {
+            QJsonParseError error;
+            const QJsonDocument document =
+                QJsonDocument::fromJson(QByteArray::fromStdString(all[n]), &error);
+            ASSERT_TRUE(document.isObject()) << error.errorString().toStdString() << all[n];
+            const QJsonObject object = document.object();
+            EXPECT_EQ(object.value("type").toString().toStdString(), n == 0 ? "start"
+                                                                     : n + 1 == all.size()
+                                                                         ? "final"
+                                                                         : "interval")
+                << all[n];
+            EXPECT_TRUE(object.value("ts").isString()) << all[n];
+            if (n == 0) {
+                EXPECT_EQ(object.value("version").toInt(), 1);
+                EXPECT_EQ(object.value("port").toInt(), 9000);
+                EXPECT_EQ(object.value("count").toInt(), 1000);
+            }
+            // The speed has one form everywhere.
+            EXPECT_TRUE(std::regex_match(field(all[n], "kbps"), std::regex(R"(|[0-9]+\.[0-9]{3})")))
+                << all[n];
+        }
     }
 }
 
@@ -457,8 +494,11 @@ TEST(CliLab, SignalsEndBothRunsWithASummaryAndTheCaptureHoldsWhatItCounts)
     // The sender printed an object each quarter second, stamped with the
     // wall-clock time, each interval closing past its point on the grid
     // from the start; their datagrams add up to the run's.
-    const std::vector<std::string> sent = lines(TempDir::contents(sender.out));
-    ASSERT_GE(sent.size(), 5u);
+    std::vector<std::string> sent = lines(TempDir::contents(sender.out));
+    ASSERT_GE(sent.size(), 6u);
+    EXPECT_EQ(field(sent.front(), "type"), "\"start\"");
+    EXPECT_EQ(field(sent.front(), "interval"), "0.250");
+    sent.erase(sent.begin());
     const std::string& summary = sent.back();
     EXPECT_EQ(field(summary, "final"), "true");
     const std::regex stamp(
@@ -527,8 +567,7 @@ TEST(CliLab, AClosedOutputEndsTheRunWithStatusOneAndTheCaptureWhole)
     const std::string capture = dir.file("cap.bin");
     OutputPipe rxOut;
     OutputPipe::close(rxOut.read);
-    const Started receiver =
-        spawnIn(lab, 1, dir, "rx", kKestil, {"--json", "--save", capture}, rxOut.write);
+    const Started receiver = spawnIn(lab, 1, dir, "rx", kKestil, {"--save", capture}, rxOut.write);
     OutputPipe::close(rxOut.write);
     awaitJoined(receiver);
     // The sender's own first report meets a closed output too.
@@ -541,11 +580,7 @@ TEST(CliLab, AClosedOutputEndsTheRunWithStatusOneAndTheCaptureWhole)
          {std::pair{&receiver, "kestil-cli"}, std::pair{&sender, "dovrin-cli"}}) {
         SCOPED_TRACE(name);
         EXPECT_EQ(exitCode(*started), 1);
-        // The receiver's in JSON.
-        const std::string closed =
-            started == &receiver
-                ? "\"event\":\"error\",\"message\":\"standard output was closed\"}\n"
-                : std::string(name) + ": standard output was closed\n";
+        const std::string closed = std::string(name) + ": standard output was closed\n";
         EXPECT_NE(TempDir::contents(started->err).find(closed), std::string::npos)
             << TempDir::contents(started->err);
     }
@@ -588,9 +623,11 @@ TEST(CliLab, ACaptureThatFailedEndsWithStatusFiveAndSaysWhatIsInTheFile)
                 std::regex_replace(line, std::regex(R"("ts":"[^"]*","t":[0-9.]+,)"), ""));
     }
     EXPECT_EQ(failures, (std::vector<std::string>{
-                            "{\"event\":\"save-failed\",\"message\":\"cannot write to \\\"" +
+                            "{\"type\":\"event\",\"event\":\"save-failed\",\"message\":"
+                            "\"cannot write to \\\"" +
                                 capture + "\\\": File too large\",\"file\":\"" + capture + "\"}",
-                            "{\"event\":\"error\",\"message\":\"capture failed: 100 of 300 "
+                            "{\"type\":\"event\",\"event\":\"error\",\"message\":\"capture "
+                            "failed: 100 of 300 "
                             "datagrams saved in \\\"" +
                                 capture + "\\\"\"}"}));
 }
@@ -621,14 +658,16 @@ TEST(CliLab, AMetricsFileThatCannotBeWrittenIsSaidAtOnceAndWhenItIsAgainEvenWhen
     std::vector<std::string> said;
     for (const std::string& line : lines(TempDir::contents(receiver.err)))
         said.push_back(std::regex_replace(line, std::regex(R"("ts":"[^"]*",("t":[0-9.]+,)?)"), ""));
-    EXPECT_EQ(said, (std::vector<std::string>{
-                        "{\"event\":\"write-failed\",\"message\":\"cannot write to \\\"" + metrics +
-                            "\\\": No such file or directory\",\"file\":\"" + metrics +
-                            "\",\"error\":\"No such file or directory\"}",
-                        "{\"event\":\"write-resumed\",\"message\":\"\\\"" + metrics +
-                            "\\\" written again\",\"file\":\"" + metrics + "\"}",
-                        "{\"event\":\"error\",\"message\":\"\\\"" + metrics +
-                            "\\\" could not be written: No such file or directory\"}"}));
+    EXPECT_EQ(
+        said,
+        (std::vector<std::string>{
+            "{\"type\":\"event\",\"event\":\"write-failed\",\"message\":\"cannot write to \\\"" +
+                metrics + "\\\": No such file or directory\",\"file\":\"" + metrics +
+                "\",\"error\":\"No such file or directory\"}",
+            "{\"type\":\"event\",\"event\":\"write-resumed\",\"message\":\"\\\"" + metrics +
+                "\\\" written again\",\"file\":\"" + metrics + "\"}",
+            "{\"type\":\"event\",\"event\":\"error\",\"message\":\"\\\"" + metrics +
+                "\\\" could not be written: No such file or directory\"}"}));
     EXPECT_NE(TempDir::contents(metrics).find("kestil_own_drops_total"), std::string::npos);
 }
 
@@ -714,13 +753,14 @@ TEST(CliLab, AnOutageShowsWithItsLengthAndLossAndTheExitStatusJudgesTheRun)
     for (const std::string& line : lines(TempDir::contents(receiver.out))) {
         if (field(line, "event") == "\"outage\"") {
             ++outages;
+            EXPECT_EQ(field(line, "type"), "\"outage\"") << line;
             EXPECT_EQ(field(line, "lost"), "100") << line;
             EXPECT_NEAR(std::stod(field(line, "seconds")), 3.0, 0.5) << line;
             EXPECT_TRUE(std::regex_match(
                 field(line, "began"),
                 std::regex(R"("\d{4}-\d\d-\d\dT\d\d:\d\d:\d\d\.\d{3}[+-]\d\d:\d\d")")))
                 << line;
-        } else if (field(line, "final").empty()) {
+        } else if (field(line, "type") == "\"interval\"") {
             EXPECT_FALSE(field(line, "ts").empty()) << line;
             datagrams += std::stoull(field(line, "datagrams"));
         }

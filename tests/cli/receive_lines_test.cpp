@@ -1,5 +1,7 @@
 #include "cli/receive_lines.h"
 
+#include "core/group_list.h"
+
 #include <gtest/gtest.h>
 
 #include <string>
@@ -17,9 +19,7 @@ TEST(ReceiveLines, AnIntervalOfTwoSendersInBothForms)
     interval.overflowedTotal = 3;
     interval.senders = {{{IpAddress::v4(0x0a000001), 9000}, interval.interval, interval.total},
                         {{IpAddress::v4(0x0a000002), 9000}, {}, {}}};
-    EXPECT_EQ(intervalLine(interval),
-              "senders 2  speed 64.000  datagrams 64 (lost 2, 3.12%)  total bytes 16000  "
-              "datagrams 128 (lost 4, 3.12%)  overflowed 3");
+    EXPECT_EQ(intervalLine(interval), "64.0 kbit/s  lost 2  total 128, lost 4 (3.12%)");
     std::string json;
     for (const JsonField& f : intervalFields(interval))
         json += std::string(f.key) + "=" + f.value + ";";
@@ -46,7 +46,7 @@ TEST(ReceiveLines, EvictedStreamsShowOnceThereAreAny)
         interval.evicted = evicted / 7;
         interval.evictedTotal = evicted;
         const std::string line = intervalLine(interval);
-        EXPECT_EQ(line.ends_with("overflowed 0  evicted 7"), evicted != 0) << line;
+        EXPECT_EQ(line.ends_with("(0.00%)  evicted 7"), evicted != 0) << line;
         std::string json;
         for (const JsonField& f : intervalFields(interval))
             json += std::string(f.key) + "=" + f.value + ";";
@@ -82,33 +82,33 @@ TEST(ReceiveLines, EachGroupInTheObjectsTheWorstNamedInTheLine)
     struct Case {
         std::string what;
         std::vector<GroupFigures> groups;
-        std::string lineEnd;   // after the totals' "overflowed 0"
+        std::string lineEnd;   // of the interval's lines
         std::vector<std::string> keys;
         std::vector<std::string> worstFirst;   // since the start
     };
     std::vector<Case> cases = {
         {"one group: the line as before, one object",
          {groupOf(1, 62, 2)},
-         "overflowed 0",
+         "lost 0 (0.00%)",
          {"\"239.1.1.1\""},
          {"239.1.1.1"}},
         {"three groups: the silent one first, then loss with an outage",
          {groupOf(1, 60), groupOf(2, 58, 2, 1), groupOf(3, 0)},
-         "overflowed 0  groups 3: 239.1.1.3 silent, 239.1.1.2 lost 2, outage",
+         "lost 0 (0.00%)\ngroups 3: 239.1.1.3 silent; 239.1.1.2 lost 2, outage",
          {"\"239.1.1.1\"", "\"239.1.1.2\"", "\"239.1.1.3\"", "\"all\""},
          {"239.1.1.3", "239.1.1.2", "239.1.1.1"}},
         {"all well in two groups",
          {groupOf(1, 60), groupOf(2, 60)},
-         "overflowed 0  groups 2",
+         "lost 0 (0.00%)",
          {"\"239.1.1.1\"", "\"239.1.1.2\"", "\"all\""},
          {"239.1.1.1", "239.1.1.2"}},
     };
     Case many{"twelve silent groups: the first eight named", {}, "", {}, {}};
     for (std::uint32_t k = 1; k <= 12; ++k)
         many.groups.push_back(groupOf(k, 0));
-    many.lineEnd = "groups 12: 239.1.1.1 silent, 239.1.1.2 silent, 239.1.1.3 silent, 239.1.1.4 "
-                   "silent, 239.1.1.5 silent, 239.1.1.6 silent, 239.1.1.7 silent, 239.1.1.8 "
-                   "silent and 4 more";
+    many.lineEnd = "groups 12: 239.1.1.1 silent; 239.1.1.2 silent; 239.1.1.3 silent;\n"
+                   "  239.1.1.4 silent; 239.1.1.5 silent; 239.1.1.6 silent;\n"
+                   "  239.1.1.7 silent; 239.1.1.8 silent and 4 more";
     cases.push_back(many);
 
     for (const Case& c : cases) {
@@ -128,6 +128,105 @@ TEST(ReceiveLines, EachGroupInTheObjectsTheWorstNamedInTheLine)
         if (!c.worstFirst.empty()) {
             EXPECT_EQ(order, c.worstFirst);
         }
+    }
+}
+
+TEST(ReceiveLines, SpeedsInTheUnitThatFitsThem)
+{
+    const struct {
+        double kbps;
+        const char* text;
+    } rows[] = {
+        {0, "0.00 kbit/s"},          {8, "8.00 kbit/s"},         {9.996, "10.0 kbit/s"},
+        {512, "512.0 kbit/s"},       {999.96, "1.00 Mbit/s"},    {25190, "25.2 Mbit/s"},
+        {999949, "999.9 Mbit/s"},    {2518942.6, "2.52 Gbit/s"}, {1e7, "10.0 Gbit/s"},
+        {123456789, "123.5 Gbit/s"}, {-1, "0.00 kbit/s"},
+    };
+    for (const auto& r : rows)
+        EXPECT_EQ(speedText(r.kbps), r.text) << r.kbps;
+}
+
+// The counts of a flow that received datagrams and lost some of them.
+FlowCounts countsOf(std::uint64_t datagrams, std::int64_t lost, std::uint64_t bytes)
+{
+    FlowCounts c;
+    c.datagrams = c.numbered = datagrams;
+    c.lost = lost;
+    c.bytes = bytes;
+    return c;
+}
+
+TEST(ReceiveLines, IntervalAndOutageLinesFitEightyColumnsWithLargeFigures)
+{
+    // A second of 10 Gbit/s after a billion datagrams, from a sender whose
+    // first datagram came in it (so that it is named), one group or two,
+    // with streams evicted.
+    const auto sender = [](const char* text) {
+        return SocketAddress{*parseIpAddress(text), 40000};
+    };
+    const auto group = [](const char* text, std::uint64_t datagrams, std::int64_t lost,
+                          bool silent) {
+        GroupFigures g{*parseIpAddress(text),
+                       countsOf(datagrams, lost, datagrams * 1032),
+                       countsOf(datagrams * 1000, lost * 100, datagrams * 1032'000),
+                       3,
+                       1,
+                       silent};
+        return g;
+    };
+    struct Case {
+        const char* what;
+        SocketAddress from;
+        std::vector<GroupFigures> groups;
+        std::string expected;   // the interval's lines, when given
+    };
+    const Case cases[] = {
+        {"IPv4",
+         sender("192.168.100.200"),
+         {},
+         "from 192.168.100.200\n"
+         "10.0 Gbit/s  lost 123456  total 1000000000, lost 12345678 (1.22%)"},
+        {"IPv6", sender("2001:db8:100::25"), {}, ""},
+        {"two IPv6 groups",
+         sender("2001:db8:100::25"),
+         {group("ff3e::8000:1", 1211240, 123456, false), group("ff3e::8000:2", 0, 0, true)},
+         ""},
+        {"two IPv4 groups both losing",
+         sender("10.0.0.1"),
+         {group("239.100.100.101", 605620, 123456, false),
+          group("239.100.100.102", 605620, 123457, false)},
+         ""},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.what);
+        ReceiveInterval interval;
+        interval.startMs = 3'600'000;
+        interval.endMs = 3'601'000;
+        interval.interval = countsOf(1'211'240, 123'456, 1'250'000'000);
+        interval.total = countsOf(1'000'000'000, 12'345'678, 1'032'000'000'000);
+        interval.senders = {{c.from, interval.interval, interval.interval}};
+        interval.groups = c.groups;
+        interval.evictedTotal = 16384;
+        const IpAddress silent = c.groups.empty() ? IpAddress{} : c.groups.front().group;
+        const Outage outage{c.from, 3'590'000, 3'012, 3'600'000, silent};
+        const std::string text =
+            intervalLine(interval) + "\n" +
+            outageLine(outage, std::chrono::system_clock::now(), !c.groups.empty());
+        if (!c.expected.empty()) {
+            EXPECT_TRUE(text.starts_with(c.expected + "\n")) << text;
+        }
+        EXPECT_NE(text.find(speedText(interval.kbps())), std::string::npos) << text;
+        EXPECT_NE(text.find("evicted 16384"), std::string::npos) << text;
+        for (std::size_t at = 0, end = 0; end != std::string::npos; at = end + 1) {
+            end = text.find('\n', at);
+            const std::string line = text.substr(at, end - at);
+            EXPECT_LE(line.size(), kTextWidth) << line;
+        }
+        // Every group that went wrong is named, however the lines wrap.
+        for (const GroupFigures& g : c.groups)
+            EXPECT_NE(text.find(g.group.text() + (g.silent ? " silent" : " lost")),
+                      std::string::npos)
+                << text;
     }
 }
 
