@@ -166,9 +166,11 @@ void CliOutput::start(const std::vector<JsonField>& fields)
 {
     if (!json_)
         return;
-    std::vector<JsonField> all{jsonNumber("version", std::int64_t{kJsonVersion})};
-    all.insert(all.end(), fields.begin(), fields.end());
-    std::string line = formatLine({}, all, {"start", false});
+    // The version right after the type, before anything whose meaning it
+    // gives.
+    std::string line = formatLine({}, fields, {"start", false});
+    const std::string_view opening = "{\"type\":\"start\",";
+    line.insert(opening.size(), "\"version\":" + std::to_string(kJsonVersion) + ",");
     put(std::move(line), false);
 }
 
