@@ -10,6 +10,9 @@
 #include <QLineEdit>
 #include <QPushButton>
 
+#include <string>
+#include <utility>
+
 using namespace ReceiverIds;
 
 namespace {
@@ -167,7 +170,9 @@ ReceiverDialog::Sink::Sink(ReceiverDialog& dialog) : RunSink(dialog.worker()), d
 
 void ReceiverDialog::Sink::showStatus(const ReceiveStatus& status)
 {
-    run_.postStatus(receiveStatusText(status));
+    std::string text = receiveStatusText(status);
+    if (!text.empty())
+        run_.postStatus(std::move(text));
 }
 
 void ReceiverDialog::Sink::showStatistics(const ReceiveReport& report)
