@@ -27,6 +27,7 @@
 #include <climits>
 #include <csignal>
 #include <cstdint>
+#include <cstdio>
 #include <iterator>
 #include <string>
 #include <thread>
@@ -472,13 +473,24 @@ TEST_F(ReceiveEngineTest, GroupsAreReceivedFromAgainAfterTheirLinkIsMadeAgainMan
 {
     struct Case {
         const char* groups;
-        int links;   // made again
+        int links;               // made again
+        const char* interface;   // empty: the system's choice
+        bool sourceSpecific;     // for host 0's datagrams only
     };
-    const Case cases[] = {{kGroup, 21}, {"239.1.2.3+19", 2}};
+    const Case cases[] = {
+        {kGroup, 21, "", false},
+        {"239.1.2.3+19", 2, "", false},
+        {"239.1.2.3+19", 2, "eth0", true},
+    };
     for (const Case& c : cases) {
-        SCOPED_TRACE(c.groups);
+        SCOPED_TRACE(std::string(c.groups) + " " + c.interface);
         const std::vector<IpAddress> groups = parseGroupList({c.groups}, kMaxGroups).groups;
-        engine_.setGroups(groups);
+        MulticastOptions options;
+        std::snprintf(options.interface, sizeof options.interface, "%s", c.interface);
+        engine_.setMulticastOptions(options);
+        engine_.setGroups(groups, c.sourceSpecific
+                                      ? parseIpAddress(lab_.hostAddress(0)).value_or(IpAddress{})
+                                      : IpAddress{});
         clock_.restart({1000});
         clock_.setStep(100);
         sink_.reset();
