@@ -390,9 +390,12 @@ void ReceiveEngine::keepMemberships(Progress& p, int slot, std::uint64_t now)
         if (now >= p.rejoinAt[g]) {
             p.rejoinAt[g] = now + kRejoinMs;
             ++joined;
-            if (pool_.join(slot, g) != 1 && failed++ == 0) {
-                failure.group = p.groups[g];
-                failure.error = pool_.channel(slot)->joinError();
+            if (pool_.join(slot, g) != 1) {
+                if (failed == 0) {
+                    failure.group = p.groups[g];
+                    failure.error = pool_.channel(slot)->joinError();
+                }
+                ++failed;
             }
         }
         p.nextRejoin = std::min(p.nextRejoin, p.rejoinAt[g]);
