@@ -1,9 +1,13 @@
 #include "channel/csock.h"
 
+#include <linux/netlink.h>
+#include <linux/rtnetlink.h>
 #include <netinet/in.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
+#include <cstddef>
 #include <cstring>
 
 // Older system headers lack the IPv6 counterpart of IP_MULTICAST_ALL (Linux 4.20).
@@ -276,4 +280,57 @@ Csock& Csock::attach(SocketHandle handle)
     if (::getsockopt(handle, SOL_SOCKET, SO_DOMAIN, &domain, &length) == 0)
         family_ = domain == AF_INET6 ? IpAddress::Family::V6 : IpAddress::Family::V4;
     return *this;
+}
+
+std::optional<unsigned> routeInterface(const IpAddress& destination)
+{
+    if (destination.family == IpAddress::Family::None)
+        return std::nullopt;
+    const int link = ::socket(AF_NETLINK, SOCK_RAW | SOCK_CLOEXEC, NETLINK_ROUTE);
+    if (link < 0)
+        return std::nullopt;
+    const bool v6 = destination.isV6();
+    const unsigned length = v6 ? 16 : 4;
+    struct {
+        nlmsghdr header;
+        rtmsg route;
+        rtattr destination;
+        unsigned char address[16];
+    } request{};
+    request.header.nlmsg_len = static_cast<unsigned>(offsetof(decltype(request), address)) + length;
+    request.header.nlmsg_type = RTM_GETROUTE;
+    request.header.nlmsg_flags = NLM_F_REQUEST;
+    request.route.rtm_family = v6 ? AF_INET6 : AF_INET;
+    request.route.rtm_dst_len = static_cast<unsigned char>(length * 8);
+    request.destination.rta_type = RTA_DST;
+    request.destination.rta_len = static_cast<unsigned short>(RTA_LENGTH(length));
+    std::memcpy(request.address, destination.bytes.data(), length);
+
+    std::optional<unsigned> found;
+    unsigned char reply[4096];
+    const auto got = ::send(link, &request, request.header.nlmsg_len, 0) >= 0
+                         ? ::recv(link, reply, sizeof reply, 0)
+                         : -1;
+    // The route's attributes follow its header; an error comes back as
+    // NLMSG_ERROR instead, which has none.
+    nlmsghdr header{};
+    if (got >= static_cast<long>(sizeof header))
+        std::memcpy(&header, reply, sizeof header);
+    const std::size_t end = std::min<std::size_t>(header.nlmsg_len, got > 0 ? got : 0);
+    std::size_t at = NLMSG_ALIGN(sizeof header) + NLMSG_ALIGN(sizeof(rtmsg));
+    while (header.nlmsg_type == RTM_NEWROUTE && at + sizeof(rtattr) <= end) {
+        rtattr attribute{};
+        std::memcpy(&attribute, reply + at, sizeof attribute);
+        if (attribute.rta_len < sizeof attribute || at + attribute.rta_len > end)
+            break;
+        int index = 0;
+        if (attribute.rta_type == RTA_OIF && attribute.rta_len >= sizeof attribute + sizeof index) {
+            std::memcpy(&index, reply + at + sizeof attribute, sizeof index);
+            if (index > 0)
+                found = static_cast<unsigned>(index);
+        }
+        at += RTA_ALIGN(attribute.rta_len);
+    }
+    ::close(link);
+    return found;
 }

@@ -14,6 +14,7 @@
 #include <sys/socket.h>
 
 #include <cstdint>
+#include <optional>
 
 using SocketHandle = int;
 inline constexpr SocketHandle kInvalidSocket = -1;
@@ -92,3 +93,8 @@ private:
 // A socket address for the system, and back; its length, 0 for family None.
 socklen_t systemAddress(const SocketAddress& address, sockaddr_storage& out);
 SocketAddress typedAddress(const sockaddr_storage& in);
+
+// The interface the system's routes send datagrams to destination by, as a
+// membership of the system's choice takes it; nothing when no route leads
+// there or the routes cannot be asked. Asked in the caller's network namespace.
+std::optional<unsigned> routeInterface(const IpAddress& destination);

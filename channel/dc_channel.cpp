@@ -4,6 +4,7 @@
 
 #include <netinet/in.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
@@ -58,6 +59,17 @@ std::optional<unsigned> interfaceOf(const MulticastOptions& options)
     return interfaceIndex(options.interface);
 }
 
+// The interface index a membership is made with. The system's choice is
+// made here as the system makes it, so that an IPv4 membership can be left
+// again: IPv4 finds it by the index it took, even once that interface is
+// gone, while IPv6 leaves on the system's choice whatever the index.
+unsigned membershipIndex(const IpAddress& group, unsigned interfaceIndex)
+{
+    if (interfaceIndex != 0 || group.isV6())
+        return interfaceIndex;
+    return routeInterface(group).value_or(0);
+}
+
 }   // namespace
 
 int DcChannel::create(int kind, const char* address, int port)
@@ -105,6 +117,7 @@ void DcChannel::closeAll()
         s.close();
     more_.clear();
     firstGroup_.clear();
+    memberOn_.clear();
 }
 
 int DcChannel::build()
@@ -115,6 +128,7 @@ int DcChannel::build()
 
     state_ = 1;
     error_ = 0;
+    joinError_ = 0;
     auto fail = [this](const char* text, int error) {
         state_ = 0;
         error_ = error;
@@ -130,6 +144,7 @@ int DcChannel::build()
     if (groups_.empty())
         groups_.push_back(endpoint_.address);
     const bool manySockets = kind_ == MulticastReceive && groups_.size() > 1;
+    memberOn_.assign(groups_.size(), kNoMembership);
 
     const KindSetup setup = setupOf(kind_);
     if (!socket_.init(setup.socketType, family))
@@ -231,7 +246,7 @@ int DcChannel::joinAll(unsigned interfaceIndex)
             firstGroup_.push_back(g);
             current = &more_.back();
         }
-        if (current->joinGroup(groups_[g], interfaceIndex, multicast_.source))
+        if (joinOn(*current, g, interfaceIndex))
             continue;
         // A limit lower than the one read (ENOBUFS) or the memory a socket
         // may spend on options (ENOMEM, IPv6) runs out: the rest go on a
@@ -245,7 +260,7 @@ int DcChannel::joinAll(unsigned interfaceIndex)
         if (!addSocket())
             return 0;
         firstGroup_.push_back(g);
-        if (!more_.back().joinGroup(groups_[g], interfaceIndex, multicast_.source)) {
+        if (!joinOn(more_.back(), g, interfaceIndex)) {
             error_ = more_.back().lastError();
             return 0;
         }
@@ -254,17 +269,49 @@ int DcChannel::joinAll(unsigned interfaceIndex)
     return 1;
 }
 
+int DcChannel::joinOn(Csock& socket, std::size_t g, unsigned interfaceIndex)
+{
+    const unsigned index = membershipIndex(groups_[g], interfaceIndex);
+    if (!socket.joinGroup(groups_[g], index, multicast_.source))
+        return 0;
+    memberOn_[g] = index;
+    return 1;
+}
+
+void DcChannel::leave(Csock& socket, std::size_t g)
+{
+    if (memberOn_[g] == kNoMembership)
+        return;
+    // Not being a member (any more) is no failure. A source-specific leave
+    // needs its interface to exist still; the plain one drops the membership,
+    // sources and all, by its index alone.
+    for (int attempt = 0; attempt < kLeaveAttempts; ++attempt) {
+        if (socket.leaveGroup(groups_[g], memberOn_[g], multicast_.source) == 1 ||
+            socket.lastError() == EADDRNOTAVAIL)
+            break;
+        if (multicast_.source.family != IpAddress::Family::None &&
+            socket.leaveGroup(groups_[g], memberOn_[g]) == 1)
+            break;
+    }
+    memberOn_[g] = kNoMembership;
+}
+
+std::optional<std::size_t> DcChannel::socketOf(std::size_t group) const
+{
+    // firstGroup_ ends with the number of groups once every join of the
+    // build worked.
+    const auto after = std::upper_bound(firstGroup_.begin(), firstGroup_.end(), group);
+    if (after == firstGroup_.begin() || after == firstGroup_.end())
+        return std::nullopt;
+    return static_cast<std::size_t>(after - firstGroup_.begin()) - 1;
+}
+
 int DcChannel::destroy()
 {
     if (kind_ == MulticastSend || kind_ == MulticastReceive) {
-        const unsigned index = interfaceOf(multicast_).value_or(0);
-        for (std::size_t s = 0; s + 1 < firstGroup_.size(); ++s) {
-            for (std::size_t g = firstGroup_[s]; g < firstGroup_[s + 1]; ++g) {
-                for (int attempt = 0; attempt < kLeaveAttempts; ++attempt) {
-                    if (at(s).leaveGroup(groups_[g], index, multicast_.source) == 1)
-                        break;
-                }
-            }
+        for (std::size_t g = 0; g < memberOn_.size(); ++g) {
+            if (const std::optional<std::size_t> s = socketOf(g))
+                leave(at(*s), g);
         }
     }
     std::snprintf(status_, sizeof status_, "Destroy DC(ID : %d).", id_);
@@ -275,26 +322,30 @@ int DcChannel::destroy()
 int DcChannel::join()
 {
     int joined = 1;
-    for (std::size_t s = 0; s + 1 < firstGroup_.size(); ++s)
-        joined &= join(s);
+    for (std::size_t g = 0; g < memberOn_.size(); ++g)
+        joined &= join(g);
     return firstGroup_.empty() ? 0 : joined;
 }
 
-int DcChannel::join(std::size_t socket)
+int DcChannel::join(std::size_t group)
 {
-    if (socket + 1 >= firstGroup_.size())
+    const std::optional<std::size_t> s = socketOf(group);
+    if (!s)
         return 0;
+    Csock& socket = at(*s);
+    // A membership of a link deleted since would otherwise stay on the
+    // socket beside the new one, each taking one of its limited places.
+    leave(socket, group);
     // An interface name that no link has fails without a system call.
     const std::optional<unsigned> index = interfaceOf(multicast_);
-    if (!index)
+    if (!index) {
+        joinError_ = ENODEV;
         return 0;
-    int joined = 1;
-    for (std::size_t g = firstGroup_[socket]; g < firstGroup_[socket + 1]; ++g) {
-        Csock& s = at(socket);
-        if (s.joinGroup(groups_[g], *index, multicast_.source) != 1 && s.lastError() != EADDRINUSE)
-            joined = 0;
     }
-    return joined;
+    if (joinOn(socket, group, *index))
+        return 1;
+    joinError_ = socket.lastError();
+    return 0;
 }
 
 int DcChannel::state()

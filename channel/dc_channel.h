@@ -4,6 +4,7 @@
 #include "core/ip_address.h"
 
 #include <cstddef>
+#include <optional>
 #include <vector>
 
 // Kind codes that select how DcChannel::build sets up its socket.
@@ -69,11 +70,15 @@ public:
 
     // Joins the groups again, on the interface of the options (a name is
     // looked up again: a re-created link has a new index) or on the system's
-    // choice: 1 when the sockets are members afterwards, also when they
-    // already were; 0 otherwise. Leaves the status line as it was. With a
-    // socket index, only that socket's groups.
+    // choice, each after leaving its membership of the latest join (which a
+    // link deleted since leaves behind on the socket, where it would count
+    // against the socket's limit for good). 1 when the sockets are members
+    // afterwards; 0 otherwise, with the system's reason in joinError().
+    // Leaves the status line as it was. With a group's index, only that group.
+    // Called in the network namespace the channel was built in, whose routes
+    // make the system's choice.
     int join();
-    int join(std::size_t socket);
+    int join(std::size_t group);
 
     // 0 without sending when length is 0 or the state is 0; otherwise the
     // result of one sendTo (whoever sends decides whether to try again).
@@ -104,6 +109,8 @@ public:
 
     // errno of the step that failed the last build; 0 after one that worked.
     int lastError() const { return error_; }
+    // errno of the latest join that failed since the build.
+    int joinError() const { return joinError_; }
 
 private:
     Csock& at(std::size_t i) { return i == 0 ? socket_ : more_[i - 1]; }
@@ -112,12 +119,24 @@ private:
     // Sets up a receiving socket: where each datagram went, its own groups only, room.
     int receiveOptions(Csock& socket);
     int joinAll(unsigned interfaceIndex);
+    // Joins group g on the socket; 1 when it took, with its interface recorded.
+    int joinOn(Csock& socket, std::size_t g, unsigned interfaceIndex);
+    // Leaves group g's recorded membership, if any.
+    void leave(Csock& socket, std::size_t g);
+    // The socket that joined the group, or nothing when the build did not
+    // get that far.
+    std::optional<std::size_t> socketOf(std::size_t group) const;
     void closeAll();
 
     Csock socket_;
     std::vector<Csock> more_;   // a receiver's further sockets
     std::vector<IpAddress> groups_;
     std::vector<std::size_t> firstGroup_;   // per socket, and the end
+    // Per group, the interface index its membership was made on; kNoMembership
+    // while it has none.
+    static constexpr unsigned kNoMembership = ~0U;
+    std::vector<unsigned> memberOn_;
+    int joinError_ = 0;
     int state_ = 0;
     int kind_ = 0;
     char address_[kAddressSize] = {};

@@ -82,10 +82,10 @@ int DcPool::join(int index)
     return slot ? slot->channel.join() : -1;
 }
 
-int DcPool::join(int index, std::size_t socket)
+int DcPool::join(int index, std::size_t group)
 {
     DcSlot* slot = usedSlot(index);
-    return slot ? slot->channel.join(socket) : -1;
+    return slot ? slot->channel.join(group) : -1;
 }
 
 int DcPool::state(int index)

@@ -32,10 +32,10 @@ public:
     int setMulticastOptions(int index, const MulticastOptions& options);
 
     int build(int index);
-    // DcChannel::join of the slot's channel, all its sockets' groups or one
-    // socket's; -1 for a bad or free index.
+    // DcChannel::join of the slot's channel, all its groups or the one of
+    // that index; -1 for a bad or free index.
     int join(int index);
-    int join(int index, std::size_t socket);
+    int join(int index, std::size_t group);
     int state(int index);
     int send(int index, const void* data, int length, const SocketAddress& to);
     int receive(int index, void* buffer, int size, SocketAddress* sender = nullptr);

@@ -90,6 +90,19 @@ CliEvent receiveStatusEvent(const ReceiveStatus& status, int port, const std::st
         return {"capture-gone",
                 say("\"{1}\" was deleted or replaced: saving stopped", {capture}),
                 {jsonText("file", capture)}};
+    case ReceiveStatus::JoinFailed: {
+        const std::string group = status.group.text();
+        std::vector<JsonField> fields{
+            jsonText("group", group),
+            jsonNumber("groups", static_cast<std::uint64_t>(status.groups)),
+            jsonText("error", systemReason(status.error))};
+        return {"join-failed",
+                status.groups > 1
+                    ? say("cannot join {1} and {2} more groups again: {3}",
+                          {group, std::to_string(status.groups - 1), systemReason(status.error)})
+                    : say("cannot join {1} again: {2}", {group, systemReason(status.error)}),
+                std::move(fields)};
+    }
     case ReceiveStatus::Overflow:
         return {"overflow",
                 say("receive buffer overflowed: {1} datagrams dropped by this host",

@@ -4,6 +4,7 @@
 #include "core/interval_figures.h"
 #include "core/ip_address.h"
 
+#include <cstddef>
 #include <cstdint>
 #include <string>
 
@@ -43,11 +44,16 @@ struct ReceiveStatus {
         SaveFailed,    // a capture write failed (once per series of failures)
         CaptureGone,   // the capture file was deleted or replaced: saving stopped
         Overflow,      // the socket dropped datagrams since the last report
+        JoinFailed,    // joining silent groups again failed (once per series for one reason)
     };
     Kind kind = NoData;
     int attempt = 0;                // BuildFailed only
     std::uint64_t overflowed = 0;   // Overflow only: the total since the run started
-    int error = 0;                  // BuildFailed and SaveFailed: the system's reason (an errno)
+    // BuildFailed, SaveFailed and JoinFailed: the system's reason (an errno).
+    int error = 0;
+    // JoinFailed only: the first group whose join failed, and how many failed.
+    IpAddress group{};
+    std::size_t groups = 0;
 
     bool operator==(const ReceiveStatus&) const = default;
 };

@@ -15,6 +15,9 @@ std::string receiveStatusText(const ReceiveStatus& status)
     case ReceiveStatus::NoData: return "未接收到数据包..";
     case ReceiveStatus::SaveFailed: return "保存文件出现错误.";
     case ReceiveStatus::CaptureGone: return "保存文件已被删除或替换.";
+    // The dialog has no words of its own for it: the silence it follows
+    // already shows.
+    case ReceiveStatus::JoinFailed: return {};
     case ReceiveStatus::Overflow: {
         char text[96];
         std::snprintf(text, sizeof text, "本机接收缓冲区溢出, 丢弃 %" PRIu64 " 个数据包.",

@@ -15,5 +15,6 @@ struct ReceiveTexts {
 // A sender's address as the dialog shows it: dotted for IPv4.
 std::string senderText(const SocketAddress& sender);
 
+// Empty for an event the status line does not show.
 std::string receiveStatusText(const ReceiveStatus& status);
 ReceiveTexts receiveReportTexts(const ReceiveReport& report);

@@ -95,24 +95,22 @@ struct ReceiveEngine::Progress {
     std::uint64_t sum = 0;
     std::uint64_t reported = 0;   // count at the latest statistics
     SocketAddress sender;         // the latest, once count > 0
-    // Per socket: its drop count as last seen (a new socket starts at 0);
-    // whether a datagram of the groups it joined came in the latest round of
-    // receives, and since its latest round without one; and when to join its
-    // groups again if none comes.
+    // Per socket: its drop count as last seen (a new socket starts at 0).
     std::vector<std::uint32_t> dropCounts;
-    std::vector<char> tookFor;
-    std::vector<char> heard;
-    std::vector<std::uint64_t> nextJoin;
+    // Per group, when to join it again unless a datagram of it comes first;
+    // the earliest of these, or later; and the reason of the latest rejoins
+    // that failed, 0 once they work.
+    std::vector<std::uint64_t> rejoinAt;
+    std::uint64_t nextRejoin = 0;
+    int joinFailure = 0;
     std::size_t socket = 0;   // the one being read
     std::uint64_t overflowed = 0;
     std::uint64_t overflowReported = 0;
     std::uint64_t stray = 0;
     int misses = 0;   // receives in a row that brought nothing
-    // The run's groups; which group a destination is, by its index in
-    // them; and per group, the socket that joined it.
+    // The run's groups, and which group a destination is, by its index in them.
     std::vector<IpAddress> groups;
     std::unordered_map<IpAddress, std::size_t, IpAddressHash> groupOf;
-    std::vector<std::size_t> joinedOn;
     IpAddress source;   // family None: any
     SequenceTracker tracker;
     std::uint64_t evictedClosed = 0;   // tracker.evicted() when the latest interval closed
@@ -227,17 +225,12 @@ void ReceiveEngine::run()
     p.failuresSeen = capture_.failures();
     p.t0 = clock_.tickCount();
     p.dropCounts.assign(socketCount, 0);
-    p.tookFor.assign(socketCount, 0);
-    p.heard.assign(socketCount, 0);
-    p.nextJoin.assign(socketCount, p.t0 + kRejoinMs);
+    p.rejoinAt.assign(groups.size(), p.t0 + kRejoinMs);
+    p.nextRejoin = p.t0 + kRejoinMs;
     p.source = source_;
     p.groups = groups;
     for (std::size_t i = 0; i < groups.size(); ++i)
         p.groupOf.emplace(groups[i], i);
-    p.joinedOn.assign(groups.size(), 0);
-    for (std::size_t i = 1; i < channel.socketCount(); ++i)
-        std::fill(p.joinedOn.begin() + static_cast<std::ptrdiff_t>(channel.firstGroup(i)),
-                  p.joinedOn.end(), i);
     p.meter.start(0, groups);
 
     while (sink_.isRunning() && (limit_ == 0 || p.count < limit_)) {
@@ -279,16 +272,7 @@ void ReceiveEngine::run()
             missed(p, before);
             now = clock_.tickCount();
         }
-        // A socket whose groups brought nothing this round may have lost
-        // its memberships.
-        for (std::size_t i = 0; i < socketCount; ++i) {
-            if (p.tookFor[i] != 0) {
-                p.tookFor[i] = 0;
-                p.heard[i] = 1;
-            } else {
-                keepMembership(p, slot, i, now);
-            }
-        }
+        keepMemberships(p, slot, now);
         closeDue(p, now);
         if (got == 0)
             continue;
@@ -332,7 +316,7 @@ int ReceiveEngine::take(Progress& p, const BatchReceiver& batch, int got, std::u
             continue;
         }
         ++taken;
-        p.tookFor[p.joinedOn[*group]] = 1;
+        p.rejoinAt[*group] = now + kRejoinMs;
         p.misses = 0;
         const unsigned char* data = batch.data(i);
         const TestDatagram datagram = TestDatagram::parse(data, n);
@@ -390,24 +374,43 @@ void ReceiveEngine::missed(Progress& p, std::uint64_t before)
     sink_.flashLamp(Lamp::Error);
 }
 
-void ReceiveEngine::keepMembership(Progress& p, int slot, std::size_t socket, std::uint64_t now)
+void ReceiveEngine::keepMemberships(Progress& p, int slot, std::uint64_t now)
 {
     // A link deleted and made again (an adapter plugged back in, a virtual
-    // machine's link renewed) comes back without the membership, and the
-    // group stays silent for good unless joined again. A join while still a
-    // member changes nothing.
-    if (p.heard[socket] != 0) {
-        p.heard[socket] = 0;
-        p.nextJoin[socket] = now + kRejoinMs;
+    // machine's link renewed) comes back without the memberships, and a group
+    // stays silent for good unless joined again. Only the silent groups are:
+    // the others' memberships work.
+    if (now < p.nextRejoin)
         return;
+    p.nextRejoin = now + kRejoinMs;
+    std::size_t joined = 0;
+    std::size_t failed = 0;
+    ReceiveStatus failure{ReceiveStatus::JoinFailed};
+    for (std::size_t g = 0; g < p.rejoinAt.size(); ++g) {
+        if (now >= p.rejoinAt[g]) {
+            p.rejoinAt[g] = now + kRejoinMs;
+            ++joined;
+            if (pool_.join(slot, g) != 1) {
+                if (failed == 0) {
+                    failure.group = p.groups[g];
+                    failure.error = pool_.channel(slot)->joinError();
+                }
+                ++failed;
+            }
+        }
+        p.nextRejoin = std::min(p.nextRejoin, p.rejoinAt[g]);
     }
-    if (now < p.nextJoin[socket])
+    rejoins_.fetch_add(joined, std::memory_order_relaxed);
+    if (joined == 0)
         return;
-    p.nextJoin[socket] = now + kRejoinMs;
-    // A failure is tried again at the next turn, unreported: the silence
-    // already shows in the status line.
-    pool_.join(slot, socket);
-    rejoins_.fetch_add(1, std::memory_order_relaxed);
+    // Tried again at the next turn; said again only for another reason.
+    const int reason = failed != 0 ? failure.error : 0;
+    if (reason != 0 && reason != p.joinFailure) {
+        failure.groups = failed;
+        sink_.showStatus(failure);
+        sink_.flashLamp(Lamp::Error);
+    }
+    p.joinFailure = reason;
 }
 
 void ReceiveEngine::closeDue(Progress& p, std::uint64_t now)

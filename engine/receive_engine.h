@@ -38,7 +38,9 @@ class ReceiveSink;
 // was sent to, then by sender; the channel spreads the joins over as many
 // sockets as the system's per-socket membership limit needs, and the engine
 // waits on all of them at once, taking a batch from each that is ready. Each
-// socket whose groups are all silent joins them again every 3 s.
+// group is joined again on its own, every 3 s while it is silent; a join that
+// fails is reported with the system's reason, once per series of failures
+// for one reason.
 class ReceiveEngine {
 public:
     static constexpr int kReceiveTimeoutMs = 10;
@@ -81,7 +83,7 @@ public:
     // The pool slot of the run in progress, -1 while none.
     int slot() const { return slot_.load(std::memory_order_relaxed); }
 
-    // Joins made again since the run in progress (or the last) started,
+    // Groups joined again since the run in progress (or the last) started,
     // successful or not.
     std::uint64_t rejoins() const { return rejoins_.load(std::memory_order_relaxed); }
 
@@ -97,8 +99,8 @@ private:
     void waitOutTimeout(std::uint64_t before);
     // A receive that brought nothing (before: the clock when it started).
     void missed(Progress& progress, std::uint64_t before);
-    // A receive on the socket that brought none of its groups' datagrams.
-    void keepMembership(Progress& progress, int slot, std::size_t socket, std::uint64_t now);
+    // Joins again the groups silent for 3 s, when any are.
+    void keepMemberships(Progress& progress, int slot, std::uint64_t now);
     // Counts the datagrams of the latest receive from the socket; how many
     // were its groups'.
     int take(Progress& progress, const BatchReceiver& batch, int got, std::uint64_t now);

@@ -10,6 +10,10 @@
 #include <QLineEdit>
 #include <QPushButton>
 
+#include <algorithm>
+#include <string>
+#include <utility>
+
 using namespace ReceiverIds;
 
 namespace {
@@ -105,6 +109,7 @@ void ReceiverDialog::okCommand()
     // A worker still ending after Stop is woken and ends first, so runs
     // never overlap and every run releases its slot.
     worker().stop();
+    sink_.reset();
     if (!worker().start([this, settings = std::move(*parsed.settings)] { runEngine(settings); }))
         return;
     start_->hide();
@@ -167,10 +172,39 @@ ReceiverDialog::Sink::Sink(ReceiverDialog& dialog) : RunSink(dialog.worker()), d
 
 void ReceiverDialog::Sink::showStatus(const ReceiveStatus& status)
 {
-    run_.postStatus(receiveStatusText(status));
+    std::string text = receiveStatusText(status);
+    if (text.empty())
+        return;
+    silentAt_.reset();
+    if (status.kind == ReceiveStatus::NoData)
+        silentAt_ = counted_;
+    run_.postStatus(std::move(text));
 }
 
 void ReceiverDialog::Sink::showStatistics(const ReceiveReport& report)
 {
+    counted(report.datagrams);
     dialog_.statistics_.post(report);
+}
+
+void ReceiverDialog::Sink::showReceiveInterval(const ReceiveInterval& interval)
+{
+    // Within an interval of the flow's return, while the figures may wait
+    // for their fiftieth datagram.
+    counted(interval.total.datagrams);
+}
+
+void ReceiverDialog::Sink::counted(std::uint64_t datagrams)
+{
+    counted_ = std::max(counted_, datagrams);
+    if (silentAt_ && counted_ > *silentAt_) {
+        silentAt_.reset();
+        run_.postStatus({});
+    }
+}
+
+void ReceiverDialog::Sink::reset()
+{
+    counted_ = 0;
+    silentAt_.reset();
 }

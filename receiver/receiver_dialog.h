@@ -5,6 +5,9 @@
 #include "file/capture_file.h"
 #include "shell/main_dialog.h"
 
+#include <cstdint>
+#include <optional>
+
 class DcPool;
 class QCheckBox;
 class QLabel;
@@ -44,14 +47,23 @@ protected:
     void restoreButtons() override;
 
 private:
+    // Calls come from the worker thread, except reset, made between runs.
     class Sink final : public RunSink<ReceiveSink> {
     public:
         explicit Sink(ReceiverDialog& dialog);
         void showStatus(const ReceiveStatus& status) override;
         void showStatistics(const ReceiveReport& report) override;
+        void showReceiveInterval(const ReceiveInterval& interval) override;
+        void reset();
 
     private:
+        // The status line's "no datagrams" goes once datagrams flow again.
+        void counted(std::uint64_t datagrams);
+
         ReceiverDialog& dialog_;
+        std::uint64_t counted_ = 0;   // the run's datagrams, as last reported
+        // While the status line says no datagrams arrive: how many had then.
+        std::optional<std::uint64_t> silentAt_;
     };
 
     void applyStatistics(const ReceiveReport& report);

@@ -2,6 +2,7 @@
 
 #include "channel/dc_pool.h"
 #include "core/datagram.h"
+#include "core/group_list.h"
 #include "core/receive_format.h"
 #include "file/capture_file.h"
 #include "platform/steady_clock.h"
@@ -26,6 +27,7 @@
 #include <climits>
 #include <csignal>
 #include <cstdint>
+#include <cstdio>
 #include <iterator>
 #include <string>
 #include <thread>
@@ -461,6 +463,85 @@ TEST_F(ReceiveEngineTest, WhileTheGroupIsSilentItIsJoinedAgainEveryThreeSeconds)
         ASSERT_TRUE(sink_.waitUntil([](const auto& e) { return e.runningChecks >= 95; }));
         stop();
         EXPECT_EQ(engine_.rejoins(), c.rejoins);
+    }
+}
+
+// A link deleted and made again leaves its memberships behind on the socket,
+// where they would take the places of the new ones: one socket holds 20 at
+// most here. Each group is received from again however often that happens.
+TEST_F(ReceiveEngineTest, GroupsAreReceivedFromAgainAfterTheirLinkIsMadeAgainManyTimes)
+{
+    struct Case {
+        const char* groups;
+        int links;               // made again
+        const char* interface;   // empty: the system's choice
+        bool sourceSpecific;     // for host 0's datagrams only
+    };
+    const Case cases[] = {
+        {kGroup, 21, "", false},
+        {"239.1.2.3+19", 2, "", false},
+        {"239.1.2.3+19", 2, "eth0", true},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(std::string(c.groups) + " " + c.interface);
+        const std::vector<IpAddress> groups = parseGroupList({c.groups}, kMaxGroups).groups;
+        MulticastOptions options;
+        std::snprintf(options.interface, sizeof options.interface, "%s", c.interface);
+        engine_.setMulticastOptions(options);
+        engine_.setGroups(groups, c.sourceSpecific
+                                      ? parseIpAddress(lab_.hostAddress(0)).value_or(IpAddress{})
+                                      : IpAddress{});
+        clock_.restart({1000});
+        clock_.setStep(100);
+        sink_.reset();
+        start();
+        for (int link = 0; link < c.links; ++link) {
+            ASSERT_TRUE(lab_.replaceLink(1));
+            // Two turns of every group, the second begun with the new link up.
+            const std::uint64_t joined = engine_.rejoins() + 2 * groups.size();
+            ASSERT_TRUE(sink_.waitUntil([&](const auto&) { return engine_.rejoins() >= joined; }))
+                << "link " << link;
+        }
+        for (const IpAddress& group : groups)
+            send({tagged(1, 10), tagged(2, 10)}, 0, group.text());
+        settle();
+        stop();
+        EXPECT_EQ(engine_.totals().datagrams, 2 * groups.size());
+    }
+}
+
+// Without a route for the group the system has no interface to join it on.
+// That is said once per series of failures, with the system's reason; a
+// join that works again ends the series.
+TEST_F(ReceiveEngineTest, AJoinThatFailsIsReportedWithItsReasonOncePerSeries)
+{
+    clock_.setStep(100);
+    start();
+    auto turns = [this](std::uint64_t n) {
+        const std::uint64_t joined = engine_.rejoins() + n;
+        return sink_.waitUntil([&](const auto&) { return engine_.rejoins() >= joined; });
+    };
+    for (int series = 1; series <= 2; ++series) {
+        SCOPED_TRACE(series);
+        ASSERT_EQ(lab_.exec(1, "ip route del 224.0.0.0/4"), 0);
+        ASSERT_TRUE(sink_.waitUntil([series](const auto& e) {
+            return e.statusCount(ReceiveStatus::JoinFailed) >= series;
+        }));
+        ASSERT_TRUE(turns(2));
+        EXPECT_EQ(sink_.events().statusCount(ReceiveStatus::JoinFailed), series);
+        ASSERT_EQ(lab_.exec(1, "ip route add 224.0.0.0/4 dev eth0"), 0);
+        ASSERT_TRUE(turns(2));
+    }
+    send({tagged(1, 10)});
+    settle();
+    stop();
+    EXPECT_EQ(engine_.totals().datagrams, 1u);
+    for (const ReceiveStatus& status : sink_.events().receiveStatuses) {
+        if (status.kind != ReceiveStatus::JoinFailed)
+            continue;
+        EXPECT_EQ(status.error, ENODEV);
+        EXPECT_EQ(status.group.text(), kGroup);
+        EXPECT_EQ(status.groups, 1u);
     }
 }
 

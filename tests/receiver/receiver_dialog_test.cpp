@@ -235,6 +235,71 @@ TEST_F(ReceiverDialogTest, ScreenReadersReadTheStatusAndEachFigureAsShown)
     }
 }
 
+// "No datagrams" holds only until they flow again: it goes with the first
+// interval or figures that count more than when it was said, not with those
+// that count only what came before. Other words stay until replaced.
+TEST_F(ReceiverDialogTest, NoDatagramsIsClearedOnceDatagramsAreCountedAgain)
+{
+    const QString noData = QStringLiteral("未接收到数据包..");
+    const QString overflow = QStringLiteral("本机接收缓冲区溢出, 丢弃 3 个数据包.");
+    ReceiveInterval interval;
+    ReceiveReport report;
+    struct Step {
+        const char* what;
+        std::function<void(ReceiveSink&)> call;
+        QString shown;
+    };
+    const Step steps[] = {
+        {"figures of 50",
+         [&](ReceiveSink& s) {
+             report.datagrams = 50;
+             s.showStatistics(report);
+         },
+         QString()},
+        {"silence", [](ReceiveSink& s) { s.showStatus({ReceiveStatus::NoData}); }, noData},
+        {"an interval that ended in the silence",
+         [&](ReceiveSink& s) {
+             interval.total.datagrams = 50;
+             s.showReceiveInterval(interval);
+         },
+         noData},
+        {"a join that failed", [](ReceiveSink& s) { s.showStatus({ReceiveStatus::JoinFailed}); },
+         noData},
+        {"an interval with one more",
+         [&](ReceiveSink& s) {
+             interval.total.datagrams = 51;
+             s.showReceiveInterval(interval);
+         },
+         QString()},
+        {"silence again", [](ReceiveSink& s) { s.showStatus({ReceiveStatus::NoData}); }, noData},
+        {"figures of 100",
+         [&](ReceiveSink& s) {
+             report.datagrams = 100;
+             s.showStatistics(report);
+         },
+         QString()},
+        {"silence, then an overflow",
+         [](ReceiveSink& s) {
+             s.showStatus({ReceiveStatus::NoData});
+             s.showStatus({ReceiveStatus::Overflow, 0, 3});
+         },
+         overflow},
+        {"figures of 150",
+         [&](ReceiveSink& s) {
+             report.datagrams = 150;
+             s.showStatistics(report);
+         },
+         overflow},
+    };
+    for (const Step& step : steps) {
+        SCOPED_TRACE(step.what);
+        step.call(dialog.sink());
+        QCoreApplication::processEvents();
+        ASSERT_TRUE(waitFor([&] { return text(dialog, IDC_STATUS) == step.shown; }))
+            << text(dialog, IDC_STATUS).toStdString();
+    }
+}
+
 TEST_F(ReceiverDialogTest, EveryTextShowsWholeInTheDialogAndItsAboutBox)
 {
     EXPECT_EQ(textFitFaults(dialog), "");
