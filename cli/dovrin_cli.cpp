@@ -183,6 +183,9 @@ int run(const CliOptions& options, const SendSettings& settings,
     engine.setGroups(groups);
     sink.setGroups(groups);
     engine.setAttemptLimit(0);
+    // A network that just came back, or a process continued, gets the target
+    // speed, not the backlog.
+    engine.setPaceRestarts(true);
     MulticastOptions multicast;
     std::snprintf(multicast.interface, sizeof multicast.interface, "%s", options.interface.c_str());
     multicast.ttl = options.ttl;
