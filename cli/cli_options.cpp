@@ -365,9 +365,9 @@ Streams numbered test datagrams to an IP multicast group at a paced speed.
   -r, --interval SECONDS   one line or JSON object per interval, 0.1 to 3600
                            (default 1)
 {common}
-Runs until --count or --duration is reached, or until SIGINT or SIGTERM,
-riding out failed sends; says on standard error when sending failed and
-when it resumed.
+Runs until --count or --duration is reached, or until SIGINT, SIGTERM or
+SIGHUP, riding out failed sends; says on standard error when sending failed
+and when it resumed.
 Exit status: 0 after a run, 1 when the run could not start or standard
 output was closed, 2 for bad usage or a refused setting.
 )");
@@ -394,8 +394,8 @@ Joins an IP multicast group and counts datagrams, bytes, speed and losses.
       --metrics FILE       rewrite FILE each interval in the text exposition
                            format of a monitoring system's text file collector
 {common}
-Runs until --count or --duration is reached, or until SIGINT or SIGTERM,
-then closes the capture and prints the final summary.
+Runs until --count or --duration is reached, or until SIGINT, SIGTERM or
+SIGHUP, then closes the capture and prints the final summary.
 Exit status: 0 after a run, 1 when the run could not start or standard
 output was closed, 2 for bad usage or a refused setting, 3 when no
 datagram arrived, 4 when the loss was above --max-loss, 5 when the capture

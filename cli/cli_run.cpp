@@ -13,6 +13,7 @@ StopSignals::StopSignals()
     sigemptyset(&set_);
     sigaddset(&set_, SIGINT);
     sigaddset(&set_, SIGTERM);
+    sigaddset(&set_, SIGHUP);
     pthread_sigmask(SIG_BLOCK, &set_, nullptr);
 }
 

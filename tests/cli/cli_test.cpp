@@ -21,6 +21,7 @@
 #include <chrono>
 #include <clocale>
 #include <cstdio>
+#include <cstring>
 #include <filesystem>
 #include <random>
 #include <regex>
@@ -462,57 +463,65 @@ TEST(CliLab, SignalsEndBothRunsWithASummaryAndTheCaptureHoldsWhatItCounts)
 {
     NetnsLab lab(2);
     NETNS_LAB_OR_SKIP(lab);
-    TempDir dir;
-    const std::string capture = dir.file("cap.bin");
-    const Started receiver = spawnIn(lab, 1, dir, "rx", kKestil, {"--json", "--save", capture});
-    awaitJoined(receiver);
-    const Started sender =
-        spawnIn(lab, 0, dir, "tx", kDovrin, {"--speed", "20000", "--json", "--interval", "0.25"});
-    std::this_thread::sleep_for(std::chrono::milliseconds(1500));
+    // The receiver's two signals in a row are an impatient Ctrl-C, or a
+    // terminal closed under a shell that passes its own hang-up on.
+    struct Case {
+        int toSender;
+        int toReceiver;
+    };
+    for (const Case c : {Case{SIGTERM, SIGINT}, Case{SIGHUP, SIGHUP}}) {
+        SCOPED_TRACE(strsignal(c.toSender));
+        TempDir dir;
+        const std::string capture = dir.file("cap.bin");
+        const Started receiver = spawnIn(lab, 1, dir, "rx", kKestil, {"--json", "--save", capture});
+        awaitJoined(receiver);
+        const Started sender = spawnIn(lab, 0, dir, "tx", kDovrin,
+                                       {"--speed", "20000", "--json", "--interval", "0.25"});
+        std::this_thread::sleep_for(std::chrono::milliseconds(1500));
 
-    kill(sender.pid, SIGTERM);
-    EXPECT_EQ(exitCode(sender), 0);
-    // The receiver meanwhile waits in vain for a while; then two signals in
-    // a row, as an impatient Ctrl-C gives them.
-    std::this_thread::sleep_for(std::chrono::milliseconds(300));
-    kill(receiver.pid, SIGINT);
-    kill(receiver.pid, SIGINT);
-    EXPECT_EQ(exitCode(receiver), 0);
+        kill(sender.pid, c.toSender);
+        EXPECT_EQ(exitCode(sender), 0);
+        // The receiver meanwhile waits in vain for a while.
+        std::this_thread::sleep_for(std::chrono::milliseconds(300));
+        kill(receiver.pid, c.toReceiver);
+        kill(receiver.pid, c.toReceiver);
+        EXPECT_EQ(exitCode(receiver), 0);
 
-    const std::string final = finalObject(receiver);
-    EXPECT_EQ(field(final, "final"), "true") << final;
-    const std::uint64_t datagrams = std::stoull("0" + field(final, "datagrams"));
-    EXPECT_GT(datagrams, 100u);
-    EXPECT_EQ(TempDir::contents(capture).size(), datagrams * 1024);
-    EXPECT_EQ(field(final, "from"), "\"" + lab.hostAddress(0) + "\"");
+        const std::string final = finalObject(receiver);
+        EXPECT_EQ(field(final, "final"), "true") << final;
+        const std::uint64_t datagrams = std::stoull("0" + field(final, "datagrams"));
+        EXPECT_GT(datagrams, 100u);
+        EXPECT_EQ(TempDir::contents(capture).size(), datagrams * 1024);
+        EXPECT_EQ(field(final, "from"), "\"" + lab.hostAddress(0) + "\"");
 
-    // The sender printed an object each quarter second, stamped with the
-    // wall-clock time, each interval closing past its point on the grid
-    // from the start; their datagrams add up to the run's.
-    std::vector<std::string> sent = lines(TempDir::contents(sender.out));
-    ASSERT_GE(sent.size(), 6u);
-    EXPECT_EQ(field(sent.front(), "type"), "\"start\"");
-    EXPECT_EQ(field(sent.front(), "interval"), "0.250");
-    sent.erase(sent.begin());
-    const std::string& summary = sent.back();
-    EXPECT_EQ(field(summary, "final"), "true");
-    const std::regex stamp(
-        R"("[0-9]{4}-[0-9]{2}-[0-9]{2}T[0-9]{2}:[0-9]{2}:[0-9]{2}\.[0-9]{3}[+-][0-9]{2}:[0-9]{2}")");
-    std::uint64_t sum = 0;
-    double elapsed = 0;
-    for (std::size_t i = 0; i + 1 < sent.size(); ++i) {
-        const std::string& line = sent[i];
-        EXPECT_TRUE(std::regex_match(field(line, "ts"), stamp)) << line;
-        elapsed += std::stod("0" + field(line, "interval"));
-        const double grid = 0.25 * static_cast<double>(i + 1);
-        EXPECT_LT(elapsed, grid + 0.25) << line;
-        if (i + 2 < sent.size()) {
-            EXPECT_GE(elapsed, grid - 0.005) << line;   // each rounded to the ms
+        // The sender printed an object each quarter second, stamped with the
+        // wall-clock time, each interval closing past its point on the grid
+        // from the start; their datagrams add up to the run's.
+        std::vector<std::string> sent = lines(TempDir::contents(sender.out));
+        ASSERT_GE(sent.size(), 6u);
+        EXPECT_EQ(field(sent.front(), "type"), "\"start\"");
+        EXPECT_EQ(field(sent.front(), "interval"), "0.250");
+        sent.erase(sent.begin());
+        const std::string& summary = sent.back();
+        EXPECT_EQ(field(summary, "final"), "true");
+        const std::regex stamp(
+            R"("[0-9]{4}-[0-9]{2}-[0-9]{2}T[0-9]{2}:[0-9]{2}:[0-9]{2}\.[0-9]{3}[+-][0-9]{2}:[0-9]{2}")");
+        std::uint64_t sum = 0;
+        double elapsed = 0;
+        for (std::size_t i = 0; i + 1 < sent.size(); ++i) {
+            const std::string& line = sent[i];
+            EXPECT_TRUE(std::regex_match(field(line, "ts"), stamp)) << line;
+            elapsed += std::stod("0" + field(line, "interval"));
+            const double grid = 0.25 * static_cast<double>(i + 1);
+            EXPECT_LT(elapsed, grid + 0.25) << line;
+            if (i + 2 < sent.size()) {
+                EXPECT_GE(elapsed, grid - 0.005) << line;   // each rounded to the ms
+            }
+            sum += std::stoull("0" + field(line, "datagrams"));
+            EXPECT_EQ(field(line, "total_datagrams"), std::to_string(sum)) << line;
         }
-        sum += std::stoull("0" + field(line, "datagrams"));
-        EXPECT_EQ(field(line, "total_datagrams"), std::to_string(sum)) << line;
+        EXPECT_EQ(field(summary, "datagrams"), std::to_string(sum));
     }
-    EXPECT_EQ(field(summary, "datagrams"), std::to_string(sum));
 }
 
 TEST(CliLab, AReaderThatStopsReadingCostsReportsButNoDatagrams)
