@@ -44,9 +44,11 @@ struct Started {
 
 // Starts program with args in the calling thread's network namespace; its
 // stdout goes to out when given (the program then has it as its only copy
-// of that descriptor).
+// of that descriptor). It starts with SIGINT, SIGTERM and SIGHUP at their
+// defaults, as from an interactive shell, whatever the tests were started
+// with; hangUpIgnored leaves SIGHUP ignored, as nohup does.
 Started spawn(const TempDir& dir, const std::string& name, const char* program,
-              const std::vector<std::string>& args, int out = -1)
+              const std::vector<std::string>& args, int out = -1, bool hangUpIgnored = false)
 {
     Started started{-1, dir.file((name + ".out").c_str()), dir.file((name + ".err").c_str())};
     posix_spawn_file_actions_t actions;
@@ -64,18 +66,30 @@ Started spawn(const TempDir& dir, const std::string& name, const char* program,
     for (std::string& word : words)
         argv.push_back(word.data());
     argv.push_back(nullptr);
-    if (posix_spawn(&started.pid, program, &actions, nullptr, argv.data(), environ) != 0)
+    posix_spawnattr_t attributes;
+    posix_spawnattr_init(&attributes);
+    sigset_t defaults;
+    sigemptyset(&defaults);
+    sigaddset(&defaults, SIGINT);
+    sigaddset(&defaults, SIGTERM);
+    if (!hangUpIgnored)
+        sigaddset(&defaults, SIGHUP);
+    posix_spawnattr_setsigdefault(&attributes, &defaults);
+    posix_spawnattr_setflags(&attributes, POSIX_SPAWN_SETSIGDEF);
+    if (posix_spawn(&started.pid, program, &actions, &attributes, argv.data(), environ) != 0)
         started.pid = -1;
+    posix_spawnattr_destroy(&attributes);
     posix_spawn_file_actions_destroy(&actions);
     return started;
 }
 
 // Starts the program inside a lab host.
 Started spawnIn(const NetnsLab& lab, int host, const TempDir& dir, const std::string& name,
-                const char* program, const std::vector<std::string>& args, int out = -1)
+                const char* program, const std::vector<std::string>& args, int out = -1,
+                bool hangUpIgnored = false)
 {
     Started started;
-    lab.start(host, [&] { started = spawn(dir, name, program, args, out); }).join();
+    lab.start(host, [&] { started = spawn(dir, name, program, args, out, hangUpIgnored); }).join();
     return started;
 }
 
@@ -522,6 +536,26 @@ TEST(CliLab, SignalsEndBothRunsWithASummaryAndTheCaptureHoldsWhatItCounts)
         }
         EXPECT_EQ(field(summary, "datagrams"), std::to_string(sum));
     }
+}
+
+TEST(CliLab, ASignalIgnoredAtTheStartStaysIgnoredAsUnderNohup)
+{
+    NetnsLab lab(1);
+    NETNS_LAB_OR_SKIP(lab);
+    TempDir dir;
+    struct sigaction ignore {};
+    struct sigaction before {};
+    ignore.sa_handler = SIG_IGN;
+    sigaction(SIGHUP, &ignore, &before);
+    const Started receiver = spawnIn(lab, 0, dir, "rx", kKestil, {"--json"}, -1, true);
+    sigaction(SIGHUP, &before, nullptr);
+    awaitJoined(receiver);
+
+    kill(receiver.pid, SIGHUP);
+    std::this_thread::sleep_for(std::chrono::milliseconds(300));
+    EXPECT_EQ(waitpid(receiver.pid, nullptr, WNOHANG), 0) << "ended by an ignored SIGHUP";
+    kill(receiver.pid, SIGTERM);
+    EXPECT_EQ(exitCode(receiver), 3);   // ended, with no datagram received
 }
 
 TEST(CliLab, AReaderThatStopsReadingCostsReportsButNoDatagrams)
