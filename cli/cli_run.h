@@ -5,7 +5,7 @@
 #include <vector>
 
 // Ends a command-line run on SIGINT, SIGTERM or SIGHUP (a closed terminal or
-// an ended session) unless the program was started with it ignored, after a
+// a logout) unless the program was started with it ignored, after a
 // duration, or when the worker is done. Made before any thread starts: it
 // blocks those signals in the calling thread, and so in every thread started
 // later, and takes them only in wait(). A signal during the shutdown after wait() stays pending and
