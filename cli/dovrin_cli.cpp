@@ -226,13 +226,11 @@ int main(int argc, char* argv[])
     const GroupList list = parseGroupList(options.groups, kMaxGroups);
     if (list.groups.empty())
         return refuseSetting(kProgram, options, list.error);
-    // The port, speed and size were read as the dialog reads them when the
-    // options were; the groups just now.
-    Parsed<SendSettings> settings =
-        SendSettings::parse(RunDefaults::kGroup, options.port, options.speed, options.size);
-    if (!settings.settings)
-        return refuseSetting(kProgram, options, settings.refusal);
-    settings.settings->group = list.groups.front().text();
+    SendSettings settings;
+    settings.group = list.groups.front().text();
+    settings.port = options.port;
+    settings.speedKbps = options.speedKbps;
+    settings.packetSize = options.packetSize;
     if (options.interface.empty()) {
         for (const IpAddress& group : list.groups) {
             if (needsInterface(group))
@@ -242,5 +240,5 @@ int main(int argc, char* argv[])
                                          {group.text()}));
         }
     }
-    return run(options, *settings.settings, list.groups);
+    return run(options, settings, list.groups);
 }

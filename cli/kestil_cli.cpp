@@ -427,11 +427,9 @@ int main(int argc, char* argv[])
     const GroupList list = parseGroupList(options.groups, kMaxGroups);
     if (list.groups.empty())
         return refuseSetting(kProgram, options, list.error);
-    // The port is read as the dialog reads it; the groups were read above.
-    Parsed<ReceiveSettings> settings = ReceiveSettings::parse(RunDefaults::kGroup, options.port);
-    if (!settings.settings)
-        return refuseSetting(kProgram, options, settings.refusal);
-    settings.settings->group = list.groups.front().text();
+    ReceiveSettings settings;
+    settings.group = list.groups.front().text();
+    settings.port = options.port;
     IpAddress source;
     if (!options.ssmSource.empty()) {
         const SourceAddress parsed =
@@ -449,5 +447,5 @@ int main(int argc, char* argv[])
                                          {group.text()}));
         }
     }
-    return run(options, *settings.settings, list.groups, source);
+    return run(options, settings, list.groups, source);
 }
