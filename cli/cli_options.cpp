@@ -1,10 +1,8 @@
 #include "cli/cli_options.h"
 
 #include "channel/dc_channel.h"
-#include "cli/cli_output.h"
 #include "cli/cli_text.h"
 #include "core/group_list.h"
-#include "platform/version.h"
 
 #include <getopt.h>
 
@@ -12,7 +10,6 @@
 #include <charconv>
 #include <chrono>
 #include <cmath>
-#include <cstdio>
 #include <string>
 #include <utility>
 
@@ -318,27 +315,6 @@ std::string helpText(CliOptions::Program program, std::string_view head, std::st
     return out;
 }
 
-// The refusal as one line that shows what was typed: a control character in
-// a typed value is written as \xNN, so that it can neither break the line
-// nor reach the terminal as a command.
-std::string printable(const std::string& text)
-{
-    static constexpr char kDigits[] = "0123456789abcdef";
-    std::string out;
-    out.reserve(text.size());
-    for (const char c : text) {
-        const auto byte = static_cast<unsigned char>(c);
-        if (byte >= 0x20 && byte != 0x7f) {
-            out += c;
-            continue;
-        }
-        out += "\\x";
-        out += kDigits[byte >> 4];
-        out += kDigits[byte & 0xf];
-    }
-    return out;
-}
-
 // Why getopt_long refused the argument it returned '?' or ':' for, typed
 // being that argument when it is a long option.
 std::string refusal(CliOptions::Program program, int got, const std::string& typed)
@@ -429,7 +405,7 @@ CliParse parseArguments(CliOptions::Program program, const std::vector<std::stri
 CliParse parseCliOptions(CliOptions::Program program, const std::vector<std::string_view>& args)
 {
     CliParse parsed = parseArguments(program, args);
-    parsed.error = printable(parsed.error);
+    parsed.error = printableText(parsed.error);
     return parsed;
 }
 
@@ -486,35 +462,4 @@ std::string_view cliHelpText(CliOptions::Program program)
     static const std::string receiver =
         helpText(CliOptions::Receiver, kReceiverHead, kReceiverTail);
     return program == CliOptions::Sender ? sender : receiver;
-}
-
-CliStart startCli(CliOptions::Program program, const char* name, int argc, char* argv[])
-{
-    setUpMessages();
-    const std::vector<std::string_view> args(argv + (argc > 0 ? 1 : 0), argv + argc);
-    const CliParse parsed = parseCliOptions(program, args);
-    if (!parsed.options) {
-        // A command line of the wrong form points to the help.
-        const std::string line =
-            parsed.json || !parsed.syntax
-                ? errorLine(name, parsed.json, parsed.error)
-                : errorLine(name, false, say("{1} (see {2} --help)", {parsed.error, name}));
-        std::fputs(line.c_str(), stderr);
-        return {std::nullopt, 2};
-    }
-    if (parsed.options->help) {
-        std::fputs(cliHelpText(program).data(), stdout);
-        return {std::nullopt, 0};
-    }
-    if (parsed.options->version) {
-        std::printf("%s %s\n", name, MCT_VERSION_TEXT);
-        return {std::nullopt, 0};
-    }
-    return {parsed.options, 0};
-}
-
-int refuseSetting(const char* name, const CliOptions& options, std::string_view refusal)
-{
-    std::fputs(errorLine(name, options.json, printable(std::string(refusal))).c_str(), stderr);
-    return 2;
 }

@@ -89,16 +89,3 @@ CliParse parseCliOptions(CliOptions::Program program, const std::vector<std::str
 
 // The --help text of each program, in the words of its manual page.
 std::string_view cliHelpText(CliOptions::Program program);
-
-// What both programs do first: read the arguments, and answer bad usage (one
-// line on stderr, exit code 2), --help and --version (exit code 0) at once.
-// The options to run with, or else the exit code to end with.
-struct CliStart {
-    std::optional<CliOptions> options;
-    int exitCode = 0;
-};
-CliStart startCli(CliOptions::Program program, const char* name, int argc, char* argv[]);
-
-// A setting the run settings refused: one line on stderr (a JSON object
-// under --json); exit code 2.
-int refuseSetting(const char* name, const CliOptions& options, std::string_view refusal);

@@ -1,4 +1,5 @@
 #include "cli/cli_options.h"
+#include "cli/cli_start.h"
 
 #include <gtest/gtest.h>
 
@@ -213,6 +214,56 @@ TEST(CliOptions, EachProgramsManualPageListsExactlyItsOptions)
                 rows.insert(option.synopsis());
         }
         EXPECT_EQ(manualOptions(page), rows);
+    }
+}
+
+TEST(CliStart, BothProgramsReadTheGroupsSourceAndInterfaceOrEndAtOnce)
+{
+    constexpr auto S = CliOptions::Sender;
+    constexpr auto R = CliOptions::Receiver;
+    const struct {
+        CliOptions::Program program;
+        std::vector<std::string> args;
+        int exitCode;   // -1: the run starts
+        std::string started;
+    } cases[] = {
+        {S, {}, -1, "224.1.1.1 ttl 20"},
+        {R,
+         {"-g", "239.1.1.1+2", "-S", "10.0.0.1"},
+         -1,
+         "239.1.1.1 239.1.1.2 239.1.1.3 from 10.0.0.1 ttl 20"},
+        {S, {"-g", "ff02::1:5", "-i", "lo", "-T", "3"}, -1, "ff02::1:5 on lo ttl 3"},
+        // A group of link-local scope needs its interface named, in both.
+        {S, {"-g", "ff02::1:5"}, 2, ""},
+        {R, {"-g", "ff3e::1", "--group=ff02::1:5"}, 2, ""},
+        {R, {"-g", "ff3e::1", "-S", "10.0.0.1"}, 2, ""},
+        {S, {"-g", "239.1.1.1", "-g", "239.1.1.1"}, 2, ""},
+        {R, {"--bogus"}, 2, ""},
+        {S, {"--version", "--port=0"}, 2, ""},
+        {R, {"--version"}, 0, ""},
+    };
+    for (const auto& c : cases) {
+        std::vector<std::string> words{"cli"};
+        words.insert(words.end(), c.args.begin(), c.args.end());
+        std::vector<char*> argv;
+        for (std::string& word : words)
+            argv.push_back(word.data());
+        SCOPED_TRACE(words.back());
+        const CliStart start =
+            startCli(c.program, "cli", static_cast<int>(argv.size()), argv.data());
+        EXPECT_EQ(start.options.has_value(), c.exitCode < 0);
+        if (!start.options) {
+            EXPECT_EQ(start.exitCode, c.exitCode);
+            continue;
+        }
+        std::string started;
+        for (const IpAddress& group : start.groups)
+            started += group.text() + " ";
+        if (start.ssmSource.family != IpAddress::Family::None)
+            started += "from " + start.ssmSource.text() + " ";
+        if (start.multicast.interface[0] != '\0')
+            started += "on " + std::string(start.multicast.interface) + " ";
+        EXPECT_EQ(started + "ttl " + std::to_string(start.multicast.ttl), c.started);
     }
 }
 
