@@ -7,9 +7,9 @@
 #include <algorithm>
 #include <cerrno>
 #include <cstdio>
-#include <cstring>
 #include <fstream>
 #include <optional>
+#include <string>
 
 namespace {
 
@@ -72,27 +72,13 @@ unsigned membershipIndex(const IpAddress& group, unsigned interfaceIndex)
 
 }   // namespace
 
-int DcChannel::create(int kind, const char* address, int port)
+int DcChannel::create(int kind, const SocketAddress& address)
 {
     kind_ = kind;
-    const char* text = address ? address : "";
-    const size_t length = std::strlen(text);
-    // A longer text is refused by build; cutting it short could name another host.
-    addressTooLong_ = length >= sizeof address_;
-    if (addressTooLong_)
-        address_[0] = '\0';
-    else
-        std::memcpy(address_, text, length + 1);
-    port_ = port;
-    endpoint_ = {parseIpAddress(address_).value_or(IpAddress{}), static_cast<std::uint16_t>(port)};
+    endpoint_ = address;
     multicast_ = {};
     std::snprintf(status_, sizeof status_, "Create DC(ID : %d).", id_);
     return 1;
-}
-
-int DcChannel::create(int kind, const SocketAddress& address)
-{
-    return create(kind, address.address.text().c_str(), address.port);
 }
 
 std::size_t DcChannel::socketCount() const
@@ -136,9 +122,6 @@ int DcChannel::build()
         return 0;
     };
 
-    if (addressTooLong_)
-        return fail("Csock address error!", EINVAL);
-
     const IpAddress::Family family = endpoint_.address.family;
     groups_ = multicast_.groups;
     if (groups_.empty())
@@ -152,7 +135,7 @@ int DcChannel::build()
     // Only a receiver of several groups shares its port, among its own sockets.
     if (manySockets && !socket_.setReusePort())
         return fail("Csock bind error!", socket_.lastError());
-    if (setup.bind && !socket_.bind({{}, static_cast<std::uint16_t>(port_)}))
+    if (setup.bind && !socket_.bind({{}, endpoint_.port}))
         return fail("Csock bind error!", socket_.lastError());
     if (setup.broadcast && !socket_.setBroadcast())
         return fail("Csock broadcastopt error!", socket_.lastError());
@@ -183,13 +166,14 @@ int DcChannel::build()
             std::snprintf(status_, sizeof status_, "csock listen error!");
         }
     } else if (kind_ == StreamConnect) {
+        const std::string address = endpoint_.address.text();
         if (socket_.connect(endpoint_)) {
-            std::snprintf(status_, sizeof status_, "connect %s ok", address_);
+            std::snprintf(status_, sizeof status_, "connect %s ok", address.c_str());
         } else {
             state_ = 0;
             error_ = socket_.lastError();
             socket_.close();
-            std::snprintf(status_, sizeof status_, "connect %s error!", address_);
+            std::snprintf(status_, sizeof status_, "connect %s error!", address.c_str());
         }
     }
 
@@ -225,7 +209,7 @@ int DcChannel::addSocket()
         return 0;
     }
     more_.push_back(added);
-    if (!added.setReusePort() || !added.bind({{}, static_cast<std::uint16_t>(port_)}) ||
+    if (!added.setReusePort() || !added.bind({{}, endpoint_.port}) ||
         !receiveOptions(added)) {
         error_ = added.lastError();
         return 0;

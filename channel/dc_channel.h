@@ -41,7 +41,7 @@ struct MulticastOptions {
 };
 
 // One network endpoint of a fixed kind. create() records kind, address and
-// port; build() makes and configures the socket; state() says whether the
+// port, as numbers; build() makes and configures the socket; state() says whether the
 // last build succeeded; destroy() leaves the groups and closes the socket.
 // create, build, destroy and state each leave a short status line.
 //
@@ -50,7 +50,6 @@ struct MulticastOptions {
 // to the port, each taking only its own groups' datagrams.
 class DcChannel {
 public:
-    static constexpr int kAddressSize = 20;   // 19 characters and the terminator
     static constexpr int kStatusSize = 256;
     static constexpr int kMulticastTtl = MulticastOptions::kDefaultTtl;
     static constexpr int kLeaveAttempts = 5;
@@ -58,10 +57,9 @@ public:
     // The system's default net.ipv4.igmp_max_memberships.
     static constexpr std::size_t kDefaultMemberships = 20;
 
-    // Also puts the multicast options back to their defaults. The text (a
-    // dotted quad, an IPv6 address, or empty for none) is read here, once.
-    int create(int kind, const char* address, int port);   // always 1
-    int create(int kind, const SocketAddress& address);    // always 1
+    // Also puts the multicast options back to their defaults. An address of
+    // family None is none: a receiver bound to every address of the port.
+    int create(int kind, const SocketAddress& address);   // always 1
     // Takes effect at the next build.
     void setMulticastOptions(const MulticastOptions& options) { multicast_ = options; }
     int build();     // 0 when a socket step failed, 1 when the final step was reached
@@ -94,8 +92,7 @@ public:
     void setId(int id) { id_ = id; }
     int id() const { return id_; }
     int kind() const { return kind_; }
-    int port() const { return port_; }
-    const char* address() const { return address_; }
+    int port() const { return endpoint_.port; }
     const SocketAddress& endpoint() const { return endpoint_; }
     const char* statusLine() const { return status_; }
     SocketHandle socket() const { return socket_.handle(); }
@@ -139,12 +136,9 @@ private:
     int joinError_ = 0;
     int state_ = 0;
     int kind_ = 0;
-    char address_[kAddressSize] = {};
     SocketAddress endpoint_;
-    int port_ = 0;
     int id_ = 0;
     int error_ = 0;
     char status_[kStatusSize] = {};
-    bool addressTooLong_ = false;
     MulticastOptions multicast_;
 };

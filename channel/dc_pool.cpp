@@ -28,7 +28,7 @@ int DcPool::initLocked(int n)
     return 1;
 }
 
-int DcPool::acquire(int kind, const char* address, int port)
+int DcPool::acquire(int kind, const SocketAddress& address)
 {
     std::lock_guard<std::mutex> lock(tableLock_);
     if (count_.load(std::memory_order_relaxed) <= 0 && !initLocked(0))
@@ -38,17 +38,12 @@ int DcPool::acquire(int kind, const char* address, int port)
         DcSlot& slot = slots_[index];
         if (slot.inUse.load(std::memory_order_relaxed) == 0) {
             slot.channel.setId(index);
-            slot.channel.create(kind, address, port);
+            slot.channel.create(kind, address);
             slot.inUse.store(1, std::memory_order_release);
             return index;
         }
     }
     return -1;
-}
-
-int DcPool::acquire(int kind, const SocketAddress& address)
-{
-    return acquire(kind, address.address.text().c_str(), address.port);
 }
 
 int DcPool::release(int index)

@@ -20,9 +20,8 @@ public:
     // allocated (the pool then stays empty).
     int init(int n);
 
-    // Index of the lowest free slot, now in use with a created channel; -1
-    // when every slot is in use.
-    int acquire(int kind, const char* address, int port);
+    // Index of the lowest free slot, now in use with a channel created for
+    // that address and port; -1 when every slot is in use.
     int acquire(int kind, const SocketAddress& address);
 
     // Destroys the slot's channel and frees the slot; always -1.

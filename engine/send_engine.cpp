@@ -2,6 +2,7 @@
 
 #include "channel/dc_pool.h"
 #include "core/datagram.h"
+#include "core/group_list.h"
 #include "core/send_events.h"
 #include "engine/pacing_rule.h"
 #include "engine/payload_reader.h"
@@ -24,8 +25,6 @@ constexpr const char* kSourceName = "send.txt";
 constexpr int kBatch = PacingRule::kEvaluateEvery;
 
 }   // namespace
-
-static_assert(SendSettings::kMaxGroupLength < DcChannel::kAddressSize);
 
 SendEngine::SendEngine(SendSink& sink, Clock& clock, DcPool& pool, SendSettings settings)
     : sink_(sink), clock_(clock), pool_(pool), settings_(std::move(settings))
@@ -52,9 +51,10 @@ void SendEngine::run()
     }
 
     const auto port = static_cast<std::uint16_t>(settings_.port);
-    const int slot = groups_.empty()
-                         ? pool_.acquire(MulticastSend, settings_.group.c_str(), settings_.port)
-                         : pool_.acquire(MulticastSend, SocketAddress{groups_.front(), port});
+    const IpAddress first = groups_.empty()
+                                ? parseIpAddress(settings_.group).value_or(IpAddress{})
+                                : groups_.front();
+    const int slot = pool_.acquire(MulticastSend, SocketAddress{first, port});
     if (slot >= 0) {
         MulticastOptions options = multicast_;
         // Joining hundreds of groups would only meet the membership limit.

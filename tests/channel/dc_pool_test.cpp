@@ -1,4 +1,5 @@
 #include "channel/dc_pool.h"
+#include "tests/channel/lab_channels.h"
 
 #include <gtest/gtest.h>
 
@@ -14,15 +15,15 @@ TEST(DcPoolTest, LowestFreeSlotWinsAndReleaseFreesIt)
     EXPECT_EQ(pool.init(9), 1);
     EXPECT_EQ(pool.slotCount(), 5);
     for (int expected = 0; expected < 5; ++expected)
-        EXPECT_EQ(pool.acquire(0, "", 0), expected);
-    EXPECT_EQ(pool.acquire(0, "", 0), -1);
+        EXPECT_EQ(pool.acquire(0, SocketAddress{}), expected);
+    EXPECT_EQ(pool.acquire(0, SocketAddress{}), -1);
 
     EXPECT_EQ(pool.release(2), -1);
     EXPECT_EQ(pool.state(2), -1);
-    EXPECT_EQ(pool.acquire(MulticastReceive, "239.9.9.9", 4000), 2);
+    EXPECT_EQ(pool.acquire(MulticastReceive, at("239.9.9.9", 4000)), 2);
     const DcChannel* channel = pool.channel(2);
     EXPECT_EQ(channel->kind(), MulticastReceive);
-    EXPECT_STREQ(channel->address(), "239.9.9.9");
+    EXPECT_EQ(channel->endpoint(), at("239.9.9.9", 4000));
     EXPECT_STREQ(channel->statusLine(), "Create DC(ID : 2).");
 }
 
@@ -30,7 +31,7 @@ TEST(DcPoolTest, BadOrFreeIndexesGiveMinusOneAndTouchNothing)
 {
     DcPool pool;
     pool.init(5);
-    ASSERT_EQ(pool.acquire(DatagramSend, "", 0), 0);
+    ASSERT_EQ(pool.acquire(DatagramSend, SocketAddress{}), 0);
     ASSERT_EQ(pool.build(0), 1);
     ASSERT_EQ(pool.release(0), -1);
     char buffer[8];
@@ -50,7 +51,7 @@ TEST(DcPoolTest, BadOrFreeIndexesGiveMinusOneAndTouchNothing)
 TEST(DcPoolTest, FirstUseMakesTheDefaultTableAndAFailedOneLeavesItEmpty)
 {
     DcPool defaulted;
-    EXPECT_EQ(defaulted.acquire(DatagramSend, "", 0), 0);
+    EXPECT_EQ(defaulted.acquire(DatagramSend, SocketAddress{}), 0);
     EXPECT_EQ(defaulted.slotCount(), DcPool::kDefaultSlots);
 
     // With overcommit forced on, the huge table would be allocated for real.
@@ -72,19 +73,19 @@ TEST(DcPoolTest, ACallRacingAnAcquireSeesAFreeSlotOrTheWholeNewChannel)
 {
     DcPool pool;
     pool.init(1);
-    ASSERT_EQ(pool.acquire(DatagramSend, "10.0.0.1", 1), 0);
+    ASSERT_EQ(pool.acquire(DatagramSend, at("10.0.0.1", 1)), 0);
     pool.release(0);
 
     int kind = 0;
-    std::string address;
+    SocketAddress address;
     std::thread caller([&] {
         while (pool.state(0) == -1) {
         }
         kind = pool.channel(0)->kind();
-        address = pool.channel(0)->address();
+        address = pool.channel(0)->endpoint();
     });
-    EXPECT_EQ(pool.acquire(MulticastReceive, "239.9.9.9", 4000), 0);
+    EXPECT_EQ(pool.acquire(MulticastReceive, at("239.9.9.9", 4000)), 0);
     caller.join();
     EXPECT_EQ(kind, MulticastReceive);
-    EXPECT_EQ(address, "239.9.9.9");
+    EXPECT_EQ(address, at("239.9.9.9", 4000));
 }

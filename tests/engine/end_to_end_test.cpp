@@ -1,5 +1,6 @@
 #include "channel/dc_pool.h"
 #include "core/datagram.h"
+#include "core/group_list.h"
 #include "core/receive_format.h"
 #include "engine/receive_engine.h"
 #include "engine/send_engine.h"
@@ -208,7 +209,7 @@ TEST_F(EndToEndTest, PeerThatSkipsSequenceNumbersProducesExactlyThatLoss)
     startReceiver();
     lab_.start(0,
                [&] {
-                   const int slot = senderPool_.acquire(MulticastSend, kGroup, kPort);
+                   const int slot = senderPool_.acquire(MulticastSend, SocketAddress{*parseIpAddress(kGroup), kPort});
                    ASSERT_EQ(slot, 0);
                    senderPool_.build(slot);
                    ASSERT_EQ(senderPool_.state(slot), 1);

@@ -182,7 +182,7 @@ TEST(ReceiveEngineNoSlot, SaysSoAndEndsAtOnce)
 {
     DcPool pool;
     ASSERT_EQ(pool.init(1), 1);
-    ASSERT_EQ(pool.acquire(MulticastReceive, kGroup, kPort), 0);
+    ASSERT_EQ(pool.acquire(MulticastReceive, SocketAddress{*parseIpAddress(kGroup), kPort}), 0);
 
     RecordingSink sink;
     CaptureFile capture;

@@ -126,7 +126,7 @@ TEST(SendEngineNoChannel, NoFreeSlotOrAGroupTheChannelRefusesEndsAtOnce)
         pool.init(1);
         const bool full = std::string(group) == "224.1.1.1";
         if (full)
-            pool.acquire(MulticastSend, group, 9000);   // the only slot
+            pool.acquire(MulticastSend, SocketAddress{*parseIpAddress(group), 9000});   // the only slot
         RecordingSink sink;
         ScriptedClock clock;
         SendSettings settings = kDefaults;
