@@ -49,7 +49,7 @@ int main(int argc, char** argv)
                      settings.refusal.data());
         return 2;
     }
-    settings.settings->group = list.groups.front().text();
+    settings.settings->group = list.groups.front();
     RecordingSink sink;
 
     CaptureFile capture;

@@ -209,8 +209,7 @@ int DcChannel::addSocket()
         return 0;
     }
     more_.push_back(added);
-    if (!added.setReusePort() || !added.bind({{}, endpoint_.port}) ||
-        !receiveOptions(added)) {
+    if (!added.setReusePort() || !added.bind({{}, endpoint_.port}) || !receiveOptions(added)) {
         error_ = added.lastError();
         return 0;
     }

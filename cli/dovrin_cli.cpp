@@ -220,7 +220,7 @@ int main(int argc, char* argv[])
     if (!start.options)
         return start.exitCode;
     SendSettings settings;
-    settings.group = start.groups.front().text();
+    settings.group = start.groups.front();
     settings.port = start.options->port;
     settings.speedKbps = start.options->speedKbps;
     settings.packetSize = start.options->packetSize;

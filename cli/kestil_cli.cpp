@@ -118,7 +118,7 @@ public:
         : output_(output), files_(files), settings_(settings), capture_(std::move(capture)),
           manyGroups_(groups.size() > 1),
           groupsText_(manyGroups_ ? groups.front().text() + " \u2026 " + groups.back().text()
-                                  : settings.group)
+                                  : settings.group.text())
     {
     }
 
@@ -233,7 +233,7 @@ private:
 
     MetricsTotals metrics(const ReceiveInterval& interval) const
     {
-        MetricsTotals m{manyGroups_ ? std::string("all") : settings_.group,
+        MetricsTotals m{manyGroups_ ? std::string("all") : settings_.group.text(),
                         settings_.port,
                         {},
                         interval.overflowedTotal};
@@ -423,7 +423,7 @@ int main(int argc, char* argv[])
     if (!start.options)
         return start.exitCode;
     ReceiveSettings settings;
-    settings.group = start.groups.front().text();
+    settings.group = start.groups.front();
     settings.port = start.options->port;
     return run(start, settings);
 }

@@ -29,23 +29,29 @@ std::optional<int> wholeNumber(std::string_view text, int low, int high)
     return static_cast<int>(value);
 }
 
-bool isMulticastGroup(std::string_view text)
+// A group typed as a dotted quad; nothing for any other text.
+std::optional<IpAddress> multicastGroup(std::string_view text)
 {
     std::array<int, 4> parts{};
     for (std::size_t i = 0; i < parts.size(); ++i) {
         const std::size_t dot = i + 1 < parts.size() ? text.find('.') : text.size();
         if (dot == std::string_view::npos)
-            return false;
+            return std::nullopt;
         const std::string_view part = text.substr(0, dot);
         if (part.size() > 1 && part.front() == '0')
-            return false;
+            return std::nullopt;
         const std::optional<int> value = wholeNumber(part, 0, 255);
         if (!value)
-            return false;
+            return std::nullopt;
         parts[i] = *value;
         text.remove_prefix(dot == text.size() ? dot : dot + 1);
     }
-    return parts[0] >= 224 && parts[0] <= 239;
+    if (parts[0] < 224 || parts[0] > 239)
+        return std::nullopt;
+    std::uint32_t value = 0;
+    for (const int part : parts)
+        value = value << 8 | static_cast<std::uint32_t>(part);
+    return IpAddress::v4(value);
 }
 
 }   // namespace
@@ -81,7 +87,7 @@ Parsed<SendSettings> SendSettings::parse(std::string_view group, std::string_vie
     if (!where.settings)
         return {std::nullopt, where.refusal};
     SendSettings settings;
-    settings.group = std::move(where.settings->group);
+    settings.group = where.settings->group;
     settings.port = where.settings->port;
     const std::optional<int> kbps = parseSpeedKbps(speed);
     if (!kbps)
@@ -91,18 +97,19 @@ Parsed<SendSettings> SendSettings::parse(std::string_view group, std::string_vie
         return {std::nullopt, kBadPacketSize};
     settings.speedKbps = *kbps;
     settings.packetSize = *size;
-    return {std::move(settings), {}};
+    return {settings, {}};
 }
 
 Parsed<ReceiveSettings> ReceiveSettings::parse(std::string_view group, std::string_view port)
 {
     ReceiveSettings settings;
-    settings.group = std::string(withoutBlanks(group));
-    if (!isMulticastGroup(settings.group))
+    const std::optional<IpAddress> address = multicastGroup(withoutBlanks(group));
+    if (!address)
         return {std::nullopt, kBadGroup};
+    settings.group = *address;
     const std::optional<int> portNumber = parsePort(port);
     if (!portNumber)
         return {std::nullopt, kBadPort};
     settings.port = *portNumber;
-    return {std::move(settings), {}};
+    return {settings, {}};
 }

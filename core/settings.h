@@ -1,11 +1,14 @@
 #pragma once
 
+#include "core/ip_address.h"
+
 #include <optional>
 #include <string>
 #include <string_view>
 
 // Settings of a run, made once from the typed texts when the run starts, so
-// that edits during a run affect only the next one.
+// that edits during a run affect only the next one. From then on the group and
+// port travel as numbers.
 template <class Settings>
 struct Parsed {
     std::optional<Settings> settings;
@@ -40,15 +43,13 @@ std::optional<int> parseSpeedKbps(std::string_view text);
 std::optional<int> parsePacketSize(std::string_view text);
 
 struct SendSettings {
-    // Longest group text a channel takes.
-    static constexpr std::size_t kMaxGroupLength = 19;
     // Largest payload: with the 8-byte header it fills the largest UDP
     // datagram over IPv4 (65507 bytes).
     static constexpr int kMaxPacketSize = 65499;
     // Slowest speed: below it the target is 0 bytes per millisecond.
     static constexpr int kMinSpeedKbps = 8;
 
-    std::string group;
+    IpAddress group;
     int port = 0;
     int speedKbps = 0;
     int packetSize = 0;   // payload bytes after the 8-byte header
@@ -60,7 +61,7 @@ struct SendSettings {
 };
 
 struct ReceiveSettings {
-    std::string group;
+    IpAddress group;
     int port = 0;
 
     static Parsed<ReceiveSettings> parse(std::string_view group, std::string_view port);

@@ -10,8 +10,6 @@
 #include "file/capture_file.h"
 #include "platform/clock.h"
 
-#include "core/group_list.h"
-
 #include <sys/epoll.h>
 #include <sys/uio.h>
 #include <unistd.h>
@@ -163,7 +161,7 @@ struct ReceiveEngine::Progress {
 
 ReceiveEngine::ReceiveEngine(ReceiveSink& sink, CaptureFile& capture, Clock& clock, DcPool& pool,
                              ReceiveSettings settings)
-    : sink_(sink), capture_(capture), clock_(clock), pool_(pool), settings_(std::move(settings))
+    : sink_(sink), capture_(capture), clock_(clock), pool_(pool), settings_(settings)
 {
 }
 
@@ -188,7 +186,7 @@ void ReceiveEngine::run()
     rejoins_.store(0, std::memory_order_relaxed);
     std::vector<IpAddress> groups = groups_;
     if (groups.empty())
-        groups.push_back(parseIpAddress(settings_.group).value_or(IpAddress{}));
+        groups.push_back(settings_.group);
     const int slot =
         pool_.acquire(MulticastReceive,
                       SocketAddress{groups.front(), static_cast<std::uint16_t>(settings_.port)});

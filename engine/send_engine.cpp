@@ -2,7 +2,6 @@
 
 #include "channel/dc_pool.h"
 #include "core/datagram.h"
-#include "core/group_list.h"
 #include "core/send_events.h"
 #include "engine/pacing_rule.h"
 #include "engine/payload_reader.h"
@@ -27,7 +26,7 @@ constexpr int kBatch = PacingRule::kEvaluateEvery;
 }   // namespace
 
 SendEngine::SendEngine(SendSink& sink, Clock& clock, DcPool& pool, SendSettings settings)
-    : sink_(sink), clock_(clock), pool_(pool), settings_(std::move(settings))
+    : sink_(sink), clock_(clock), pool_(pool), settings_(settings)
 {
 }
 
@@ -51,9 +50,7 @@ void SendEngine::run()
     }
 
     const auto port = static_cast<std::uint16_t>(settings_.port);
-    const IpAddress first = groups_.empty()
-                                ? parseIpAddress(settings_.group).value_or(IpAddress{})
-                                : groups_.front();
+    const IpAddress first = groups_.empty() ? settings_.group : groups_.front();
     const int slot = pool_.acquire(MulticastSend, SocketAddress{first, port});
     if (slot >= 0) {
         MulticastOptions options = multicast_;

@@ -324,7 +324,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
 
     RecordingSink sink;
     ScriptedClock clock({1000}, 1);
-    ReceiveEngine engine(sink, bench->capture, clock, bench->pool, ReceiveSettings{"", kPort});
+    ReceiveEngine engine(sink, bench->capture, clock, bench->pool, ReceiveSettings{{}, kPort});
     MulticastOptions multicast;
     std::snprintf(multicast.interface, sizeof multicast.interface, "lo");
     engine.setMulticastOptions(multicast);

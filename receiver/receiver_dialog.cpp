@@ -110,7 +110,7 @@ void ReceiverDialog::okCommand()
     // never overlap and every run releases its slot.
     worker().stop();
     sink_.reset();
-    if (!worker().start([this, settings = std::move(*parsed.settings)] { runEngine(settings); }))
+    if (!worker().start([this, settings = *parsed.settings] { runEngine(settings); }))
         return;
     start_->hide();
     stop_->show();

@@ -78,7 +78,7 @@ void SenderDialog::okCommand()
                                       static_cast<qsizetype>(parsed.refusal.size())));
         return;
     }
-    if (!worker().start([this, settings = std::move(*parsed.settings)] { runEngine(settings); }))
+    if (!worker().start([this, settings = *parsed.settings] { runEngine(settings); }))
         return;
     start_->hide();
     stop_->show();

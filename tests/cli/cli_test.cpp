@@ -823,8 +823,9 @@ TEST(CliLab, AnOutageShowsWithItsLengthAndLossAndTheExitStatusJudgesTheRun)
 
 }   // namespace
 
-// One sender of many groups, IPv4 or IPv6, and one receiver of them all:
-// each group's stream arrives whole, numbered from 0 as a run of its own.
+// One sender of many groups, IPv4 or IPv6 (also of the longest textual form),
+// and one receiver of them all: each group's stream arrives whole, numbered
+// from 0 as a run of its own.
 TEST(CliLab, OneSenderOfManyGroupsReachesEveryGroupInFull)
 {
     struct Case {
@@ -832,7 +833,9 @@ TEST(CliLab, OneSenderOfManyGroupsReachesEveryGroupInFull)
         std::size_t count;
         const char* perGroup;
     };
-    const Case cases[] = {{"239.1.1.1+299", 300, "20"}, {"ff3e::8000:1+2", 3, "300"}};
+    const Case cases[] = {{"239.1.1.1+299", 300, "20"},
+                          {"ff3e::8000:1+2", 3, "300"},
+                          {"ff3e:1234:5678:9abc:def0:1234:5678:9abc+1", 2, "300"}};
     NetnsLab lab(2);
     NETNS_LAB_OR_SKIP(lab);
     for (const Case& c : cases) {

@@ -69,7 +69,8 @@ protected:
         SteadyClock clock;
         // 100 bytes/ms: about 2 ms a datagram, or batches when the machine
         // lags behind the target.
-        SendEngine engine(sink, clock, senderPool_, SendSettings{kGroup, kPort, 800, kPacketSize});
+        SendEngine engine(sink, clock, senderPool_,
+                          SendSettings{*parseIpAddress(kGroup), kPort, 800, kPacketSize});
         engine.setSourcePath(sourcePath);
         engine.setDatagramLimit(static_cast<std::uint64_t>(n));
         lab_.start(0, [&] { engine.run(); }).join();
@@ -108,7 +109,7 @@ protected:
     RecordingSink receiverSink_;
     SteadyClock receiverClock_;
     ReceiveEngine receiveEngine_{receiverSink_, capture_, receiverClock_, receiverPool_,
-                                 ReceiveSettings{kGroup, kPort}};
+                                 ReceiveSettings{*parseIpAddress(kGroup), kPort}};
     std::thread receiver_;
     TempDir dir_;
 };
@@ -167,7 +168,8 @@ TEST_F(EndToEndTest, CaptureAtFullSpeedHoldsEveryPayloadInOrder)
 
     RecordingSink sink;
     SteadyClock clock;
-    SendEngine engine(sink, clock, senderPool_, SendSettings{kGroup, kPort, 100000000, kSize});
+    SendEngine engine(sink, clock, senderPool_,
+                      SendSettings{*parseIpAddress(kGroup), kPort, 100000000, kSize});
     engine.setSourcePath(sourcePath);
     engine.setDatagramLimit(kCount);
     lab_.start(0, [&] { engine.run(); }).join();
@@ -209,7 +211,8 @@ TEST_F(EndToEndTest, PeerThatSkipsSequenceNumbersProducesExactlyThatLoss)
     startReceiver();
     lab_.start(0,
                [&] {
-                   const int slot = senderPool_.acquire(MulticastSend, SocketAddress{*parseIpAddress(kGroup), kPort});
+                   const int slot = senderPool_.acquire(
+                       MulticastSend, SocketAddress{*parseIpAddress(kGroup), kPort});
                    ASSERT_EQ(slot, 0);
                    senderPool_.build(slot);
                    ASSERT_EQ(senderPool_.state(slot), 1);
@@ -259,7 +262,7 @@ TEST_F(EndToEndTest, AReceiverWhoseLinkIsMadeAgainJoinsAgainAndCountsOn)
     RecordingSink senderSink;
     SteadyClock senderClock;
     SendEngine sendEngine(senderSink, senderClock, senderPool_,
-                          SendSettings{kGroup, kPort, 800, kPacketSize});
+                          SendSettings{*parseIpAddress(kGroup), kPort, 800, kPacketSize});
     std::thread sender = lab_.start(0, [&] { sendEngine.run(); });
     auto counted = [this] {
         const auto e = receiverSink_.events();

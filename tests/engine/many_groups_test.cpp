@@ -136,7 +136,8 @@ protected:
     CaptureFile capture_;
     RecordingSink sink_;
     SteadyClock clock_;
-    ReceiveEngine engine_{sink_, capture_, clock_, pool_, ReceiveSettings{"239.0.0.1", kPort}};
+    ReceiveEngine engine_{sink_, capture_, clock_, pool_,
+                          ReceiveSettings{*parseIpAddress("239.0.0.1"), kPort}};
     std::thread receiver_;
 };
 

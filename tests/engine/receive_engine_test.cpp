@@ -41,7 +41,7 @@ constexpr const char* kGroup = "239.1.2.3";
 constexpr int kPort = 9000;
 constexpr auto kNoData = ReceiveStatus::NoData;
 constexpr auto kSaveError = ReceiveStatus::SaveFailed;
-const ReceiveSettings kSettings{kGroup, kPort};
+const ReceiveSettings kSettings{*parseIpAddress(kGroup), kPort};
 
 using Datagram = std::vector<unsigned char>;
 

@@ -1,5 +1,6 @@
 #include "channel/dc_pool.h"
 #include "core/datagram.h"
+#include "core/group_list.h"
 #include "engine/send_engine.h"
 #include "platform/steady_clock.h"
 #include "tests/support/netns_lab.h"
@@ -120,8 +121,9 @@ TEST_P(SendPathTest, PutsTheSameDatagramsOnTheWire)
     RecordingSink sink;
     SteadyClock clock;
     DcPool pool;
-    SendEngine engine(sink, clock, pool,
-                      SendSettings{kGroup, kPort, GetParam().speedKbps, kPacketSize});
+    SendEngine engine(
+        sink, clock, pool,
+        SendSettings{*parseIpAddress(kGroup), kPort, GetParam().speedKbps, kPacketSize});
     engine.setSourcePath(dir.put("send.txt", source));
     engine.setFastestPath(GetParam().fastest);
     engine.setDatagramLimit(kDatagrams);
