@@ -241,7 +241,8 @@ TEST_F(CaptureFileTest, ARecordWaitingForRoomWhileTheFileClosesIsRefused)
              c.closeIfGone();
          }},
     };
-    for (const auto& [what, closeIt] : closers) {
+    for (const auto& closer : closers) {
+        const std::string what = closer.first;
         SCOPED_TRACE(what);
         for (int round = 0; round < 10; ++round) {
             ::unlink(name.c_str());
@@ -256,7 +257,7 @@ TEST_F(CaptureFileTest, ARecordWaitingForRoomWhileTheFileClosesIsRefused)
             std::thread receiver([&] { late = capture.write("cccc", 4); });
             while (script->held() == 0)
                 std::this_thread::yield();
-            std::thread closing([&] { closeIt(capture); });
+            std::thread closing([&] { closer.second(capture); });
             while (capture.isOpen())
                 std::this_thread::yield();
             script->setShut(false);
@@ -268,10 +269,10 @@ TEST_F(CaptureFileTest, ARecordWaitingForRoomWhileTheFileClosesIsRefused)
             // Only a record offered once the next file was open may be
             // taken, and then it is in that file.
             ASSERT_EQ(contents(next), late == 4 ? "cccc" : "");
-            if (std::string(what) != "open of another name") {
+            if (what != "open of another name") {
                 ASSERT_EQ(late, 0);
             }
-            if (std::string(what) != "gone") {
+            if (what != "gone") {
                 ASSERT_EQ(contents(name), "aaaabbbb");
             }
         }
