@@ -2,7 +2,7 @@
 
 #include "channel/dc_channel.h"
 #include "cli/cli_output.h"
-#include "cli/cli_text.h"
+#include "report/messages.h"
 #include "core/group_list.h"
 #include "platform/version.h"
 

@@ -5,7 +5,7 @@
 #include "cli/cli_options.h"
 #include "cli/cli_output.h"
 #include "cli/cli_run.h"
-#include "cli/cli_text.h"
+#include "report/messages.h"
 #include "core/group_list.h"
 #include "core/send_format.h"
 #include "engine/send_engine.h"

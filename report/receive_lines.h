@@ -1,6 +1,6 @@
 #pragma once
 
-#include "cli/cli_output.h"
+#include "report/figure_text.h"
 #include "core/interval_figures.h"
 
 #include <chrono>

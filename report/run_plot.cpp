@@ -1,6 +1,6 @@
-#include "cli/run_plot.h"
+#include "report/run_plot.h"
 
-#include "cli/cli_output.h"
+#include "report/figure_text.h"
 #include "file/whole_file.h"
 
 #include <algorithm>

@@ -1,6 +1,6 @@
-#include "cli/receive_lines.h"
+#include "report/receive_lines.h"
 
-#include "cli/cli_text.h"
+#include "report/messages.h"
 #include "core/receive_format.h"
 
 #include <algorithm>

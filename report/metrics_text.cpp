@@ -1,4 +1,4 @@
-#include "cli/metrics_text.h"
+#include "report/metrics_text.h"
 
 #include "file/whole_file.h"
 
