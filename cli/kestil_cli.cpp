@@ -5,8 +5,6 @@
 #include "cli/cli_options.h"
 #include "cli/cli_output.h"
 #include "cli/cli_run.h"
-#include "report/messages.h"
-#include "report/receive_lines.h"
 #include "cli/run_files.h"
 #include "core/group_list.h"
 #include "core/receive_format.h"
@@ -14,6 +12,8 @@
 #include "file/capture_file.h"
 #include "file/whole_file.h"
 #include "platform/steady_clock.h"
+#include "report/messages.h"
+#include "report/receive_lines.h"
 
 #include <atomic>
 #include <cerrno>
@@ -37,8 +37,6 @@ constexpr int kCaptureFailed = 5;
 // A run whose picture or metrics file could not be written.
 constexpr int kFilesFailed = 6;
 
-// A sender silent for longer than this had an outage.
-constexpr std::uint64_t kOutageMs = 1000;
 // The picture of a long run is written again each minute.
 constexpr std::uint64_t kPlotEveryMs = 60'000;
 
@@ -324,7 +322,7 @@ int run(const CliOptions& options, const ReceiveSettings& settings,
     ReceiveEngine engine(sink, capture, clock, DcPool::global(), settings);
     engine.setDatagramLimit(options.count);
     engine.setIntervals(static_cast<std::uint64_t>(std::llround(options.intervalSeconds * 1000)),
-                        kOutageMs);
+                        RunDefaults::kOutageMs);
     MulticastOptions multicast;
     std::snprintf(multicast.interface, sizeof multicast.interface, "%s", options.interface.c_str());
     engine.setMulticastOptions(multicast);
