@@ -208,7 +208,7 @@ int main(int argc, char** argv)
             QTimer::singleShot(200, dialog.get(), [&] { dialog->done(0); });
         });
     });
-    dialog->exec();
+    app.run(*dialog);
 
     std::vector<double> latencies;
     double recoveryMs = 0;

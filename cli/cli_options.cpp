@@ -1,17 +1,15 @@
 #include "cli/cli_options.h"
 
 #include "channel/dc_channel.h"
-#include "cli/cli_output.h"
-#include "report/messages.h"
 #include "core/group_list.h"
-#include "platform/version.h"
+#include "report/messages.h"
 
 #include <getopt.h>
 
+#include <algorithm>
 #include <charconv>
 #include <chrono>
 #include <cmath>
-#include <cstdio>
 #include <string>
 #include <utility>
 
@@ -21,61 +19,6 @@ static_assert(
     "a deadline of the longest duration must fit in the steady clock");
 
 namespace {
-
-enum class Applies { Both, SenderOnly, ReceiverOnly };
-
-struct KnownOption {
-    std::string_view name;   // the long name, without its dashes
-    char letter;             // the short name; 0 for none
-    bool takesValue;
-    Applies applies;
-};
-
-constexpr KnownOption kOptions[] = {
-    {"group", 'g', true, Applies::Both},
-    {"port", 'p', true, Applies::Both},
-    {"speed", 'b', true, Applies::SenderOnly},
-    {"size", 'l', true, Applies::SenderOnly},
-    {"source", 'f', true, Applies::SenderOnly},
-    {"save", 'w', true, Applies::ReceiverOnly},
-    {"count", 'c', true, Applies::Both},
-    {"duration", 't', true, Applies::Both},
-    {"interface", 'i', true, Applies::Both},
-    {"ttl", 'T', true, Applies::SenderOnly},
-    {"interval", 'r', true, Applies::Both},
-    {"max-loss", 0, true, Applies::ReceiverOnly},
-    {"plot", 0, true, Applies::ReceiverOnly},
-    {"metrics", 0, true, Applies::ReceiverOnly},
-    {"ssm-source", 'S', true, Applies::ReceiverOnly},
-    {"json", 'j', false, Applies::Both},
-    {"quiet", 'q', false, Applies::Both},
-    {"help", 'h', false, Applies::Both},
-    {"version", 'V', false, Applies::Both},
-};
-
-// What getopt_long returns for an option: its letter, or past every
-// character for one without.
-constexpr int kLongOnly = 0x100;
-
-int codeOf(const KnownOption& known)
-{
-    return known.letter != 0 ? known.letter : kLongOnly + static_cast<int>(&known - kOptions);
-}
-
-bool appliesTo(const KnownOption& known, CliOptions::Program program)
-{
-    return known.applies == Applies::Both ||
-           (known.applies == Applies::SenderOnly) == (program == CliOptions::Sender);
-}
-
-const KnownOption* optionOf(CliOptions::Program program, int code)
-{
-    for (const KnownOption& known : kOptions) {
-        if (codeOf(known) == code && appliesTo(known, program))
-            return &known;
-    }
-    return nullptr;
-}
 
 // A plain decimal number (no "inf" or "nan").
 bool parseNumber(std::string_view text, double& value)
@@ -92,135 +35,278 @@ bool parseWhole(std::string_view text, std::uint64_t& value)
     return !text.empty() && result.ec == std::errc() && result.ptr == end;
 }
 
-// An interface is the name or one of the addresses of one of this host's interfaces.
-bool interfaceExists(const std::string& interface)
-{
-    return interfaceIndex(interface).has_value();
-}
-
 // "port \"70000\" is not between 1 and 65535": what was refused, as typed
 // ({1} in the message), and why, in the user's language.
-std::string refused(const char* message, const std::string& text)
+std::string refused(const char* message, std::string_view text)
 {
-    return say(message, {text});
+    return say(message, {std::string(text)});
 }
 
-std::string applyValue(CliOptions& options, std::string_view name, std::string_view value,
-                       bool& groupGiven)
+// A value kept as typed that must not be empty; refusal names the option.
+std::string setText(std::string& field, std::string_view text, const char* refusal)
 {
-    const std::string text(value);
-    if (name == "group") {
-        if (!groupGiven)
-            options.groups.clear();
-        groupGiven = true;
-        options.groups.push_back(text);
-    } else if (name == "ssm-source") {
-        if (text.empty())
-            return tr("--ssm-source needs an address");
-        options.ssmSource = text;
-    } else if (name == "port") {
-        if (!parsePort(text))
-            return refused("port \"{1}\" is not between 1 and 65535", text);
-        options.port = text;
-    } else if (name == "speed") {
-        if (!parseSpeedKbps(text))
-            return refused("speed \"{1}\" is not a whole number of kbit/s, at least 8", text);
-        options.speed = text;
-    } else if (name == "size") {
-        if (!parsePacketSize(text))
-            return refused("size \"{1}\" is not a whole number of bytes from 0 to 65499", text);
-        options.size = text;
-    } else if (name == "source") {
-        if (text.empty())
-            return tr("--source needs a file name");
-        options.source = text;
-    } else if (name == "save") {
-        if (text.empty())
-            return tr("--save needs a file name");
-        options.save = text;
-    } else if (name == "count") {
-        if (!parseWhole(value, options.count) || options.count == 0)
-            return refused("count \"{1}\" is not a whole number above 0", text);
-    } else if (name == "duration") {
-        double seconds = 0;
-        if (!parseNumber(value, seconds) || seconds <= 0)
-            return refused("duration \"{1}\" is not a number of seconds above 0", text);
-        if (seconds > CliOptions::kMaxDurationSeconds)
-            return say("duration \"{1}\" is longer than {2} seconds",
-                       {text, std::to_string(
-                                  static_cast<std::uint64_t>(CliOptions::kMaxDurationSeconds))});
-        options.durationSeconds = seconds;
-    } else if (name == "interface") {
-        if (text.empty() || text.size() >= MulticastOptions::kInterfaceSize ||
-            !interfaceExists(text))
-            return refused(
-                "interface \"{1}\" is neither the name nor an address of an interface of this host",
-                text);
-        options.interface = text;
-    } else if (name == "interval") {
-        double seconds = 0;
-        if (!parseNumber(value, seconds) || seconds < CliOptions::kMinIntervalSeconds ||
-            seconds > CliOptions::kMaxIntervalSeconds)
-            return refused("interval \"{1}\" is not a number of seconds from 0.1 to 3600", text);
-        options.intervalSeconds = seconds;
-    } else if (name == "max-loss") {
-        double percent = 0;
-        if (!parseNumber(value, percent) || percent < 0 || percent > 100)
-            return refused("max-loss \"{1}\" is not a percentage from 0 to 100", text);
-        options.maxLossPercent = percent;
-    } else if (name == "plot") {
-        if (text.empty())
-            return tr("--plot needs a file name");
-        options.plot = text;
-    } else if (name == "metrics") {
-        if (text.empty())
-            return tr("--metrics needs a file name");
-        options.metrics = text;
-    } else if (name == "ttl") {
-        std::uint64_t ttl = 0;
-        if (!parseWhole(value, ttl) || ttl > 255)
-            return refused("ttl \"{1}\" is not a whole number from 0 to 255", text);
-        options.ttl = static_cast<int>(ttl);
-    }
+    if (text.empty())
+        return tr(refusal);
+    field = text;
     return {};
 }
 
-void applyFlag(CliOptions& options, std::string_view name)
+// A value the run settings read as the dialogs do.
+std::string setSetting(int& field, std::optional<int> (*parse)(std::string_view),
+                       std::string_view text, const char* refusal)
 {
-    if (name == "json")
-        options.json = true;
-    else if (name == "quiet")
-        options.quiet = true;
-    else if (name == "help")
-        options.help = true;
-    else if (name == "version")
-        options.version = true;
+    const std::optional<int> value = parse(text);
+    if (!value)
+        return refused(refusal, text);
+    field = *value;
+    return {};
 }
 
-// The end of both programs' option lists, and the forms options take.
-constexpr std::string_view kCommonHelp =
-    R"(  -j, --json               JSON Lines on standard output, and each event
-                           and error a JSON object on standard error
-  -q, --quiet              print only the final summary
-  -h, --help               show this help and exit
-  -V, --version            show the version and exit
+template <bool CliOptions::*Flag>
+std::string setFlag(CliOptions& options, std::string_view)
+{
+    options.*Flag = true;
+    return {};
+}
 
+using Text = std::string_view;
+using O = CliOptions;
+using A = CliOption::Applies;
+
+// The options in the order of the help; each program's own in it.
+constexpr CliOption kOptions[] = {
+    {.name = "group",
+     .letter = 'g',
+     .value = "ADDR[+N]",
+     .help = "multicast group, IPv4 or IPv6 (default {group});\n"
+             "ADDR+N adds the N groups after ADDR; may be\n"
+             "repeated, each group then a stream of its own",
+     .receiverHelp = "multicast group, IPv4 or IPv6 (default {group});\n"
+                     "ADDR+N adds the N groups after ADDR; may be\n"
+                     "repeated",
+     // The groups are read together when the run starts.
+     .set =
+         [](O& o, Text t) {
+             o.groups.emplace_back(t);
+             return std::string();
+         }},
+    {.name = "ssm-source",
+     .letter = 'S',
+     .value = "ADDR",
+     .applies = A::ReceiverOnly,
+     .help = "join source-specific: count only ADDR's datagrams",
+     .set = [](O& o, Text t) { return setText(o.ssmSource, t, "--ssm-source needs an address"); }},
+    {.name = "port",
+     .letter = 'p',
+     .value = "N",
+     .help = "destination port (default {port})",
+     .receiverHelp = "port to receive on (default {port})",
+     .set =
+         [](O& o, Text t) {
+             return setSetting(o.port, parsePort, t, "port \"{1}\" is not between 1 and 65535");
+         }},
+    {.name = "speed",
+     .letter = 'b',
+     .value = "KBITS",
+     .applies = A::SenderOnly,
+     .help = "target speed in kbit/s (default {speed})",
+     .set =
+         [](O& o, Text t) {
+             return setSetting(o.speedKbps, parseSpeedKbps, t,
+                               "speed \"{1}\" is not a whole number of kbit/s, at least 8");
+         }},
+    {.name = "size",
+     .letter = 'l',
+     .value = "BYTES",
+     .applies = A::SenderOnly,
+     .help = "payload bytes per datagram (default {size})",
+     .set =
+         [](O& o, Text t) {
+             return setSetting(o.packetSize, parsePacketSize, t,
+                               "size \"{1}\" is not a whole number of bytes from 0 to 65499");
+         }},
+    {.name = "source",
+     .letter = 'f',
+     .value = "FILE",
+     .applies = A::SenderOnly,
+     .help = "payload file (default send.txt beside the program)",
+     .set = [](O& o, Text t) { return setText(o.source, t, "--source needs a file name"); }},
+    {.name = "save",
+     .letter = 'w',
+     .value = "FILE",
+     .applies = A::ReceiverOnly,
+     .help = "append every payload to FILE (created when missing)",
+     .set = [](O& o, Text t) { return setText(o.save, t, "--save needs a file name"); }},
+    {.name = "count",
+     .letter = 'c',
+     .value = "N",
+     .help = "stop after N datagrams",
+     .set =
+         [](O& o, Text t) {
+             if (!parseWhole(t, o.count) || o.count == 0)
+                 return refused("count \"{1}\" is not a whole number above 0", t);
+             return std::string();
+         }},
+    {.name = "duration",
+     .letter = 't',
+     .value = "SECONDS",
+     .help = "stop after SECONDS seconds",
+     .set =
+         [](O& o, Text t) {
+             double seconds = 0;
+             if (!parseNumber(t, seconds) || seconds <= 0)
+                 return refused("duration \"{1}\" is not a number of seconds above 0", t);
+             if (seconds > O::kMaxDurationSeconds)
+                 return say("duration \"{1}\" is longer than {2} seconds",
+                            {std::string(t),
+                             std::to_string(static_cast<std::uint64_t>(O::kMaxDurationSeconds))});
+             o.durationSeconds = seconds;
+             return std::string();
+         }},
+    {.name = "interface",
+     .letter = 'i',
+     .value = "IF",
+     .help = "send on this interface (name or address)",
+     .receiverHelp = "join on this interface (name or address;\n"
+                     "needed for IPv6 groups of link-local scope)",
+     // The name or one of the addresses of one of this host's interfaces.
+     .set =
+         [](O& o, Text t) {
+             if (t.empty() || t.size() >= MulticastOptions::kInterfaceSize || !interfaceIndex(t))
+                 return refused("interface \"{1}\" is neither the name nor an address of an "
+                                "interface of this host",
+                                t);
+             o.interface = t;
+             return std::string();
+         }},
+    {.name = "ttl",
+     .letter = 'T',
+     .value = "N",
+     .applies = A::SenderOnly,
+     .help = "multicast TTL, 0 to 255 (default 20)",
+     .set =
+         [](O& o, Text t) {
+             std::uint64_t ttl = 0;
+             if (!parseWhole(t, ttl) || ttl > 255)
+                 return refused("ttl \"{1}\" is not a whole number from 0 to 255", t);
+             o.ttl = static_cast<int>(ttl);
+             return std::string();
+         }},
+    {.name = "interval",
+     .letter = 'r',
+     .value = "SECONDS",
+     .help = "one line or JSON object per interval, 0.1 to 3600\n"
+             "(default 1)",
+     .set =
+         [](O& o, Text t) {
+             double seconds = 0;
+             if (!parseNumber(t, seconds) || seconds < O::kMinIntervalSeconds ||
+                 seconds > O::kMaxIntervalSeconds)
+                 return refused("interval \"{1}\" is not a number of seconds from 0.1 to 3600", t);
+             o.intervalSeconds = seconds;
+             return std::string();
+         }},
+    {.name = "max-loss",
+     .value = "PERCENT",
+     .applies = A::ReceiverOnly,
+     .help = "exit 4 when the run's loss is above PERCENT",
+     .set =
+         [](O& o, Text t) {
+             double percent = 0;
+             if (!parseNumber(t, percent) || percent < 0 || percent > 100)
+                 return refused("max-loss \"{1}\" is not a percentage from 0 to 100", t);
+             o.maxLossPercent = percent;
+             return std::string();
+         }},
+    {.name = "plot",
+     .value = "FILE.svg",
+     .applies = A::ReceiverOnly,
+     .help = "write an SVG picture of the run at its end, and\n"
+             "each minute during it",
+     .set = [](O& o, Text t) { return setText(o.plot, t, "--plot needs a file name"); }},
+    {.name = "metrics",
+     .value = "FILE",
+     .applies = A::ReceiverOnly,
+     .help = "rewrite FILE each interval in the text exposition\n"
+             "format of a monitoring system's text file collector",
+     .set = [](O& o, Text t) { return setText(o.metrics, t, "--metrics needs a file name"); }},
+    {.name = "json",
+     .letter = 'j',
+     .help = "JSON Lines on standard output, and each event\n"
+             "and error a JSON object on standard error",
+     .set = setFlag<&O::json>},
+    {.name = "quiet",
+     .letter = 'q',
+     .help = "print only the final summary",
+     .set = setFlag<&O::quiet>},
+    {.name = "help", .letter = 'h', .help = "show this help and exit", .set = setFlag<&O::help>},
+    {.name = "version",
+     .letter = 'V',
+     .help = "show the version and exit",
+     .set = setFlag<&O::version>},
+};
+
+// What getopt_long returns for an option: its letter, or past every
+// character for one without.
+constexpr int kLongOnly = 0x100;
+
+int codeOf(const CliOption& known)
+{
+    return known.letter != 0 ? known.letter : kLongOnly + static_cast<int>(&known - kOptions);
+}
+
+const CliOption* optionOf(CliOptions::Program program, int code)
+{
+    for (const CliOption& known : kOptions) {
+        if (codeOf(known) == code && known.appliesTo(program))
+            return &known;
+    }
+    return nullptr;
+}
+
+// The help's column of the options' texts.
+constexpr std::size_t kHelpColumn = 27;
+
+// The forms options take, after both programs' option lists.
+constexpr std::string_view kFormsHelp = R"(
 Long options may be shortened to any unambiguous beginning; their values
 follow as "--port N" or "--port=N", a short option's as "-p N" or "-pN".
 )";
 
-// text with each "{name}" of a default replaced by its value, and
-// "{common}" by the options both programs share.
-std::string withDefaults(std::string_view text)
+// A program's help: its head, its options, the forms and its tail, each
+// "{name}" of a default replaced by its value.
+std::string helpText(CliOptions::Program program, std::string_view head, std::string_view tail)
 {
+    std::string out(head);
+    for (const CliOption& known : kOptions) {
+        if (!known.appliesTo(program))
+            continue;
+        std::string line = (known.letter != 0 ? "  " : "      ") + known.synopsis();
+        line.resize(std::max(kHelpColumn, line.size() + 2), ' ');
+        std::string_view help = program == CliOptions::Receiver && !known.receiverHelp.empty()
+                                    ? known.receiverHelp
+                                    : known.help;
+        for (std::size_t end = help.find('\n'); end != std::string_view::npos;
+             end = help.find('\n')) {
+            out += line;
+            out += help.substr(0, end);
+            out += '\n';
+            line.assign(kHelpColumn, ' ');
+            help.remove_prefix(end + 1);
+        }
+        out += line;
+        out += help;
+        out += '\n';
+    }
+    out += kFormsHelp;
+    out += tail;
+
     const std::pair<std::string_view, std::string> values[] = {
         {"{group}", std::string(RunDefaults::kGroup)},
         {"{port}", std::to_string(RunDefaults::kPort)},
         {"{speed}", std::to_string(RunDefaults::kSpeedKbps)},
         {"{size}", std::to_string(RunDefaults::kPacketSize)},
-        {"{common}\n", std::string(kCommonHelp)},
     };
-    std::string out(text);
     for (const auto& [name, value] : values) {
         for (std::size_t at = out.find(name); at != std::string::npos;
              at = out.find(name, at + value.size()))
@@ -229,32 +315,11 @@ std::string withDefaults(std::string_view text)
     return out;
 }
 
-// The refusal as one line that shows what was typed: a control character in
-// a typed value is written as \xNN, so that it can neither break the line
-// nor reach the terminal as a command.
-std::string printable(const std::string& text)
-{
-    static constexpr char kDigits[] = "0123456789abcdef";
-    std::string out;
-    out.reserve(text.size());
-    for (const char c : text) {
-        const auto byte = static_cast<unsigned char>(c);
-        if (byte >= 0x20 && byte != 0x7f) {
-            out += c;
-            continue;
-        }
-        out += "\\x";
-        out += kDigits[byte >> 4];
-        out += kDigits[byte & 0xf];
-    }
-    return out;
-}
-
 // Why getopt_long refused the argument it returned '?' or ':' for, typed
 // being that argument when it is a long option.
 std::string refusal(CliOptions::Program program, int got, const std::string& typed)
 {
-    const KnownOption* known = optionOf(program, optopt);
+    const CliOption* known = optionOf(program, optopt);
     if (got == ':' && known != nullptr)
         return say("--{1} needs a value", {std::string(known->name)});
     if (known != nullptr)
@@ -264,8 +329,8 @@ std::string refusal(CliOptions::Program program, int got, const std::string& typ
     // A long option that is unknown, or the beginning of several.
     const std::string name = typed.substr(0, typed.find('='));
     std::string candidates;
-    for (const KnownOption& k : kOptions) {
-        if (appliesTo(k, program) && name.size() > 2 && k.name.starts_with(name.substr(2)))
+    for (const CliOption& k : kOptions) {
+        if (k.appliesTo(program) && name.size() > 2 && k.name.starts_with(name.substr(2)))
             candidates += (candidates.empty() ? "--" : ", --") + std::string(k.name);
     }
     if (candidates.find(',') != std::string::npos)
@@ -289,15 +354,15 @@ CliParse parseArguments(CliOptions::Program program, const std::vector<std::stri
     // ':' first: a missing value is told apart from an unknown option.
     std::string letters = ":";
     std::vector<option> longs;
-    for (const KnownOption& known : kOptions) {
-        if (!appliesTo(known, program))
+    for (const CliOption& known : kOptions) {
+        if (!known.appliesTo(program))
             continue;
         // The names are literals, each ending in a NUL.
-        longs.push_back({known.name.data(), known.takesValue ? required_argument : no_argument,
+        longs.push_back({known.name.data(), known.value.empty() ? no_argument : required_argument,
                          nullptr, codeOf(known)});
         if (known.letter != 0) {
             letters += known.letter;
-            if (known.takesValue)
+            if (!known.value.empty())
                 letters += ':';
         }
     }
@@ -308,7 +373,8 @@ CliParse parseArguments(CliOptions::Program program, const std::vector<std::stri
     opterr = 0;
     optind = 0;
     CliOptions options;
-    bool groupGiven = false;
+    // The default group stands only where no --group is given.
+    options.groups.clear();
     for (;;) {
         const int got = getopt_long(argc, argv.data(), letters.c_str(), longs.data(), nullptr);
         if (got == -1)
@@ -318,17 +384,15 @@ CliParse parseArguments(CliOptions::Program program, const std::vector<std::stri
             return {std::nullopt, refusal(program, got, typed.starts_with("--") ? typed : ""),
                     options.json, true};
         }
-        const KnownOption* known = optionOf(program, got);
+        const CliOption* known = optionOf(program, got);
         if (known == nullptr)
             return {std::nullopt, "unknown option", options.json, true};
-        if (!known->takesValue) {
-            applyFlag(options, known->name);
-            continue;
-        }
-        if (std::string error = applyValue(options, known->name, optarg, groupGiven);
+        if (std::string error = known->set(options, known->value.empty() ? "" : optarg);
             !error.empty())
             return {std::nullopt, std::move(error), options.json, false};
     }
+    if (options.groups.empty())
+        options.groups.emplace_back(RunDefaults::kGroup);
     if (optind < argc)
         return {std::nullopt, say("unexpected argument \"{1}\"", {std::string(argv[optind])}),
                 options.json, true};
@@ -341,96 +405,61 @@ CliParse parseArguments(CliOptions::Program program, const std::vector<std::stri
 CliParse parseCliOptions(CliOptions::Program program, const std::vector<std::string_view>& args)
 {
     CliParse parsed = parseArguments(program, args);
-    parsed.error = printable(parsed.error);
+    parsed.error = printableText(parsed.error);
     return parsed;
 }
 
-std::string_view cliHelpText(CliOptions::Program program)
+bool CliOption::appliesTo(CliOptions::Program program) const
 {
-    if (program == CliOptions::Sender) {
-        static const std::string sender = withDefaults(R"(Usage: dovrin-cli [OPTION]...
+    return applies == Both || (applies == SenderOnly) == (program == CliOptions::Sender);
+}
+
+std::string CliOption::synopsis() const
+{
+    std::string text = letter != 0 ? std::string{'-', letter, ',', ' '} : std::string();
+    text += "--";
+    text += name;
+    if (!value.empty()) {
+        text += ' ';
+        text += value;
+    }
+    return text;
+}
+
+std::span<const CliOption> cliOptionList()
+{
+    return kOptions;
+}
+
+// The help's head and tail around the options.
+constexpr std::string_view kSenderHead = R"(Usage: dovrin-cli [OPTION]...
 Streams numbered test datagrams to an IP multicast group at a paced speed.
 
-  -g, --group ADDR[+N]     multicast group, IPv4 or IPv6 (default {group});
-                           ADDR+N adds the N groups after ADDR; may be
-                           repeated, each group then a stream of its own
-  -p, --port N             destination port (default {port})
-  -b, --speed KBITS        target speed in kbit/s (default {speed})
-  -l, --size BYTES         payload bytes per datagram (default {size})
-  -f, --source FILE        payload file (default send.txt beside the program)
-  -c, --count N            stop after N datagrams
-  -t, --duration SECONDS   stop after SECONDS seconds
-  -i, --interface IF       send on this interface (name or address)
-  -T, --ttl N              multicast TTL, 0 to 255 (default 20)
-  -r, --interval SECONDS   one line or JSON object per interval, 0.1 to 3600
-                           (default 1)
-{common}
-Runs until --count or --duration is reached, or until SIGINT or SIGTERM,
-riding out failed sends; says on standard error when sending failed and
-when it resumed.
+)";
+constexpr std::string_view kSenderTail =
+    R"(Runs until --count or --duration is reached, or until SIGINT, SIGTERM or
+SIGHUP, riding out failed sends; says on standard error when sending failed
+and when it resumed.
 Exit status: 0 after a run, 1 when the run could not start or standard
 output was closed, 2 for bad usage or a refused setting.
-)");
-        return sender;
-    }
-    static const std::string receiver = withDefaults(R"(Usage: kestil-cli [OPTION]...
+)";
+constexpr std::string_view kReceiverHead = R"(Usage: kestil-cli [OPTION]...
 Joins an IP multicast group and counts datagrams, bytes, speed and losses.
 
-  -g, --group ADDR[+N]     multicast group, IPv4 or IPv6 (default {group});
-                           ADDR+N adds the N groups after ADDR; may be
-                           repeated
-  -S, --ssm-source ADDR    join source-specific: count only ADDR's datagrams
-  -p, --port N             port to receive on (default {port})
-  -w, --save FILE          append every payload to FILE (created when missing)
-  -c, --count N            stop after N datagrams
-  -t, --duration SECONDS   stop after SECONDS seconds
-  -i, --interface IF       join on this interface (name or address;
-                           needed for IPv6 groups of link-local scope)
-  -r, --interval SECONDS   one line or JSON object per interval, 0.1 to 3600
-                           (default 1)
-      --max-loss PERCENT   exit 4 when the run's loss is above PERCENT
-      --plot FILE.svg      write an SVG picture of the run at its end, and
-                           each minute during it
-      --metrics FILE       rewrite FILE each interval in the text exposition
-                           format of a monitoring system's text file collector
-{common}
-Runs until --count or --duration is reached, or until SIGINT or SIGTERM,
-then closes the capture and prints the final summary.
+)";
+constexpr std::string_view kReceiverTail =
+    R"(Runs until --count or --duration is reached, or until SIGINT, SIGTERM or
+SIGHUP, then closes the capture and prints the final summary.
 Exit status: 0 after a run, 1 when the run could not start or standard
 output was closed, 2 for bad usage or a refused setting, 3 when no
 datagram arrived, 4 when the loss was above --max-loss, 5 when the capture
 failed (a write failed, or the file was deleted or replaced).
-)");
-    return receiver;
-}
+)";
 
-CliStart startCli(CliOptions::Program program, const char* name, int argc, char* argv[])
+std::string_view cliHelpText(CliOptions::Program program)
 {
-    setUpMessages();
-    const std::vector<std::string_view> args(argv + (argc > 0 ? 1 : 0), argv + argc);
-    const CliParse parsed = parseCliOptions(program, args);
-    if (!parsed.options) {
-        // A command line of the wrong form points to the help.
-        const std::string line =
-            parsed.json || !parsed.syntax
-                ? errorLine(name, parsed.json, parsed.error)
-                : errorLine(name, false, say("{1} (see {2} --help)", {parsed.error, name}));
-        std::fputs(line.c_str(), stderr);
-        return {std::nullopt, 2};
-    }
-    if (parsed.options->help) {
-        std::fputs(cliHelpText(program).data(), stdout);
-        return {std::nullopt, 0};
-    }
-    if (parsed.options->version) {
-        std::printf("%s %s\n", name, MCT_VERSION_TEXT);
-        return {std::nullopt, 0};
-    }
-    return {parsed.options, 0};
-}
-
-int refuseSetting(const char* name, const CliOptions& options, std::string_view refusal)
-{
-    std::fputs(errorLine(name, options.json, printable(std::string(refusal))).c_str(), stderr);
-    return 2;
+    static const std::string sender = helpText(CliOptions::Sender, kSenderHead, kSenderTail);
+    static const std::string receiver =
+        helpText(CliOptions::Receiver, kReceiverHead, kReceiverTail);
+    return program == CliOptions::Sender ? sender : receiver;
 }

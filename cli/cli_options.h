@@ -4,13 +4,14 @@
 
 #include <cstdint>
 #include <optional>
+#include <span>
 #include <string>
 #include <string_view>
 #include <vector>
 
-// The command line of dovrin-cli and kestil-cli. Groups, port, speed and size
-// stay text here: the run settings' own parser reads and refuses them, as it
-// does for the dialogs.
+// The command line of dovrin-cli and kestil-cli, each value read and checked
+// as it is typed. The groups stay text: they are read together, for a group
+// list is refused as a whole (two families, a group twice).
 struct CliOptions {
     enum Program { Sender, Receiver };
 
@@ -18,9 +19,9 @@ struct CliOptions {
     // when none is given.
     std::vector<std::string> groups{std::string(RunDefaults::kGroup)};
     std::string ssmSource;   // receiver only; empty: any source
-    std::string port = std::to_string(RunDefaults::kPort);
-    std::string speed = std::to_string(RunDefaults::kSpeedKbps);   // sender only
-    std::string size = std::to_string(RunDefaults::kPacketSize);   // sender only
+    int port = RunDefaults::kPort;
+    int speedKbps = RunDefaults::kSpeedKbps;     // sender only
+    int packetSize = RunDefaults::kPacketSize;   // sender only
     std::string source;            // sender only; empty: send.txt beside the executable
     std::string save;              // receiver only; empty: no capture
     std::uint64_t count = 0;       // 0: no limit
@@ -47,6 +48,32 @@ struct CliOptions {
     static constexpr double kMaxIntervalSeconds = 3600;
 };
 
+// One option of either program, declared once: its names, the name of its
+// value, its help and how its value is read.
+struct CliOption {
+    enum Applies { Both, SenderOnly, ReceiverOnly };
+
+    std::string_view name{};    // the long name, without its dashes
+    char letter = 0;            // the short name; 0 for none
+    std::string_view value{};   // the value's name in the help; empty for a flag
+    Applies applies = Both;
+    // Its lines in the help, apart by '\n'; "{port}" and the like stand for
+    // the defaults. The receiver's own lines where they differ, else empty.
+    std::string_view help{};
+    std::string_view receiverHelp{};
+    // Reads the value as typed (nothing for a flag) into the options: the
+    // refusal, in the user's language, or empty when the value is taken.
+    std::string (*set)(CliOptions& options, std::string_view value) = nullptr;
+
+    bool appliesTo(CliOptions::Program program) const;
+    // As the help and the manual page name it: "-g, --group ADDR[+N]",
+    // "--plot FILE.svg", "-j, --json".
+    std::string synopsis() const;
+};
+
+// Every option of both programs, in the order of their help.
+std::span<const CliOption> cliOptionList();
+
 struct CliParse {
     std::optional<CliOptions> options;
     std::string error;     // one line, set when options is not
@@ -63,16 +90,3 @@ CliParse parseCliOptions(CliOptions::Program program, const std::vector<std::str
 
 // The --help text of each program, in the words of its manual page.
 std::string_view cliHelpText(CliOptions::Program program);
-
-// What both programs do first: read the arguments, and answer bad usage (one
-// line on stderr, exit code 2), --help and --version (exit code 0) at once.
-// The options to run with, or else the exit code to end with.
-struct CliStart {
-    std::optional<CliOptions> options;
-    int exitCode = 0;
-};
-CliStart startCli(CliOptions::Program program, const char* name, int argc, char* argv[]);
-
-// A setting the run settings refused: one line on stderr (a JSON object
-// under --json); exit code 2.
-int refuseSetting(const char* name, const CliOptions& options, std::string_view refusal);

@@ -2,6 +2,7 @@
 
 #include "cli/cli_options.h"
 #include "cli/cli_output.h"
+#include "platform/end_signal_set.h"
 
 #include <atomic>
 #include <cerrno>
@@ -10,9 +11,7 @@
 
 StopSignals::StopSignals()
 {
-    sigemptyset(&set_);
-    sigaddset(&set_, SIGINT);
-    sigaddset(&set_, SIGTERM);
+    set_ = endSignalSet();
     pthread_sigmask(SIG_BLOCK, &set_, nullptr);
 }
 

@@ -4,10 +4,11 @@
 #include <signal.h>
 #include <vector>
 
-// Ends a command-line run on SIGINT or SIGTERM, after a duration, or when the
-// worker is done. Made before any thread starts: it blocks both signals in
-// the calling thread, and so in every thread started later, and takes them
-// only in wait(). A signal during the shutdown after wait() stays pending and
+// Ends a command-line run on SIGINT, SIGTERM or SIGHUP (a closed terminal or
+// a logout) unless the program was started with it ignored, after a
+// duration, or when the worker is done. Made before any thread starts: it
+// blocks those signals in the calling thread, and so in every thread started
+// later, and takes them only in wait(). A signal during the shutdown after wait() stays pending and
 // harmless, so a second Ctrl-C cannot cut the shutdown short.
 class StopSignals {
 public:

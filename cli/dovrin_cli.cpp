@@ -5,7 +5,7 @@
 #include "cli/cli_options.h"
 #include "cli/cli_output.h"
 #include "cli/cli_run.h"
-#include "core/group_list.h"
+#include "cli/cli_start.h"
 #include "core/send_format.h"
 #include "engine/send_engine.h"
 #include "file/data_file.h"
@@ -19,7 +19,6 @@
 #include <cmath>
 #include <cstdint>
 #include <cstdio>
-#include <cstring>
 #include <string>
 #include <string_view>
 #include <utility>
@@ -131,9 +130,10 @@ private:
     std::vector<IpAddress> groups_;
 };
 
-int run(const CliOptions& options, const SendSettings& settings,
-        const std::vector<IpAddress>& groups)
+int run(const CliStart& start, const SendSettings& settings)
 {
+    const CliOptions& options = *start.options;
+    const std::vector<IpAddress>& groups = start.groups;
     // An explicitly named source must be readable and hold something; the
     // default send.txt may be missing, as for the dialog (the payload is then
     // zero bytes).
@@ -184,10 +184,10 @@ int run(const CliOptions& options, const SendSettings& settings,
     engine.setGroups(groups);
     sink.setGroups(groups);
     engine.setAttemptLimit(0);
-    MulticastOptions multicast;
-    std::snprintf(multicast.interface, sizeof multicast.interface, "%s", options.interface.c_str());
-    multicast.ttl = options.ttl;
-    engine.setMulticastOptions(multicast);
+    // A network that just came back, or a process continued, gets the target
+    // speed, not the backlog.
+    engine.setPaceRestarts(true);
+    engine.setMulticastOptions(start.multicast);
 
     const StopSignals::Ended ended = signals.run(
         options.durationSeconds, [&] { engine.run(); },
@@ -220,25 +220,10 @@ int main(int argc, char* argv[])
     const CliStart start = startCli(CliOptions::Sender, kProgram, argc, argv);
     if (!start.options)
         return start.exitCode;
-    const CliOptions& options = *start.options;
-    const GroupList list = parseGroupList(options.groups, kMaxGroups);
-    if (list.groups.empty())
-        return refuseSetting(kProgram, options, list.error);
-    // The port, speed and size were read as the dialog reads them when the
-    // options were; the groups just now.
-    Parsed<SendSettings> settings =
-        SendSettings::parse(RunDefaults::kGroup, options.port, options.speed, options.size);
-    if (!settings.settings)
-        return refuseSetting(kProgram, options, settings.refusal);
-    settings.settings->group = list.groups.front().text();
-    if (options.interface.empty()) {
-        for (const IpAddress& group : list.groups) {
-            if (needsInterface(group))
-                return refuseSetting(kProgram, options,
-                                     say("group {1} is of link-local scope: name its interface "
-                                         "with --interface",
-                                         {group.text()}));
-        }
-    }
-    return run(options, *settings.settings, list.groups);
+    SendSettings settings;
+    settings.group = start.groups.front().text();
+    settings.port = start.options->port;
+    settings.speedKbps = start.options->speedKbps;
+    settings.packetSize = start.options->packetSize;
+    return run(start, settings);
 }

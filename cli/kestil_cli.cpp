@@ -5,8 +5,8 @@
 #include "cli/cli_options.h"
 #include "cli/cli_output.h"
 #include "cli/cli_run.h"
+#include "cli/cli_start.h"
 #include "cli/run_files.h"
-#include "core/group_list.h"
 #include "core/receive_format.h"
 #include "engine/receive_engine.h"
 #include "file/capture_file.h"
@@ -276,9 +276,10 @@ private:
     std::vector<std::pair<SocketAddress, std::uint64_t>> outages_;   // sender, count
 };
 
-int run(const CliOptions& options, const ReceiveSettings& settings,
-        const std::vector<IpAddress>& groups, const IpAddress& source)
+int run(const CliStart& start, const ReceiveSettings& settings)
 {
+    const CliOptions& options = *start.options;
+    const std::vector<IpAddress>& groups = start.groups;
     // First of all: the capture's writer thread must start with the signals
     // already blocked, or a second Ctrl-C lands on it and kills the run.
     StopSignals signals;
@@ -302,7 +303,7 @@ int run(const CliOptions& options, const ReceiveSettings& settings,
     CliOutput output(kProgram, options.json, options.quiet);
     std::vector<JsonField> started = runSettingsFields(kProgram, options, settings.port);
     started.push_back(options.ssmSource.empty() ? JsonField{"ssm_source", "null"}
-                                                : jsonText("ssm_source", source.text()));
+                                                : jsonText("ssm_source", start.ssmSource.text()));
     started.push_back(options.save.empty() ? JsonField{"save", "null"}
                                            : jsonText("save", options.save));
     started.push_back(options.maxLossPercent ? jsonDecimal("max_loss", *options.maxLossPercent)
@@ -323,10 +324,8 @@ int run(const CliOptions& options, const ReceiveSettings& settings,
     engine.setDatagramLimit(options.count);
     engine.setIntervals(static_cast<std::uint64_t>(std::llround(options.intervalSeconds * 1000)),
                         RunDefaults::kOutageMs);
-    MulticastOptions multicast;
-    std::snprintf(multicast.interface, sizeof multicast.interface, "%s", options.interface.c_str());
-    engine.setMulticastOptions(multicast);
-    engine.setGroups(groups, source);
+    engine.setMulticastOptions(start.multicast);
+    engine.setGroups(groups, start.ssmSource);
 
     const StopSignals::Ended ended = signals.run(
         options.durationSeconds, [&] { engine.run(); },
@@ -421,31 +420,8 @@ int main(int argc, char* argv[])
     const CliStart start = startCli(CliOptions::Receiver, kProgram, argc, argv);
     if (!start.options)
         return start.exitCode;
-    const CliOptions& options = *start.options;
-    const GroupList list = parseGroupList(options.groups, kMaxGroups);
-    if (list.groups.empty())
-        return refuseSetting(kProgram, options, list.error);
-    // The port is read as the dialog reads it; the groups were read above.
-    Parsed<ReceiveSettings> settings = ReceiveSettings::parse(RunDefaults::kGroup, options.port);
-    if (!settings.settings)
-        return refuseSetting(kProgram, options, settings.refusal);
-    settings.settings->group = list.groups.front().text();
-    IpAddress source;
-    if (!options.ssmSource.empty()) {
-        const SourceAddress parsed =
-            parseSourceAddress(options.ssmSource, list.groups.front().family);
-        if (!parsed.source)
-            return refuseSetting(kProgram, options, "--ssm-source: " + parsed.error);
-        source = *parsed.source;
-    }
-    if (options.interface.empty()) {
-        for (const IpAddress& group : list.groups) {
-            if (needsInterface(group))
-                return refuseSetting(kProgram, options,
-                                     say("group {1} is of link-local scope: name its interface "
-                                         "with --interface",
-                                         {group.text()}));
-        }
-    }
-    return run(options, *settings.settings, list.groups, source);
+    ReceiveSettings settings;
+    settings.group = start.groups.front().text();
+    settings.port = start.options->port;
+    return run(start, settings);
 }

@@ -6,7 +6,7 @@
 PacingRule::PacingRule(std::int64_t targetBytesPerMs, std::uint64_t startTick,
                        std::int64_t datagramBytes)
     : target_(targetBytesPerMs), startTick_(startTick),
-      sleepMs_(initialSleepMs(targetBytesPerMs, datagramBytes))
+      initialSleepMs_(initialSleepMs(targetBytesPerMs, datagramBytes)), sleepMs_(initialSleepMs_)
 {
 }
 
@@ -19,6 +19,7 @@ int PacingRule::initialSleepMs(std::int64_t targetBytesPerMs, std::int64_t datag
 bool PacingRule::recordSend(std::int64_t bytes)
 {
     total_ += bytes;
+    measured_ += bytes;
     ++seq_;
     return seq_ % kEvaluateEvery == 0;
 }
@@ -28,7 +29,7 @@ bool PacingRule::evaluate(std::uint64_t now)
     if (now <= startTick_)
         return false;
     const std::uint64_t elapsed = now - startTick_;
-    const double average = static_cast<double>(total_) / static_cast<double>(elapsed);
+    const double average = static_cast<double>(measured_) / static_cast<double>(elapsed);
     if (static_cast<double>(target_) * kAllowance >= average) {
         sleepMs_ -= kLowerStepMs;
         if (sleepMs_ < 0)
@@ -36,6 +37,13 @@ bool PacingRule::evaluate(std::uint64_t now)
     } else {
         sleepMs_ += kRaiseStepMs;
     }
-    rateKbps_ = total_ / static_cast<std::int64_t>(elapsed) * 8;
+    rateKbps_ = measured_ / static_cast<std::int64_t>(elapsed) * 8;
     return true;
+}
+
+void PacingRule::restart(std::uint64_t now)
+{
+    startTick_ = now;
+    measured_ = 0;
+    sleepMs_ = initialSleepMs_;
 }

@@ -7,7 +7,8 @@
 // Lowering is twice as fast as raising, and the average may exceed the target
 // by 1 % before the sender slows down. The first pause is the one the target
 // implies for one datagram, so that large datagrams do not start far above
-// it. Pure: the caller supplies the times.
+// it. A restart measures afresh from its moment, as the start does. Pure: the
+// caller supplies the times.
 class PacingRule {
 public:
     static constexpr int kEvaluateEvery = 30;
@@ -17,8 +18,8 @@ public:
     static constexpr double kAllowance = 1.01;
 
     // target in bytes per millisecond; startTick is the start of the
-    // measurement, never reset during a run; datagramBytes is the size of
-    // each datagram, headers included.
+    // measurement, moved only by restart(); datagramBytes is the size of each
+    // datagram, headers included.
     PacingRule(std::int64_t targetBytesPerMs, std::uint64_t startTick, std::int64_t datagramBytes);
 
     // datagramBytes / target ms (a target below 1 counts as 1), at least 1.
@@ -32,6 +33,11 @@ public:
     // adjusts the pause. False, with nothing changed, when no time has passed.
     bool evaluate(std::uint64_t now);
 
+    // Measures afresh from tick now, with the first pause again, so that
+    // time in which nothing could be sent is not made up for. The datagrams
+    // and bytes sent so far stay counted.
+    void restart(std::uint64_t now);
+
     // The pause after each datagram; never below 0.
     int sleepMs() const { return sleepMs_; }
 
@@ -41,15 +47,17 @@ public:
     // Bytes sent so far, headers included.
     std::int64_t total() const { return total_; }
 
-    // kbit/s of the last successful evaluation: (total / elapsed) * 8 in
-    // integer arithmetic.
+    // kbit/s of the last successful evaluation: (bytes / elapsed) * 8 since
+    // the start (or the latest restart) in integer arithmetic.
     std::int64_t rateKbps() const { return rateKbps_; }
 
 private:
     std::int64_t target_ = 0;
     std::uint64_t startTick_ = 0;
+    int initialSleepMs_ = kMinInitialSleepMs;
     int sleepMs_ = kMinInitialSleepMs;
     std::uint64_t seq_ = 0;
     std::int64_t total_ = 0;
+    std::int64_t measured_ = 0;   // bytes since startTick_
     std::int64_t rateKbps_ = 0;
 };

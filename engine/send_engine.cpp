@@ -70,7 +70,13 @@ void SendEngine::run()
     const int length = TestDatagram::kHeaderSize + packetSize;
     const std::uint64_t startMs = clock_.tickCount();
     const std::uint64_t groups = groupCount();
-    PacingRule pacing(settings_.speedKbps / 8 * static_cast<std::int64_t>(groups), startMs, length);
+    const std::int64_t target = settings_.speedKbps / 8 * static_cast<std::int64_t>(groups);
+    PacingRule pacing(target, startMs, length);
+    // A check of the pacing comes every kBatch datagrams: at the target, every
+    // kBatch * length / target ms.
+    const std::uint64_t pauseMs =
+        std::max(kMinPauseMs, kPausePeriods * static_cast<std::uint64_t>(kBatch * length) /
+                                  static_cast<std::uint64_t>(std::max<std::int64_t>(target, 1)));
     startIntervals(startMs);
     std::vector<unsigned char> buffer(static_cast<std::size_t>(length) * kBatch, 0);
     std::vector<SocketAddress> destinations;
@@ -106,6 +112,8 @@ void SendEngine::run()
 
         const int sent = sendRetrying(slot, buffer.data(), length, ready,
                                       static_cast<std::size_t>(pacing.seq() % groups));
+        if (paceRestarts_ && resumedAtMs_)
+            pacing.restart(*resumedAtMs_);
         batched = batched || count > 1;
         bool evaluationDue = false;
         for (int i = 0; i < sent; ++i)
@@ -122,15 +130,15 @@ void SendEngine::run()
             clock_.sleepMs(pacing.sleepMs());
             expectedMs_ += static_cast<std::uint64_t>(pacing.sleepMs());
         }
-        if (evaluationDue) {
+        if (evaluationDue || intervalMayBeOver()) {
             const std::uint64_t now = clock_.tickCount();
-            if (pacing.evaluate(now)) {
+            if (paceRestarts_ && now > expectedMs_ + pauseMs) {
+                pacing.restart(now);
+            } else if (evaluationDue && pacing.evaluate(now)) {
                 sink_.showReport({pacing.total(), pacing.rateKbps(), pacing.seq()});
                 sink_.flashLamp(Lamp::Active);
             }
             reached(now);
-        } else if (intervalMayBeOver()) {
-            reached(clock_.tickCount());
         }
     }
     finishIntervals();
@@ -154,6 +162,7 @@ int SendEngine::sendRetrying(int slot, const unsigned char* first, int length, i
     int sent = 0;
     int attempt = 0;
     std::uint64_t downSince = 0;
+    resumedAtMs_.reset();
     while (sent < count) {
         const int result =
             sendDatagrams(slot, first + static_cast<std::ptrdiff_t>(sent) * length, length,
@@ -166,6 +175,7 @@ int SendEngine::sendRetrying(int slot, const unsigned char* first, int length, i
                 const std::uint64_t now = clock_.tickCount();
                 sink_.showOutage({SendOutage::Resumed, 0, now - downSince});
                 reached(now);
+                resumedAtMs_ = now;
             }
             sent += result;
             attempt = 0;

@@ -9,6 +9,7 @@
 
 #include <cstdint>
 #include <memory>
+#include <optional>
 #include <string>
 #include <utility>
 #include <vector>
@@ -62,6 +63,16 @@ public:
     // The length of the intervals the sink is shown, in ms of the clock
     // (0 counts as 1); 1000 unless set.
     void setIntervalMs(std::uint64_t ms) { intervalMs_ = ms == 0 ? 1 : ms; }
+    // When sending resumes after an outage, and when the clock shows that
+    // the run stood still (the process stopped, or starved) for more than
+    // kPausePeriods of the pacing's checks at the target (and kMinPauseMs),
+    // the pacing starts afresh from that moment, as at the start, rather
+    // than make up for what the gap did not send. Off unless set: the pace
+    // is then the average since the start.
+    void setPaceRestarts(bool on) { paceRestarts_ = on; }
+    static constexpr std::uint64_t kPausePeriods = 3;
+    // Below this, a late reading is the scheduler's delay, not a pause.
+    static constexpr std::uint64_t kMinPauseMs = 100;
 
     // What the last run sent, headers included; read after run() returns.
     std::uint64_t datagramsSent() const { return datagramsSent_; }
@@ -86,7 +97,7 @@ private:
     void end(const SendStatus& status);
     // Sends count datagrams, each after up to the attempt limit's attempts
     // 10 ms apart; reports every failed attempt, and when sending went down
-    // and came back. The datagrams sent.
+    // and came back, then notes when it came back. The datagrams sent.
     int sendRetrying(int slot, const unsigned char* first, int length, int count,
                      std::size_t group);
     // The groups the run sends to in turn: 1 for the settings' group alone.
@@ -114,6 +125,8 @@ private:
     std::string sourcePath_;
     MulticastOptions multicast_;
     std::uint64_t limit_ = 0;
+    bool paceRestarts_ = false;
+    std::optional<std::uint64_t> resumedAtMs_;   // of the last sendRetrying
     int attemptLimit_ = kSendAttempts;
     BatchSender::Path fastest_ = BatchSender::Path::Segmented;
     BatchSender::Path pathTaken_ = BatchSender::Path::Single;

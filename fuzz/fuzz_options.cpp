@@ -34,6 +34,10 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
                    o.intervalSeconds <= CliOptions::kMaxIntervalSeconds);
         FUZZ_CHECK(!o.maxLossPercent || (*o.maxLossPercent >= 0 && *o.maxLossPercent <= 100));
         FUZZ_CHECK(o.ttl >= 0 && o.ttl <= 255);
+        FUZZ_CHECK(o.port >= 1 && o.port <= 65535);
+        FUZZ_CHECK(o.speedKbps >= SendSettings::kMinSpeedKbps);
+        FUZZ_CHECK(o.packetSize >= 0 && o.packetSize <= SendSettings::kMaxPacketSize);
+        FUZZ_CHECK(!o.groups.empty());
     }
     return 0;
 }

@@ -2,6 +2,7 @@
 
 #include <initializer_list>
 #include <string>
+#include <string_view>
 
 // The headless programs' messages are written in English in the code and
 // shown in the user's language where a catalogue has it: Chinese, in the
@@ -21,3 +22,8 @@ const char* tr(const char* english);
 // values in turn, so that a language may put them in another order:
 // say("speed {1}", {"512.0"}).
 std::string say(const char* english, std::initializer_list<std::string> values);
+
+// The text as one line that shows what was typed: a control character in it
+// is written as \xNN, so that it can neither break the line nor reach the
+// terminal as a command.
+std::string printableText(std::string_view text);

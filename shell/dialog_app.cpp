@@ -3,6 +3,7 @@
 #include <QDialog>
 #include <QFont>
 #include <QIcon>
+#include <QSocketNotifier>
 #include <QStringList>
 
 DialogApp::DialogApp(int& argc, char** argv) : app_(argc, argv)
@@ -26,6 +27,7 @@ int DialogApp::run(QDialog& dialog)
 {
     // The modal dialog is the program's only event loop, so quitting the
     // application would not end it; the dialog ends itself.
+    const auto ending = signals_.endOnSignal(dialog);
     dialog.exec();
     return 0;
 }

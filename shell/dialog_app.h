@@ -1,11 +1,14 @@
 #pragma once
 
+#include "shell/end_signals.h"
+
 #include <QApplication>
 
 class QDialog;
 
 // The application of each program: sets up the font, runs the one main
-// dialog modally, and ends the program when the dialog closes.
+// dialog modally, and ends the program when the dialog closes, also on
+// SIGINT, SIGTERM and SIGHUP. Made first in main, before any thread starts.
 class DialogApp {
 public:
     DialogApp(int& argc, char** argv);
@@ -16,9 +19,12 @@ public:
     // widget is made.
     static void installFont();
 
-    // Runs dialog modally; its own Cancel ends it, which ends the program.
+    // Runs dialog modally; its own Cancel ends it, as a signal does, which
+    // ends the program.
     int run(QDialog& dialog);
 
 private:
+    // First: the signals are blocked before the application starts threads.
+    EndSignals signals_;
     QApplication app_;
 };

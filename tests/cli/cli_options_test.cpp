@@ -1,7 +1,10 @@
 #include "cli/cli_options.h"
+#include "cli/cli_start.h"
 
 #include <gtest/gtest.h>
 
+#include <fstream>
+#include <set>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -19,8 +22,9 @@ std::string outcome(CliOptions::Program program, const std::vector<std::string_v
     std::string text;
     for (const std::string& group : o.groups)
         text += "group=" + group + " ";
-    text += "port=" + o.port + " speed=" + o.speed + " size=" + o.size +
-            " count=" + std::to_string(o.count) + " ttl=" + std::to_string(o.ttl);
+    text += "port=" + std::to_string(o.port) + " speed=" + std::to_string(o.speedKbps) +
+            " size=" + std::to_string(o.packetSize) + " count=" + std::to_string(o.count) +
+            " ttl=" + std::to_string(o.ttl);
     if (!o.source.empty())
         text += " source=" + o.source;
     if (!o.save.empty())
@@ -91,7 +95,7 @@ TEST(CliOptions, ShortLongAndAbbreviatedFormsAndRefusalsThatEchoTheValue)
         {S, {"-z"}, "refused: unknown option \"-z\""},
         {S, {"-jz"}, "refused: unknown option \"-z\""},
         {S, {"--s", "1"}, "refused: option \"--s\" is ambiguous: --speed, --size, --source"},
-        {R, {"--s", "1"}, "refused: option \"--s\" is ambiguous: --save, --ssm-source"},
+        {R, {"--s", "1"}, "refused: option \"--s\" is ambiguous: --ssm-source, --save"},
         {R, {"--in=1"}, "refused: option \"--in\" is ambiguous: --interface, --interval"},
         {S, {"-p"}, "refused: --port needs a value"},
         {S, {"--port"}, "refused: --port needs a value"},
@@ -158,6 +162,108 @@ TEST(CliOptions, ARefusalSaysWhetherToAnswerInJsonAndWhetherTheFormWasWrong)
         EXPECT_FALSE(parsed.options.has_value());
         EXPECT_EQ(parsed.json, c.json);
         EXPECT_EQ(parsed.syntax, c.syntax);
+    }
+}
+
+// The options a manual page lists under OPTIONS as the help names them: the
+// ".B" or ".BI" line after each ".TP", its arguments joined as roff joins
+// them, without quotes and escapes.
+std::set<std::string> manualOptions(const char* page)
+{
+    std::ifstream in(std::string(MCT_CLI_SOURCE_DIR "/") + page);
+    std::set<std::string> found;
+    bool inOptions = false;
+    std::string previous;
+    for (std::string line; std::getline(in, line); previous = line) {
+        if (line.starts_with(".SH")) {
+            inOptions = line == ".SH OPTIONS";
+            continue;
+        }
+        if (!inOptions || previous != ".TP" ||
+            !(line.starts_with(".B ") || line.starts_with(".BI ")))
+            continue;
+        std::string plain;
+        bool quoted = false;
+        for (std::size_t i = line.find(' ') + 1; i < line.size(); ++i) {
+            if (line[i] == '"' || (line[i] == ' ' && !quoted)) {
+                quoted = quoted != (line[i] == '"');
+                continue;
+            }
+            if (line.compare(i, 2, "\\-") == 0) {
+                plain += '-';
+                ++i;
+            } else if (line.compare(i, 2, "\\f") == 0) {
+                i += 2;
+            } else {
+                plain += line[i];
+            }
+        }
+        found.insert(plain);
+    }
+    return found;
+}
+
+TEST(CliOptions, EachProgramsManualPageListsExactlyItsOptions)
+{
+    for (const auto& [program, page] : {std::pair{CliOptions::Sender, "dovrin-cli.1"},
+                                        std::pair{CliOptions::Receiver, "kestil-cli.1"}}) {
+        SCOPED_TRACE(page);
+        std::set<std::string> rows;
+        for (const CliOption& option : cliOptionList()) {
+            if (option.appliesTo(program))
+                rows.insert(option.synopsis());
+        }
+        EXPECT_EQ(manualOptions(page), rows);
+    }
+}
+
+TEST(CliStart, BothProgramsReadTheGroupsSourceAndInterfaceOrEndAtOnce)
+{
+    constexpr auto S = CliOptions::Sender;
+    constexpr auto R = CliOptions::Receiver;
+    const struct {
+        CliOptions::Program program;
+        std::vector<std::string> args;
+        int exitCode;   // -1: the run starts
+        std::string started;
+    } cases[] = {
+        {S, {}, -1, "224.1.1.1 ttl 20"},
+        {R,
+         {"-g", "239.1.1.1+2", "-S", "10.0.0.1"},
+         -1,
+         "239.1.1.1 239.1.1.2 239.1.1.3 from 10.0.0.1 ttl 20"},
+        {S, {"-g", "ff02::1:5", "-i", "lo", "-T", "3"}, -1, "ff02::1:5 on lo ttl 3"},
+        // A group of link-local scope needs its interface named, in both.
+        {S, {"-g", "ff02::1:5"}, 2, ""},
+        {R, {"-g", "ff3e::1", "--group=ff02::1:5"}, 2, ""},
+        {R, {"-g", "ff3e::1", "-S", "10.0.0.1"}, 2, ""},
+        {S, {"-g", "239.1.1.1", "-g", "239.1.1.1"}, 2, ""},
+        {R, {"--bogus"}, 2, ""},
+        {S, {"--version", "--port=0"}, 2, ""},
+        {R, {"--version"}, 0, ""},
+    };
+    for (const auto& c : cases) {
+        std::vector<std::string> words{"cli"};
+        words.insert(words.end(), c.args.begin(), c.args.end());
+        std::vector<char*> argv;
+        for (std::string& word : words)
+            argv.push_back(word.data());
+        SCOPED_TRACE(words.back());
+        const CliStart start =
+            startCli(c.program, "cli", static_cast<int>(argv.size()), argv.data());
+        EXPECT_EQ(start.options.has_value(), c.exitCode < 0);
+        if (!start.options) {
+            EXPECT_EQ(start.exitCode, c.exitCode);
+            continue;
+        }
+        std::string started;
+        for (const IpAddress& group : start.groups)
+            started += group.text() + " ";
+        if (start.ssmSource.family != IpAddress::Family::None)
+            started += "from " + start.ssmSource.text() + " ";
+        if (start.multicast.interface[0] != '\0')
+            started += "on " + std::string(start.multicast.interface) + " ";
+        EXPECT_EQ(started + "ttl " + std::to_string(start.multicast.ttl), c.started);
     }
 }
 

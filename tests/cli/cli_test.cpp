@@ -21,6 +21,7 @@
 #include <chrono>
 #include <clocale>
 #include <cstdio>
+#include <cstring>
 #include <filesystem>
 #include <random>
 #include <regex>
@@ -43,9 +44,11 @@ struct Started {
 
 // Starts program with args in the calling thread's network namespace; its
 // stdout goes to out when given (the program then has it as its only copy
-// of that descriptor).
+// of that descriptor). It starts with SIGINT, SIGTERM and SIGHUP at their
+// defaults, as from an interactive shell, whatever the tests were started
+// with; hangUpIgnored leaves SIGHUP ignored, as nohup does.
 Started spawn(const TempDir& dir, const std::string& name, const char* program,
-              const std::vector<std::string>& args, int out = -1)
+              const std::vector<std::string>& args, int out = -1, bool hangUpIgnored = false)
 {
     Started started{-1, dir.file((name + ".out").c_str()), dir.file((name + ".err").c_str())};
     posix_spawn_file_actions_t actions;
@@ -63,18 +66,30 @@ Started spawn(const TempDir& dir, const std::string& name, const char* program,
     for (std::string& word : words)
         argv.push_back(word.data());
     argv.push_back(nullptr);
-    if (posix_spawn(&started.pid, program, &actions, nullptr, argv.data(), environ) != 0)
+    posix_spawnattr_t attributes;
+    posix_spawnattr_init(&attributes);
+    sigset_t defaults;
+    sigemptyset(&defaults);
+    sigaddset(&defaults, SIGINT);
+    sigaddset(&defaults, SIGTERM);
+    if (!hangUpIgnored)
+        sigaddset(&defaults, SIGHUP);
+    posix_spawnattr_setsigdefault(&attributes, &defaults);
+    posix_spawnattr_setflags(&attributes, POSIX_SPAWN_SETSIGDEF);
+    if (posix_spawn(&started.pid, program, &actions, &attributes, argv.data(), environ) != 0)
         started.pid = -1;
+    posix_spawnattr_destroy(&attributes);
     posix_spawn_file_actions_destroy(&actions);
     return started;
 }
 
 // Starts the program inside a lab host.
 Started spawnIn(const NetnsLab& lab, int host, const TempDir& dir, const std::string& name,
-                const char* program, const std::vector<std::string>& args, int out = -1)
+                const char* program, const std::vector<std::string>& args, int out = -1,
+                bool hangUpIgnored = false)
 {
     Started started;
-    lab.start(host, [&] { started = spawn(dir, name, program, args, out); }).join();
+    lab.start(host, [&] { started = spawn(dir, name, program, args, out, hangUpIgnored); }).join();
     return started;
 }
 
@@ -462,57 +477,85 @@ TEST(CliLab, SignalsEndBothRunsWithASummaryAndTheCaptureHoldsWhatItCounts)
 {
     NetnsLab lab(2);
     NETNS_LAB_OR_SKIP(lab);
-    TempDir dir;
-    const std::string capture = dir.file("cap.bin");
-    const Started receiver = spawnIn(lab, 1, dir, "rx", kKestil, {"--json", "--save", capture});
-    awaitJoined(receiver);
-    const Started sender =
-        spawnIn(lab, 0, dir, "tx", kDovrin, {"--speed", "20000", "--json", "--interval", "0.25"});
-    std::this_thread::sleep_for(std::chrono::milliseconds(1500));
+    // The receiver's two signals in a row are an impatient Ctrl-C, or a
+    // terminal closed under a shell that passes its own hang-up on.
+    struct Case {
+        int toSender;
+        int toReceiver;
+    };
+    for (const Case c : {Case{SIGTERM, SIGINT}, Case{SIGHUP, SIGHUP}}) {
+        SCOPED_TRACE(strsignal(c.toSender));
+        TempDir dir;
+        const std::string capture = dir.file("cap.bin");
+        const Started receiver = spawnIn(lab, 1, dir, "rx", kKestil, {"--json", "--save", capture});
+        awaitJoined(receiver);
+        const Started sender = spawnIn(lab, 0, dir, "tx", kDovrin,
+                                       {"--speed", "20000", "--json", "--interval", "0.25"});
+        std::this_thread::sleep_for(std::chrono::milliseconds(1500));
 
-    kill(sender.pid, SIGTERM);
-    EXPECT_EQ(exitCode(sender), 0);
-    // The receiver meanwhile waits in vain for a while; then two signals in
-    // a row, as an impatient Ctrl-C gives them.
-    std::this_thread::sleep_for(std::chrono::milliseconds(300));
-    kill(receiver.pid, SIGINT);
-    kill(receiver.pid, SIGINT);
-    EXPECT_EQ(exitCode(receiver), 0);
+        kill(sender.pid, c.toSender);
+        EXPECT_EQ(exitCode(sender), 0);
+        // The receiver meanwhile waits in vain for a while.
+        std::this_thread::sleep_for(std::chrono::milliseconds(300));
+        kill(receiver.pid, c.toReceiver);
+        kill(receiver.pid, c.toReceiver);
+        EXPECT_EQ(exitCode(receiver), 0);
 
-    const std::string final = finalObject(receiver);
-    EXPECT_EQ(field(final, "final"), "true") << final;
-    const std::uint64_t datagrams = std::stoull("0" + field(final, "datagrams"));
-    EXPECT_GT(datagrams, 100u);
-    EXPECT_EQ(TempDir::contents(capture).size(), datagrams * 1024);
-    EXPECT_EQ(field(final, "from"), "\"" + lab.hostAddress(0) + "\"");
+        const std::string final = finalObject(receiver);
+        EXPECT_EQ(field(final, "final"), "true") << final;
+        const std::uint64_t datagrams = std::stoull("0" + field(final, "datagrams"));
+        EXPECT_GT(datagrams, 100u);
+        EXPECT_EQ(TempDir::contents(capture).size(), datagrams * 1024);
+        EXPECT_EQ(field(final, "from"), "\"" + lab.hostAddress(0) + "\"");
 
-    // The sender printed an object each quarter second, stamped with the
-    // wall-clock time, each interval closing past its point on the grid
-    // from the start; their datagrams add up to the run's.
-    std::vector<std::string> sent = lines(TempDir::contents(sender.out));
-    ASSERT_GE(sent.size(), 6u);
-    EXPECT_EQ(field(sent.front(), "type"), "\"start\"");
-    EXPECT_EQ(field(sent.front(), "interval"), "0.250");
-    sent.erase(sent.begin());
-    const std::string& summary = sent.back();
-    EXPECT_EQ(field(summary, "final"), "true");
-    const std::regex stamp(
-        R"("[0-9]{4}-[0-9]{2}-[0-9]{2}T[0-9]{2}:[0-9]{2}:[0-9]{2}\.[0-9]{3}[+-][0-9]{2}:[0-9]{2}")");
-    std::uint64_t sum = 0;
-    double elapsed = 0;
-    for (std::size_t i = 0; i + 1 < sent.size(); ++i) {
-        const std::string& line = sent[i];
-        EXPECT_TRUE(std::regex_match(field(line, "ts"), stamp)) << line;
-        elapsed += std::stod("0" + field(line, "interval"));
-        const double grid = 0.25 * static_cast<double>(i + 1);
-        EXPECT_LT(elapsed, grid + 0.25) << line;
-        if (i + 2 < sent.size()) {
-            EXPECT_GE(elapsed, grid - 0.005) << line;   // each rounded to the ms
+        // The sender printed an object each quarter second, stamped with the
+        // wall-clock time, each interval closing past its point on the grid
+        // from the start; their datagrams add up to the run's.
+        std::vector<std::string> sent = lines(TempDir::contents(sender.out));
+        ASSERT_GE(sent.size(), 6u);
+        EXPECT_EQ(field(sent.front(), "type"), "\"start\"");
+        EXPECT_EQ(field(sent.front(), "interval"), "0.250");
+        sent.erase(sent.begin());
+        const std::string& summary = sent.back();
+        EXPECT_EQ(field(summary, "final"), "true");
+        const std::regex stamp(
+            R"("[0-9]{4}-[0-9]{2}-[0-9]{2}T[0-9]{2}:[0-9]{2}:[0-9]{2}\.[0-9]{3}[+-][0-9]{2}:[0-9]{2}")");
+        std::uint64_t sum = 0;
+        double elapsed = 0;
+        for (std::size_t i = 0; i + 1 < sent.size(); ++i) {
+            const std::string& line = sent[i];
+            EXPECT_TRUE(std::regex_match(field(line, "ts"), stamp)) << line;
+            elapsed += std::stod("0" + field(line, "interval"));
+            const double grid = 0.25 * static_cast<double>(i + 1);
+            EXPECT_LT(elapsed, grid + 0.25) << line;
+            if (i + 2 < sent.size()) {
+                EXPECT_GE(elapsed, grid - 0.005) << line;   // each rounded to the ms
+            }
+            sum += std::stoull("0" + field(line, "datagrams"));
+            EXPECT_EQ(field(line, "total_datagrams"), std::to_string(sum)) << line;
         }
-        sum += std::stoull("0" + field(line, "datagrams"));
-        EXPECT_EQ(field(line, "total_datagrams"), std::to_string(sum)) << line;
+        EXPECT_EQ(field(summary, "datagrams"), std::to_string(sum));
     }
-    EXPECT_EQ(field(summary, "datagrams"), std::to_string(sum));
+}
+
+TEST(CliLab, ASignalIgnoredAtTheStartStaysIgnoredAsUnderNohup)
+{
+    NetnsLab lab(1);
+    NETNS_LAB_OR_SKIP(lab);
+    TempDir dir;
+    struct sigaction ignore {};
+    struct sigaction before {};
+    ignore.sa_handler = SIG_IGN;
+    sigaction(SIGHUP, &ignore, &before);
+    const Started receiver = spawnIn(lab, 0, dir, "rx", kKestil, {"--json"}, -1, true);
+    sigaction(SIGHUP, &before, nullptr);
+    awaitJoined(receiver);
+
+    kill(receiver.pid, SIGHUP);
+    std::this_thread::sleep_for(std::chrono::milliseconds(300));
+    EXPECT_EQ(waitpid(receiver.pid, nullptr, WNOHANG), 0) << "ended by an ignored SIGHUP";
+    kill(receiver.pid, SIGTERM);
+    EXPECT_EQ(exitCode(receiver), 3);   // ended, with no datagram received
 }
 
 TEST(CliLab, AReaderThatStopsReadingCostsReportsButNoDatagrams)

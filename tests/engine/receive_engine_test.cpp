@@ -325,30 +325,47 @@ TEST_F(ReceiveEngineTest, LargeReorderedAndRepeatedDatagramsAreCountedAndSavedWh
 
 // The sender stops and starts again from the same port, its first datagram
 // lost: 10 lost before, 5 after, none taken back.
-TEST_F(ReceiveEngineTest, ASenderRestartedWithoutItsFirstDatagramKeepsItsEarlierLosses)
+TEST_F(ReceiveEngineTest, ARestartWithoutItsFirstDatagramOrAStaleZeroCountsOnlyRealLosses)
 {
-    clock_.setStep(1);
-    std::vector<Crafted> before;
-    std::vector<Crafted> after;
-    for (int seq = 0; seq < 300; ++seq) {
+    struct Row {
+        const char* what;
+        std::vector<int> seqs;
+        std::int64_t lost;
+    };
+    // 100-109 lost, then a restart from the same port whose 0 and 100-104
+    // are lost: 15 in all, none taken back by the second run's numbers.
+    Row restart{"a restart without its 0", {}, 15};
+    for (int seq = 0; seq < 300; ++seq)
         if (seq < 100 || seq >= 110)
-            before.push_back(tagged(seq, 10));
-        if (seq != 0 && (seq < 100 || seq >= 105))
-            after.push_back(tagged(seq, 10));
+            restart.seqs.push_back(seq);
+    for (int seq = 1; seq < 300; ++seq)
+        if (seq < 100 || seq >= 105)
+            restart.seqs.push_back(seq);
+    // One stale 0 amid a stream restarts nothing and costs nothing.
+    Row staleZero{"one stale 0", {}, 0};
+    for (int seq = 0; seq <= 3100; ++seq) {
+        staleZero.seqs.push_back(seq);
+        if (seq == 3000)
+            staleZero.seqs.push_back(0);
     }
-    const auto count = static_cast<std::uint64_t>(before.size() + after.size());
-
-    start();
-    send(before);
-    send(after);
-    ASSERT_TRUE(sink_.waitUntil([count](const auto& e) {
-        return !e.statistics.empty() && e.statistics.back().datagrams == count;
-    }));
-    stop();
-
-    EXPECT_EQ(sink_.events().statistics.back().lost, 15);
-    EXPECT_EQ(engine_.totals().lost, 15);
-    EXPECT_EQ(engine_.totals().evicted, 0u);
+    for (const Row& row : {restart, staleZero}) {
+        SCOPED_TRACE(row.what);
+        std::vector<Crafted> datagrams;
+        for (int seq : row.seqs)
+            datagrams.push_back(tagged(seq, 10));
+        const auto count = static_cast<std::uint64_t>(datagrams.size());
+        clock_.setStep(1);
+        sink_.reset();
+        start();
+        send(datagrams);
+        ASSERT_TRUE(sink_.waitUntil([count](const auto& e) {
+            return !e.statistics.empty() && e.statistics.back().datagrams == count;
+        }));
+        stop();
+        EXPECT_EQ(sink_.events().statistics.back().lost, row.lost);
+        EXPECT_EQ(engine_.totals().lost, row.lost);
+        EXPECT_EQ(engine_.totals().evicted, 0u);
+    }
 }
 
 TEST_F(ReceiveEngineTest, ABatchReportsTheFiguresOfItsFiftiethDatagramAndTakesNoMoreThanTheLimit)

@@ -66,6 +66,7 @@ protected:
                         engine.setSourcePath(source);
                         engine.setAttemptLimit(attemptLimit);
                         engine.setIntervalMs(intervalMs);
+                        engine.setPaceRestarts(paceRestarts);
                         engine.run();
                         if (after)
                             after();
@@ -94,6 +95,7 @@ protected:
     std::vector<std::string> attempts;
     int attemptLimit = SendEngine::kSendAttempts;
     std::uint64_t intervalMs = 1000;
+    bool paceRestarts = false;
     static std::unique_ptr<NetnsLab> lab_;
     RecordingSink sink;
     ScriptedClock clock;
@@ -350,6 +352,90 @@ TEST_F(SendEngineTest, WithoutAnAttemptLimitAnOutageIsRiddenOutAndReportedAtBoth
             EXPECT_EQ(onWire, seq);
         }
         EXPECT_EQ(e.restores, 1);
+    }
+}
+
+TEST_F(SendEngineTest, AfterAnOutageOrAStopTheHeadlessPaceStartsAfreshWhileTheDialogCatchesUp)
+{
+    // 2 s at 512 kbit/s (64 bytes/ms), then 15 s in which nothing goes out:
+    // the link is down (every attempt fails, 10 ms apart) or the process
+    // stood still (the clock jumps between two sends). The clock moves on by
+    // every pause and by 1 ms at every reading, as a real run's would. The
+    // rule's pauses swing around the target, so that a second may hold up to
+    // a tenth more. Over any second of the 4 s after the gap, the headless
+    // pace is no busier than at the run's start; the dialog's makes up for
+    // the gap many times over.
+    struct Case {
+        const char* gap;
+        bool restarts;
+        bool stopped;
+    };
+    const Case cases[] = {
+        {"outage", true, false},
+        {"stop", true, true},
+        {"stop, the dialog's pace", false, true},
+    };
+    constexpr std::uint64_t kLength = 1032;
+    constexpr std::uint64_t kGapFrom = 2000;
+    constexpr std::uint64_t kGapMs = 15000;
+    constexpr std::uint64_t kTargetPerSecond = 64'000;
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.gap);
+        sink.reset();
+        attempts.clear();
+        clock.restart({0});
+        clock.setStep(1);
+        clock.setFollowsSleeps(true);
+        attemptLimit = 0;
+        paceRestarts = c.restarts;
+        bool jumped = false;
+        std::vector<std::pair<std::uint64_t, std::uint64_t>> sends;   // ms and bytes
+        std::uint64_t resumedAt = 0;
+        answer = [&](std::size_t at) {
+            if (c.stopped && !jumped && clock.peek() >= kGapFrom) {
+                clock.jump(kGapMs);
+                jumped = true;
+            }
+            const std::uint64_t now = clock.peek();
+            if (!c.stopped && now >= kGapFrom && now < kGapFrom + kGapMs) {
+                errno = ENETUNREACH;
+                return -1;
+            }
+            if (now >= kGapFrom + kGapMs && resumedAt == 0)
+                resumedAt = now;
+            if (resumedAt != 0 && now >= resumedAt + 5000)
+                sink.setRunning(false);
+            const std::uint64_t bytes = attempts[at].size();
+            sends.emplace_back(now, bytes);
+            return static_cast<int>(bytes / kLength);
+        };
+        run();
+
+        // The most bytes sent in a second that starts with a send in [from, to).
+        auto busiest = [&sends](std::uint64_t from, std::uint64_t to) {
+            std::uint64_t bytes = 0;
+            std::uint64_t most = 0;
+            for (std::size_t first = 0, end = 0; first < sends.size(); ++first) {
+                if (sends[first].first >= to)
+                    break;
+                for (; end < sends.size() && sends[end].first < sends[first].first + 1000; ++end)
+                    bytes += sends[end].second;
+                if (sends[first].first >= from)
+                    most = std::max(most, bytes);
+                bytes -= sends[first].second;
+            }
+            return most;
+        };
+        ASSERT_NE(resumedAt, 0u);
+        const std::uint64_t atStart = busiest(0, kGapFrom - 1000);
+        const std::uint64_t afterGap = busiest(resumedAt, resumedAt + 4000);
+        EXPECT_LE(atStart, kTargetPerSecond * 11 / 10);
+        if (c.restarts) {
+            EXPECT_LE(afterGap, atStart);
+        } else {
+            EXPECT_GT(afterGap, 4 * kTargetPerSecond);
+        }
+        EXPECT_EQ(sink.events().outages.size(), c.stopped ? 0u : 2u);
     }
 }
 

@@ -3,6 +3,7 @@
 #include "channel/dc_pool.h"
 #include "receiver/receiver_ids.h"
 #include "shell/dialog_units.h"
+#include "shell/end_signals.h"
 #include "shell/status_lamp.h"
 #include "tests/shell/event_wait.h"
 #include "tests/shell/text_fit_check.h"
@@ -18,12 +19,15 @@
 #include <QLabel>
 #include <QLineEdit>
 #include <QPushButton>
+#include <QSocketNotifier>
 #include <QTemporaryDir>
+#include <QTimer>
 #include <gtest/gtest.h>
 
 #include <arpa/inet.h>
 #include <fcntl.h>
 #include <netinet/in.h>
+#include <signal.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -329,6 +333,66 @@ TEST_F(ReceiverDialogTest, ClosingDuringARunEndsTheWorkerWithEverythingWritten)
     EXPECT_FALSE(dialog.isVisible());
     EXPECT_FALSE(dialog.captureFile().isOpen());
     EXPECT_EQ(contents(path).size(), written.load());
+}
+
+TEST_F(ReceiverDialogTest, ASignalEndsTheRunAsClosingDoesAndEndsTheProgramsLoop)
+{
+    // As the program runs it: the signals blocked before the run's threads
+    // start, the dialog modal; once with the About box open over it.
+    struct Case {
+        int signal;
+        bool aboutOpen;
+    };
+    for (const Case c : {Case{SIGTERM, false}, Case{SIGINT, false}, Case{SIGHUP, true}}) {
+        SCOPED_TRACE(strsignal(c.signal));
+        // Whatever the tests were started with, the signal is not ignored.
+        sigset_t mask;
+        pthread_sigmask(SIG_SETMASK, nullptr, &mask);
+        struct sigaction byDefault {};
+        struct sigaction before {};
+        byDefault.sa_handler = SIG_DFL;
+        sigaction(c.signal, &byDefault, &before);
+        EndSignals endSignals;
+        ScriptedReceiver d{pool};
+        const QString path = dir.filePath(QStringLiteral("capture-%1.bin").arg(c.signal));
+        std::atomic<long> written{0};
+        d.script = [&](ScriptedReceiver& r) {
+            const char payload[100] = {'x'};
+            while (r.running()) {
+                if (r.capture().write(payload, sizeof payload) == sizeof payload)
+                    written += sizeof payload;
+                r.pause(1);
+            }
+        };
+        edit(d, IDC_FILE_NAME)->setText(path);
+        saveBox(d)->click();
+        button(d, IDOK)->click();
+        ASSERT_TRUE(waitFor([&] { return written.load() >= 1000; }));
+
+        const auto ending = endSignals.endOnSignal(d);
+        ASSERT_TRUE(ending);
+        QTimer::singleShot(0, &d, [&] {
+            QTimer::singleShot(0, [&] { ::raise(c.signal); });
+            if (c.aboutOpen)
+                d.showAbout();
+        });
+        // Should a loop be left running, the test ends it and fails.
+        bool leftRunning = false;
+        QTimer::singleShot(5000, &d, [&leftRunning] {
+            for (QWidget* window : QApplication::topLevelWidgets())
+                if (auto* box = qobject_cast<QDialog*>(window); box && box->isVisible()) {
+                    leftRunning = true;
+                    box->done(2);
+                }
+        });
+        EXPECT_EQ(d.exec(), QDialog::Rejected);
+        EXPECT_FALSE(leftRunning);
+        EXPECT_FALSE(d.worker().active());
+        EXPECT_FALSE(d.captureFile().isOpen());
+        EXPECT_EQ(contents(path).size(), written.load());
+        pthread_sigmask(SIG_SETMASK, &mask, nullptr);
+        sigaction(c.signal, &before, nullptr);
+    }
 }
 
 TEST_F(ReceiverDialogTest, AFifoIsRefusedAndStopAndCloseReturnPromptly)

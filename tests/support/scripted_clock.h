@@ -34,6 +34,7 @@ public:
         calls_.clear();
         sleeps_ = 0;
         slept_ = 0;
+        jumped_ = 0;
     }
 
     // Before the first reading past the script.
@@ -51,14 +52,32 @@ public:
         followsSleeps_ = follows;
     }
 
+    // Every reading from now on is ms later: the time a stopped process
+    // stood still, say.
+    void jump(std::uint64_t ms)
+    {
+        std::lock_guard guard(mutex_);
+        jumped_ += ms;
+    }
+
+    // The time now, past the script, without the step of a reading: the
+    // last reading moved on by the sleeps and jumps since. Not recorded.
+    std::uint64_t peek() const
+    {
+        std::lock_guard guard(mutex_);
+        const std::size_t past = reads_ > ticks_.size() ? reads_ - ticks_.size() : 0;
+        return ticks_.back() + step_ * past + (followsSleeps_ ? slept_ : 0) + jumped_;
+    }
+
     std::uint64_t tickCount() override
     {
         std::lock_guard guard(mutex_);
         calls_.push_back(kTickRead);
         const std::size_t at = reads_++;
         if (at < ticks_.size())
-            return ticks_[at];
-        return ticks_.back() + step_ * (at - ticks_.size() + 1) + (followsSleeps_ ? slept_ : 0);
+            return ticks_[at] + jumped_;
+        return ticks_.back() + step_ * (at - ticks_.size() + 1) + (followsSleeps_ ? slept_ : 0) +
+               jumped_;
     }
 
     void sleepMs(int ms) override
@@ -99,4 +118,5 @@ private:
     std::vector<int> calls_;
     int sleeps_ = 0;
     std::uint64_t slept_ = 0;
+    std::uint64_t jumped_ = 0;
 };
