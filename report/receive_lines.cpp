@@ -1,7 +1,7 @@
 #include "report/receive_lines.h"
 
-#include "report/messages.h"
 #include "core/receive_format.h"
+#include "report/messages.h"
 
 #include <algorithm>
 

@@ -21,7 +21,7 @@ TEST(XmlText, MarkupIsEscapedMalformedTextReplacedAndLongTextCut)
         // replacement, and what follows is read again.
         {"\xff", 1000, "\uFFFD"},
         {"x\xc3", 1000, "x\uFFFD"},
-        {"\xc3" "A", 1000, "\uFFFDA"},
+        {"\xc3\x41", 1000, "\uFFFDA"},
         {"\xc0\xaf", 1000, "\uFFFD\uFFFD"},
         {"\xed\xa0\x80", 1000, "\uFFFD\uFFFD\uFFFD"},
         {"\xef\xbf\xbe", 1000, "\uFFFD"},
