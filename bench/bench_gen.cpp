@@ -39,7 +39,6 @@ namespace {
 
 using SteadyTime = std::chrono::steady_clock;
 
-constexpr int kTtl = 20;
 // The most wake-ups a second; above this rate the runs grow instead.
 constexpr double kWakeupsPerSecond = 20000;
 constexpr auto kMaxSlip = std::chrono::milliseconds(10);
@@ -144,7 +143,7 @@ int main(int argc, char** argv)
     Csock socket;
     if (!socket.init(Csock::Datagram, list.groups.front().family) ||
         !socket.bind({IpAddress{list.groups.front().family, {}}, 0}) ||
-        !socket.setMulticastTtl(kTtl) || !socket.setMulticastLoop(false)) {
+        !socket.setMulticastTtl(RunDefaults::kTtl) || !socket.setMulticastLoop(false)) {
         std::fprintf(stderr, "bench_gen: socket set-up: %s\n", std::strerror(socket.lastError()));
         return 1;
     }

@@ -13,9 +13,9 @@
 #include "core/receive_format.h"
 #include "core/settings.h"
 #include "engine/receive_engine.h"
+#include "engine/recording_sink.h"
 #include "file/capture_file.h"
 #include "platform/steady_clock.h"
-#include "tests/support/recording_sink.h"
 
 #include <chrono>
 #include <cstdio>

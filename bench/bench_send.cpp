@@ -15,8 +15,8 @@
 #include "channel/dc_pool.h"
 #include "core/send_format.h"
 #include "core/settings.h"
+#include "engine/recording_sink.h"
 #include "engine/send_engine.h"
-#include "tests/support/recording_sink.h"
 
 #include <chrono>
 #include <cstdio>

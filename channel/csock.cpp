@@ -1,7 +1,12 @@
 #include "channel/csock.h"
 
+#include "core/group_list.h"
+#include "core/settings.h"
+
+#include <ifaddrs.h>
 #include <linux/netlink.h>
 #include <linux/rtnetlink.h>
+#include <net/if.h>
 #include <netinet/in.h>
 #include <unistd.h>
 
@@ -332,5 +337,42 @@ std::optional<unsigned> routeInterface(const IpAddress& destination)
         at += RTA_ALIGN(attribute.rta_len);
     }
     ::close(link);
+    return found;
+}
+
+std::optional<unsigned> interfaceIndex(std::string_view text)
+{
+    text = withoutBlanks(text);
+    if (text.empty() || text.size() >= IF_NAMESIZE + INET6_ADDRSTRLEN)
+        return std::nullopt;
+    const std::optional<IpAddress> address = parseIpAddress(text);
+    if (!address) {
+        const unsigned index = ::if_nametoindex(std::string(text).c_str());
+        return index != 0 ? std::optional<unsigned>(index) : std::nullopt;
+    }
+    ifaddrs* list = nullptr;
+    if (::getifaddrs(&list) != 0)
+        return std::nullopt;
+    std::optional<unsigned> found;
+    for (const ifaddrs* i = list; i != nullptr && !found; i = i->ifa_next) {
+        if (i->ifa_addr == nullptr)
+            continue;
+        IpAddress mine;
+        if (i->ifa_addr->sa_family == AF_INET) {
+            mine.family = IpAddress::Family::V4;
+            std::memcpy(mine.bytes.data(),
+                        &reinterpret_cast<const sockaddr_in*>(i->ifa_addr)->sin_addr, 4);
+        } else if (i->ifa_addr->sa_family == AF_INET6) {
+            mine.family = IpAddress::Family::V6;
+            std::memcpy(mine.bytes.data(),
+                        &reinterpret_cast<const sockaddr_in6*>(i->ifa_addr)->sin6_addr, 16);
+        }
+        if (mine == *address) {
+            const unsigned index = ::if_nametoindex(i->ifa_name);
+            if (index != 0)
+                found = index;
+        }
+    }
+    ::freeifaddrs(list);
     return found;
 }

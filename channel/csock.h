@@ -1,10 +1,14 @@
 #pragma once
 
-// Thin wrapper over one IPv4 or IPv6 socket: one operation per socket call,
-// addresses as numbers (IpAddress, SocketAddress), read once by the caller.
-// Results are 1/0, except sendTo, recvFrom and close, which pass the
+// Thin wrapper over one IPv4 or IPv6 socket: each step one system call (a
+// receive buffer asks for the forced size first, then for what the cap
+// allows), addresses as numbers (IpAddress, SocketAddress), read once by the
+// caller. Results are 1/0, except sendTo, recvFrom and close, which pass the
 // system's result through. The system's reason (errno) of the latest step
 // that failed stays in lastError() until another step fails.
+//
+// Beside it, what a socket's caller asks of the host: addresses for the
+// system and back, and the interfaces by name, by address and by route.
 //
 // A Csock never closes its socket by itself; only close() does. That lets a
 // short-lived Csock attach to a channel's socket to change an option.
@@ -15,6 +19,7 @@
 
 #include <cstdint>
 #include <optional>
+#include <string_view>
 
 using SocketHandle = int;
 inline constexpr SocketHandle kInvalidSocket = -1;
@@ -98,3 +103,8 @@ SocketAddress typedAddress(const sockaddr_storage& in);
 // membership of the system's choice takes it; nothing when no route leads
 // there or the routes cannot be asked. Asked in the caller's network namespace.
 std::optional<unsigned> routeInterface(const IpAddress& destination);
+
+// The index of an interface of this host given by name ("eth1") or by one of
+// its addresses, blanks around it ignored; nothing when no interface has that
+// name or address.
+std::optional<unsigned> interfaceIndex(std::string_view text);

@@ -1,6 +1,6 @@
 #include "cli/cli_events.h"
 
-#include "cli/cli_text.h"
+#include "report/messages.h"
 
 #include <sys/stat.h>
 

@@ -1,8 +1,8 @@
 #include "cli/cli_options.h"
 
 #include "channel/dc_channel.h"
-#include "cli/cli_text.h"
 #include "core/group_list.h"
+#include "report/messages.h"
 
 #include <getopt.h>
 

@@ -22,17 +22,18 @@ struct CliOptions {
     int port = RunDefaults::kPort;
     int speedKbps = RunDefaults::kSpeedKbps;     // sender only
     int packetSize = RunDefaults::kPacketSize;   // sender only
-    std::string source;           // sender only; empty: send.txt beside the executable
-    std::string save;             // receiver only; empty: no capture
-    std::uint64_t count = 0;      // 0: no limit
-    double durationSeconds = 0;   // 0: no limit; at most kMaxDurationSeconds
-    std::string interface;        // empty: the system's choice
-    int ttl = 20;                 // sender only
+    std::string source;            // sender only; empty: send.txt beside the executable
+    std::string save;              // receiver only; empty: no capture
+    std::uint64_t count = 0;       // 0: no limit
+    double durationSeconds = 0;    // 0: no limit; at most kMaxDurationSeconds
+    std::string interface;         // empty: the system's choice
+    int ttl = RunDefaults::kTtl;   // sender only
 
-    double intervalSeconds = 1.0;           // kMinIntervalSeconds to kMaxIntervalSeconds
-    std::optional<double> maxLossPercent;   // receiver only; 0 to 100
-    std::string plot;                       // receiver only; empty: no picture
-    std::string metrics;                    // receiver only; empty: no metrics file
+    double intervalSeconds =
+        RunDefaults::kIntervalMs / 1000.0;   // kMinIntervalSeconds to kMaxIntervalSeconds
+    std::optional<double> maxLossPercent;    // receiver only; 0 to 100
+    std::string plot;                        // receiver only; empty: no picture
+    std::string metrics;                     // receiver only; empty: no metrics file
 
     bool json = false;
     bool quiet = false;

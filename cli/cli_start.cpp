@@ -1,9 +1,9 @@
 #include "cli/cli_start.h"
 
 #include "cli/cli_output.h"
-#include "cli/cli_text.h"
 #include "core/group_list.h"
 #include "platform/version.h"
+#include "report/messages.h"
 
 #include <cstdio>
 #include <string>

@@ -6,12 +6,12 @@
 #include "cli/cli_output.h"
 #include "cli/cli_run.h"
 #include "cli/cli_start.h"
-#include "cli/cli_text.h"
 #include "core/send_format.h"
 #include "engine/send_engine.h"
 #include "file/data_file.h"
 #include "platform/executable_path.h"
 #include "platform/steady_clock.h"
+#include "report/messages.h"
 
 #include <algorithm>
 #include <atomic>
@@ -154,8 +154,9 @@ int run(const CliStart& start, const SendSettings& settings)
             return 1;
         }
     }
-    const std::string source =
-        options.source.empty() ? executableDirectory() + "send.txt" : options.source;
+    const std::string source = options.source.empty()
+                                   ? executableDirectory() + std::string(RunDefaults::kSourceFile)
+                                   : options.source;
     const std::string destination =
         (groups.size() > 1
              ? groups.front().text() + " and " + std::to_string(groups.size() - 1) + " more groups"

@@ -6,14 +6,14 @@
 #include "cli/cli_output.h"
 #include "cli/cli_run.h"
 #include "cli/cli_start.h"
-#include "cli/cli_text.h"
-#include "cli/receive_lines.h"
 #include "cli/run_files.h"
 #include "core/receive_format.h"
 #include "engine/receive_engine.h"
 #include "file/capture_file.h"
 #include "file/whole_file.h"
 #include "platform/steady_clock.h"
+#include "report/messages.h"
+#include "report/receive_lines.h"
 
 #include <atomic>
 #include <cerrno>
@@ -37,8 +37,6 @@ constexpr int kCaptureFailed = 5;
 // A run whose picture or metrics file could not be written.
 constexpr int kFilesFailed = 6;
 
-// A sender silent for longer than this had an outage.
-constexpr std::uint64_t kOutageMs = 1000;
 // The picture of a long run is written again each minute.
 constexpr std::uint64_t kPlotEveryMs = 60'000;
 
@@ -325,7 +323,7 @@ int run(const CliStart& start, const ReceiveSettings& settings)
     ReceiveEngine engine(sink, capture, clock, DcPool::global(), settings);
     engine.setDatagramLimit(options.count);
     engine.setIntervals(static_cast<std::uint64_t>(std::llround(options.intervalSeconds * 1000)),
-                        kOutageMs);
+                        RunDefaults::kOutageMs);
     engine.setMulticastOptions(start.multicast);
     engine.setGroups(groups, start.ssmSource);
 

@@ -1,5 +1,7 @@
 #include "cli/run_files.h"
 
+#include "file/whole_file.h"
+
 #include <utility>
 
 RunFiles::RunFiles(std::string plotName, std::string metricsName, Trouble trouble)
@@ -77,7 +79,7 @@ int RunFiles::writeDue(std::unique_lock<std::mutex>& lock)
         metricsDue_ = false;
         const MetricsTotals totals = metrics_;
         lock.unlock();
-        error = writeMetricsFile(metricsName_.c_str(), totals);
+        error = replaceWholeFile(metricsName_.c_str(), metricsText(totals));
         noteWrite(metricsName_, error, metricsFailing_);
         lock.lock();
         if (error != 0 && error_ == 0)
@@ -87,7 +89,7 @@ int RunFiles::writeDue(std::unique_lock<std::mutex>& lock)
         plotDue_ = false;
         const RunPlot plot = plot_;
         lock.unlock();
-        const int failed = writeRunPlot(plotName_.c_str(), plot);
+        const int failed = replaceWholeFile(plotName_.c_str(), runPlotSvg(plot));
         noteWrite(plotName_, failed, plotFailing_);
         lock.lock();
         if (error == 0 && failed != 0) {

@@ -1,7 +1,7 @@
 #pragma once
 
-#include "cli/metrics_text.h"
-#include "cli/run_plot.h"
+#include "report/metrics_text.h"
+#include "report/run_plot.h"
 
 #include <condition_variable>
 #include <functional>

@@ -33,10 +33,6 @@ struct SourceAddress {
 };
 SourceAddress parseSourceAddress(std::string_view text, IpAddress::Family family);
 
-// The index of an interface of this host given by name ("eth1") or by one of
-// its addresses; nothing when no interface has that name or address.
-std::optional<unsigned> interfaceIndex(std::string_view text);
-
 // Whether joining group needs an interface named: an IPv6 group of
 // interface-local or link-local scope (ff01::/16, ff02::/16 and the like),
 // which the system cannot place by its routes.

@@ -2,6 +2,7 @@
 
 #include "core/ip_address.h"
 
+#include <cstdint>
 #include <optional>
 #include <string>
 #include <string_view>
@@ -26,6 +27,14 @@ inline constexpr int kSpeedKbps = 512;
 inline constexpr int kPacketSize = 1024;   // payload bytes after the header
 // The receiver dialog's capture file, relative to the folder it started in.
 inline constexpr std::string_view kCaptureFile = "Recv.txt";
+// The sender's payload file, beside its program.
+inline constexpr std::string_view kSourceFile = "send.txt";
+// How far multicast sent goes: the TTL (IPv4) or hop limit (IPv6).
+inline constexpr int kTtl = 20;
+// The receiver's figures come once per interval; a sender silent for longer
+// than the outage threshold had an outage.
+inline constexpr std::uint64_t kIntervalMs = 1000;
+inline constexpr std::uint64_t kOutageMs = 1000;
 }   // namespace RunDefaults
 
 // A typed text without the blanks (spaces and tabs) around it.

@@ -125,8 +125,8 @@ private:
     IpAddress source_;
     int buildError_ = 0;
     std::uint64_t limit_ = 0;
-    std::uint64_t intervalMs_ = 1000;
-    std::uint64_t outageMs_ = 1000;
+    std::uint64_t intervalMs_ = RunDefaults::kIntervalMs;
+    std::uint64_t outageMs_ = RunDefaults::kOutageMs;
     std::function<std::unique_ptr<BatchReceiver>()> makeReceiver_;
     ReceiveReport totals_;
     ReceiveInterval lastInterval_;

@@ -18,8 +18,6 @@
 
 namespace {
 
-constexpr const char* kSourceName = "send.txt";
-
 // The most datagrams that go out between two checks of the pacing rule.
 constexpr int kBatch = PacingRule::kEvaluateEvery;
 
@@ -41,7 +39,7 @@ void SendEngine::run()
     if (sourcePath.empty()) {
         const std::string directory = executableDirectory();
         if (!directory.empty())
-            sourcePath = directory + kSourceName;
+            sourcePath = directory + std::string(RunDefaults::kSourceFile);
     }
     // Without a source file the payload stays all zero bytes.
     if (!sourcePath.empty() && source.openRead(sourcePath.c_str()) < 0) {

@@ -133,7 +133,7 @@ private:
     std::unique_ptr<BatchSender> batch_;   // the run's, while it runs
     std::uint64_t datagramsSent_ = 0;
     std::int64_t bytesSent_ = 0;
-    std::uint64_t intervalMs_ = 1000;
+    std::uint64_t intervalMs_ = RunDefaults::kIntervalMs;
     std::uint64_t runStartMs_ = 0;
     std::uint64_t closeAtMs_ = 0;
     std::uint64_t expectedMs_ = 0;   // the last reading plus the pauses since

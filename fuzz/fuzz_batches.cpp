@@ -24,10 +24,10 @@
 #include "core/ip_address.h"
 #include "core/settings.h"
 #include "engine/receive_engine.h"
+#include "engine/recording_sink.h"
 #include "file/capture_file.h"
 #include "file/data_file.h"
 #include "fuzz/fuzz_check.h"
-#include "tests/support/recording_sink.h"
 #include "tests/support/scripted_clock.h"
 #include "tests/support/scripted_receiver.h"
 

@@ -3,6 +3,8 @@
 
 #include <gtest/gtest.h>
 
+#include <net/if.h>
+
 #include <cerrno>
 
 // Binding only; nothing is sent, so the machine's own namespace is fine here.
@@ -54,4 +56,15 @@ TEST(CsockTest, TheSenderIsTheSourceAddressAndPort)
     EXPECT_EQ(taken.lastError(), EADDRINUSE);
     for (Csock* s : {&receiver, &receiver6, &taken})
         s->close();
+}
+
+TEST(CsockTest, AnInterfaceIsFoundByItsNameOrOneOfItsAddresses)
+{
+    const unsigned loopback = ::if_nametoindex("lo");
+    ASSERT_NE(loopback, 0U);
+    EXPECT_EQ(interfaceIndex("lo"), loopback);
+    EXPECT_EQ(interfaceIndex(" 127.0.0.1 "), loopback);
+    EXPECT_EQ(interfaceIndex("192.0.2.200"), std::nullopt);
+    EXPECT_EQ(interfaceIndex("no-such-link"), std::nullopt);
+    EXPECT_EQ(interfaceIndex(""), std::nullopt);
 }

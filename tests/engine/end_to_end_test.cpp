@@ -3,12 +3,12 @@
 #include "core/group_list.h"
 #include "core/receive_format.h"
 #include "engine/receive_engine.h"
+#include "engine/recording_sink.h"
 #include "engine/send_engine.h"
 #include "file/capture_file.h"
 #include "platform/steady_clock.h"
 #include "tests/support/netns_lab.h"
 #include "tests/support/payload_stream.h"
-#include "tests/support/recording_sink.h"
 #include "tests/support/temp_dir.h"
 
 #include <gtest/gtest.h>

@@ -3,10 +3,10 @@
 #include "core/datagram.h"
 #include "core/group_list.h"
 #include "engine/receive_engine.h"
+#include "engine/recording_sink.h"
 #include "file/capture_file.h"
 #include "platform/steady_clock.h"
 #include "tests/support/netns_lab.h"
-#include "tests/support/recording_sink.h"
 #include "tests/support/temp_dir.h"
 
 #include <gtest/gtest.h>

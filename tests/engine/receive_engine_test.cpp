@@ -4,11 +4,11 @@
 #include "core/datagram.h"
 #include "core/group_list.h"
 #include "core/receive_format.h"
+#include "engine/recording_sink.h"
 #include "file/capture_file.h"
 #include "platform/steady_clock.h"
 #include "tests/support/file_size_limit.h"
 #include "tests/support/netns_lab.h"
-#include "tests/support/recording_sink.h"
 #include "tests/support/scripted_clock.h"
 #include "tests/support/temp_dir.h"
 

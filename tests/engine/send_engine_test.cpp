@@ -2,11 +2,11 @@
 
 #include "channel/dc_pool.h"
 #include "core/group_list.h"
+#include "engine/recording_sink.h"
 #include "platform/executable_path.h"
 #include "tests/support/netns_lab.h"
 #include "tests/support/payload_stream.h"
 #include "tests/support/recording_sender.h"
-#include "tests/support/recording_sink.h"
 #include "tests/support/scripted_clock.h"
 #include "tests/support/temp_dir.h"
 

@@ -1,11 +1,11 @@
 #include "channel/dc_pool.h"
 #include "core/datagram.h"
 #include "core/group_list.h"
+#include "engine/recording_sink.h"
 #include "engine/send_engine.h"
 #include "platform/steady_clock.h"
 #include "tests/support/netns_lab.h"
 #include "tests/support/payload_stream.h"
-#include "tests/support/recording_sink.h"
 #include "tests/support/temp_dir.h"
 
 #include <gtest/gtest.h>

@@ -1,4 +1,4 @@
-#include "cli/metrics_text.h"
+#include "report/metrics_text.h"
 
 #include <gtest/gtest.h>
 

@@ -1,4 +1,4 @@
-#include "cli/receive_lines.h"
+#include "report/receive_lines.h"
 
 #include "core/group_list.h"
 

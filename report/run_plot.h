@@ -135,6 +135,3 @@ struct RunPlot {
 // their losses, so a day's run stays a few hundred kilobytes. No script, no
 // external file or font.
 std::string runPlotSvg(const RunPlot& run);
-
-// Replaces the file name with the picture whole. 0, or an errno value.
-int writeRunPlot(const char* name, const RunPlot& run);

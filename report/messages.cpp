@@ -1,4 +1,4 @@
-#include "cli/cli_text.h"
+#include "report/messages.h"
 
 #include "platform/executable_path.h"
 

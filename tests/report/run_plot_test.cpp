@@ -1,4 +1,4 @@
-#include "cli/run_plot.h"
+#include "report/run_plot.h"
 
 #include "tests/support/temp_dir.h"
 

@@ -30,6 +30,3 @@ struct MetricsTotals {
 // of several groups, the families of each group too (kestil_group_*),
 // labelled by group and port. A family without any sample is left out.
 std::string metricsText(const MetricsTotals& totals);
-
-// Replaces the file name with the text whole. 0, or an errno value.
-int writeMetricsFile(const char* name, const MetricsTotals& totals);

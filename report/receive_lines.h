@@ -1,7 +1,7 @@
 #pragma once
 
-#include "cli/cli_output.h"
 #include "core/interval_figures.h"
+#include "report/figure_text.h"
 
 #include <chrono>
 #include <string>

@@ -1,7 +1,7 @@
-#include "cli/receive_lines.h"
+#include "report/receive_lines.h"
 
-#include "cli/cli_text.h"
 #include "core/receive_format.h"
+#include "report/messages.h"
 
 #include <algorithm>
 

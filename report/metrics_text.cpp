@@ -1,6 +1,4 @@
-#include "cli/metrics_text.h"
-
-#include "file/whole_file.h"
+#include "report/metrics_text.h"
 
 #include <span>
 #include <string_view>
@@ -96,9 +94,4 @@ std::string metricsText(const MetricsTotals& totals)
            "Datagrams this host dropped because the receiving socket's buffer was full.");
     out += "kestil_own_drops_total{" + where + "} " + std::to_string(totals.ownDrops) + "\n";
     return out;
-}
-
-int writeMetricsFile(const char* name, const MetricsTotals& totals)
-{
-    return replaceWholeFile(name, metricsText(totals));
 }
