@@ -65,33 +65,22 @@ public:
 protected:
     ssize_t systemRead(int fd, void* buffer, std::size_t n) override
     {
-        const long step = next();
-        if (step <= 0)
-            return failed();
-        return DataFile::systemRead(fd, buffer, std::min(n, static_cast<std::size_t>(step)));
+        return single(n, [&](std::size_t cut) { return DataFile::systemRead(fd, buffer, cut); });
     }
     ssize_t systemReadv(int fd, const iovec* parts, int count) override
     {
-        const long step = next();
-        if (step <= 0)
-            return failed();
-        const std::vector<iovec> cut = cutTo(parts, count, step);
-        return DataFile::systemReadv(fd, cut.data(), static_cast<int>(cut.size()));
+        return gathered(parts, count,
+                        [&](const iovec* cut, int n) { return DataFile::systemReadv(fd, cut, n); });
     }
     ssize_t systemWrite(int fd, const void* buffer, std::size_t n) override
     {
-        const long step = next();
-        if (step <= 0)
-            return failed();
-        return DataFile::systemWrite(fd, buffer, std::min(n, static_cast<std::size_t>(step)));
+        return single(n, [&](std::size_t cut) { return DataFile::systemWrite(fd, buffer, cut); });
     }
     ssize_t systemWritev(int fd, const iovec* parts, int count) override
     {
-        const long step = next();
-        if (step <= 0)
-            return failed();
-        const std::vector<iovec> cut = cutTo(parts, count, step);
-        return DataFile::systemWritev(fd, cut.data(), static_cast<int>(cut.size()));
+        return gathered(parts, count, [&](const iovec* cut, int n) {
+            return DataFile::systemWritev(fd, cut, n);
+        });
     }
 
 private:
@@ -112,21 +101,34 @@ private:
             script_->steps.pop_front();
         return step;
     }
-    static ssize_t failed()
+    // The call on at most the step's bytes, or its failure.
+    template <class Call>
+    ssize_t single(std::size_t n, Call call)
     {
-        errno = EIO;
-        return -1;
+        const long step = next();
+        if (step <= 0)
+            return failed();
+        return call(std::min(n, static_cast<std::size_t>(step)));
     }
-    // The parts cut to the step's bytes.
-    static std::vector<iovec> cutTo(const iovec* parts, int count, long step)
+    // The call on the parts cut to the step's bytes, or its failure.
+    template <class Call>
+    ssize_t gathered(const iovec* parts, int count, Call call)
     {
+        long step = next();
+        if (step <= 0)
+            return failed();
         std::vector<iovec> cut;
         for (int i = 0; i < count && step > 0; ++i) {
             const std::size_t n = std::min(parts[i].iov_len, static_cast<std::size_t>(step));
             cut.push_back({parts[i].iov_base, n});
             step -= static_cast<long>(n);
         }
-        return cut;
+        return call(cut.data(), static_cast<int>(cut.size()));
+    }
+    static ssize_t failed()
+    {
+        errno = EIO;
+        return -1;
     }
 
     std::shared_ptr<Script> script_;
