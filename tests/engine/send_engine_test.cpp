@@ -472,8 +472,10 @@ TEST_F(SendEngineTest, BatchesWithoutAPauseKeepTheStreamAndCountAttemptsPerDatag
     answer = [](std::size_t at) {
         if (at == 30)
             return 10;
-        if (at == 31 || at == 32)
+        if (at == 31 || at == 32) {
+            errno = ENOBUFS;
             return -1;
+        }
         return at == 33 ? 20 : 1;
     };
     sink.stopAfterChecks(33);
@@ -509,6 +511,10 @@ TEST_F(SendEngineTest, BatchesWithoutAPauseKeepTheStreamAndCountAttemptsPerDatag
     std::vector<int> expected(30, 1);
     expected.insert(expected.end(), 2, SendEngine::kRetrySpacingMs);
     EXPECT_EQ(pauses(clock), expected);
+    // The checks at 30 and 60 report; the failed batch is one outage.
+    EXPECT_EQ(sink.events().reports, (std::vector<SendReport>{{360, 8, 30}, {720, 24, 60}}));
+    EXPECT_EQ(sink.events().outages,
+              (std::vector<SendOutage>{{SendOutage::Down, ENOBUFS}, {SendOutage::Resumed}}));
 }
 
 // Unreadable sources are refused before any channel is made: see the data
