@@ -43,6 +43,14 @@ std::vector<Lamp> lamps(std::size_t n, Lamp lamp)
     return std::vector<Lamp>(n, lamp);
 }
 
+// The pauses the engine took, in order: when its datagrams went out.
+std::vector<int> pauses(const ScriptedClock& clock)
+{
+    std::vector<int> taken = clock.calls();
+    std::erase(taken, ScriptedClock::kTickRead);
+    return taken;
+}
+
 class SendEngineTest : public ::testing::Test {
 protected:
     static void SetUpTestSuite() { lab_ = std::make_unique<NetnsLab>(2); }
@@ -140,7 +148,7 @@ TEST(SendEngineNoChannel, NoFreeSlotOrAGroupTheChannelRefusesEndsAtOnce)
         EXPECT_EQ(e.sendStatuses[0].kind, SendStatus::BuildFailed);
         EXPECT_EQ(e.flashes, lamps(1, Lamp::Error));
         EXPECT_EQ(e.restores, 1);
-        EXPECT_EQ(e.runningChecks, 0u);
+        EXPECT_TRUE(e.defaultLamps.empty()) << "nothing is sent";
         EXPECT_EQ(pool.state(0), full ? 0 : -1)
             << "a held slot stays its holder's; ours is released";
     }
@@ -169,25 +177,20 @@ TEST_F(SendEngineTest, PacesWithTheScriptedClockAndStopsWhenAsked)
     clock.restart({1000, 1000, 1100, 3000});
     run();
 
-    // Sleep after every datagram, then the tick reading of every 30th, and
-    // one at the end. The first pause is what 64 bytes/ms allows for 1032
+    // A pause after every datagram, changed at every 30th by what the
+    // clock read then. The first pause is what 64 bytes/ms allows for 1032
     // bytes; at 60 the average of 619 bytes/ms is too fast, at 90 46
-    // bytes/ms is too slow.
-    constexpr int kTick = ScriptedClock::kTickRead;
-    std::vector<int> expected{kTick};
-    for (const int ms : {16, 16, 17}) {
+    // bytes/ms is too slow. The stop comes after the 95th datagram.
+    std::vector<int> expected;
+    for (const int ms : {16, 16, 17})
         expected.insert(expected.end(), 30, ms);
-        expected.push_back(kTick);
-    }
     expected.insert(expected.end(), 5, 15);
-    expected.push_back(kTick);
-    EXPECT_EQ(clock.calls(), expected);
+    EXPECT_EQ(pauses(clock), expected);
     const auto e = sink.events();
     EXPECT_EQ(e.reports, (std::vector<SendReport>{{61920, 4952, 60}, {92880, 368, 90}}));
     EXPECT_TRUE(e.sendStatuses.empty());
     EXPECT_EQ(e.flashes, lamps(2, Lamp::Active));
     EXPECT_EQ(e.defaultLamps, lamps(95, Lamp::Idle));
-    EXPECT_EQ(e.runningChecks, 96u);
     EXPECT_EQ(e.restores, 1);
     EXPECT_EQ(pool.state(0), -1);
 }
@@ -210,11 +213,9 @@ TEST_F(SendEngineTest, TargetIsTheSpeedOverEightTruncated)
         SendSettings settings = withPacketSize(842);
         settings.speedKbps = c.speed;
         run(settings);
-        ASSERT_GE(clock.sleeps(), 30) << c.speed;
-        const std::vector<int> calls = clock.calls();
-        const auto last = std::find_if(calls.rbegin(), calls.rend(),
-                                       [](int call) { return call != ScriptedClock::kTickRead; });
-        const int after = clock.sleeps() == 31 ? *last : 0;
+        const std::vector<int> taken = pauses(clock);
+        ASSERT_GE(taken.size(), 30u) << c.speed;
+        const int after = taken.size() == 31 ? taken.back() : 0;
         EXPECT_EQ(after, c.sleepAfter) << c.speed;
     }
 }
@@ -291,11 +292,7 @@ TEST_F(SendEngineTest, GivesUpAfterOneHundredFailedAttemptsTenMillisecondsApart)
     }
     EXPECT_EQ(e.flashes, lamps(100, Lamp::Error));
     EXPECT_EQ(e.outages, (std::vector<SendOutage>{{SendOutage::Down, EMSGSIZE}}));
-    // The run's start, the start of the outage, and the run's end.
-    std::vector<int> expected{ScriptedClock::kTickRead, ScriptedClock::kTickRead};
-    expected.insert(expected.end(), 99, SendEngine::kRetrySpacingMs);
-    expected.push_back(ScriptedClock::kTickRead);
-    EXPECT_EQ(clock.calls(), expected);
+    EXPECT_EQ(pauses(clock), std::vector<int>(99, SendEngine::kRetrySpacingMs));
     EXPECT_EQ(e.restores, 1);
     EXPECT_EQ(pool.state(0), -1);
 }
@@ -462,10 +459,9 @@ TEST_F(SendEngineTest, ARetrySendsTheSameDatagramAndAStopEndsTheRetries)
     EXPECT_EQ(e.outages, (std::vector<SendOutage>{{SendOutage::Down, ENOBUFS},
                                                   {SendOutage::Resumed},
                                                   {SendOutage::Down, ENOBUFS}}));
-    constexpr int kTick = ScriptedClock::kTickRead;
+    // The retries 10 ms apart, the pace's pause between the two datagrams.
     constexpr int kGap = SendEngine::kRetrySpacingMs;
-    EXPECT_EQ(clock.calls(),
-              (std::vector<int>{kTick, kTick, kGap, kGap, kTick, 1, kTick, kGap, kTick}));
+    EXPECT_EQ(pauses(clock), (std::vector<int>{kGap, kGap, 1, kGap}));
 }
 
 TEST_F(SendEngineTest, BatchesWithoutAPauseKeepTheStreamAndCountAttemptsPerDatagram)
@@ -476,8 +472,10 @@ TEST_F(SendEngineTest, BatchesWithoutAPauseKeepTheStreamAndCountAttemptsPerDatag
     answer = [](std::size_t at) {
         if (at == 30)
             return 10;
-        if (at == 31 || at == 32)
+        if (at == 31 || at == 32) {
+            errno = ENOBUFS;
             return -1;
+        }
         return at == 33 ? 20 : 1;
     };
     sink.stopAfterChecks(33);
@@ -509,13 +507,14 @@ TEST_F(SendEngineTest, BatchesWithoutAPauseKeepTheStreamAndCountAttemptsPerDatag
     }
     EXPECT_EQ(sink.events().sendStatuses,
               (std::vector<SendStatus>{{SendStatus::SendFailed, 1}, {SendStatus::SendFailed, 2}}));
-    constexpr int kTick = ScriptedClock::kTickRead;
-    constexpr int kGap = SendEngine::kRetrySpacingMs;
-    const std::vector<int> calls = clock.calls();
-    // The check at 30, the outage's start, its two pauses, its end, the
-    // check at 60, the run's end.
-    EXPECT_EQ(std::vector<int>(calls.end() - 7, calls.end()),
-              (std::vector<int>{kTick, kTick, kGap, kGap, kTick, kTick, kTick}));
+    // 1 ms after each paced datagram, then no pause but the retries'.
+    std::vector<int> expected(30, 1);
+    expected.insert(expected.end(), 2, SendEngine::kRetrySpacingMs);
+    EXPECT_EQ(pauses(clock), expected);
+    // The checks at 30 and 60 report; the failed batch is one outage.
+    EXPECT_EQ(sink.events().reports, (std::vector<SendReport>{{360, 8, 30}, {720, 24, 60}}));
+    EXPECT_EQ(sink.events().outages,
+              (std::vector<SendOutage>{{SendOutage::Down, ENOBUFS}, {SendOutage::Resumed}}));
 }
 
 // Unreadable sources are refused before any channel is made: see the data

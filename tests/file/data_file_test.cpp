@@ -1,5 +1,6 @@
 #include "file/data_file.h"
 
+#include "tests/support/scripted_file.h"
 #include "tests/support/temp_dir.h"
 
 #include <gtest/gtest.h>
@@ -36,54 +37,6 @@ protected:
     std::string contents(const char* name) const { return TempDir::contents(path(name)); }
 
     TempDir dir_;
-};
-
-// Plays back a script of system-call results: a positive entry moves at most
-// that many bytes, 0 or less fails. The script's last entry repeats.
-class ScriptedFile : public DataFile {
-public:
-    explicit ScriptedFile(std::vector<ssize_t> script) : script_(std::move(script)) {}
-    int calls = 0;
-
-protected:
-    ssize_t systemRead(int fd, void* buffer, std::size_t n) override
-    {
-        const ssize_t step = next();
-        return step <= 0 ? -1 : DataFile::systemRead(fd, buffer, std::min<std::size_t>(n, step));
-    }
-    ssize_t systemReadv(int fd, const iovec* parts, int count) override
-    {
-        const ssize_t step = next();
-        if (step <= 0)
-            return -1;
-        std::vector<iovec> limited;
-        auto left = static_cast<std::size_t>(step);
-        for (int i = 0; i < count && left > 0; ++i) {
-            limited.push_back({parts[i].iov_base, std::min(parts[i].iov_len, left)});
-            left -= limited.back().iov_len;
-        }
-        return DataFile::systemReadv(fd, limited.data(), static_cast<int>(limited.size()));
-    }
-    ssize_t systemWrite(int fd, const void* buffer, std::size_t n) override
-    {
-        const ssize_t step = next();
-        return step <= 0 ? -1 : DataFile::systemWrite(fd, buffer, std::min<std::size_t>(n, step));
-    }
-    ssize_t systemWritev(int fd, const iovec* parts, int count) override
-    {
-        std::string bytes;   // the first of which a short writev would write
-        for (int i = 0; i < count; ++i)
-            bytes.append(static_cast<const char*>(parts[i].iov_base), parts[i].iov_len);
-        return systemWrite(fd, bytes.data(), bytes.size());
-    }
-
-private:
-    ssize_t next()
-    {
-        const std::size_t i = std::min<std::size_t>(calls++, script_.size() - 1);
-        return script_[i];
-    }
-    std::vector<ssize_t> script_;
 };
 
 // Whether anyone opens what is under a path (a symbolic link's target, when
@@ -241,7 +194,7 @@ TEST_F(DataFileTest, RetriesShortAndFailedCalls)
     char buffer[8] = {};
     EXPECT_EQ(reader.read(buffer, 8), 8);
     EXPECT_EQ(std::string(buffer, 8), "01234567");
-    EXPECT_EQ(reader.calls, 5);
+    EXPECT_EQ(reader.calls(), 5);
 
     // Chunks land stride apart, each filled before the next; a short call
     // is continued where it stopped, and the end of the file ends the read.
@@ -251,14 +204,14 @@ TEST_F(DataFileTest, RetriesShortAndFailedCalls)
     auto* places = reinterpret_cast<unsigned char*>(spaced.data());
     EXPECT_EQ(chunks.readChunks(places, 5, 4, 3), 10);
     EXPECT_EQ(spaced, "0123.4567.89...");
-    EXPECT_EQ(chunks.calls, 5);
+    EXPECT_EQ(chunks.calls(), 5);
     EXPECT_EQ(chunks.readChunks(places, 5, 4, 3), 0);
-    EXPECT_EQ(chunks.calls, 6);
+    EXPECT_EQ(chunks.calls(), 6);
 
     ScriptedFile dead({-1});
     ASSERT_EQ(dead.openRead(path("source").c_str()), 1);
     EXPECT_EQ(dead.read(buffer, 8), -1);
-    EXPECT_EQ(dead.calls, DataFile::kReadCalls);
+    EXPECT_EQ(dead.calls(), DataFile::kReadCalls);
     EXPECT_EQ(dead.readChunks(places, 5, 4, 3), -1);
 
     // A partial write is continued with the missing bytes, in order.
@@ -272,7 +225,7 @@ TEST_F(DataFileTest, RetriesShortAndFailedCalls)
     ScriptedFile trickle({1});
     ASSERT_EQ(trickle.openWrite(path("trickle").c_str(), 0), 1);
     EXPECT_EQ(trickle.write("abcdefghijklmnop", 16), DataFile::kWriteCalls);
-    EXPECT_EQ(trickle.calls, DataFile::kWriteCalls);
+    EXPECT_EQ(trickle.calls(), DataFile::kWriteCalls);
 }
 
 TEST_F(DataFileTest, GatheredWritesContinueWithWhatIsMissingInOrder)
@@ -285,7 +238,7 @@ TEST_F(DataFileTest, GatheredWritesContinueWithWhatIsMissingInOrder)
     ScriptedFile writer({2, -1, 1, 5, 100});
     ASSERT_EQ(writer.openWrite(path("out").c_str(), 0), 1);
     EXPECT_EQ(writer.writeGathered(parts.data(), 5), 16);
-    EXPECT_EQ(writer.calls, 5);
+    EXPECT_EQ(writer.calls(), 5);
     writer.close();
     EXPECT_EQ(contents("out"), "abcdefghijklmnop");
 }

@@ -60,6 +60,25 @@ QByteArray contents(const QString& path)
     return file.open(QIODevice::ReadOnly) ? file.readAll() : QByteArray("<unreadable>");
 }
 
+// Starts a run of d saving to path whose worker writes 100 bytes to the
+// capture every millisecond while it runs, adding what was written; true
+// once that is a thousand bytes.
+bool startWriting(ScriptedReceiver& d, const QString& path, std::atomic<long>& written)
+{
+    d.script = [&written](ScriptedReceiver& r) {
+        const char payload[100] = {'x'};
+        while (r.running()) {
+            if (r.capture().write(payload, sizeof payload) == sizeof payload)
+                written += sizeof payload;
+            r.pause(1);
+        }
+    };
+    edit(d, IDC_FILE_NAME)->setText(path);
+    saveBox(d)->click();
+    button(d, IDOK)->click();
+    return waitFor([&] { return written.load() >= 1000; });
+}
+
 class ReceiverDialogTest : public ::testing::Test {
 protected:
     DcPool pool;
@@ -314,19 +333,8 @@ TEST_F(ReceiverDialogTest, ClosingDuringARunEndsTheWorkerWithEverythingWritten)
 {
     const QString path = dir.filePath(QStringLiteral("capture.bin"));
     std::atomic<long> written{0};
-    dialog.script = [&](ScriptedReceiver& d) {
-        const char payload[100] = {'x'};
-        while (d.running()) {
-            if (d.capture().write(payload, sizeof payload) == sizeof payload)
-                written += sizeof payload;
-            d.pause(1);
-        }
-    };
-    edit(dialog, IDC_FILE_NAME)->setText(path);
-    saveBox(dialog)->click();
     dialog.show();
-    button(dialog, IDOK)->click();
-    ASSERT_TRUE(waitFor([&] { return written.load() >= 1000; }));
+    ASSERT_TRUE(startWriting(dialog, path, written));
 
     dialog.reject();
     EXPECT_FALSE(dialog.worker().active());
@@ -356,18 +364,7 @@ TEST_F(ReceiverDialogTest, ASignalEndsTheRunAsClosingDoesAndEndsTheProgramsLoop)
         ScriptedReceiver d{pool};
         const QString path = dir.filePath(QStringLiteral("capture-%1.bin").arg(c.signal));
         std::atomic<long> written{0};
-        d.script = [&](ScriptedReceiver& r) {
-            const char payload[100] = {'x'};
-            while (r.running()) {
-                if (r.capture().write(payload, sizeof payload) == sizeof payload)
-                    written += sizeof payload;
-                r.pause(1);
-            }
-        };
-        edit(d, IDC_FILE_NAME)->setText(path);
-        saveBox(d)->click();
-        button(d, IDOK)->click();
-        ASSERT_TRUE(waitFor([&] { return written.load() >= 1000; }));
+        ASSERT_TRUE(startWriting(d, path, written));
 
         const auto ending = endSignals.endOnSignal(d);
         ASSERT_TRUE(ending);
