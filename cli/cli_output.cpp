@@ -112,31 +112,28 @@ void CliOutput::summaries(const std::vector<std::string>& texts,
     put(formatLines(texts, objects, head(), kFinal), false);
 }
 
+bool CliOutput::notRepeated(const std::string& text)
+{
+    std::lock_guard guard(eventLock_);
+    if (eventShown_ && text == lastEvent_)
+        return false;
+    lastEvent_ = text;
+    eventShown_ = true;
+    return true;
+}
+
 void CliOutput::event(std::string_view name, const std::string& text,
                       const std::vector<JsonField>& fields)
 {
-    {
-        std::lock_guard guard(eventLock_);
-        if (eventShown_ && text == lastEvent_)
-            return;
-        lastEvent_ = text;
-        eventShown_ = true;
-    }
-    if (!quiet_)
+    if (notRepeated(text) && !quiet_)
         offer(eventLine(name, text, fields), true);
 }
 
 void CliOutput::alert(std::string_view name, const std::string& text,
                       const std::vector<JsonField>& fields)
 {
-    {
-        std::lock_guard guard(eventLock_);
-        if (eventShown_ && text == lastEvent_)
-            return;
-        lastEvent_ = text;
-        eventShown_ = true;
-    }
-    offer(eventLine(name, text, fields), true);
+    if (notRepeated(text))
+        offer(eventLine(name, text, fields), true);
 }
 
 void CliOutput::fail(const std::string& text)

@@ -118,6 +118,9 @@ private:
     std::string formatLines(const std::vector<std::string>& texts,
                             const std::vector<std::vector<JsonField>>& objects,
                             const std::string& head, Kind kind) const;
+    // False when text is the event shown last, which is not shown again;
+    // else notes it as the last.
+    bool notRepeated(const std::string& text);
     // Queues a line, or leaves it out when the queue is full.
     void offer(std::string text, bool toErr, ReportMaker make = {});
     // Queues a line past the bound and waits until it is written.

@@ -83,18 +83,26 @@ int writeAll(int fd, std::string_view bytes)
     return 0;
 }
 
-}   // namespace
-
-int replaceWholeFile(const char* name, std::string_view contents)
+// Refuses a name that is not a regular file (when it exists), then creates
+// a temporary file beside it; 0 with fd and temporary set, or the reason.
+int openTemporaryFor(const char* name, std::string& temporary, int& fd)
 {
     if (name == nullptr || *name == '\0')
         return ENOENT;
     if (const int error = targetError(name); error != 0)
         return error;
+    fd = createTemporary(name, temporary);
+    return fd < 0 ? errno : 0;
+}
+
+}   // namespace
+
+int replaceWholeFile(const char* name, std::string_view contents)
+{
     std::string temporary;
-    const int fd = createTemporary(name, temporary);
-    if (fd < 0)
-        return errno;
+    int fd = -1;
+    if (const int error = openTemporaryFor(name, temporary, fd); error != 0)
+        return error;
 
     int error = writeAll(fd, contents);
     if (error == 0 && ::fsync(fd) != 0)
@@ -114,14 +122,10 @@ int replaceWholeFile(const char* name, std::string_view contents)
 
 int checkWholeFile(const char* name)
 {
-    if (name == nullptr || *name == '\0')
-        return ENOENT;
-    if (const int error = targetError(name); error != 0)
-        return error;
     std::string temporary;
-    const int fd = createTemporary(name, temporary);
-    if (fd < 0)
-        return errno;
+    int fd = -1;
+    if (const int error = openTemporaryFor(name, temporary, fd); error != 0)
+        return error;
     ::close(fd);
     ::unlink(temporary.c_str());
     return 0;

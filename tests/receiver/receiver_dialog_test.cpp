@@ -489,24 +489,41 @@ std::vector<int> sequence(int from, int to)
     return seqs;
 }
 
-// A real run: the dialog's worker on lab host 0 receives from a peer on host 1.
+// A real run: the dialog's worker on lab host 0 receives on a port from a
+// peer on host 1, with Recv.txt in a folder of its own as the file's name.
+struct LabReceiver {
+    explicit LabReceiver(const QString& port)
+    {
+        dialog.lab = &lab;
+        edit(dialog, IDC_PORT)->setText(port);
+        edit(dialog, IDC_FILE_NAME)->setText(path);
+    }
+    // Starts the run; true once the silent group is reported, when the
+    // channel is up and receiving.
+    bool start()
+    {
+        button(dialog, IDOK)->click();
+        return waitFor(
+            [&] { return text(dialog, IDC_STATUS) == QStringLiteral("未接收到数据包.."); });
+    }
+
+    NetnsLab lab{2};
+    QTemporaryDir dir;
+    QString path = dir.filePath(QStringLiteral("Recv.txt"));
+    DcPool pool;
+    ScriptedReceiver dialog{pool};
+};
+
 TEST(ReceiverDialogEndToEnd, StatisticsShowCountsAndLossEveryFiftyDatagrams)
 {
-    NetnsLab lab(2);
-    NETNS_LAB_OR_SKIP(lab);
-    QTemporaryDir dir;
-    const QString path = dir.filePath(QStringLiteral("Recv.txt"));
-    DcPool pool;
-    ScriptedReceiver dialog(pool);
-    dialog.lab = &lab;
-    edit(dialog, IDC_PORT)->setText(QStringLiteral("9200"));
-    edit(dialog, IDC_FILE_NAME)->setText(path);
+    LabReceiver run(QStringLiteral("9200"));
+    NETNS_LAB_OR_SKIP(run.lab);
+    const NetnsLab& lab = run.lab;
+    const QString& path = run.path;
+    DcPool& pool = run.pool;
+    ScriptedReceiver& dialog = run.dialog;
     saveBox(dialog)->click();
-
-    button(dialog, IDOK)->click();
-    // The silent group is reported once the channel is up and receiving.
-    ASSERT_TRUE(
-        waitFor([&] { return text(dialog, IDC_STATUS) == QStringLiteral("未接收到数据包.."); }));
+    ASSERT_TRUE(run.start());
 
     sendFromPeer(lab, 9200, sequence(0, 49));
     ASSERT_TRUE(waitFor([&] { return text(dialog, IDC_PACKETS) == QStringLiteral("50 (丢包0)"); }))
@@ -544,18 +561,11 @@ TEST(ReceiverDialogEndToEnd, StatisticsShowCountsAndLossEveryFiftyDatagrams)
 TEST(ReceiverDialogEndToEnd, TickingSaveDuringAFullSpeedStreamKeepsEveryPayloadWhole)
 {
     constexpr int kPayload = 100;
-    NetnsLab lab(2);
-    NETNS_LAB_OR_SKIP(lab);
-    QTemporaryDir dir;
-    const QString path = dir.filePath(QStringLiteral("Recv.txt"));
-    DcPool pool;
-    ScriptedReceiver dialog(pool);
-    dialog.lab = &lab;
-    edit(dialog, IDC_PORT)->setText(QStringLiteral("9201"));
-    edit(dialog, IDC_FILE_NAME)->setText(path);
-    button(dialog, IDOK)->click();
-    ASSERT_TRUE(
-        waitFor([&] { return text(dialog, IDC_STATUS) == QStringLiteral("未接收到数据包.."); }));
+    LabReceiver run(QStringLiteral("9201"));
+    NETNS_LAB_OR_SKIP(run.lab);
+    const NetnsLab& lab = run.lab;
+    ScriptedReceiver& dialog = run.dialog;
+    ASSERT_TRUE(run.start());
 
     std::atomic<bool> stop{false};
     std::thread peer = lab.start(1, [&] {
@@ -584,7 +594,7 @@ TEST(ReceiverDialogEndToEnd, TickingSaveDuringAFullSpeedStreamKeepsEveryPayloadW
     button(dialog, IDC_STOP)->click();
     dialog.reject();
 
-    const QByteArray data = contents(path);
+    const QByteArray data = contents(run.path);
     ASSERT_GT(data.size(), 0);
     ASSERT_EQ(data.size() % kPayload, 0);
     for (qsizetype at = 0; at < data.size(); at += kPayload) {
