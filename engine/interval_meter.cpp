@@ -52,6 +52,11 @@ void IntervalMeter::start(std::uint64_t nowMs, std::vector<IpAddress> groups)
     total_ = {};
     overflowed_ = 0;
     overflowedTotal_ = 0;
+    stray_ = 0;
+    saved_ = 0;
+    evicted_ = 0;
+    evictedClosed_ = 0;
+    latestSender_ = {};
     senders_.clear();
     arrivals_ = 0;
     latest_ = 0;
@@ -85,6 +90,7 @@ bool IntervalMeter::outageOf(std::uint64_t lastMs, bool numbered, std::uint32_t 
 bool IntervalMeter::take(const Arrival& arrival, std::uint64_t nowMs, Outage& ended)
 {
     count(total_, arrival, nowMs);
+    latestSender_ = arrival.sender;
     bool isNew = false;
     Sender& sender = senderOf(arrival.sender, isNew);
     // A place past the list is the caller's mistake; the first group takes it.
@@ -162,6 +168,9 @@ ReceiveInterval IntervalMeter::close(std::uint64_t nowMs)
     closed.total = total_.total;
     closed.overflowed = overflowed_;
     closed.overflowedTotal = overflowedTotal_;
+    closed.evictedTotal = evicted_;
+    closed.evicted = evicted_ - evictedClosed_;
+    evictedClosed_ = evicted_;
     std::vector<const Sender*> byOrder;
     byOrder.reserve(senders_.size());
     for (const Sender& s : senders_)
@@ -190,4 +199,19 @@ ReceiveInterval IntervalMeter::close(std::uint64_t nowMs)
         nextMs_ += ((nowMs - nextMs_) / intervalMs_ + 1) * intervalMs_;
     closedMs_ = nowMs;
     return closed;
+}
+
+ReceiveReport IntervalMeter::report(std::uint64_t nowMs) const
+{
+    const FlowCounts& total = total_.total;
+    const std::uint64_t kbps = nowMs != 0 ? (total.bytes / nowMs) * 8 : 0;
+    return {total.datagrams != 0 ? latestSender_ : SocketAddress{},
+            total.datagrams,
+            total.bytes,
+            kbps,
+            total.lost,
+            overflowedTotal_,
+            saved_,
+            stray_,
+            evicted_};
 }

@@ -1,8 +1,10 @@
 #pragma once
 
 #include "core/interval_figures.h"
+#include "core/receive_events.h"
 #include "engine/sequence_tracker.h"
 
+#include <algorithm>
 #include <cstdint>
 #include <vector>
 
@@ -26,8 +28,10 @@ struct Arrival {
 // The tracker's verdict on a numbered datagram, as the meter counts it.
 Arrival::Order arrivalOrder(SequenceTracker::Order order);
 
-// Turns the receiver's datagrams into figures per interval, per sender, per
-// group and in total, and notices outages: a flow silent for longer than the
+// The one set of a receiver run's counts: turns its datagrams into figures
+// per interval, per sender, per group and in total, keeps what the run counts
+// beside them (own drops, strays, payloads saved, streams evicted), and
+// notices outages: a flow silent for longer than the
 // threshold, ended by its next datagram. In a run of one group the flows are
 // its senders; in a run of several, the groups, for one sender commonly sends
 // them all and a group silent among busy ones is what matters. Times are
@@ -45,6 +49,18 @@ public:
     // run's list. Returns true, with the outage in ended, when it ended one.
     bool take(const Arrival& arrival, std::uint64_t nowMs, Outage& ended);
     void addOverflowed(std::uint64_t datagrams);
+    // A datagram that reached the port without being sent to a group of the run.
+    void addStray() { ++stray_; }
+    // Payloads the capture file took whole; those it lost afterwards.
+    void addSaved(std::uint64_t datagrams) { saved_ += datagrams; }
+    void takeBackSaved(std::uint64_t datagrams) { saved_ -= std::min(saved_, datagrams); }
+    // Streams the sequence tracker evicted since the start.
+    void setEvicted(std::uint64_t streams) { evicted_ = streams; }
+
+    // The statistics since the start, at nowMs.
+    ReceiveReport report(std::uint64_t nowMs) const;
+    std::uint64_t overflowed() const { return overflowedTotal_; }
+    std::uint64_t saved() const { return saved_; }
 
     // Whether the interval in progress is over at nowMs.
     bool due(std::uint64_t nowMs) const { return nowMs >= nextMs_; }
@@ -86,6 +102,11 @@ private:
     SenderFigures total_;
     std::uint64_t overflowed_ = 0;
     std::uint64_t overflowedTotal_ = 0;
+    std::uint64_t stray_ = 0;
+    std::uint64_t saved_ = 0;
+    std::uint64_t evicted_ = 0;
+    std::uint64_t evictedClosed_ = 0;   // evicted_ when the latest interval closed
+    SocketAddress latestSender_;
     std::vector<Sender> senders_;
     std::vector<Group> groups_;
     std::uint64_t arrivals_ = 0;

@@ -17,6 +17,7 @@ class BatchReceiver;
 class CaptureFile;
 class Clock;
 class DcPool;
+class GroupReceiver;
 class ReceiveSink;
 
 // One receiver run, on the worker thread: joins the groups, receives batches
@@ -36,15 +37,14 @@ class ReceiveSink;
 //
 // A run of many groups (setGroups) counts each datagram for the group it
 // was sent to, then by sender; the channel spreads the joins over as many
-// sockets as the system's per-socket membership limit needs, and the engine
-// waits on all of them at once, taking a batch from each that is ready. Each
-// group is joined again on its own, every 3 s while it is silent; a join that
-// fails is reported with the system's reason, once per series of failures
-// for one reason.
+// sockets as the system's per-socket membership limit needs, and its group
+// receiver waits on all of them at once. Each group is joined again on its
+// own, every 3 s while it is silent; a join that fails is reported with the
+// system's reason, once per series of failures for one reason. Every figure
+// comes from one interval meter.
 class ReceiveEngine {
 public:
     static constexpr int kReceiveTimeoutMs = 10;
-    static constexpr std::uint64_t kRejoinMs = 3000;
 
     ReceiveEngine(ReceiveSink& sink, CaptureFile& capture, Clock& clock, DcPool& pool,
                   ReceiveSettings settings);
@@ -94,24 +94,26 @@ private:
     enum class Build { Failed, NoSocket, Works };
     struct Progress;
 
+    // Acquires a slot and builds its channel for the groups: the slot, or
+    // -1 when there is none or no channel after 100 builds (both reported).
+    int open(const std::vector<IpAddress>& groups, Build& build);
     // Up to 100 builds.
     Build buildChannel(int slot);
+    // Receives until the sink stops running or the limit is reached.
+    void receive(Progress& progress, GroupReceiver& receiver);
     void waitOutTimeout(std::uint64_t before);
+    // Counts the datagrams of a batch the receiver took.
+    void take(Progress& progress, GroupReceiver& receiver, const BatchReceiver& batch, int got);
     // A receive that brought nothing (before: the clock when it started).
-    void missed(Progress& progress, std::uint64_t before);
-    // Joins again the groups silent for 3 s, when any are.
-    void keepMemberships(Progress& progress, int slot, std::uint64_t now);
-    // Counts the datagrams of the latest receive from the socket; how many
-    // were its groups'.
-    int take(Progress& progress, const BatchReceiver& batch, int got, std::uint64_t now);
-    // Closes the interval in progress at now if it is over.
-    void closeDue(Progress& progress, std::uint64_t now);
+    void missed(Progress& progress, GroupReceiver& receiver, std::uint64_t before);
+    void rejoinSilent(Progress& progress, GroupReceiver& receiver, std::uint64_t now);
     void closeInterval(Progress& progress, std::uint64_t now);
     void save(Progress& progress);
     // Takes in what the capture file lost and its failures since last seen.
     void noteCapture(Progress& progress);
     void report(Progress& progress);
-    ReceiveReport figures(const Progress& progress, std::uint64_t elapsed) const;
+    // Saves what is pending and gives the run's last figures.
+    void finish(Progress& progress);
 
     ReceiveSink& sink_;
     CaptureFile& capture_;

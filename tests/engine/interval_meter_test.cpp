@@ -292,3 +292,41 @@ TEST(IntervalMeterTest, FiguresPerGroup)
 }
 
 }   // namespace
+
+namespace {
+
+// The dialog's statistics and the intervals' totals are one set of counts:
+// whatever the meter took shows the same in both, including what is counted
+// beside the datagrams.
+TEST(IntervalMeterTest, TheStatisticsAreTheIntervalsTotals)
+{
+    IntervalMeter m(1000, 1000);
+    m.start(0, {IpAddress::v4(0xef010101)});
+    Outage outage;
+    m.take({kA, 1000, Arrival::Next, 0, 0, 0}, 100, outage);
+    m.take({kA, 1000, Arrival::Next, 3, 2, 0}, 600, outage);
+    m.take({kB, 500, Arrival::Unnumbered, 0, 0, 0}, 1500, outage);
+    m.take({kA, 1000, Arrival::Late, 1, -1, 0}, 1700, outage);
+    m.addOverflowed(4);
+    m.addStray();
+    m.addSaved(4);
+    m.takeBackSaved(1);
+    m.setEvicted(2);
+    const ReceiveInterval first = m.close(1000);
+    const ReceiveInterval last = m.close(2000);
+
+    const ReceiveReport report = m.report(2000);
+    EXPECT_EQ(report, (ReceiveReport{kA, 4, 3500, 8, 1, 4, 3, 1, 2}));
+    EXPECT_EQ(report.datagrams, last.total.datagrams);
+    EXPECT_EQ(report.bytes, last.total.bytes);
+    EXPECT_EQ(report.lost, last.total.lost);
+    EXPECT_EQ(report.overflowed, last.overflowedTotal);
+    EXPECT_EQ(report.evicted, last.evictedTotal);
+    EXPECT_EQ(first.evicted, 2u);
+    EXPECT_EQ(last.evicted, 0u);
+    // Nothing before the first datagram, not even a sender.
+    m.start(0, {IpAddress::v4(0xef010101)});
+    EXPECT_EQ(m.report(500), ReceiveReport{});
+}
+
+}   // namespace
