@@ -2,6 +2,7 @@
 
 #include "channel/csock.h"
 #include "core/ip_address.h"
+#include "core/settings.h"
 
 #include <cstddef>
 #include <optional>
@@ -21,16 +22,15 @@ enum DcKind : int {
 };
 
 // Where a multicast channel sends and joins, and how far its datagrams go.
-// The defaults are the system's interface, a TTL of 20, the channel's own
+// The defaults are the system's interface, the run's default TTL, the channel's own
 // address as its one group, any source, and a sender that joins its group.
 struct MulticastOptions {
-    static constexpr int kDefaultTtl = 20;
     static constexpr int kInterfaceSize = 64;   // a name or an address, terminated
 
     // A name or an address of this host; empty: the system's choice. Looked
     // up at every join: a link made again has a new index.
     char interface[kInterfaceSize] = {};
-    int ttl = kDefaultTtl;
+    int ttl = RunDefaults::kTtl;
     // A receiver's groups, of the channel address's family; empty: that
     // address alone.
     std::vector<IpAddress> groups;
@@ -51,7 +51,6 @@ struct MulticastOptions {
 class DcChannel {
 public:
     static constexpr int kStatusSize = 256;
-    static constexpr int kMulticastTtl = MulticastOptions::kDefaultTtl;
     static constexpr int kLeaveAttempts = 5;
     static constexpr int kReceiveBufferBytes = 8 << 20;   // asked for by a multicast receiver
     // The system's default net.ipv4.igmp_max_memberships.

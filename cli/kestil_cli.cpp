@@ -46,50 +46,6 @@ std::string cannotWrite(const std::string& name, int error)
     return say("cannot write to \"{1}\": {2}", {name, fileReason(name, error)});
 }
 
-// The summary's lines: the datagrams with those lost and the speed since
-// the start; the sender, bytes, while saving the datagrams in the capture
-// file, what this host dropped itself, the datagrams that reached the port
-// without being sent to the group and the streams the sequence tracker
-// evicted when there were any; the outages.
-std::string summaryText(const ReceiveReport& report, const FlowCounts& total, double kbps,
-                        bool saving, const OutageSummary& outages)
-{
-    const std::string head = std::string(tr("total")) + "  ";
-    std::string text = head +
-                       say("datagrams {1} (lost {2}, {3}%)",
-                           {std::to_string(report.datagrams), std::to_string(report.lost),
-                            fixedText(total.lossPercent(), 2)}) +
-                       "  " + speedText(kbps) + "\n" + head +
-                       say("from {1}", {report.datagrams != 0 ? senderText(report.sender) : "-"}) +
-                       "  " + say("bytes {1}", {std::to_string(report.bytes)});
-    if (saving)
-        text += "  " + say("saved {1}", {std::to_string(report.saved)});
-    text += "  " + say("overflowed {1}", {std::to_string(report.overflowed)}) + "  " +
-            say("stray {1}", {std::to_string(report.stray)});
-    if (report.evicted != 0)
-        text += "  " + say("evicted {1}", {std::to_string(report.evicted)});
-    return text + "\n" + head + outageSummaryText(outages);
-}
-
-// kbps is the speed since the start.
-std::vector<JsonField> statisticsFields(const ReceiveReport& report, double kbps, bool saving)
-{
-    // No sender is known before the first datagram.
-    std::vector<JsonField> fields{report.datagrams != 0
-                                      ? jsonText("from", senderText(report.sender))
-                                      : JsonField{"from", "null"},
-                                  jsonNumber("datagrams", report.datagrams),
-                                  jsonNumber("bytes", report.bytes),
-                                  jsonDecimal("kbps", kbps),
-                                  jsonNumber("lost", report.lost),
-                                  jsonNumber("overflowed", report.overflowed),
-                                  jsonNumber("stray", report.stray),
-                                  jsonNumber("evicted", report.evicted)};
-    if (saving)
-        fields.push_back(jsonNumber("saved", report.saved));
-    return fields;
-}
-
 // "2026-12-07 17:25:53 +01:00", for the picture's title.
 std::string titleTime(std::chrono::system_clock::time_point at)
 {
@@ -358,15 +314,8 @@ int run(const CliStart& start, const ReceiveSettings& settings)
     const int filesFailed = files.finish();
 
     // Since the start, as the dialog's figure, to the millisecond.
-    const double kbps = FlowCounts::kbpsOver(totals.bytes, last.endMs);
-    std::vector<JsonField> fields = statisticsFields(totals, kbps, saving);
-    fields.push_back(jsonDecimal("loss_pct", last.total.lossPercent()));
-    fields.push_back(jsonNumber("late", last.total.late));
-    fields.push_back(jsonNumber("repeated", last.total.repeated));
-    fields.push_back(jsonDecimal("kbps_first_to_last", last.total.kbpsFirstToLast()));
-    for (JsonField& f : outageSummaryFields(outages))
-        fields.push_back(std::move(f));
-    const std::string text = summaryText(totals, last.total, kbps, saving, outages);
+    std::vector<JsonField> fields = summaryFields(totals, last, saving, outages);
+    const std::string text = summaryText(totals, last, saving, outages);
     if (!sink.manyGroups()) {
         fields.insert(fields.begin(), jsonText("group", groups.front().text()));
         output.summary(text, fields);

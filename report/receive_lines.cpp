@@ -278,3 +278,51 @@ std::vector<JsonField> outageSummaryFields(const OutageSummary& outages)
             jsonDecimal("outage_longest", static_cast<double>(outages.longestMs) / 1000),
             jsonDecimal("outage_total", static_cast<double>(outages.totalMs) / 1000)};
 }
+
+std::string summaryText(const ReceiveReport& report, const ReceiveInterval& last, bool saving,
+                        const OutageSummary& outages)
+{
+    const FlowCounts& total = last.total;
+    const double kbps = FlowCounts::kbpsOver(report.bytes, last.endMs);
+    const std::string head = std::string(tr("total")) + "  ";
+    std::string text = head +
+                       say("datagrams {1} (lost {2}, {3}%)",
+                           {std::to_string(report.datagrams), std::to_string(report.lost),
+                            fixedText(total.lossPercent(), 2)}) +
+                       "  " + speedText(kbps) + "\n" + head +
+                       say("from {1}", {report.datagrams != 0 ? senderText(report.sender) : "-"}) +
+                       "  " + say("bytes {1}", {std::to_string(report.bytes)});
+    if (saving)
+        text += "  " + say("saved {1}", {std::to_string(report.saved)});
+    text += "  " + say("overflowed {1}", {std::to_string(report.overflowed)}) + "  " +
+            say("stray {1}", {std::to_string(report.stray)});
+    if (report.evicted != 0)
+        text += "  " + say("evicted {1}", {std::to_string(report.evicted)});
+    return text + "\n" + head + outageSummaryText(outages);
+}
+
+std::vector<JsonField> summaryFields(const ReceiveReport& report, const ReceiveInterval& last,
+                                     bool saving, const OutageSummary& outages)
+{
+    const double kbps = FlowCounts::kbpsOver(report.bytes, last.endMs);
+    // No sender is known before the first datagram.
+    std::vector<JsonField> fields{report.datagrams != 0
+                                      ? jsonText("from", senderText(report.sender))
+                                      : JsonField{"from", "null"},
+                                  jsonNumber("datagrams", report.datagrams),
+                                  jsonNumber("bytes", report.bytes),
+                                  jsonDecimal("kbps", kbps),
+                                  jsonNumber("lost", report.lost),
+                                  jsonNumber("overflowed", report.overflowed),
+                                  jsonNumber("stray", report.stray),
+                                  jsonNumber("evicted", report.evicted)};
+    if (saving)
+        fields.push_back(jsonNumber("saved", report.saved));
+    fields.push_back(jsonDecimal("loss_pct", last.total.lossPercent()));
+    fields.push_back(jsonNumber("late", last.total.late));
+    fields.push_back(jsonNumber("repeated", last.total.repeated));
+    fields.push_back(jsonDecimal("kbps_first_to_last", last.total.kbpsFirstToLast()));
+    for (JsonField& f : outageSummaryFields(outages))
+        fields.push_back(std::move(f));
+    return fields;
+}

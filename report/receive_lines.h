@@ -1,6 +1,7 @@
 #pragma once
 
 #include "core/interval_figures.h"
+#include "core/receive_events.h"
 #include "report/figure_text.h"
 
 #include <chrono>
@@ -56,3 +57,14 @@ std::vector<JsonField> outageFields(const Outage& outage,
 // The outages of the whole run, for the summary.
 std::string outageSummaryText(const OutageSummary& outages);
 std::vector<JsonField> outageSummaryFields(const OutageSummary& outages);
+
+// The summary at the end of a run, from its statistics and its last
+// interval: the datagrams with those lost and the speed since the start, to
+// the millisecond; the sender, bytes, while saving the datagrams in the
+// capture file, what this host dropped itself, the datagrams that reached
+// the port without being sent to the group and the streams the sequence
+// tracker evicted when there were any; the outages.
+std::string summaryText(const ReceiveReport& report, const ReceiveInterval& last, bool saving,
+                        const OutageSummary& outages);
+std::vector<JsonField> summaryFields(const ReceiveReport& report, const ReceiveInterval& last,
+                                     bool saving, const OutageSummary& outages);

@@ -152,7 +152,7 @@ TEST(DcChannelLabTest, MulticastCrossesHostsAndFailuresAreReported)
     ASSERT_EQ(sender.state(), 1);
     ASSERT_EQ(receiver.state(), 1);
     for (const DcChannel* c : {&sender, &receiver})
-        EXPECT_EQ(intOption(c->socket(), IPPROTO_IP, IP_MULTICAST_TTL), DcChannel::kMulticastTtl);
+        EXPECT_EQ(intOption(c->socket(), IPPROTO_IP, IP_MULTICAST_TTL), RunDefaults::kTtl);
     // Only the sender saves the kernel its looped-back copies.
     EXPECT_EQ(intOption(sender.socket(), IPPROTO_IP, IP_MULTICAST_LOOP), 0);
     EXPECT_EQ(intOption(receiver.socket(), IPPROTO_IP, IP_MULTICAST_LOOP), 1);
@@ -228,7 +228,7 @@ TEST(DcChannelLabTest, MulticastOptionsHoldForTheNextBuildsUntilTheNextCreate)
     channel.create(MulticastSend, at("239.1.2.3", 9000));
     buildOn(lab, 0, channel);
     ASSERT_EQ(channel.state(), 1);
-    EXPECT_EQ(intOption(channel.socket(), IPPROTO_IP, IP_MULTICAST_TTL), DcChannel::kMulticastTtl);
+    EXPECT_EQ(intOption(channel.socket(), IPPROTO_IP, IP_MULTICAST_TTL), RunDefaults::kTtl);
     EXPECT_EQ(interfaceOf(channel.socket()), "0.0.0.0");
     channel.destroy();
 

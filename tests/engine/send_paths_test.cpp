@@ -150,7 +150,7 @@ TEST_P(SendPathTest, PutsTheSameDatagramsOnTheWire)
         EXPECT_EQ(header.seq, seq);
         EXPECT_TRUE(a.bytes.compare(TestDatagram::kHeaderSize, kPacketSize, payloads,
                                     static_cast<std::size_t>(seq) * kPacketSize, kPacketSize) == 0);
-        EXPECT_EQ(a.ttl, DcChannel::kMulticastTtl);
+        EXPECT_EQ(a.ttl, RunDefaults::kTtl);
     }
 }
 
