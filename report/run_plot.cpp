@@ -681,6 +681,54 @@ void PlotPoint::merge(const PlotPoint& other)
     lost += other.lost;
 }
 
+template <typename Item>
+void TimeSlots<Item>::add(Item item)
+{
+    if (slotSeconds_ > 0)
+        item.slot = static_cast<std::int64_t>(item.place() / slotSeconds_);
+    auto at = items_.end();
+    while (at != items_.begin() && std::prev(at)->order() > item.order())
+        --at;
+    if (slotSeconds_ > 0 && at != items_.begin() && std::prev(at)->slot == item.slot) {
+        std::prev(at)->merge(item);
+        return;
+    }
+    items_.insert(at, item);
+    if (items_.size() > kPlotPoints)
+        coarsen();
+}
+
+template <typename Item>
+void TimeSlots<Item>::coarsen()
+{
+    if (slotSeconds_ == 0) {
+        // The first time: slots that halve the items at least.
+        const double span = std::max(items_.back().order(), 1e-9);
+        slotSeconds_ = std::exp2(std::ceil(std::log2(2 * span / static_cast<double>(kPlotPoints))));
+        for (Item& item : items_)
+            item.slot = static_cast<std::int64_t>(item.place() / slotSeconds_);
+    } else {
+        slotSeconds_ *= 2;
+        for (Item& item : items_)
+            item.slot /= 2;
+    }
+    // Neighbours in one slot become one item.
+    std::vector<Item> merged;
+    merged.reserve(items_.size() / 2 + 1);
+    for (const Item& item : items_) {
+        if (!merged.empty() && merged.back().slot == item.slot)
+            merged.back().merge(item);
+        else
+            merged.push_back(item);
+    }
+    items_ = std::move(merged);
+    if (items_.size() > kPlotPoints / 2)
+        coarsen();
+}
+
+template class TimeSlots<PlotPoint>;
+template class TimeSlots<PlotSilence>;
+
 void PlotSeries::add(PlotInterval interval)
 {
     if (!std::isfinite(interval.endSeconds) || !std::isfinite(interval.lengthSeconds) ||
@@ -689,58 +737,10 @@ void PlotSeries::add(PlotInterval interval)
     if (!std::isfinite(interval.kbps) || interval.kbps < 0)
         interval.kbps = 0;
     interval.lengthSeconds = std::clamp(interval.lengthSeconds, 0.0, interval.endSeconds);
-    const double from = interval.endSeconds - interval.lengthSeconds;
-    PlotPoint point{from,
-                    interval.endSeconds,
-                    interval.kbps * interval.lengthSeconds,
-                    interval.lengthSeconds,
-                    interval.kbps,
-                    1,
-                    interval.kbps,
-                    interval.kbps,
-                    interval.lost,
-                    0};
     ++intervals_;
-    if (slotSeconds_ > 0)
-        point.slot = static_cast<std::int64_t>((from + interval.endSeconds) / 2 / slotSeconds_);
-    // Intervals come in time order; one that does not is put in its place.
-    auto at = points_.end();
-    while (at != points_.begin() && std::prev(at)->to > point.to)
-        --at;
-    if (slotSeconds_ > 0 && at != points_.begin() && std::prev(at)->slot == point.slot) {
-        std::prev(at)->merge(point);
-        return;
-    }
-    points_.insert(at, point);
-    if (points_.size() > kPlotPoints)
-        coarsen();
-}
-
-void PlotSeries::coarsen()
-{
-    if (slotSeconds_ == 0) {
-        // The first time: slots that halve the points at least.
-        const double span = std::max(points_.back().to, 1e-9);
-        slotSeconds_ = std::exp2(std::ceil(std::log2(2 * span / static_cast<double>(kPlotPoints))));
-        for (PlotPoint& point : points_)
-            point.slot = static_cast<std::int64_t>((point.from + point.to) / 2 / slotSeconds_);
-    } else {
-        slotSeconds_ *= 2;
-        for (PlotPoint& point : points_)
-            point.slot /= 2;
-    }
-    // Neighbours in one slot become one point.
-    std::vector<PlotPoint> merged;
-    merged.reserve(points_.size() / 2 + 1);
-    for (const PlotPoint& point : points_) {
-        if (!merged.empty() && merged.back().slot == point.slot)
-            merged.back().merge(point);
-        else
-            merged.push_back(point);
-    }
-    points_ = std::move(merged);
-    if (points_.size() > kPlotPoints / 2)
-        coarsen();
+    points_.add({interval.endSeconds - interval.lengthSeconds, interval.endSeconds,
+                 interval.kbps * interval.lengthSeconds, interval.lengthSeconds, interval.kbps, 1,
+                 interval.kbps, interval.kbps, interval.lost, 0});
 }
 
 void PlotSilence::merge(const PlotSilence& other)
@@ -766,47 +766,10 @@ void PlotOutages::add(const PlotOutage& outage)
         return;
     const double length = std::max(outage.lengthSeconds, 0.0);
     const double from = std::max(outage.startSeconds, 0.0);
-    const double to = std::max(from, outage.startSeconds + length);
-    PlotSilence silence{from, to, 1, outage.lost, length, 1, 0};
-    if (slotSeconds_ > 0)
-        silence.slot = static_cast<std::int64_t>(from / slotSeconds_);
-    // An outage is told when it ends, so a long one comes after shorter
-    // ones that began later: each is put in its place.
-    auto at = silences_.end();
-    while (at != silences_.begin() && std::prev(at)->from > from)
-        --at;
-    if (slotSeconds_ > 0 && at != silences_.begin() && std::prev(at)->slot == silence.slot) {
-        std::prev(at)->merge(silence);
-        return;
-    }
-    silences_.insert(at, silence);
-    if (silences_.size() > kPlotPoints)
-        coarsen();
-}
-
-void PlotOutages::coarsen()
-{
-    if (slotSeconds_ == 0) {
-        const double span = std::max(silences_.back().from, 1e-9);
-        slotSeconds_ = std::exp2(std::ceil(std::log2(2 * span / static_cast<double>(kPlotPoints))));
-        for (PlotSilence& silence : silences_)
-            silence.slot = static_cast<std::int64_t>(silence.from / slotSeconds_);
-    } else {
-        slotSeconds_ *= 2;
-        for (PlotSilence& silence : silences_)
-            silence.slot /= 2;
-    }
-    std::vector<PlotSilence> merged;
-    merged.reserve(silences_.size() / 2 + 1);
-    for (const PlotSilence& silence : silences_) {
-        if (!merged.empty() && merged.back().slot == silence.slot)
-            merged.back().merge(silence);
-        else
-            merged.push_back(silence);
-    }
-    silences_ = std::move(merged);
-    if (silences_.size() > kPlotPoints / 2)
-        coarsen();
+    // An outage is told when it ends, so a long one comes after shorter ones
+    // that began later.
+    silences_.add(
+        {from, std::max(from, outage.startSeconds + length), 1, outage.lost, length, 1, 0});
 }
 
 std::string runPlotSvg(const RunPlot& run)

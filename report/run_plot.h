@@ -52,6 +52,9 @@ struct PlotPoint {
     std::int64_t slot = 0;   // of the series' current width
 
     void merge(const PlotPoint& other);
+    // Where it stands among the others, and the time its slot is taken at.
+    double order() const { return to; }
+    double place() const { return (from + to) / 2; }
 };
 
 // Long runs are drawn in kPlotColumns columns of equal time. A series keeps
@@ -60,25 +63,38 @@ struct PlotPoint {
 constexpr int kPlotColumns = 1000;
 constexpr std::size_t kPlotPoints = std::size_t{8} * kPlotColumns;
 
-// A run's intervals in time order, kept in at most kPlotPoints points
+// Items of a run in the order of their time, kept in at most kPlotPoints
 // however long the run: beyond that, time is cut into slots of equal width
-// (a power of two of seconds) and the intervals within a slot are merged
-// into one point, the width doubling whenever the points would be more.
-// Intervals whose times or rates cannot be drawn are left out; a negative
-// or unknown rate counts as 0.
-class PlotSeries {
+// (a power of two of seconds) and the items within a slot are merged into
+// one, the width doubling whenever the items would be more. An item says
+// its order() and the place() its slot is taken at, and merges another.
+template <typename Item>
+class TimeSlots {
 public:
-    void add(PlotInterval interval);
-    const std::vector<PlotPoint>& points() const { return points_; }
-    std::uint64_t intervals() const { return intervals_; }
-    bool empty() const { return points_.empty(); }
+    // Items come mostly in order; one that does not is put in its place.
+    void add(Item item);
+    const std::vector<Item>& items() const { return items_; }
 
 private:
     void coarsen();
 
-    std::vector<PlotPoint> points_;
+    std::vector<Item> items_;
+    double slotSeconds_ = 0;   // 0 while every item stands alone
+};
+
+// A run's intervals in time order, as points in time slots. Intervals whose
+// times or rates cannot be drawn are left out; a negative or unknown rate
+// counts as 0.
+class PlotSeries {
+public:
+    void add(PlotInterval interval);
+    const std::vector<PlotPoint>& points() const { return points_.items(); }
+    std::uint64_t intervals() const { return intervals_; }
+    bool empty() const { return points().empty(); }
+
+private:
+    TimeSlots<PlotPoint> points_;
     std::uint64_t intervals_ = 0;
-    double slotSeconds_ = 0;   // 0 while every interval is a point of its own
 };
 
 // A group of a run of several, since the start.
@@ -101,22 +117,19 @@ struct PlotSilence {
     std::int64_t slot = 0;   // of the current width
 
     void merge(const PlotSilence& other);
+    double order() const { return from; }
+    double place() const { return from; }
 };
 
-// A run's outages by their start, kept as PlotSeries keeps intervals: at
-// most kPlotPoints, merged by slots of time beyond that, however many
-// groups fall silent how often. Outages whose times are not finite are
-// left out.
+// A run's outages by their start, in time slots however many groups fall
+// silent how often. Outages whose times are not finite are left out.
 class PlotOutages {
 public:
     void add(const PlotOutage& outage);
-    const std::vector<PlotSilence>& silences() const { return silences_; }
+    const std::vector<PlotSilence>& silences() const { return silences_.items(); }
 
 private:
-    void coarsen();
-
-    std::vector<PlotSilence> silences_;
-    double slotSeconds_ = 0;
+    TimeSlots<PlotSilence> silences_;
 };
 
 struct RunPlot {
