@@ -1,5 +1,8 @@
 #pragma once
 
+#include "core/engine_sink.h"
+
+#include <atomic>
 #include <functional>
 #include <signal.h>
 #include <vector>
@@ -28,6 +31,23 @@ public:
 
 private:
     sigset_t set_{};
+};
+
+// What the programs' engine sinks share: a run that goes on until stop(),
+// and no lamps or buttons to show it on.
+template <typename Sink>
+class CliSink : public Sink {
+public:
+    void stop() { running_.store(false, std::memory_order_relaxed); }
+
+    bool isRunning() const override { return running_.load(std::memory_order_relaxed); }
+    void flashLamp(Lamp) override {}
+    void setDefaultLamp(Lamp) override {}
+    // The end of a run shows in the summary, printed once the worker is done.
+    void restoreButtons() override {}
+
+private:
+    std::atomic<bool> running_{true};
 };
 
 class CliOutput;

@@ -47,7 +47,7 @@ std::vector<JsonField> totalFields(const SendInterval& interval)
             jsonNumber("total_bytes", interval.totalBytes)};
 }
 
-class CliSendSink : public SendSink {
+class CliSendSink : public CliSink<SendSink> {
 public:
     // source is the payload file and destination the group and port, for
     // naming them in events.
@@ -55,13 +55,6 @@ public:
         : output_(output), source_(std::move(source)), destination_(std::move(destination))
     {
     }
-
-    void stop() { running_.store(false, std::memory_order_relaxed); }
-
-    bool isRunning() const override { return running_.load(std::memory_order_relaxed); }
-    void flashLamp(Lamp) override {}
-    void setDefaultLamp(Lamp) override {}
-    void restoreButtons() override {}
 
     // Sending rides out outages here: each shows once when it begins and
     // once when it ends, rather than every attempt 10 ms apart.
@@ -123,7 +116,6 @@ private:
     CliOutput& output_;
     const std::string source_;
     const std::string destination_;
-    std::atomic<bool> running_{true};
     std::uint64_t intervals_ = 0;
     std::uint64_t firstMs_ = 0;
     std::uint64_t lastMs_ = 0;

@@ -63,7 +63,7 @@ std::uint64_t lostOf(const FlowCounts& counts)
 // 50th datagram are the dialog's and are not printed. In a run of several
 // groups the outages of an interval are printed with it, so that a silence of
 // every group shows as one report, not hundreds.
-class CliReceiveSink : public ReceiveSink {
+class CliReceiveSink : public CliSink<ReceiveSink> {
 public:
     // The engine's times are milliseconds since its run started.
     // capture is the file saved into, empty when none is.
@@ -75,14 +75,6 @@ public:
                                   : settings.group.text())
     {
     }
-
-    void stop() { running_.store(false, std::memory_order_relaxed); }
-
-    bool isRunning() const override { return running_.load(std::memory_order_relaxed); }
-    void flashLamp(Lamp) override {}
-    void setDefaultLamp(Lamp) override {}
-    // The end of a run shows in the summary, printed once the worker is done.
-    void restoreButtons() override {}
 
     // A channel that cannot be built ends the run, which then says why.
     void showStatus(const ReceiveStatus& status) override
@@ -218,7 +210,6 @@ private:
     const std::string groupsText_;   // for the picture's title
     std::uint64_t plottedMs_ = 0;
     std::string startedAt_ = titleTime(std::chrono::system_clock::now());
-    std::atomic<bool> running_{true};
     // An interval's report in a run of several groups, with the outages
     // that ended in it.
     struct Pending {
