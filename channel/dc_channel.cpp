@@ -126,15 +126,11 @@ int DcChannel::build()
     groups_ = multicast_.groups;
     if (groups_.empty())
         groups_.push_back(endpoint_.address);
-    const bool manySockets = kind_ == MulticastReceive && groups_.size() > 1;
     memberOn_.assign(groups_.size(), kNoMembership);
 
     const KindSetup setup = setupOf(kind_);
     if (!socket_.init(setup.socketType, family))
         return fail("Csock initial error!", socket_.lastError());
-    // Only a receiver of several groups shares its port, among its own sockets.
-    if (manySockets && !socket_.setReusePort())
-        return fail("Csock bind error!", socket_.lastError());
     if (setup.bind && !socket_.bind({{}, endpoint_.port}))
         return fail("Csock bind error!", socket_.lastError());
     if (setup.broadcast && !socket_.setBroadcast())
@@ -191,9 +187,10 @@ int DcChannel::receiveOptions(Csock& socket)
     if (!socket.setDestinationInfo())
         return 0;
     // Best effort, the destination being checked anyway: the datagrams of
-    // groups that other sockets of the host (this channel's own included)
-    // joined stay away.
-    socket.setMulticastAll(false);
+    // groups that other sockets of the host joined stay away. Unless the
+    // channel's own further sockets hold some of its memberships: then this
+    // one takes every group the host joined, so that one socket is read.
+    socket.setMulticastAll(!more_.empty());
     // Best effort: a short burst then waits in the buffer instead of being
     // dropped, and what is dropped anyway can be counted.
     socket.setReceiveBuffer(kReceiveBufferBytes);
@@ -208,11 +205,8 @@ int DcChannel::addSocket()
         error_ = added.lastError();
         return 0;
     }
+    // Unbound, it only holds memberships and never keeps a datagram.
     more_.push_back(added);
-    if (!added.setReusePort() || !added.bind({{}, endpoint_.port}) || !receiveOptions(added)) {
-        error_ = added.lastError();
-        return 0;
-    }
     return 1;
 }
 

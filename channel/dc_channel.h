@@ -46,8 +46,9 @@ struct MulticastOptions {
 // create, build, destroy and state each leave a short status line.
 //
 // A multicast receiver of more groups than one socket may join (the system's
-// per-socket membership limit) spreads them over several sockets, all bound
-// to the port, each taking only its own groups' datagrams.
+// per-socket membership limit) spreads the memberships over several sockets;
+// only the first is bound to the port, and it takes the datagrams of every
+// group the host joined, so that one socket is read however many groups.
 class DcChannel {
 public:
     static constexpr int kStatusSize = 256;
@@ -96,8 +97,9 @@ public:
     const char* statusLine() const { return status_; }
     SocketHandle socket() const { return socket_.handle(); }
 
-    // The sockets of a built channel (one, or several for many groups), and
-    // the groups each joined: those of socket i are groups [first(i), first(i + 1)).
+    // The sockets of a built channel (one, or several for many groups; the
+    // first receives), and the groups each joined: those of socket i are
+    // groups [first(i), first(i + 1)).
     std::size_t socketCount() const;
     SocketHandle socket(std::size_t i) const;
     std::size_t firstGroup(std::size_t socket) const { return firstGroup_[socket]; }
@@ -110,9 +112,9 @@ public:
 
 private:
     Csock& at(std::size_t i) { return i == 0 ? socket_ : more_[i - 1]; }
-    // Makes another receiving socket bound to the port; 0 on failure.
+    // Makes another socket for memberships only; 0 on failure.
     int addSocket();
-    // Sets up a receiving socket: where each datagram went, its own groups only, room.
+    // Sets up the receiving socket: where each datagram went, which groups, room.
     int receiveOptions(Csock& socket);
     int joinAll(unsigned interfaceIndex);
     // Joins group g on the socket; 1 when it took, with its interface recorded.
@@ -125,7 +127,7 @@ private:
     void closeAll();
 
     Csock socket_;
-    std::vector<Csock> more_;   // a receiver's further sockets
+    std::vector<Csock> more_;   // a receiver's further sockets, for memberships
     std::vector<IpAddress> groups_;
     std::vector<std::size_t> firstGroup_;   // per socket, and the end
     // Per group, the interface index its membership was made on; kNoMembership

@@ -3,8 +3,6 @@
 #include "channel/dc_channel.h"
 #include "channel/dc_pool.h"
 
-#include <unistd.h>
-
 #include <algorithm>
 #include <utility>
 
@@ -20,30 +18,10 @@ GroupReceiver::GroupReceiver(DcPool& pool, int slot, BatchReceiver& batch,
                              std::vector<IpAddress> groups, IpAddress source, std::uint64_t nowMs)
     : pool_(pool), slot_(slot), batch_(batch), groups_(std::move(groups)), source_(source)
 {
+    // A channel without a socket fails every receive at once; the caller
+    // makes each cost its time-out.
     const DcChannel* channel = pool_.channel(slot_);
-    // A channel without a socket still has one to read: its receives fail at
-    // once, and the caller makes each cost its time-out.
-    const std::size_t count = std::max<std::size_t>(channel ? channel->socketCount() : 0, 1);
-    for (std::size_t i = 0; i < count; ++i)
-        sockets_.push_back(channel ? channel->socket(i) : kInvalidSocket);
-    dropCounts_.assign(count, 0);
-
-    poller_ = count > 1 ? ::epoll_create1(EPOLL_CLOEXEC) : -1;
-    if (poller_ >= 0) {
-        events_.resize(count);
-        for (std::size_t i = 0; i < count; ++i) {
-            epoll_event e{};
-            e.events = EPOLLIN;
-            e.data.u64 = i;
-            ::epoll_ctl(poller_, EPOLL_CTL_ADD, sockets_[i], &e);
-        }
-    } else {
-        // Without a poller each socket is read in turn, each receive waiting
-        // out its time-out.
-        for (std::size_t i = 0; i < count; ++i)
-            ready_.push_back(i);
-    }
-
+    socket_ = channel ? channel->socket() : kInvalidSocket;
     if (groups_.size() > kScannedGroups) {
         for (std::size_t g = 0; g < groups_.size(); ++g)
             index_.emplace(groups_[g], g);
@@ -52,32 +30,13 @@ GroupReceiver::GroupReceiver(DcPool& pool, int slot, BatchReceiver& batch,
     nextRejoin_ = nowMs + kRejoinMs;
 }
 
-GroupReceiver::~GroupReceiver()
+int GroupReceiver::receive(int max)
 {
-    if (poller_ >= 0)
-        ::close(poller_);
-}
-
-const std::vector<std::size_t>& GroupReceiver::ready(int timeoutMs)
-{
-    if (poller_ < 0)
-        return ready_;
-    ready_.clear();
-    const int n =
-        ::epoll_wait(poller_, events_.data(), static_cast<int>(events_.size()), timeoutMs);
-    for (int k = 0; k < n; ++k)
-        ready_.push_back(static_cast<std::size_t>(events_[static_cast<std::size_t>(k)].data.u64));
-    return ready_;
-}
-
-int GroupReceiver::receiveFrom(std::size_t socket, int max)
-{
-    batch_.resumeDropCount(dropCounts_[socket]);
-    const int n = batch_.receive(sockets_[socket], max);
+    const int n = batch_.receive(socket_, max);
     // The socket's count is 32-bit and wraps.
     const std::uint32_t count = batch_.dropCount();
-    dropped_ += static_cast<std::uint32_t>(count - dropCounts_[socket]);
-    dropCounts_[socket] = count;
+    dropped_ += static_cast<std::uint32_t>(count - dropCount_);
+    dropCount_ = count;
     return n;
 }
 

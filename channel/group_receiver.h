@@ -3,8 +3,6 @@
 #include "channel/batch_receive.h"
 #include "core/ip_address.h"
 
-#include <sys/epoll.h>
-
 #include <cstddef>
 #include <cstdint>
 #include <optional>
@@ -13,13 +11,11 @@
 
 class DcPool;
 
-// The receiving side of one built multicast channel of many groups: waits on
-// all its sockets at once, receives a batch from each that is ready, tells
-// which of the run's groups each datagram was sent to, keeps each socket's
-// count of datagrams it dropped, and joins again the groups that stay silent.
-//
-// One socket is read directly: its receive waits out the socket's time-out
-// itself. Several are waited on together.
+// The receiving side of one built multicast channel of many groups: reads
+// its receiving socket, which takes every group's datagrams however many
+// sockets hold the memberships, tells which of the run's groups each
+// datagram was sent to, keeps the socket's count of datagrams it dropped, and
+// joins again the groups that stay silent.
 class GroupReceiver {
 public:
     // A group silent for this long is joined again, and again as long as it
@@ -32,31 +28,24 @@ public:
     // timer. batch receives; it outlives this.
     GroupReceiver(DcPool& pool, int slot, BatchReceiver& batch, std::vector<IpAddress> groups,
                   IpAddress source, std::uint64_t nowMs);
-    ~GroupReceiver();
-    GroupReceiver(const GroupReceiver&) = delete;
-    GroupReceiver& operator=(const GroupReceiver&) = delete;
 
-    // One round: waits up to timeoutMs for the first datagram, then receives
-    // from every socket that is ready, each batch handed to take(batch, got)
-    // as it comes; what a coalesced receive held beyond one call is taken
-    // from the same socket before the next is read. want() says how many
-    // more the caller takes (0: the round ends). The datagrams received.
+    // One round: a receive that waits up to the socket's time-out for the
+    // first datagram, its batch handed to take(batch, got); what a coalesced
+    // receive held beyond one call is taken at once after it. want() says
+    // how many more the caller takes (0: the round ends). The datagrams
+    // received.
     template <typename Want, typename Take>
-    int receiveRound(int timeoutMs, Want want, Take take)
+    int receiveRound(Want want, Take take)
     {
         int got = 0;
-        for (const std::size_t i : ready(timeoutMs)) {
-            int max = want();
-            if (max == 0)
+        for (int max = want(); max != 0; max = want()) {
+            const int n = receive(max);
+            if (n == 0)
                 break;
-            int n = receiveFrom(i, max);
-            while (n != 0) {
-                got += n;
-                take(batch_, n);
-                if (!batch_.pending() || (max = want()) == 0)
-                    break;
-                n = receiveFrom(i, max);
-            }
+            got += n;
+            take(batch_, n);
+            if (!batch_.pending())
+                break;
         }
         return got;
     }
@@ -91,19 +80,14 @@ public:
     }
 
 private:
-    const std::vector<std::size_t>& ready(int timeoutMs);
-    // One receive from the socket, its drops counted.
-    int receiveFrom(std::size_t socket, int max);
+    // One receive, its drops counted.
+    int receive(int max);
 
     DcPool& pool_;
     int slot_;
     BatchReceiver& batch_;
-    std::vector<int> sockets_;
-    int poller_ = -1;
-    std::vector<epoll_event> events_;
-    std::vector<std::size_t> ready_;
-    // Per socket: its 32-bit drop count as last seen (a new socket starts at 0).
-    std::vector<std::uint32_t> dropCounts_;
+    SocketHandle socket_;
+    std::uint32_t dropCount_ = 0;   // the socket's 32-bit count as last seen
     std::uint64_t dropped_ = 0;
     std::vector<IpAddress> groups_;
     std::unordered_map<IpAddress, std::size_t, IpAddressHash> index_;

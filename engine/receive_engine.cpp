@@ -135,9 +135,8 @@ void ReceiveEngine::receive(Progress& p, GroupReceiver& receiver)
     while (sink_.isRunning() && wanted() != 0) {
         const int want = wanted();
         const std::uint64_t before = p.channelWorks ? 0 : clock_.tickCount();
-        const int got =
-            receiver.receiveRound(kReceiveTimeoutMs, wanted,
-                                  [&](const BatchReceiver& b, int n) { take(p, receiver, b, n); });
+        const int got = receiver.receiveRound(
+            wanted, [&](const BatchReceiver& b, int n) { take(p, receiver, b, n); });
         if (got == 0)
             missed(p, receiver, before);
         const std::uint64_t now = clock_.tickCount();

@@ -36,12 +36,12 @@ class ReceiveSink;
 // restoreButtons); it always releases its slot.
 //
 // A run of many groups (setGroups) counts each datagram for the group it
-// was sent to, then by sender; the channel spreads the joins over as many
-// sockets as the system's per-socket membership limit needs, and its group
-// receiver waits on all of them at once. Each group is joined again on its
-// own, every 3 s while it is silent; a join that fails is reported with the
-// system's reason, once per series of failures for one reason. Every figure
-// comes from one interval meter.
+// was sent to, then by sender; the channel spreads the memberships over as
+// many sockets as the system's per-socket limit needs and receives them all
+// on one. Each group is joined again on its own, every 3 s while it is
+// silent; a join that fails is reported with the system's reason, once per
+// series of failures for one reason. Every figure comes from one interval
+// meter.
 class ReceiveEngine {
 public:
     static constexpr int kReceiveTimeoutMs = 10;
