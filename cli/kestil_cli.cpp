@@ -190,14 +190,14 @@ private:
                 for (const auto& [sender, count] : outages_)
                     outages += sender == s.sender ? count : 0;
             }
-            m.senders.push_back(
-                {senderText(s.sender), s.total.datagrams, s.total.bytes, lostOf(s.total), outages});
+            m.senders.push_back(metricsFlow(senderText(s.sender), s.interval, s.total, outages,
+                                            interval.startMs, interval.endMs));
         }
         if (manyGroups_) {
             m.groups.reserve(interval.groups.size());
             for (const GroupFigures& g : interval.groups)
-                m.groups.push_back(
-                    {g.group.text(), g.total.datagrams, g.total.bytes, lostOf(g.total), g.outages});
+                m.groups.push_back(metricsFlow(g.group.text(), g.interval, g.total, g.outages,
+                                               interval.startMs, interval.endMs));
         }
         return m;
     }

@@ -19,6 +19,10 @@ struct FlowCounts {
     std::uint64_t firstMs = 0;    // arrival of the first datagram, once datagrams > 0
     std::uint64_t firstBytes = 0;
     std::uint64_t lastMs = 0;   // arrival of the latest
+    // lost as two counts that only grow: the numbers found missing, and
+    // those of them no longer missing (arrived late, or a restart taken back).
+    std::uint64_t missing = 0;
+    std::uint64_t recovered = 0;
 
     // Of the numbers expected (those that arrived plus those missing), the
     // share missing, in percent; 0 when nothing was expected or more was

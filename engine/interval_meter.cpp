@@ -26,6 +26,10 @@ void add(FlowCounts& counts, const Arrival& arrival, std::uint64_t nowMs)
     counts.lastMs = nowMs;
     counts.bytes += arrival.bytes;
     counts.lost += arrival.lostChange;
+    if (arrival.lostChange > 0)
+        counts.missing += static_cast<std::uint64_t>(arrival.lostChange);
+    else
+        counts.recovered += static_cast<std::uint64_t>(-arrival.lostChange);
     counts.late += arrival.order == Arrival::Late ? 1 : 0;
     counts.repeated += arrival.order == Arrival::Repeated ? 1 : 0;
     const bool numbered = arrival.order == Arrival::Next || arrival.order == Arrival::Late;

@@ -1,7 +1,9 @@
 #include "report/metrics_text.h"
 
-#include <span>
+#include <algorithm>
+#include <cstdio>
 #include <string_view>
+#include <utility>
 
 namespace {
 
@@ -20,34 +22,81 @@ std::string quoted(std::string_view value)
     return out + "\"";
 }
 
+std::string countText(std::uint64_t n)
+{
+    return std::to_string(n);
+}
+
+std::string gaugeText(double value)
+{
+    char text[32];
+    std::snprintf(text, sizeof text, "%.3f", value);
+    return text;
+}
+
+// What is missing now; below 0 when more arrived late than went missing
+// (a sender's numbers taken back at a restart).
+std::string lostText(const MetricsFlow& f)
+{
+    return f.missing >= f.recovered ? countText(f.missing - f.recovered)
+                                    : "-" + countText(f.recovered - f.missing);
+}
+
 struct Family {
     const char* name;
     const char* help;
-    std::uint64_t MetricsFlow::*value;
+    bool counter;
+    std::string (*value)(const MetricsFlow&);
+    bool ofGroup;   // a group's family in a run of several
 };
 
-constexpr Family kGroupFamilies[] = {
-    {"kestil_group_datagrams_total", "Datagrams received for the group.", &MetricsFlow::datagrams},
-    {"kestil_group_bytes_total", "Bytes received for the group.", &MetricsFlow::bytes},
-    {"kestil_group_lost_total", "Datagrams missing from the group's sequence numbers.",
-     &MetricsFlow::lost},
-    {"kestil_group_outages_total",
-     "Times the group fell silent for longer than the outage threshold.", &MetricsFlow::outages},
-};
-
-constexpr Family kSenderFamilies[] = {
-    {"kestil_datagrams_total", "Datagrams received from the sender.", &MetricsFlow::datagrams},
-    {"kestil_bytes_total", "Bytes received from the sender.", &MetricsFlow::bytes},
-    {"kestil_lost_total", "Datagrams missing from the sender's sequence numbers.",
-     &MetricsFlow::lost},
+// "the sender's" or "the group's" in a help text is the one thing apart.
+constexpr Family kFamilies[] = {
+    {"kestil_datagrams_total", "Datagrams received from the sender.", true,
+     [](const MetricsFlow& f) { return countText(f.datagrams); }, false},
+    {"kestil_bytes_total", "Bytes received from the sender, UDP payload.", true,
+     [](const MetricsFlow& f) { return countText(f.bytes); }, false},
+    {"kestil_missing_total",
+     "Datagrams found missing from the sender's sequence numbers; some may arrive later.", true,
+     [](const MetricsFlow& f) { return countText(f.missing); }, false},
+    {"kestil_recovered_total", "Datagrams found missing that arrived later.", true,
+     [](const MetricsFlow& f) { return countText(f.recovered); }, false},
+    {"kestil_lost", "Datagrams missing now: kestil_missing_total less kestil_recovered_total.",
+     false, lostText, false},
     {"kestil_outages_total", "Times the sender fell silent for longer than the outage threshold.",
-     &MetricsFlow::outages},
+     true, [](const MetricsFlow& f) { return countText(f.outages); }, false},
+    {"kestil_rate_bytes_per_second", "Bytes per second received in the latest interval.", false,
+     [](const MetricsFlow& f) { return gaugeText(f.bytesPerSecond); }, false},
+    {"kestil_silence_seconds", "Seconds since the latest datagram.", false,
+     [](const MetricsFlow& f) { return gaugeText(f.silentSeconds); }, false},
+
+    {"kestil_group_datagrams_total", "Datagrams received for the group.", true,
+     [](const MetricsFlow& f) { return countText(f.datagrams); }, true},
+    {"kestil_group_bytes_total", "Bytes received for the group, UDP payload.", true,
+     [](const MetricsFlow& f) { return countText(f.bytes); }, true},
+    {"kestil_group_missing_total",
+     "Datagrams found missing from the group's sequence numbers; some may arrive later.", true,
+     [](const MetricsFlow& f) { return countText(f.missing); }, true},
+    {"kestil_group_recovered_total", "Datagrams of the group found missing that arrived later.",
+     true, [](const MetricsFlow& f) { return countText(f.recovered); }, true},
+    {"kestil_group_lost",
+     "Datagrams of the group missing now: kestil_group_missing_total less "
+     "kestil_group_recovered_total.",
+     false, lostText, true},
+    {"kestil_group_outages_total",
+     "Times the group fell silent for longer than the outage threshold.", true,
+     [](const MetricsFlow& f) { return countText(f.outages); }, true},
+    {"kestil_group_rate_bytes_per_second",
+     "Bytes per second received for the group in the latest interval.", false,
+     [](const MetricsFlow& f) { return gaugeText(f.bytesPerSecond); }, true},
+    {"kestil_group_silence_seconds", "Seconds since the group's latest datagram.", false,
+     [](const MetricsFlow& f) { return gaugeText(f.silentSeconds); }, true},
 };
 
-void header(std::string& out, const char* name, const char* help)
+void header(std::string& out, const Family& family)
 {
-    out += std::string("# HELP ") + name + " " + help + "\n";
-    out += std::string("# TYPE ") + name + " counter\n";
+    out += std::string("# HELP ") + family.name + " " + family.help + "\n";
+    out += std::string("# TYPE ") + family.name + (family.counter ? " counter\n" : " gauge\n");
 }
 
 }   // namespace
@@ -64,34 +113,49 @@ std::string metricsText(const MetricsTotals& totals)
             senders.push_back(sender);
             continue;
         }
-        for (const Family& family : kSenderFamilies)
-            (*same).*family.value += sender.*family.value;
+        same->datagrams += sender.datagrams;
+        same->bytes += sender.bytes;
+        same->missing += sender.missing;
+        same->recovered += sender.recovered;
+        same->outages += sender.outages;
+        same->bytesPerSecond += sender.bytesPerSecond;
+        same->silentSeconds = std::min(same->silentSeconds, sender.silentSeconds);
     }
 
-    const std::string where =
-        "group=" + quoted(totals.group) + ",port=" + quoted(std::to_string(totals.port));
+    const std::string port = quoted(std::to_string(totals.port));
+    const std::string where = "group=" + quoted(totals.group) + ",port=" + port;
     std::string out;
-    if (!senders.empty()) {
-        for (const Family& family : kSenderFamilies) {
-            if (!totals.groups.empty() && family.value == &MetricsFlow::outages)
-                continue;
-            header(out, family.name, family.help);
-            for (const MetricsFlow& sender : senders)
-                out += std::string(family.name) + "{" + where +
-                       ",sender=" + quoted(sender.address) + "} " +
-                       std::to_string(sender.*family.value) + "\n";
+    for (const Family& family : kFamilies) {
+        const std::vector<MetricsFlow>& flows = family.ofGroup ? totals.groups : senders;
+        // In a run of several groups the outages are the groups'.
+        if (flows.empty() || (!family.ofGroup && !totals.groups.empty() &&
+                              std::string_view(family.name) == "kestil_outages_total"))
+            continue;
+        header(out, family);
+        for (const MetricsFlow& flow : flows) {
+            const std::string labels = family.ofGroup
+                                           ? "group=" + quoted(flow.address) + ",port=" + port
+                                           : where + ",sender=" + quoted(flow.address);
+            out += std::string(family.name) + "{" + labels + "} " + family.value(flow) + "\n";
         }
     }
-    for (const Family& family : totals.groups.empty() ? std::span<const Family>()
-                                                      : std::span<const Family>(kGroupFamilies)) {
-        header(out, family.name, family.help);
-        for (const MetricsFlow& group : totals.groups)
-            out += std::string(family.name) + "{group=" + quoted(group.address) +
-                   ",port=" + quoted(std::to_string(totals.port)) + "} " +
-                   std::to_string(group.*family.value) + "\n";
-    }
-    header(out, "kestil_own_drops_total",
-           "Datagrams this host dropped because the receiving socket's buffer was full.");
-    out += "kestil_own_drops_total{" + where + "} " + std::to_string(totals.ownDrops) + "\n";
+    header(out, {"kestil_own_drops_total",
+                 "Datagrams this host dropped because the receiving socket's buffer was full.",
+                 true, nullptr, false});
+    out += "kestil_own_drops_total{" + where + "} " + countText(totals.ownDrops) + "\n";
     return out;
+}
+
+MetricsFlow metricsFlow(std::string address, const FlowCounts& interval, const FlowCounts& total,
+                        std::uint64_t outages, std::uint64_t startMs, std::uint64_t endMs)
+{
+    MetricsFlow flow{std::move(address), total.datagrams, total.bytes, total.missing,
+                     total.recovered,    outages,         0,           0};
+    if (endMs > startMs)
+        flow.bytesPerSecond =
+            static_cast<double>(interval.bytes) * 1000 / static_cast<double>(endMs - startMs);
+    // Before the first datagram: silent since the start.
+    const std::uint64_t last = total.datagrams != 0 ? total.lastMs : 0;
+    flow.silentSeconds = endMs > last ? static_cast<double>(endMs - last) / 1000 : 0;
+    return flow;
 }

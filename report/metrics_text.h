@@ -1,17 +1,25 @@
 #pragma once
 
+#include "core/interval_figures.h"
+
 #include <cstdint>
 #include <string>
 #include <vector>
 
-// A receiver's totals since its start, for monitoring: of a sender, or of a
-// group with all its senders.
+// A receiver's figures for monitoring: of a sender, or of a group with all
+// its senders. The counts are since the start and only grow; the rate and
+// the silence are those at the end of the latest interval.
 struct MetricsFlow {
     std::string address;
     std::uint64_t datagrams = 0;
     std::uint64_t bytes = 0;
-    std::uint64_t lost = 0;      // gaps in the sequence numbers
+    // Gaps in the sequence numbers: the numbers found missing, and those of
+    // them that arrived later (or were taken back); lost is the difference.
+    std::uint64_t missing = 0;
+    std::uint64_t recovered = 0;
     std::uint64_t outages = 0;   // times it fell silent for longer than the threshold
+    double bytesPerSecond = 0;   // in the latest interval
+    double silentSeconds = 0;    // since its latest datagram
 };
 
 struct MetricsTotals {
@@ -24,9 +32,16 @@ struct MetricsTotals {
     std::vector<MetricsFlow> groups{};
 };
 
-// The totals as counters in the plain text exposition format (0.0.4) that a
-// monitoring system's text file collector reads: one family per figure, each
-// with its HELP and TYPE lines, labelled by group, port and sender; in a run
-// of several groups, the families of each group too (kestil_group_*),
-// labelled by group and port. A family without any sample is left out.
+// The figures in the plain text exposition format (0.0.4) that a monitoring
+// system scrapes or its text file collector reads: one family per figure,
+// each with its HELP and TYPE lines, labelled by group, port and sender; in
+// a run of several groups, the families of each group too (kestil_group_*),
+// labelled by group and port. Every family named *_total is a counter that
+// never goes down during a run; what may fall (the loss as it stands, the
+// rate, the silence) is a gauge. A family without any sample is left out.
 std::string metricsText(const MetricsTotals& totals);
+
+// A flow's figures from its counts in the interval [startMs, endMs] and
+// since the start.
+MetricsFlow metricsFlow(std::string address, const FlowCounts& interval, const FlowCounts& total,
+                        std::uint64_t outages, std::uint64_t startMs, std::uint64_t endMs);
