@@ -1,5 +1,6 @@
 #include "report/metrics_text.h"
 
+#include <cstdio>
 #include <span>
 #include <string_view>
 
@@ -44,10 +45,10 @@ constexpr Family kSenderFamilies[] = {
      &MetricsFlow::outages},
 };
 
-void header(std::string& out, const char* name, const char* help)
+void header(std::string& out, const char* name, const char* help, const char* type = "counter")
 {
     out += std::string("# HELP ") + name + " " + help + "\n";
-    out += std::string("# TYPE ") + name + " counter\n";
+    out += std::string("# TYPE ") + name + " " + type + "\n";
 }
 
 }   // namespace
@@ -93,5 +94,17 @@ std::string metricsText(const MetricsTotals& totals)
     header(out, "kestil_own_drops_total",
            "Datagrams this host dropped because the receiving socket's buffer was full.");
     out += "kestil_own_drops_total{" + where + "} " + std::to_string(totals.ownDrops) + "\n";
+    if (totals.linkWatched) {
+        header(out, "kestil_querier_last_heard_timestamp_seconds",
+               "Unix time a multicast querier (IGMP or MLD) was last heard; 0 while none has been.",
+               "gauge");
+        char at[32];
+        std::snprintf(at, sizeof at, "%.3f", totals.querierHeardAt);
+        out += "kestil_querier_last_heard_timestamp_seconds{" + where + "} " + at + "\n";
+        header(out, "kestil_link_unreceived_total",
+               "Datagrams of silent groups that reached a link of this host but not the receiver.");
+        out += "kestil_link_unreceived_total{" + where + "} " +
+               std::to_string(totals.linkUnreceived) + "\n";
+    }
     return out;
 }
