@@ -191,7 +191,8 @@ void SilenceWatch::takeQuery(bool v6, const unsigned char* packet, std::size_t l
     }
 }
 
-void SilenceWatch::endLook(std::vector<LinkSighting> seen, const std::vector<IpAddress>& groups)
+void SilenceWatch::endLook(const std::vector<LinkSighting>& seen,
+                           const std::vector<IpAddress>& groups)
 {
     // The interfaces the groups are joined on, as the kernel holds them;
     // else the one they were meant for.
@@ -304,7 +305,7 @@ void SilenceWatch::loop()
             look.close();
             // A silence that ended while the look went on needs no cause.
             if (silentSince)
-                endLook(std::move(seen), looked);
+                endLook(seen, looked);
             seen.clear();
         }
     }

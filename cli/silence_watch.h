@@ -63,7 +63,7 @@ private:
     std::uint64_t nowMs() const;
     void reportJoins();
     void takeQuery(bool v6, const unsigned char* packet, std::size_t length, unsigned interface);
-    void endLook(std::vector<LinkSighting> seen, const std::vector<IpAddress>& groups);
+    void endLook(const std::vector<LinkSighting>& seen, const std::vector<IpAddress>& groups);
 
     CliOutput& output_;
     const SilenceWatchSettings settings_;
