@@ -234,11 +234,12 @@ void SilenceWatch::loop()
     bool missingSaid = false;
     std::array<unsigned char, 256> buffer{};
 
-    while (running_.load(std::memory_order_relaxed)) {
+    for (bool last = false; !last;) {
+        last = !running_.load(std::memory_order_relaxed);
         std::array<pollfd, 2> fds{};
         fds[0] = {queries[v6 ? 1 : 0].handle(), POLLIN, 0};
         fds[1] = {look.handle(), POLLIN, 0};
-        ::poll(fds.data(), fds.size(), kPollMs);
+        ::poll(fds.data(), fds.size(), last ? 0 : kPollMs);
         while (const auto frame = queries[v6 ? 1 : 0].read(buffer))
             takeQuery(v6, buffer.data(), frame->length, frame->interface);
         while (const auto frame = look.read(buffer)) {
@@ -284,7 +285,7 @@ void SilenceWatch::loop()
             }
         }
 
-        if (!silent.empty()) {
+        if (!silent.empty() && !last) {
             lookedThisSilence = true;
             if (!watching_) {
                 if (!unavailableSaid)
@@ -301,7 +302,8 @@ void SilenceWatch::loop()
                 lookEndMs = now + settings_.lookMs;
             }
         }
-        if (look.handle() >= 0 && now >= lookEndMs) {
+        // A look the run's end cuts short still tells what it saw.
+        if (look.handle() >= 0 && (now >= lookEndMs || last)) {
             look.close();
             // A silence that ended while the look went on needs no cause.
             if (silentSince)

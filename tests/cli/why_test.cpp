@@ -28,6 +28,8 @@
 namespace {
 
 constexpr const char* kKestil = MCT_KESTIL_CLI;
+// Runs a program as another user, without the capabilities of root.
+constexpr const char* kSetpriv = "/usr/bin/setpriv";
 
 // A sender of numbered datagrams to 224.1.1.1 from lab host 0.
 struct Send {
@@ -89,6 +91,8 @@ TEST(WhyLab, EachKnownCauseOfSilenceIsNamedAndNothingElse)
         std::string said;                                          // the one telling event
         std::vector<std::pair<std::string, std::string>> fields;   // of that event, as JSON
         int exit;
+        const char* lookSeconds = "1";   // longer than the run: cut short by its end
+        bool unprivileged = false;       // run without CAP_NET_RAW
     };
     const Case cases[] = {
         {"an nftables drop on the receiving host",
@@ -137,6 +141,28 @@ TEST(WhyLab, EachKnownCauseOfSilenceIsNamedAndNothingElse)
          "silence-cause:not-delivered",
          {},
          3},
+        {"no sender, the look cut short by the run's end",
+         "",
+         "",
+         "",
+         {false, "", 9000, "", false},
+         "60",
+         "silence-cause:not-delivered",
+         {{"groups", "1"}},
+         3,
+         "30"},
+        {"a stream dropped by the firewall, seen without CAP_NET_RAW",
+         "nft add table inet why && nft add chain inet why input '{ type filter hook input "
+         "priority 0; policy drop; }'",
+         "",
+         "",
+         {true, "", 9000, "", false},
+         "60",
+         "link-look-unavailable",
+         {},
+         3,
+         "1",
+         true},
         {"a switch that asks, once a second",
          "",
          "",
@@ -161,12 +187,12 @@ TEST(WhyLab, EachKnownCauseOfSilenceIsNamedAndNothingElse)
     const ScopedEnv look("KESTIL_TEST_LOOK_S");
     const ScopedEnv membership("KESTIL_TEST_MEMBERSHIP_S");
     ::setenv("KESTIL_TEST_SILENT_S", "1", 1);
-    ::setenv("KESTIL_TEST_LOOK_S", "1", 1);
     for (const Case& c : cases) {
         SCOPED_TRACE(c.name);
         NetnsLab lab(2);
         NETNS_LAB_OR_SKIP(lab);
         ::setenv("KESTIL_TEST_MEMBERSHIP_S", c.membershipSeconds, 1);
+        ::setenv("KESTIL_TEST_LOOK_S", c.lookSeconds, 1);
         if (c.sender == "LINK") {
             // A second cable between the hosts; the groups' route stays on eth0.
             ASSERT_EQ(lab.exec(0, "ip link add mctx0 type veth peer name mctx1 netns " +
@@ -186,8 +212,12 @@ TEST(WhyLab, EachKnownCauseOfSilenceIsNamedAndNothingElse)
         }
 
         TempDir dir;
+        std::vector<std::string> args{"--json", "--duration", c.send.pause ? "5" : "4"};
+        if (c.unprivileged)
+            args.insert(args.begin(),
+                        {"--reuid=65534", "--regid=65534", "--clear-groups", kKestil});
         const Started receiver =
-            spawnIn(lab, 1, dir, "rx", kKestil, {"--json", "--duration", c.send.pause ? "5" : "4"});
+            spawnIn(lab, 1, dir, "rx", c.unprivileged ? kSetpriv : kKestil, args);
         awaitJoined(receiver);
         std::atomic<bool> stop{false};
         std::thread sender;
@@ -234,6 +264,9 @@ TEST(WhyLab, EachKnownCauseOfSilenceIsNamedAndNothingElse)
             }
             EXPECT_TRUE(outage);
             EXPECT_EQ(final["querier"], "0.0.0.0") << final.dump();
+        }
+        if (c.unprivileged) {
+            EXPECT_TRUE(final["link_unreceived"].is_null()) << final.dump();
         }
     }
 }
