@@ -69,7 +69,9 @@ void parseExposition(const std::string& text, std::vector<Sample>& samples)
         }
         if (std::regex_match(line, match, type)) {
             EXPECT_TRUE(typed.insert(match[1]).second) << "second TYPE";
-            EXPECT_EQ(match[2], "counter");
+            // A time is a gauge; every other figure counts up.
+            EXPECT_EQ(match[2],
+                      match[1].str().ends_with("_timestamp_seconds") ? "gauge" : "counter");
             continue;
         }
         ASSERT_NE(line.rfind('#', 0), 0u) << "not a HELP or TYPE line";
@@ -198,6 +200,11 @@ TEST(MetricsText, StaysReadableForAnyInput)
           {"kestil_lost_total x\\\"\n,y=\"z", "0"},
           {"kestil_outages_total x\\\"\n,y=\"z", "0"},
           {"kestil_own_drops_total ", "0"}}},
+        {"the links watched",
+         {"224.1.1.1", 9000, {}, 0, {}, true, 1796745600.25, 42},
+         {{"kestil_own_drops_total ", "0"},
+          {"kestil_querier_last_heard_timestamp_seconds ", "1796745600.250"},
+          {"kestil_link_unreceived_total ", "42"}}},
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.what);
