@@ -187,8 +187,8 @@ TEST(LinkFilter, TakesOnlyUdpToTheGroupsOfItsFamilyCutToTheHeaders)
         // The headers and no more, yet all of them: the sender, the group
         // and the ports read from what is kept as from the whole.
         EXPECT_LE(kept, c.v6 ? 48u : 68u);
-        const std::vector<unsigned char> cut(
-            c.packet.begin(), c.packet.begin() + std::min<std::size_t>(kept, c.packet.size()));
+        std::vector<unsigned char> cut = c.packet;
+        cut.resize(std::min<std::size_t>(kept, c.packet.size()));
         const std::optional<LinkDatagram> d = parseGroupDatagram(cut, c.v6);
         const std::optional<LinkDatagram> whole = parseGroupDatagram(c.packet, c.v6);
         ASSERT_TRUE(d && whole);
