@@ -7,6 +7,7 @@
 #include "cli/cli_run.h"
 #include "cli/cli_start.h"
 #include "cli/run_files.h"
+#include "cli/silence_watch.h"
 #include "core/receive_format.h"
 #include "engine/receive_engine.h"
 #include "file/capture_file.h"
@@ -67,10 +68,11 @@ class CliReceiveSink : public CliSink<ReceiveSink> {
 public:
     // The engine's times are milliseconds since its run started.
     // capture is the file saved into, empty when none is.
-    CliReceiveSink(CliOutput& output, RunFiles& files, const ReceiveSettings& settings,
-                   const std::vector<IpAddress>& groups, std::string capture)
-        : output_(output), files_(files), settings_(settings), capture_(std::move(capture)),
-          manyGroups_(groups.size() > 1),
+    CliReceiveSink(CliOutput& output, RunFiles& files, SilenceWatch& watch,
+                   const ReceiveSettings& settings, const std::vector<IpAddress>& groups,
+                   std::string capture)
+        : output_(output), files_(files), watch_(watch), settings_(settings),
+          capture_(std::move(capture)), manyGroups_(groups.size() > 1),
           groupsText_(manyGroups_ ? groups.front().text() + " \u2026 " + groups.back().text()
                                   : settings.group.text())
     {
@@ -93,6 +95,7 @@ public:
 
     void showReceiveInterval(const ReceiveInterval& interval) override
     {
+        watch_.noteInterval(interval);
         const auto now = std::chrono::system_clock::now();
         if (!manyGroups_) {
             output_.report(intervalLine(interval), intervalFields(interval));
@@ -133,13 +136,20 @@ public:
     void showSenderOutage(const Outage& outage) override
     {
         const auto now = std::chrono::system_clock::now();
+        // While the links are watched, each outage says when a querier was
+        // last heard: a membership a switch let go silences a group too.
+        std::vector<JsonField> fields = outageFields(outage, now);
+        const std::string note = watch_.watching() ? "; " + watch_.querierNote() : std::string();
+        if (watch_.watching())
+            for (JsonField& f : watch_.querierFields())
+                fields.push_back(std::move(f));
         if (!manyGroups_) {
-            output_.report(outageLine(outage, now), outageFields(outage, now));
+            output_.report(outageLine(outage, now) + note, fields);
         } else {
             if (pending_.texts.size() < kGroupsNamed)
-                pending_.texts.push_back(outageLine(outage, now, true));
+                pending_.texts.push_back(outageLine(outage, now, true) + note);
             ++pending_.outages;
-            pending_.objects.push_back(outageFields(outage, now));
+            pending_.objects.push_back(std::move(fields));
         }
         files_.addOutage({seconds(outage.beganMs), static_cast<double>(outage.lastedMs) / 1000,
                           outage.lost > 0 ? static_cast<std::uint64_t>(outage.lost) : 0});
@@ -183,6 +193,9 @@ private:
                         settings_.port,
                         {},
                         interval.overflowedTotal};
+        m.linkWatched = watch_.watching();
+        m.querierHeardAt = watch_.querierHeardAt();
+        m.linkUnreceived = watch_.linkUnreceived();
         for (const SenderFigures& s : interval.senders) {
             std::uint64_t outages = 0;
             if (!manyGroups_) {
@@ -204,6 +217,7 @@ private:
 
     CliOutput& output_;
     RunFiles& files_;
+    SilenceWatch& watch_;
     const ReceiveSettings& settings_;
     const std::string capture_;
     const bool manyGroups_;
@@ -266,7 +280,10 @@ int run(const CliStart& start, const ReceiveSettings& settings)
             output.alert("write-resumed", say("\"{1}\" written again", {name}),
                          {jsonText("file", name)});
     });
-    CliReceiveSink sink(output, files, settings, groups, options.save);
+    SilenceWatchSettings why{groups, settings.port, options.interface};
+    silenceWatchTimes(why);
+    SilenceWatch watch(output, why);
+    CliReceiveSink sink(output, files, watch, settings, groups, options.save);
     ReceiveEngine engine(sink, capture, clock, DcPool::global(), settings);
     engine.setDatagramLimit(options.count);
     engine.setIntervals(static_cast<std::uint64_t>(std::llround(options.intervalSeconds * 1000)),
@@ -274,6 +291,7 @@ int run(const CliStart& start, const ReceiveSettings& settings)
     engine.setMulticastOptions(start.multicast);
     engine.setGroups(groups, start.ssmSource);
 
+    watch.start();
     const StopSignals::Ended ended = signals.run(
         options.durationSeconds, [&] { engine.run(); },
         [&] {
@@ -281,6 +299,7 @@ int run(const CliStart& start, const ReceiveSettings& settings)
             clock.wake();
         },
         [&] { return output.closed(); });
+    watch.stop();
     // Everything received is in the file before the summary counts it.
     capture.closeIfGone();
     capture.close();
@@ -306,7 +325,20 @@ int run(const CliStart& start, const ReceiveSettings& settings)
 
     // Since the start, as the dialog's figure, to the millisecond.
     std::vector<JsonField> fields = summaryFields(totals, last, saving, outages);
-    const std::string text = summaryText(totals, last, saving, outages);
+    std::string text = summaryText(totals, last, saving, outages);
+    // What the links told: the querier, and what they delivered unreceived.
+    if (watch.watching()) {
+        text += "\n" + std::string(tr("total")) + "  " + watch.querierNote() + "  " +
+                say("on the links unreceived {1}", {std::to_string(watch.linkUnreceived())});
+        for (JsonField& f : watch.querierFields())
+            fields.push_back(std::move(f));
+        fields.push_back(jsonNumber("link_unreceived", watch.linkUnreceived()));
+    } else {
+        fields.push_back({"querier", "null"});
+        fields.push_back({"querier_last_heard_s", "null"});
+        fields.push_back({"querier_interval_s", "null"});
+        fields.push_back({"link_unreceived", "null"});
+    }
     if (!sink.manyGroups()) {
         fields.insert(fields.begin(), jsonText("group", groups.front().text()));
         output.summary(text, fields);

@@ -143,6 +143,21 @@ std::string metricsText(const MetricsTotals& totals)
                  "Datagrams this host dropped because the receiving socket's buffer was full.",
                  true, nullptr, false});
     out += "kestil_own_drops_total{" + where + "} " + countText(totals.ownDrops) + "\n";
+    if (totals.linkWatched) {
+        header(out, {"kestil_querier_last_heard_timestamp_seconds",
+                     "Unix time a multicast querier (IGMP or MLD) was last heard; 0 while none "
+                     "has been.",
+                     false, nullptr, false});
+        char at[32];
+        std::snprintf(at, sizeof at, "%.3f", totals.querierHeardAt);
+        out += "kestil_querier_last_heard_timestamp_seconds{" + where + "} " + at + "\n";
+        header(out, {"kestil_link_unreceived_total",
+                     "Datagrams of silent groups that reached a link of this host but not the "
+                     "receiver.",
+                     true, nullptr, false});
+        out += "kestil_link_unreceived_total{" + where + "} " + countText(totals.linkUnreceived) +
+               "\n";
+    }
     return out;
 }
 

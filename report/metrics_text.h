@@ -30,6 +30,13 @@ struct MetricsTotals {
     // In a run of several groups each of them, whose silences are the outages
     // (the senders then have none of their own).
     std::vector<MetricsFlow> groups{};
+    // Known only while the links are watched, which needs CAP_NET_RAW: the
+    // Unix time a querier was last heard (0 while none has been), and the
+    // datagrams of silent groups the links delivered but this host did not
+    // receive, as looks at the links counted them.
+    bool linkWatched = false;
+    double querierHeardAt = 0;
+    std::uint64_t linkUnreceived = 0;
 };
 
 // The figures in the plain text exposition format (0.0.4) that a monitoring
@@ -38,7 +45,8 @@ struct MetricsTotals {
 // a run of several groups, the families of each group too (kestil_group_*),
 // labelled by group and port. Every family named *_total is a counter that
 // never goes down during a run; what may fall (the loss as it stands, the
-// rate, the silence) is a gauge. A family without any sample is left out.
+// rate, the silence) is a gauge. A family without any sample is left out;
+// the links' two figures are the run's, labelled by group and port.
 std::string metricsText(const MetricsTotals& totals);
 
 // A flow's figures from its counts in the interval [startMs, endMs] and

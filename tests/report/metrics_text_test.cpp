@@ -274,6 +274,11 @@ TEST(MetricsText, StaysReadableForAnyInput)
           {"kestil_rate_bytes_per_second x\\\"\n,y=\"z", "0.000"},
           {"kestil_silence_seconds x\\\"\n,y=\"z", "0.000"},
           {"kestil_own_drops_total ", "0"}}},
+        {"the links watched",
+         {"224.1.1.1", 9000, {}, 0, {}, true, 1796745600.25, 42},
+         {{"kestil_own_drops_total ", "0"},
+          {"kestil_querier_last_heard_timestamp_seconds ", "1796745600.250"},
+          {"kestil_link_unreceived_total ", "42"}}},
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.what);

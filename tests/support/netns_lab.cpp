@@ -245,3 +245,12 @@ int NetnsLab::exec(int host, const std::string& command) const
         std::system(("ip netns exec " + names_[host] + " sh -c " + shellQuoted(command)).c_str());
     return (status != -1 && WIFEXITED(status)) ? WEXITSTATUS(status) : -1;
 }
+
+int NetnsLab::execSwitch(const std::string& command) const
+{
+    if (!ok_)
+        return -1;
+    const int status =
+        std::system(("ip netns exec " + prefix_ + "br sh -c " + shellQuoted(command)).c_str());
+    return (status != -1 && WIFEXITED(status)) ? WEXITSTATUS(status) : -1;
+}

@@ -44,6 +44,8 @@ public:
     // Runs a shell command inside the host ("ip netns exec NAME sh -c ...");
     // returns its exit status.
     int exec(int host, const std::string& command) const;
+    // The same inside the namespace of the bridge that joins the hosts (br0).
+    int execSwitch(const std::string& command) const;
 
 private:
     static bool awaitCarrier(const std::string& name);
