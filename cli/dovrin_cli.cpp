@@ -1,7 +1,6 @@
 // dovrin-cli: the sender without a display, on the same engine as the dialog.
 
 #include "channel/dc_pool.h"
-#include "cli/cli_events.h"
 #include "cli/cli_options.h"
 #include "cli/cli_output.h"
 #include "cli/cli_run.h"
@@ -11,6 +10,8 @@
 #include "file/data_file.h"
 #include "platform/executable_path.h"
 #include "platform/steady_clock.h"
+#include "report/event_text.h"
+#include "report/figure_text.h"
 #include "report/messages.h"
 
 #include <algorithm>
@@ -62,12 +63,12 @@ public:
     {
         if (status.kind == SendStatus::SendFailed)
             return;
-        const CliEvent e = sendStatusEvent(status, source_, destination_);
+        const EventText e = sendStatusEvent(status, source_, destination_);
         output_.event(e.name, e.text, e.fields);
     }
     void showOutage(const SendOutage& outage) override
     {
-        const CliEvent e = sendOutageEvent(outage);
+        const EventText e = sendOutageEvent(outage);
         output_.event(e.name, e.text, e.fields);
     }
 

@@ -1,7 +1,6 @@
 // kestil-cli: the receiver without a display, on the same engine as the dialog.
 
 #include "channel/dc_pool.h"
-#include "cli/cli_events.h"
 #include "cli/cli_options.h"
 #include "cli/cli_output.h"
 #include "cli/cli_run.h"
@@ -13,6 +12,8 @@
 #include "file/capture_file.h"
 #include "file/whole_file.h"
 #include "platform/steady_clock.h"
+#include "report/event_text.h"
+#include "report/figure_text.h"
 #include "report/messages.h"
 #include "report/receive_lines.h"
 
@@ -83,7 +84,7 @@ public:
     {
         if (status.kind == ReceiveStatus::BuildFailed)
             return;
-        const CliEvent e = receiveStatusEvent(status, settings_.port, capture_);
+        const EventText e = receiveStatusEvent(status, settings_.port, capture_);
         // A capture that fails is said also under --quiet.
         if (status.kind == ReceiveStatus::SaveFailed || status.kind == ReceiveStatus::CaptureGone)
             output_.alert(e.name, e.text, e.fields);

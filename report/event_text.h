@@ -1,8 +1,8 @@
 #pragma once
 
-#include "cli/cli_output.h"
 #include "core/receive_events.h"
 #include "core/send_events.h"
+#include "report/figure_text.h"
 
 #include <string>
 #include <string_view>
@@ -10,7 +10,7 @@
 
 // The engines' events in the words of the command-line programs: a name for
 // JSON ("no-data"), the line's text, and the fields that JSON adds.
-struct CliEvent {
+struct EventText {
     std::string_view name;
     std::string text;
     std::vector<JsonField> fields;
@@ -29,12 +29,12 @@ std::string cannotOpen(const std::string& path, int error);
 
 // The sender's status, source being its payload file and destination its
 // group and port ("224.1.1.1 port 9000").
-CliEvent sendStatusEvent(const SendStatus& status, const std::string& source,
-                         const std::string& destination);
+EventText sendStatusEvent(const SendStatus& status, const std::string& source,
+                          const std::string& destination);
 // "sending failed: Network is unreachable", "sending resumed after 2.31 s".
-CliEvent sendOutageEvent(const SendOutage& outage);
+EventText sendOutageEvent(const SendOutage& outage);
 
 // The receiver's status, port being the run's and capture its file (empty
 // when it saves nothing). A channel that fails to build reads the same at
 // every attempt.
-CliEvent receiveStatusEvent(const ReceiveStatus& status, int port, const std::string& capture);
+EventText receiveStatusEvent(const ReceiveStatus& status, int port, const std::string& capture);

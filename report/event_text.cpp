@@ -1,4 +1,4 @@
-#include "cli/cli_events.h"
+#include "report/event_text.h"
 
 #include "report/messages.h"
 
@@ -31,8 +31,8 @@ std::string cannotOpen(const std::string& path, int error)
     return say("cannot open \"{1}\": {2}", {path, fileReason(path, error)});
 }
 
-CliEvent sendStatusEvent(const SendStatus& status, const std::string& source,
-                         const std::string& destination)
+EventText sendStatusEvent(const SendStatus& status, const std::string& source,
+                          const std::string& destination)
 {
     switch (status.kind) {
     case SendStatus::BuildFailed:
@@ -54,7 +54,7 @@ CliEvent sendStatusEvent(const SendStatus& status, const std::string& source,
     return {};
 }
 
-CliEvent sendOutageEvent(const SendOutage& outage)
+EventText sendOutageEvent(const SendOutage& outage)
 {
     if (outage.kind == SendOutage::Down)
         return {"send-failed",
@@ -70,7 +70,7 @@ CliEvent sendOutageEvent(const SendOutage& outage)
             {jsonDecimal("seconds", static_cast<double>(outage.downMs) / 1000)}};
 }
 
-CliEvent receiveStatusEvent(const ReceiveStatus& status, int port, const std::string& capture)
+EventText receiveStatusEvent(const ReceiveStatus& status, int port, const std::string& capture)
 {
     switch (status.kind) {
     case ReceiveStatus::NoSlot: return {"start-failed", tr("cannot receive: no free channel"), {}};
