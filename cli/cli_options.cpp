@@ -209,7 +209,7 @@ constexpr CliOption kOptions[] = {
     {.name = "max-loss",
      .value = "PERCENT",
      .applies = A::ReceiverOnly,
-     .help = "exit 4 when the run's loss is above PERCENT",
+     .help = "exit 4 when the run's loss, or a group's, is above PERCENT",
      .set =
          [](O& o, Text t) {
              double percent = 0;

@@ -377,11 +377,13 @@ int run(const CliStart& start, const ReceiveSettings& settings)
         output.fail(tr("no datagrams arrived"));
         return kNothingArrived;
     }
-    if (options.maxLossPercent && last.total.lossPercent() > *options.maxLossPercent) {
-        output.fail(
-            say("loss {1}% is above --max-loss {2}%",
-                {fixedText(last.total.lossPercent(), 2), fixedText(*options.maxLossPercent, 2)}));
-        return kLossAboveLimit;
+    // The totals, and each group of a run of several.
+    if (options.maxLossPercent) {
+        if (const std::string broke = lossAboveLimitText(last, *options.maxLossPercent);
+            !broke.empty()) {
+            output.fail(broke);
+            return kLossAboveLimit;
+        }
     }
     return 0;
 }

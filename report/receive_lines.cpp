@@ -326,3 +326,33 @@ std::vector<JsonField> summaryFields(const ReceiveReport& report, const ReceiveI
         fields.push_back(std::move(f));
     return fields;
 }
+
+std::string lossAboveLimitText(const ReceiveInterval& last, double limit)
+{
+    std::vector<const GroupFigures*> above;
+    if (last.groups.size() > 1) {
+        for (const GroupFigures* g : worstFirst(last.groups, false)) {
+            if (g->total.lossPercent() > limit)
+                above.push_back(g);
+        }
+        std::stable_sort(above.begin(), above.end(), [](const auto* a, const auto* b) {
+            return a->total.lossPercent() > b->total.lossPercent();
+        });
+    }
+    const double total = last.total.lossPercent();
+    std::string text;
+    if (total > limit)
+        text =
+            say("loss {1}% is above --max-loss {2}%", {fixedText(total, 2), fixedText(limit, 2)});
+    if (above.empty())
+        return text;
+    std::string named;
+    for (std::size_t i = 0; i < above.size() && i < kGroupsNamed; ++i)
+        named += (i != 0 ? ", " : "") + above[i]->group.text() + " " +
+                 fixedText(above[i]->total.lossPercent(), 2) + "%";
+    if (above.size() > kGroupsNamed)
+        named += " " + say("and {1} more", {std::to_string(above.size() - kGroupsNamed)});
+    return text + (text.empty() ? "" : "; ") +
+           say("{1} groups lost more than --max-loss {2}%: {3}",
+               {std::to_string(above.size()), fixedText(limit, 2), named});
+}

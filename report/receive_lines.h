@@ -68,3 +68,8 @@ std::string summaryText(const ReceiveReport& report, const ReceiveInterval& last
                         const OutageSummary& outages);
 std::vector<JsonField> summaryFields(const ReceiveReport& report, const ReceiveInterval& last,
                                      bool saving, const OutageSummary& outages);
+
+// Why a run broke --max-loss limit percent, or nothing when it did not: the
+// loss since the start, and in a run of several groups each group that lost
+// more than the limit, worst first (eight named at most).
+std::string lossAboveLimitText(const ReceiveInterval& last, double limit);

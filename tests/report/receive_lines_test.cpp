@@ -231,3 +231,32 @@ TEST(ReceiveLines, IntervalAndOutageLinesFitEightyColumnsWithLargeFigures)
 }
 
 }   // namespace
+
+namespace {
+
+// --max-loss judges the totals and, in a run of several groups, each group:
+// those above the limit are named worst first, eight at most.
+TEST(ReceiveLines, TheLossLimitNamesEveryGroupThatBrokeIt)
+{
+    ReceiveInterval one;
+    one.total = countsOf(99, 1, 0);   // 1.00 %
+    one.groups = {groupOf(1, 99, 1)};
+    EXPECT_EQ(lossAboveLimitText(one, 1.0), "");
+    EXPECT_EQ(lossAboveLimitText(one, 0.5), "loss 1.00% is above --max-loss 0.50%");
+
+    // Ten groups of 100 expected, lost 0 to 9; 45 of 1000 in all (4.50 %).
+    ReceiveInterval many;
+    many.total = countsOf(955, 45, 0);
+    for (std::uint32_t g = 0; g < 10; ++g)
+        many.groups.push_back(groupOf(g, 100 - g, g));
+    EXPECT_EQ(lossAboveLimitText(many, 5.0),
+              "4 groups lost more than --max-loss 5.00%: 239.1.1.9 9.00%, 239.1.1.8 8.00%, "
+              "239.1.1.7 7.00%, 239.1.1.6 6.00%");
+    EXPECT_EQ(lossAboveLimitText(many, 0.5),
+              "loss 4.50% is above --max-loss 0.50%; 9 groups lost more than --max-loss 0.50%: "
+              "239.1.1.9 9.00%, 239.1.1.8 8.00%, 239.1.1.7 7.00%, 239.1.1.6 6.00%, "
+              "239.1.1.5 5.00%, 239.1.1.4 4.00%, 239.1.1.3 3.00%, 239.1.1.2 2.00% and 1 more");
+    EXPECT_EQ(lossAboveLimitText(many, 9.0), "");
+}
+
+}   // namespace
