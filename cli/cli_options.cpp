@@ -42,6 +42,27 @@ std::string refused(const char* message, std::string_view text)
     return say(message, {std::string(text)});
 }
 
+// "[ADDR]:PORT" for --metrics-listen: "127.0.0.1:9000", "[::1]:9000" or
+// ":9000"; the address must be one, the port a port.
+std::string setListen(CliOptions& o, std::string_view text)
+{
+    const char* refusal = "metrics-listen \"{1}\" is not [ADDRESS]:PORT";
+    const std::size_t colon = text.rfind(':');
+    if (colon == std::string_view::npos)
+        return refused(refusal, text);
+    std::string_view address = text.substr(0, colon);
+    if (address.size() >= 2 && address.front() == '[' && address.back() == ']')
+        address = address.substr(1, address.size() - 2);
+    else if (address.find(':') != std::string_view::npos)
+        return refused(refusal, text);   // an IPv6 address goes in brackets
+    const std::optional<int> port = parsePort(text.substr(colon + 1));
+    if (!port || (!address.empty() && !parseIpAddress(address)))
+        return refused(refusal, text);
+    o.metricsAddress = std::string(address);
+    o.metricsPort = *port;
+    return {};
+}
+
 // A value kept as typed that must not be empty; refusal names the option.
 std::string setText(std::string& field, std::string_view text, const char* refusal)
 {
@@ -230,6 +251,12 @@ constexpr CliOption kOptions[] = {
      .help = "rewrite FILE each interval in the text exposition\n"
              "format of a monitoring system's text file collector",
      .set = [](O& o, Text t) { return setText(o.metrics, t, "--metrics needs a file name"); }},
+    {.name = "metrics-listen",
+     .value = "[ADDR]:PORT",
+     .applies = A::ReceiverOnly,
+     .help = "serve the metrics over HTTP at /metrics on PORT,\n"
+             "of ADDR only when given (an IPv6 one in brackets)",
+     .set = [](O& o, Text t) { return setListen(o, t); }},
     {.name = "json",
      .letter = 'j',
      .help = "JSON Lines on standard output, and each event\n"

@@ -34,6 +34,10 @@ struct CliOptions {
     std::optional<double> maxLossPercent;    // receiver only; 0 to 100
     std::string plot;                        // receiver only; empty: no picture
     std::string metrics;                     // receiver only; empty: no metrics file
+    // Receiver only: where to serve the metrics over HTTP; port 0: nowhere.
+    // An empty address is every address of the host.
+    std::string metricsAddress;
+    int metricsPort = 0;
 
     bool json = false;
     bool quiet = false;

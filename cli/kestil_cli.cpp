@@ -5,6 +5,7 @@
 #include "cli/cli_output.h"
 #include "cli/cli_run.h"
 #include "cli/cli_start.h"
+#include "cli/metrics_endpoint.h"
 #include "cli/run_files.h"
 #include "cli/silence_watch.h"
 #include "core/receive_format.h"
@@ -130,9 +131,17 @@ public:
                 files_.rewritePlot();
             }
         }
-        if (files_.metering())
-            files_.setMetrics(metrics(interval));
+        if (files_.metering() || endpoint_ != nullptr) {
+            MetricsTotals totals = metrics(interval);
+            if (endpoint_ != nullptr)
+                endpoint_->publish(totals);
+            if (files_.metering())
+                files_.setMetrics(std::move(totals));
+        }
     }
+
+    // Where the metrics are also served, handed over each interval.
+    void serveMetrics(MetricsEndpoint* endpoint) { endpoint_ = endpoint; }
 
     void showSenderOutage(const Outage& outage) override
     {
@@ -218,6 +227,7 @@ private:
 
     CliOutput& output_;
     RunFiles& files_;
+    MetricsEndpoint* endpoint_ = nullptr;
     SilenceWatch& watch_;
     const ReceiveSettings& settings_;
     const std::string capture_;
@@ -262,6 +272,22 @@ int run(const CliStart& start, const ReceiveSettings& settings)
         return 1;
     }
 
+    // Served only where told; a port taken or an address not this host's
+    // ends the run before it starts.
+    std::unique_ptr<MetricsEndpoint> endpoint;
+    if (options.metricsPort != 0) {
+        std::string reason;
+        endpoint = MetricsEndpoint::open(options.metricsAddress, options.metricsPort, reason);
+        if (!endpoint) {
+            std::fputs(errorLine(kProgram, options.json,
+                                 say("cannot serve the metrics on port {1}: {2}",
+                                     {std::to_string(options.metricsPort), reason}))
+                           .c_str(),
+                       stderr);
+            return 1;
+        }
+    }
+
     CliOutput output(kProgram, options.json, options.quiet);
     std::vector<JsonField> started = runSettingsFields(kProgram, options, settings.port);
     started.push_back(options.ssmSource.empty() ? JsonField{"ssm_source", "null"}
@@ -285,6 +311,7 @@ int run(const CliStart& start, const ReceiveSettings& settings)
     silenceWatchTimes(why);
     SilenceWatch watch(output, why);
     CliReceiveSink sink(output, files, watch, settings, groups, options.save);
+    sink.serveMetrics(endpoint.get());
     ReceiveEngine engine(sink, capture, clock, DcPool::global(), settings);
     engine.setDatagramLimit(options.count);
     engine.setIntervals(static_cast<std::uint64_t>(std::llround(options.intervalSeconds * 1000)),

@@ -93,17 +93,19 @@ constexpr Family kFamilies[] = {
      [](const MetricsFlow& f) { return gaugeText(f.silentSeconds); }, true},
 };
 
-void header(std::string& out, const Family& family)
+void addFamily(std::vector<MetricsFamily>& families, const char* name, const char* help,
+               bool counter)
 {
-    out += std::string("# HELP ") + family.name + " " + family.help + "\n";
-    out += std::string("# TYPE ") + family.name + (family.counter ? " counter\n" : " gauge\n");
+    families.push_back({name, help, counter, {}});
 }
+
+using Labels = std::vector<std::pair<std::string, std::string>>;
 
 }   // namespace
 
-std::string metricsText(const MetricsTotals& totals)
+std::vector<MetricsFamily> metricsFamilies(const MetricsTotals& totals)
 {
-    // Two samples with the same labels would make the whole file unreadable.
+    // Two samples with the same labels would make the whole text unreadable.
     std::vector<MetricsFlow> senders;
     for (const MetricsFlow& sender : totals.senders) {
         auto same = senders.begin();
@@ -122,41 +124,56 @@ std::string metricsText(const MetricsTotals& totals)
         same->silentSeconds = std::min(same->silentSeconds, sender.silentSeconds);
     }
 
-    const std::string port = quoted(std::to_string(totals.port));
-    const std::string where = "group=" + quoted(totals.group) + ",port=" + port;
-    std::string out;
+    const std::string port = std::to_string(totals.port);
+    const Labels where{{"group", totals.group}, {"port", port}};
+    std::vector<MetricsFamily> families;
     for (const Family& family : kFamilies) {
         const std::vector<MetricsFlow>& flows = family.ofGroup ? totals.groups : senders;
         // In a run of several groups the outages are the groups'.
         if (flows.empty() || (!family.ofGroup && !totals.groups.empty() &&
                               std::string_view(family.name) == "kestil_outages_total"))
             continue;
-        header(out, family);
+        addFamily(families, family.name, family.help, family.counter);
         for (const MetricsFlow& flow : flows) {
-            const std::string labels = family.ofGroup
-                                           ? "group=" + quoted(flow.address) + ",port=" + port
-                                           : where + ",sender=" + quoted(flow.address);
-            out += std::string(family.name) + "{" + labels + "} " + family.value(flow) + "\n";
+            Labels labels = where;
+            if (family.ofGroup)
+                labels.front().second = flow.address;
+            else
+                labels.emplace_back("sender", flow.address);
+            families.back().samples.push_back({std::move(labels), family.value(flow)});
         }
     }
-    header(out, {"kestil_own_drops_total",
-                 "Datagrams this host dropped because the receiving socket's buffer was full.",
-                 true, nullptr, false});
-    out += "kestil_own_drops_total{" + where + "} " + countText(totals.ownDrops) + "\n";
+    addFamily(families, "kestil_own_drops_total",
+              "Datagrams this host dropped because the receiving socket's buffer was full.", true);
+    families.back().samples.push_back({where, countText(totals.ownDrops)});
     if (totals.linkWatched) {
-        header(out, {"kestil_querier_last_heard_timestamp_seconds",
-                     "Unix time a multicast querier (IGMP or MLD) was last heard; 0 while none "
-                     "has been.",
-                     false, nullptr, false});
-        char at[32];
-        std::snprintf(at, sizeof at, "%.3f", totals.querierHeardAt);
-        out += "kestil_querier_last_heard_timestamp_seconds{" + where + "} " + at + "\n";
-        header(out, {"kestil_link_unreceived_total",
-                     "Datagrams of silent groups that reached a link of this host but not the "
-                     "receiver.",
-                     true, nullptr, false});
-        out += "kestil_link_unreceived_total{" + where + "} " + countText(totals.linkUnreceived) +
-               "\n";
+        addFamily(families, "kestil_querier_last_heard_timestamp_seconds",
+                  "Unix time a multicast querier (IGMP or MLD) was last heard; 0 while none has "
+                  "been.",
+                  false);
+        families.back().samples.push_back({where, gaugeText(totals.querierHeardAt)});
+        addFamily(families, "kestil_link_unreceived_total",
+                  "Datagrams of silent groups that reached a link of this host but not the "
+                  "receiver.",
+                  true);
+        families.back().samples.push_back({where, countText(totals.linkUnreceived)});
+    }
+    return families;
+}
+
+std::string metricsText(const MetricsTotals& totals)
+{
+    std::string out;
+    for (const MetricsFamily& family : metricsFamilies(totals)) {
+        out += "# HELP " + family.name + " " + family.help + "\n";
+        out += "# TYPE " + family.name + (family.counter ? " counter\n" : " gauge\n");
+        for (const MetricsSample& sample : family.samples) {
+            out += family.name + "{";
+            for (std::size_t i = 0; i < sample.labels.size(); ++i)
+                out += (i != 0 ? "," : "") + sample.labels[i].first + "=" +
+                       quoted(sample.labels[i].second);
+            out += "} " + sample.value + "\n";
+        }
     }
     return out;
 }

@@ -4,6 +4,7 @@
 
 #include <cstdint>
 #include <string>
+#include <utility>
 #include <vector>
 
 // A receiver's figures for monitoring: of a sender, or of a group with all
@@ -48,6 +49,19 @@ struct MetricsTotals {
 // rate, the silence) is a gauge. A family without any sample is left out;
 // the links' two figures are the run's, labelled by group and port.
 std::string metricsText(const MetricsTotals& totals);
+
+// The same figures as families, for a server that writes them itself.
+struct MetricsSample {
+    std::vector<std::pair<std::string, std::string>> labels;   // name, value unescaped
+    std::string value;                                         // as the text has it
+};
+struct MetricsFamily {
+    std::string name;
+    std::string help;
+    bool counter = true;   // else a gauge
+    std::vector<MetricsSample> samples;
+};
+std::vector<MetricsFamily> metricsFamilies(const MetricsTotals& totals);
 
 // A flow's figures from its counts in the interval [startMs, endMs] and
 // since the start.

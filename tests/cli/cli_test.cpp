@@ -22,6 +22,7 @@
 #include <cstdio>
 #include <cstring>
 #include <filesystem>
+#include <fstream>
 #include <random>
 #include <regex>
 #include <set>
@@ -618,6 +619,63 @@ void sendNumbered(const NetnsLab& lab, std::uint32_t first, std::uint32_t last)
                   ::close(s);
               })
         .join();
+}
+
+// The metrics are served over HTTP where told and nowhere else, at /metrics
+// only, with the figures of the latest interval; a port already taken ends a
+// second run before it starts.
+TEST(CliLab, TheMetricsAreServedWhereToldAtTheirPathOnly)
+{
+    NetnsLab lab(2);
+    NETNS_LAB_OR_SKIP(lab);
+    TempDir dir;
+    const std::string at = lab.hostAddress(1) + ":9464";
+    const Started receiver = spawnIn(
+        lab, 1, dir, "rx", kKestil,
+        {"--interval", "0.2", "--metrics-listen", at, "--count", "100", "--duration", "30"});
+    awaitJoined(receiver);
+    sendNumbered(lab, 0, 49);
+
+    // GETs a URL from a lab host: the body, or "status N" for an HTTP error,
+    // or "unreachable".
+    const std::string script = dir.file("get.py");
+    std::ofstream(script) << "import sys, urllib.request, urllib.error\n"
+                             "try:\n"
+                             "    print(urllib.request.urlopen(sys.argv[1], timeout=2)"
+                             ".read().decode(), end='')\n"
+                             "except urllib.error.HTTPError as e:\n"
+                             "    print('status', e.code)\n"
+                             "except OSError:\n"
+                             "    print('unreachable')\n";
+    const auto get = [&](int host, const std::string& url) {
+        const std::string out = dir.file("got");
+        lab.exec(host, "python3 " + script + " " + url + " > " + out + " 2>&1");
+        return TempDir::contents(out);
+    };
+    const std::string sample =
+        "kestil_datagrams_total{group=\"224.1.1.1\",port=\"9000\",sender=\"" + lab.hostAddress(0) +
+        "\"} 50\n";
+    std::string metrics;
+    for (int i = 0; i < 50 && metrics.find(sample) == std::string::npos; ++i) {
+        std::this_thread::sleep_for(std::chrono::milliseconds(100));
+        metrics = get(0, "http://" + at + "/metrics");
+    }
+    EXPECT_NE(metrics.find(sample), std::string::npos) << metrics;
+    EXPECT_NE(metrics.find("# TYPE kestil_missing_total counter"), std::string::npos) << metrics;
+    EXPECT_EQ(get(0, "http://" + at + "/"), "status 404\n");
+    EXPECT_EQ(get(0, "http://" + at + "/metrics/../etc/passwd"), "status 404\n");
+    // Bound to the address it was told, not the receiving host's loopback.
+    EXPECT_EQ(get(1, "http://127.0.0.1:9464/metrics"), "unreachable\n");
+
+    const Started second =
+        spawnIn(lab, 1, dir, "second", kKestil, {"--port", "9100", "--metrics-listen", at});
+    EXPECT_EQ(exitCode(second), 1);
+    EXPECT_NE(TempDir::contents(second.err).find("cannot serve the metrics on port 9464"),
+              std::string::npos)
+        << TempDir::contents(second.err);
+
+    sendNumbered(lab, 50, 99);
+    EXPECT_EQ(exitCode(receiver), 0) << TempDir::contents(receiver.err);
 }
 
 TEST(CliLab, AnOutageShowsWithItsLengthAndLossAndTheExitStatusJudgesTheRun)
