@@ -23,6 +23,7 @@
 #include <cstring>
 #include <filesystem>
 #include <fstream>
+#include <map>
 #include <random>
 #include <regex>
 #include <set>
@@ -776,3 +777,79 @@ TEST(CliLab, OneSenderOfManyGroupsReachesEveryGroupInFull)
         EXPECT_EQ(groups, c.count);
     }
 }
+
+namespace {
+
+// A real monitoring server scrapes a receiver of three groups, one of which
+// loses every tenth datagram to a firewall rule on the receiving host: what
+// the server keeps is exactly what the rule dropped, for that group only.
+TEST(CliLab, PrometheusSeesExactlyTheDatagramsAFirewallDropped)
+{
+    if (std::system("command -v prometheus >/dev/null 2>&1") != 0)
+        GTEST_SKIP() << "prometheus is not installed (scripts/setup installs it)";
+    NetnsLab lab(2);
+    NETNS_LAB_OR_SKIP(lab);
+    TempDir dir;
+    const std::string host = lab.hostAddress(1);
+    // Every tenth datagram of the second group, never its last (the 300th),
+    // so that each drop shows as a gap.
+    ASSERT_EQ(lab.exec(1, "nft add table ip lab && nft add chain ip lab input '{ type filter "
+                          "hook input priority 0; }' && nft add rule ip lab input ip daddr "
+                          "239.9.0.2 udp dport 9000 numgen inc mod 10 == 5 counter drop"),
+              0);
+    const Started receiver = spawnIn(lab, 1, dir, "rx", kKestil,
+                                     {"--group", "239.9.0.1+2", "--interval", "0.5",
+                                      "--metrics-listen", host + ":9464", "--duration", "60"});
+    awaitJoined(receiver);
+    const std::string config = dir.file("prometheus.yml");
+    std::ofstream(config) << "global:\n  scrape_interval: 1s\n"
+                             "scrape_configs:\n  - job_name: kestil\n    static_configs:\n"
+                             "      - targets: ['" +
+                                 host + ":9464']\n";
+    const Started server =
+        spawnIn(lab, 1, dir, "prometheus", "/usr/bin/prometheus",
+                {"--config.file=" + config, "--storage.tsdb.path=" + dir.file("data"),
+                 "--web.listen-address=" + host + ":9090", "--log.level=warn"});
+    const Started sender =
+        spawnIn(lab, 0, dir, "tx", kDovrin,
+                {"--group", "239.9.0.1+2", "--count", "300", "--speed", "800", "--quiet"});
+    EXPECT_EQ(exitCode(sender), 0) << TempDir::contents(sender.err);
+
+    const std::string counted = dir.file("counter");
+    lab.exec(1, "nft list ruleset | grep -o 'packets [0-9]*' > " + counted);
+    const std::string dropped = TempDir::contents(counted).substr(8);
+    ASSERT_EQ(std::stoul(dropped), 30u) << dropped;
+
+    // The server's latest sample of each group, once it has scraped the
+    // receiver's last interval.
+    const std::string script = dir.file("query.py");
+    std::ofstream(script) << "import sys, urllib.request, urllib.parse\n"
+                             "q = urllib.parse.quote(sys.argv[2])\n"
+                             "print(urllib.request.urlopen(sys.argv[1] + '/api/v1/query?query=' + "
+                             "q, timeout=5).read().decode())\n";
+    std::map<std::string, std::string> missing;
+    std::string last;   // the latest answer
+    for (int i = 0; i < 100 && missing["239.9.0.2"] != "30"; ++i) {
+        std::this_thread::sleep_for(std::chrono::milliseconds(200));
+        const std::string out = dir.file("answer");
+        lab.exec(1, "python3 " + script + " http://" + host +
+                        ":9090 kestil_group_missing_total > " + out + " 2>&1");
+        last = TempDir::contents(out);
+        const nlohmann::json answer = nlohmann::json::parse(last, nullptr, false);
+        if (answer.is_discarded() || !answer.contains("data"))
+            continue;
+        for (const auto& series : answer["data"]["result"])
+            missing[series["metric"]["group"].get<std::string>()] =
+                series["value"][1].get<std::string>();
+    }
+    // The receiver runs on until the server has seen its last figures.
+    kill(receiver.pid, SIGTERM);
+    EXPECT_EQ(exitCode(receiver), 0) << TempDir::contents(receiver.err);
+    kill(server.pid, SIGTERM);
+    exitCode(server);
+    EXPECT_EQ(missing, (std::map<std::string, std::string>{
+                           {"239.9.0.1", "0"}, {"239.9.0.2", "30"}, {"239.9.0.3", "0"}}))
+        << last << TempDir::contents(server.err);
+}
+
+}   // namespace
