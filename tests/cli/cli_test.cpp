@@ -853,3 +853,43 @@ TEST(CliLab, PrometheusSeesExactlyTheDatagramsAFirewallDropped)
 }
 
 }   // namespace
+
+namespace {
+
+// The metrics file as the node exporter's text file collector reads it: every
+// family taken, none refused.
+TEST(CliLab, TheNodeExportersTextCollectorReadsTheMetricsFile)
+{
+    if (std::system("command -v prometheus-node-exporter >/dev/null 2>&1") != 0)
+        GTEST_SKIP() << "prometheus-node-exporter is not installed (scripts/setup installs it)";
+    NetnsLab lab(2);
+    NETNS_LAB_OR_SKIP(lab);
+    TempDir dir;
+    const std::string folder = dir.file("collected");
+    ASSERT_EQ(::mkdir(folder.c_str(), 0755), 0);
+    const std::string host = lab.hostAddress(1);
+    const Started exporter = spawnIn(lab, 1, dir, "exporter", "/usr/bin/prometheus-node-exporter",
+                                     {"--collector.disable-defaults", "--collector.textfile",
+                                      "--collector.textfile.directory=" + folder,
+                                      "--web.listen-address=" + host + ":9100"});
+    const Started receiver =
+        spawnIn(lab, 1, dir, "rx", kKestil,
+                {"--interval", "0.2", "--metrics", folder + "/kestil.prom", "--count", "50"});
+    awaitJoined(receiver);
+    sendNumbered(lab, 0, 49);
+    EXPECT_EQ(exitCode(receiver), 0) << TempDir::contents(receiver.err);
+
+    const std::string out = dir.file("scraped");
+    lab.exec(1, "python3 -c \"import urllib.request as u; print(u.urlopen('http://" + host +
+                    ":9100/metrics', timeout=5).read().decode())\" > " + out + " 2>&1");
+    const std::string scraped = TempDir::contents(out);
+    kill(exporter.pid, SIGTERM);
+    exitCode(exporter);
+    EXPECT_NE(scraped.find("kestil_datagrams_total{group=\"224.1.1.1\",port=\"9000\",sender=\"" +
+                           lab.hostAddress(0) + "\"} 50"),
+              std::string::npos)
+        << scraped;
+    EXPECT_NE(scraped.find("node_textfile_scrape_error 0"), std::string::npos) << scraped;
+}
+
+}   // namespace
