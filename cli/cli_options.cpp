@@ -239,6 +239,12 @@ constexpr CliOption kOptions[] = {
      .letter = 'q',
      .help = "print only the final summary",
      .set = setFlag<&O::quiet>},
+    {.name = "verbose",
+     .letter = 'v',
+     .applies = A::ReceiverOnly,
+     .help = "each interval, a line per sender on how its\n"
+             "datagrams arrived (hops)",
+     .set = setFlag<&O::verbose>},
     {.name = "help", .letter = 'h', .help = "show this help and exit", .set = setFlag<&O::help>},
     {.name = "version",
      .letter = 'V',

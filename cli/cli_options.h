@@ -37,6 +37,7 @@ struct CliOptions {
 
     bool json = false;
     bool quiet = false;
+    bool verbose = false;   // receiver only: how each sender's datagrams arrived
     bool help = false;
     bool version = false;
 

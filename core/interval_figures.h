@@ -2,6 +2,7 @@
 
 #include "core/ip_address.h"
 
+#include <algorithm>
 #include <cstdint>
 #include <vector>
 
@@ -41,11 +42,37 @@ struct FlowCounts {
     }
 };
 
+// The hop limit a sender's datagrams arrived with (the IPv4 TTL or the IPv6
+// hop limit) over some span; -1 while none said it. Each router on the way
+// takes one off: from a sender with the default TTL 20, 20 minus it is the
+// routers crossed.
+struct HopCounts {
+    int latest = -1;
+    int min = -1;
+    int max = -1;
+    std::uint64_t changes = 0;   // times it differed from the one before: a route changed
+
+    void add(int hops)
+    {
+        latest = hops;
+        min = min < 0 ? hops : std::min(min, hops);
+        max = std::max(max, hops);
+    }
+};
+
+// How one sender's datagrams arrived over some span, beside what FlowCounts
+// says of how many.
+struct QualityCounts {
+    HopCounts hops{};
+};
+
 // One sender's figures.
 struct SenderFigures {
     SocketAddress sender;
     FlowCounts interval;
     FlowCounts total;
+    QualityCounts intervalQuality{};
+    QualityCounts totalQuality{};
 };
 
 // One group's figures, all its senders together.
@@ -93,6 +120,17 @@ struct Outage {
     IpAddress group;
 
     bool operator==(const Outage&) const = default;
+};
+
+// A sender's datagrams came with another hop limit than before: the route
+// to this host changed.
+struct RouteChange {
+    SocketAddress sender;
+    int from = -1;   // the hop limit before
+    int to = -1;     // and now
+    IpAddress group;
+
+    bool operator==(const RouteChange&) const = default;
 };
 
 // The outages of a run so far.

@@ -61,6 +61,7 @@ void IntervalMeter::start(std::uint64_t nowMs, std::vector<IpAddress> groups)
     arrivals_ = 0;
     latest_ = 0;
     outages_ = {};
+    routeChanged_ = false;
 }
 
 void IntervalMeter::count(SenderFigures& figures, const Arrival& arrival, std::uint64_t nowMs)
@@ -118,9 +119,29 @@ bool IntervalMeter::take(const Arrival& arrival, std::uint64_t nowMs, Outage& en
         group.numbered = true;
     }
     count(sender.figures, arrival, nowMs);
+    countQuality(sender, arrival, group);
     add(group.figures.interval, arrival, nowMs);
     add(group.figures.total, arrival, nowMs);
     return outage;
+}
+
+void IntervalMeter::countQuality(Sender& sender, const Arrival& arrival, const Group& group)
+{
+    SenderFigures& f = sender.figures;
+    if (arrival.hops >= 0 && arrival.hops != f.totalQuality.hops.latest) {
+        if (f.totalQuality.hops.latest >= 0) {
+            routeChange_ = {arrival.sender, f.totalQuality.hops.latest, arrival.hops,
+                            group.figures.group};
+            routeChanged_ = true;
+            ++f.intervalQuality.hops.changes;
+            ++f.totalQuality.hops.changes;
+        }
+        f.intervalQuality.hops.add(arrival.hops);
+        f.totalQuality.hops.add(arrival.hops);
+    } else if (arrival.hops >= 0 && f.intervalQuality.hops.latest < 0) {
+        // The same as before, first in this interval.
+        f.intervalQuality.hops.add(arrival.hops);
+    }
 }
 
 IntervalMeter::Sender& IntervalMeter::senderOf(const SocketAddress& sender, bool& isNew)
@@ -191,8 +212,10 @@ ReceiveInterval IntervalMeter::close(std::uint64_t nowMs)
 
     total_.interval = {};
     overflowed_ = 0;
-    for (Sender& s : senders_)
+    for (Sender& s : senders_) {
         s.figures.interval = {};
+        s.figures.intervalQuality = {};
+    }
     // The next interval starts where this one ended; its end stays on the
     // grid of whole intervals since the start, however late this close came.
     if (nowMs >= nextMs_)

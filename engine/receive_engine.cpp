@@ -193,6 +193,7 @@ void ReceiveEngine::take(Progress& p, GroupReceiver& receiver, const BatchReceiv
         const TestDatagram datagram = TestDatagram::parse(data, n);
         Arrival arrival{batch.sender(i), static_cast<std::uint64_t>(n)};
         arrival.group = *group;
+        arrival.hops = batch.hopLimit(i);
         if (datagram.tagged) {
             arrival.seq = static_cast<std::uint32_t>(datagram.seq);
             const SequenceTracker::Seen seen =
@@ -204,6 +205,8 @@ void ReceiveEngine::take(Progress& p, GroupReceiver& receiver, const BatchReceiv
         Outage ended;
         if (p.meter.take(arrival, ms, ended))
             sink_.showSenderOutage(ended);
+        if (RouteChange change; p.meter.takeRouteChange(change))
+            sink_.showRouteChange(change);
         const int payload = n - datagram.headerLength;
         if (payload > 0) {
             // writev only reads what the record points at.

@@ -44,10 +44,10 @@ constexpr Family kSenderFamilies[] = {
      &MetricsFlow::outages},
 };
 
-void header(std::string& out, const char* name, const char* help)
+void header(std::string& out, const char* name, const char* help, const char* type = "counter")
 {
     out += std::string("# HELP ") + name + " " + help + "\n";
-    out += std::string("# TYPE ") + name + " counter\n";
+    out += std::string("# TYPE ") + name + " " + type + "\n";
 }
 
 }   // namespace
@@ -66,6 +66,9 @@ std::string metricsText(const MetricsTotals& totals)
         }
         for (const Family& family : kSenderFamilies)
             (*same).*family.value += sender.*family.value;
+        same->routeChanges += sender.routeChanges;
+        if (sender.ttl >= 0)
+            same->ttl = sender.ttl;
     }
 
     const std::string where =
@@ -81,6 +84,25 @@ std::string metricsText(const MetricsTotals& totals)
                        ",sender=" + quoted(sender.address) + "} " +
                        std::to_string(sender.*family.value) + "\n";
         }
+    }
+    // The hop limits, of the senders whose datagrams said them.
+    std::string routes;
+    std::string ttls;
+    for (const MetricsFlow& sender : senders) {
+        if (sender.ttl < 0)
+            continue;
+        const std::string labels = "{" + where + ",sender=" + quoted(sender.address) + "} ";
+        routes +=
+            "kestil_route_changes_total" + labels + std::to_string(sender.routeChanges) + "\n";
+        ttls += "kestil_ttl" + labels + std::to_string(sender.ttl) + "\n";
+    }
+    if (!ttls.empty()) {
+        header(out, "kestil_route_changes_total",
+               "Times the sender's datagrams arrived with another TTL or hop limit than before.");
+        out += routes;
+        header(out, "kestil_ttl", "The TTL or hop limit the sender's latest datagram arrived with.",
+               "gauge");
+        out += ttls;
     }
     for (const Family& family : totals.groups.empty() ? std::span<const Family>()
                                                       : std::span<const Family>(kGroupFamilies)) {

@@ -12,6 +12,10 @@ struct MetricsFlow {
     std::uint64_t bytes = 0;
     std::uint64_t lost = 0;      // gaps in the sequence numbers
     std::uint64_t outages = 0;   // times it fell silent for longer than the threshold
+    // Of a sender only: times its hop limit changed, and the latest (-1:
+    // none seen).
+    std::uint64_t routeChanges = 0;
+    int ttl = -1;
 };
 
 struct MetricsTotals {
@@ -28,5 +32,7 @@ struct MetricsTotals {
 // monitoring system's text file collector reads: one family per figure, each
 // with its HELP and TYPE lines, labelled by group, port and sender; in a run
 // of several groups, the families of each group too (kestil_group_*),
-// labelled by group and port. A family without any sample is left out.
+// labelled by group and port; of the senders whose datagrams said their hop
+// limit, the route changes and the latest hop limit (a gauge, kestil_ttl).
+// A family without any sample is left out.
 std::string metricsText(const MetricsTotals& totals);

@@ -1,6 +1,7 @@
 #include "report/receive_lines.h"
 
 #include "core/receive_format.h"
+#include "core/settings.h"
 #include "report/messages.h"
 
 #include <algorithm>
@@ -82,6 +83,60 @@ std::string wrapped(std::string first, const std::vector<std::string>& items)
         }
     }
     return text;
+}
+
+// " (1 router from ttl 20)": the routers crossed by a datagram that arrived
+// with hops, had its sender used the default TTL; empty above it.
+std::string routersNote(int hops)
+{
+    if (hops < 0 || hops > RunDefaults::kTtl)
+        return {};
+    const int routers = RunDefaults::kTtl - hops;
+    return " (" +
+           say(routers == 1 ? "{1} router from ttl {2}" : "{1} routers from ttl {2}",
+               {std::to_string(routers), std::to_string(RunDefaults::kTtl)}) +
+           ")";
+}
+
+// "ttl 19 (1 router from ttl 20)", "ttl 18-19 (...), 1 route change": the
+// hop limit of a span; the routers crossed when the sender used the
+// default TTL, as far as it can be told; empty when none was seen.
+std::string hopsText(const HopCounts& hops)
+{
+    if (hops.latest < 0)
+        return {};
+    std::string text =
+        hops.min == hops.max
+            ? say("ttl {1}", {std::to_string(hops.latest)})
+            : say("ttl {1}-{2}", {std::to_string(hops.min), std::to_string(hops.max)});
+    text += routersNote(hops.latest);
+    if (hops.changes != 0)
+        text += ", " + say(hops.changes == 1 ? "{1} route change" : "{1} route changes",
+                           {std::to_string(hops.changes)});
+    return text;
+}
+
+// A hop limit in JSON: null when none was seen.
+JsonField hopField(std::string_view key, int hops)
+{
+    return hops < 0 ? JsonField{key, "null"} : jsonNumber(key, static_cast<std::uint64_t>(hops));
+}
+
+void addQuality(std::vector<JsonField>& fields, const QualityCounts& q, bool total)
+{
+    // The keys are literals: a field keeps only a view of its key.
+    if (!total)
+        fields.push_back(hopField("ttl", q.hops.latest));
+    fields.push_back(hopField(total ? "total_ttl_min" : "ttl_min", q.hops.min));
+    fields.push_back(hopField(total ? "total_ttl_max" : "ttl_max", q.hops.max));
+    fields.push_back(jsonNumber(total ? "total_route_changes" : "route_changes", q.hops.changes));
+}
+
+// The quality of a sender's span in words, the items separated by "  ";
+// empty when there is nothing to say.
+std::string qualityText(const QualityCounts& q)
+{
+    return hopsText(q.hops);
 }
 
 }   // namespace
@@ -182,8 +237,10 @@ std::vector<JsonField> intervalFields(const ReceiveInterval& interval)
             jsonDecimal("kbps",
                         FlowCounts::kbpsOver(s.interval.bytes, interval.endMs - interval.startMs))};
         addCounts(one, s.interval, false);
+        addQuality(one, s.intervalQuality, false);
         one.push_back(jsonDecimal("total_kbps", s.total.kbpsFirstToLast()));
         addCounts(one, s.total, true);
+        addQuality(one, s.totalQuality, true);
         senders += (senders.size() > 1 ? "," : "") + object(one);
     }
     fields.push_back({"senders", senders + "]"});
@@ -264,6 +321,38 @@ std::vector<JsonField> outageFields(const Outage& outage, SystemClock::time_poin
     return fields;
 }
 
+std::vector<std::string> qualityLines(const ReceiveInterval& interval)
+{
+    std::vector<std::string> lines;
+    for (const SenderFigures& s : interval.senders) {
+        std::string text = qualityText(s.intervalQuality);
+        if (text.empty())
+            continue;
+        if (lines.size() == kGroupsNamed)
+            break;
+        lines.push_back(senderText(s.sender) + "  " + text);
+    }
+    return lines;
+}
+
+std::string routeLine(const RouteChange& change)
+{
+    std::string text =
+        say("route: {1} ttl {2} -> {3}",
+            {senderText(change.sender), std::to_string(change.from), std::to_string(change.to)});
+    return text + routersNote(change.to);
+}
+
+std::vector<JsonField> routeFields(const RouteChange& change)
+{
+    std::vector<JsonField> fields{jsonText("type", "route"), jsonText("event", "route"),
+                                  jsonText("from", senderText(change.sender)),
+                                  hopField("ttl_before", change.from), hopField("ttl", change.to)};
+    if (change.group.family != IpAddress::Family::None)
+        fields.insert(fields.begin() + 2, jsonText("group", change.group.text()));
+    return fields;
+}
+
 std::string outageSummaryText(const OutageSummary& outages)
 {
     return say("outages {1} (longest {2} s, in all {3} s)",
@@ -298,7 +387,14 @@ std::string summaryText(const ReceiveReport& report, const ReceiveInterval& last
             say("stray {1}", {std::to_string(report.stray)});
     if (report.evicted != 0)
         text += "  " + say("evicted {1}", {std::to_string(report.evicted)});
-    return text + "\n" + head + outageSummaryText(outages);
+    text += "\n" + head + outageSummaryText(outages);
+    std::size_t named = 0;
+    for (const SenderFigures& s : last.senders) {
+        const std::string quality = qualityText(s.totalQuality);
+        if (!quality.empty() && named++ < kGroupsNamed)
+            text += "\n" + head + senderText(s.sender) + "  " + quality;
+    }
+    return text;
 }
 
 std::vector<JsonField> summaryFields(const ReceiveReport& report, const ReceiveInterval& last,
@@ -324,5 +420,12 @@ std::vector<JsonField> summaryFields(const ReceiveReport& report, const ReceiveI
     fields.push_back(jsonDecimal("kbps_first_to_last", last.total.kbpsFirstToLast()));
     for (JsonField& f : outageSummaryFields(outages))
         fields.push_back(std::move(f));
+    std::string senders = "[";
+    for (const SenderFigures& s : last.senders) {
+        std::vector<JsonField> one{jsonText("from", senderText(s.sender))};
+        addQuality(one, s.totalQuality, false);
+        senders += (senders.size() > 1 ? "," : "") + object(one);
+    }
+    fields.push_back({"senders", senders + "]"});
     return fields;
 }

@@ -5,6 +5,7 @@
 #include <algorithm>
 #include <cstdint>
 #include <string>
+#include <tuple>
 #include <vector>
 
 namespace {
@@ -327,6 +328,60 @@ TEST(IntervalMeterTest, TheStatisticsAreTheIntervalsTotals)
     // Nothing before the first datagram, not even a sender.
     m.start(0, {IpAddress::v4(0xef010101)});
     EXPECT_EQ(m.report(500), ReceiveReport{});
+}
+
+}   // namespace
+
+namespace {
+
+// Each sender's hop limit per interval and since the start, and a route
+// change told once, as the first datagram with the new limit arrives.
+TEST(IntervalMeterTest, HopLimitsPerSenderAndEachRouteChangeOnce)
+{
+    IntervalMeter m(1000, 1000);
+    m.start(0, {IpAddress::v4(0xef010101)});
+    std::vector<RouteChange> changes;
+    const struct {
+        std::uint64_t ms;
+        SocketAddress sender;
+        int hops;
+    } arrivals[] = {
+        {10, kA, 19}, {20, kB, 64}, {30, kA, 19}, {40, kA, -1},   // -1: not carried
+        {50, kA, 18}, {60, kA, 18}, {70, kA, 19}, {1100, kB, 64},
+    };
+    std::vector<ReceiveInterval> closed;
+    std::uint32_t seq = 0;
+    for (const auto& a : arrivals) {
+        if (m.due(a.ms))
+            closed.push_back(m.close(1000));
+        Outage outage;
+        Arrival arrival{a.sender, 100, Arrival::Next, seq++};
+        arrival.hops = a.hops;
+        m.take(arrival, a.ms, outage);
+        if (RouteChange change; m.takeRouteChange(change))
+            changes.push_back(change);
+    }
+    closed.push_back(m.close(2000));
+    const IpAddress group = IpAddress::v4(0xef010101);
+    EXPECT_EQ(changes, (std::vector<RouteChange>{{kA, 19, 18, group}, {kA, 18, 19, group}}));
+
+    ASSERT_EQ(closed.size(), 2U);
+    ASSERT_EQ(closed[0].senders.size(), 2U);
+    const HopCounts& a = closed[0].senders[0].intervalQuality.hops;
+    EXPECT_EQ(std::make_tuple(a.latest, a.min, a.max, a.changes), std::make_tuple(19, 18, 19, 2U));
+    const HopCounts& b = closed[0].senders[1].intervalQuality.hops;
+    EXPECT_EQ(std::make_tuple(b.latest, b.min, b.max, b.changes), std::make_tuple(64, 64, 64, 0U));
+    // A sender silent in the second interval says nothing of it, but keeps
+    // its figures since the start; one that sent the same limit again
+    // shows it in the interval without a change.
+    const HopCounts& a2 = closed[1].senders[0].intervalQuality.hops;
+    EXPECT_EQ(std::make_tuple(a2.latest, a2.min, a2.max, a2.changes),
+              std::make_tuple(-1, -1, -1, 0U));
+    EXPECT_EQ(closed[1].senders[0].totalQuality.hops.changes, 2U);
+    EXPECT_EQ(closed[1].senders[0].totalQuality.hops.min, 18);
+    const HopCounts& b2 = closed[1].senders[1].intervalQuality.hops;
+    EXPECT_EQ(std::make_tuple(b2.latest, b2.min, b2.max, b2.changes),
+              std::make_tuple(64, 64, 64, 0U));
 }
 
 }   // namespace
