@@ -243,7 +243,7 @@ constexpr CliOption kOptions[] = {
      .letter = 'v',
      .applies = A::ReceiverOnly,
      .help = "each interval, a line per sender on how its\n"
-             "datagrams arrived (hops)",
+             "datagrams arrived (hops, loss bursts)",
      .set = setFlag<&O::verbose>},
     {.name = "help", .letter = 'h', .help = "show this help and exit", .set = setFlag<&O::help>},
     {.name = "version",

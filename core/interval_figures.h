@@ -60,10 +60,55 @@ struct HopCounts {
     }
 };
 
+// The pattern of one sender's losses over some span, after the burst
+// metrics of RFC 3611 (4.7.2) with Gmin 16: a burst runs from a lost
+// datagram to a lost datagram with fewer than 16 received between any two
+// of its losses, and holds at least two losses; the rest is gap, where a
+// loss is isolated. A burst counts in the interval it ended in (16
+// datagrams after its last loss; since the start also while it lasts); a
+// datagram counts lost as the gap before its successor opens, so one that
+// arrives late later still counts here.
+struct LossPattern {
+    std::uint64_t bursts = 0;
+    std::uint64_t longestRun = 0;       // the most datagrams lost one after another
+    std::uint64_t burstLost = 0;        // lost in bursts
+    std::uint64_t burstDatagrams = 0;   // lost and received in bursts
+    std::uint64_t gapLost = 0;          // lost alone, in gaps
+    std::uint64_t datagrams = 0;        // in sequence: lost, and received ahead of the newest
+    // RFC 4737's reordering extent as far as numbers tell it: the farthest
+    // a late datagram arrived behind its sender's newest number.
+    std::uint32_t reorderExtent = 0;
+
+    // The share of the datagrams in bursts that was lost, in percent.
+    double burstDensity() const { return percent(burstLost, burstDatagrams); }
+    // The share of the datagrams in gaps that was lost, in percent.
+    double gapDensity() const
+    {
+        return percent(gapLost, datagrams - std::min(datagrams, burstDatagrams));
+    }
+    // Adds another sender's figures.
+    void merge(const LossPattern& other)
+    {
+        bursts += other.bursts;
+        longestRun = std::max(longestRun, other.longestRun);
+        burstLost += other.burstLost;
+        burstDatagrams += other.burstDatagrams;
+        gapLost += other.gapLost;
+        datagrams += other.datagrams;
+        reorderExtent = std::max(reorderExtent, other.reorderExtent);
+    }
+
+    static double percent(std::uint64_t part, std::uint64_t whole)
+    {
+        return whole == 0 ? 0 : 100.0 * static_cast<double>(part) / static_cast<double>(whole);
+    }
+};
+
 // How one sender's datagrams arrived over some span, beside what FlowCounts
 // says of how many.
 struct QualityCounts {
     HopCounts hops{};
+    LossPattern losses{};
 };
 
 // One sender's figures.
@@ -104,6 +149,9 @@ struct ReceiveInterval {
     std::vector<SenderFigures> senders;
     // Every group of the run, in the order of the run's group list.
     std::vector<GroupFigures> groups;
+    // The loss patterns of every sender together.
+    LossPattern losses{};
+    LossPattern totalLosses{};
 
     double kbps() const { return FlowCounts::kbpsOver(interval.bytes, endMs - startMs); }
 };

@@ -128,6 +128,16 @@ bool IntervalMeter::take(const Arrival& arrival, std::uint64_t nowMs, Outage& en
 void IntervalMeter::countQuality(Sender& sender, const Arrival& arrival, const Group& group)
 {
     SenderFigures& f = sender.figures;
+    if (arrival.order == Arrival::Next) {
+        const std::uint64_t lost =
+            arrival.lostChange > 0 ? static_cast<std::uint64_t>(arrival.lostChange) : 0;
+        sender.bursts.take(lost, f.intervalQuality.losses, f.totalQuality.losses);
+    } else if (arrival.order == Arrival::Late) {
+        f.intervalQuality.losses.reorderExtent =
+            std::max(f.intervalQuality.losses.reorderExtent, arrival.behind);
+        f.totalQuality.losses.reorderExtent =
+            std::max(f.totalQuality.losses.reorderExtent, arrival.behind);
+    }
     if (arrival.hops >= 0 && arrival.hops != f.totalQuality.hops.latest) {
         if (f.totalQuality.hops.latest >= 0) {
             routeChange_ = {arrival.sender, f.totalQuality.hops.latest, arrival.hops,
@@ -199,8 +209,14 @@ ReceiveInterval IntervalMeter::close(std::uint64_t nowMs)
     std::sort(byOrder.begin(), byOrder.end(),
               [](const Sender* a, const Sender* b) { return a->order < b->order; });
     closed.senders.reserve(byOrder.size());
-    for (const Sender* s : byOrder)
+    for (const Sender* s : byOrder) {
         closed.senders.push_back(s->figures);
+        // Since the start, a burst still open counts as it stands.
+        LossPattern& total = closed.senders.back().totalQuality.losses;
+        total = s->bursts.withOpen(total);
+        closed.losses.merge(s->figures.intervalQuality.losses);
+        closed.totalLosses.merge(total);
+    }
     closed.groups.reserve(groups_.size());
     for (Group& g : groups_) {
         const FlowCounts& total = g.figures.total;

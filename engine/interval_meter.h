@@ -2,6 +2,7 @@
 
 #include "core/interval_figures.h"
 #include "core/receive_events.h"
+#include "engine/loss_bursts.h"
 #include "engine/sequence_tracker.h"
 
 #include <algorithm>
@@ -24,6 +25,7 @@ struct Arrival {
     std::int64_t lostChange = 0;   // what it changed in the losses
     std::size_t group = 0;         // its group's place in the run's group list
     int hops = -1;                 // its hop limit as it arrived; -1 when unknown
+    std::uint32_t behind = 0;      // Late: how far behind its sender's newest number
 };
 
 // The tracker's verdict on a numbered datagram, as the meter counts it.
@@ -88,6 +90,7 @@ private:
         std::uint64_t lastUse = 0;
         std::uint32_t newest = 0;
         bool numbered = false;   // newest holds a number
+        LossBursts bursts;
     };
 
     struct Group {

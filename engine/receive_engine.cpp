@@ -200,6 +200,7 @@ void ReceiveEngine::take(Progress& p, GroupReceiver& receiver, const BatchReceiv
                 p.tracker.observe(arrival.sender, arrival.seq, arrival.group);
             arrival.order = arrivalOrder(seen.order);
             arrival.lostChange = seen.change;
+            arrival.behind = seen.behind;
             p.meter.setEvicted(p.tracker.evicted());
         }
         Outage ended;

@@ -122,6 +122,31 @@ JsonField hopField(std::string_view key, int hops)
     return hops < 0 ? JsonField{key, "null"} : jsonNumber(key, static_cast<std::uint64_t>(hops));
 }
 
+void addLosses(std::vector<JsonField>& fields, const LossPattern& l, bool total)
+{
+    fields.push_back(jsonNumber(total ? "total_bursts" : "bursts", l.bursts));
+    fields.push_back(jsonNumber(total ? "total_burst_longest" : "burst_longest", l.longestRun));
+    fields.push_back(
+        jsonDecimal(total ? "total_burst_density" : "burst_density", l.burstDensity()));
+    fields.push_back(jsonDecimal(total ? "total_gap_density" : "gap_density", l.gapDensity()));
+    fields.push_back(jsonNumber(total ? "total_reorder_extent" : "reorder_extent",
+                                std::uint64_t{l.reorderExtent}));
+}
+
+// "bursts 2, longest 10, density 66.67%, gap 0.10%", "reorder 3": how a
+// span's losses came; empty when nothing was lost or late.
+std::vector<std::string> lossItems(const LossPattern& l)
+{
+    std::vector<std::string> items;
+    if (l.longestRun != 0)
+        items.push_back(say("bursts {1}, longest {2}, density {3}%, gap {4}%",
+                            {std::to_string(l.bursts), std::to_string(l.longestRun),
+                             fixedText(l.burstDensity(), 2), fixedText(l.gapDensity(), 2)}));
+    if (l.reorderExtent != 0)
+        items.push_back(say("reorder {1}", {std::to_string(l.reorderExtent)}));
+    return items;
+}
+
 void addQuality(std::vector<JsonField>& fields, const QualityCounts& q, bool total)
 {
     // The keys are literals: a field keeps only a view of its key.
@@ -130,13 +155,29 @@ void addQuality(std::vector<JsonField>& fields, const QualityCounts& q, bool tot
     fields.push_back(hopField(total ? "total_ttl_min" : "ttl_min", q.hops.min));
     fields.push_back(hopField(total ? "total_ttl_max" : "ttl_max", q.hops.max));
     fields.push_back(jsonNumber(total ? "total_route_changes" : "route_changes", q.hops.changes));
+    addLosses(fields, q.losses, total);
 }
 
-// The quality of a sender's span in words, the items separated by "  ";
-// empty when there is nothing to say.
-std::string qualityText(const QualityCounts& q)
+// The quality of a sender's span in words: after who, the items separated
+// by "  " in lines that fit kTextWidth where the items do, each line after
+// the first indented; empty when there is nothing to say.
+std::vector<std::string> qualityText(const std::string& who, const QualityCounts& q)
 {
-    return hopsText(q.hops);
+    std::vector<std::string> items;
+    if (std::string hops = hopsText(q.hops); !hops.empty())
+        items.push_back(std::move(hops));
+    for (std::string& item : lossItems(q.losses))
+        items.push_back(std::move(item));
+    std::vector<std::string> lines;
+    for (const std::string& item : items) {
+        if (lines.empty())
+            lines.push_back(who + "  " + item);
+        else if (lines.back().size() + 2 + item.size() <= kTextWidth)
+            lines.back() += "  " + item;
+        else
+            lines.push_back("  " + item);
+    }
+    return lines;
 }
 
 }   // namespace
@@ -226,6 +267,8 @@ std::vector<JsonField> intervalFields(const ReceiveInterval& interval)
     fields.push_back(jsonDecimal("total_kbps", interval.total.kbpsFirstToLast()));
     addCounts(fields, interval.total, true);
     fields.push_back(jsonNumber("total_overflowed", interval.overflowedTotal));
+    addLosses(fields, interval.losses, false);
+    addLosses(fields, interval.totalLosses, true);
     if (interval.evictedTotal != 0) {
         fields.push_back(jsonNumber("evicted", interval.evicted));
         fields.push_back(jsonNumber("total_evicted", interval.evictedTotal));
@@ -324,13 +367,14 @@ std::vector<JsonField> outageFields(const Outage& outage, SystemClock::time_poin
 std::vector<std::string> qualityLines(const ReceiveInterval& interval)
 {
     std::vector<std::string> lines;
+    std::size_t named = 0;
     for (const SenderFigures& s : interval.senders) {
-        std::string text = qualityText(s.intervalQuality);
+        const std::vector<std::string> text = qualityText(senderText(s.sender), s.intervalQuality);
         if (text.empty())
             continue;
-        if (lines.size() == kGroupsNamed)
+        if (named++ == kGroupsNamed)
             break;
-        lines.push_back(senderText(s.sender) + "  " + text);
+        lines.insert(lines.end(), text.begin(), text.end());
     }
     return lines;
 }
@@ -390,9 +434,11 @@ std::string summaryText(const ReceiveReport& report, const ReceiveInterval& last
     text += "\n" + head + outageSummaryText(outages);
     std::size_t named = 0;
     for (const SenderFigures& s : last.senders) {
-        const std::string quality = qualityText(s.totalQuality);
-        if (!quality.empty() && named++ < kGroupsNamed)
-            text += "\n" + head + senderText(s.sender) + "  " + quality;
+        const std::vector<std::string> quality = qualityText(senderText(s.sender), s.totalQuality);
+        if (quality.empty() || named++ == kGroupsNamed)
+            continue;
+        for (const std::string& line : quality)
+            text += "\n" + head + line;
     }
     return text;
 }
@@ -418,6 +464,7 @@ std::vector<JsonField> summaryFields(const ReceiveReport& report, const ReceiveI
     fields.push_back(jsonNumber("late", last.total.late));
     fields.push_back(jsonNumber("repeated", last.total.repeated));
     fields.push_back(jsonDecimal("kbps_first_to_last", last.total.kbpsFirstToLast()));
+    addLosses(fields, last.totalLosses, false);
     for (JsonField& f : outageSummaryFields(outages))
         fields.push_back(std::move(f));
     std::string senders = "[";

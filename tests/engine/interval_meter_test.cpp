@@ -385,3 +385,47 @@ TEST(IntervalMeterTest, HopLimitsPerSenderAndEachRouteChangeOnce)
 }
 
 }   // namespace
+
+namespace {
+
+// Each sender's losses in bursts apart from the others', the late ones as
+// the reordering extent, and all senders together in the interval's totals.
+TEST(IntervalMeterTest, LossPatternsPerSenderAndTogether)
+{
+    IntervalMeter m(1000, 1000);
+    m.start(0, {IpAddress::v4(0xef010101)});
+    Outage outage;
+    auto next = [&](const SocketAddress& sender, std::uint32_t seq, std::int64_t lost) {
+        m.take({sender, 100, Arrival::Next, seq, lost}, 10, outage);
+    };
+    // A loses 10 in a row, then 1 alone; B loses 1, interleaved with A.
+    std::uint32_t a = 0;
+    std::uint32_t b = 0;
+    for (int i = 0; i < 40; ++i) {
+        next(kA, a, i == 20 ? 10 : 0);
+        a += i == 20 ? 11 : 1;
+        next(kB, b, i == 30 ? 1 : 0);
+        b += i == 30 ? 2 : 1;
+    }
+    Arrival late{kA, 100, Arrival::Late, a - 7, -1};
+    late.behind = 6;
+    m.take(late, 20, outage);
+    next(kA, a, 1);
+
+    const ReceiveInterval closed = m.close(1000);
+    ASSERT_EQ(closed.senders.size(), 2u);
+    const LossPattern& la = closed.senders[0].totalQuality.losses;
+    EXPECT_EQ(std::make_tuple(la.bursts, la.longestRun, la.burstLost, la.gapLost, la.reorderExtent),
+              std::make_tuple(1u, 10u, 10u, 1u, 6u));
+    // The single loss at the end counts since the start, not yet in the interval.
+    EXPECT_EQ(closed.senders[0].intervalQuality.losses.gapLost, 0u);
+    const LossPattern& lb = closed.senders[1].totalQuality.losses;
+    EXPECT_EQ(std::make_tuple(lb.bursts, lb.longestRun, lb.gapLost, lb.reorderExtent),
+              std::make_tuple(0u, 1u, 1u, 0u));
+    EXPECT_EQ(std::make_tuple(closed.totalLosses.bursts, closed.totalLosses.longestRun,
+                              closed.totalLosses.gapLost, closed.totalLosses.reorderExtent,
+                              closed.totalLosses.datagrams),
+              std::make_tuple(1u, 10u, 2u, 6u, la.datagrams + lb.datagrams));
+}
+
+}   // namespace

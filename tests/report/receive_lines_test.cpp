@@ -284,3 +284,42 @@ TEST(ReceiveLines, HopLimitsSayTheRoutersCrossedAndRouteChanges)
 }
 
 }   // namespace
+
+namespace {
+
+// The loss pattern in words, after the hop limit while the line has room,
+// and in the JSON of each sender, of the interval's totals and the summary.
+TEST(ReceiveLines, LossPatternInWordsAndFields)
+{
+    ReceiveInterval interval;
+    interval.endMs = 1000;
+    SenderFigures s{{IpAddress::v4(0x0a000001), 9000}, {}, {}, {}, {}};
+    s.intervalQuality.hops = {19, 19, 19, 0};
+    s.intervalQuality.losses = {2, 10, 20, 24, 1, 1000, 3};
+    s.totalQuality = s.intervalQuality;
+    interval.senders = {s};
+    interval.losses = s.intervalQuality.losses;
+    interval.totalLosses = s.totalQuality.losses;
+    EXPECT_EQ(
+        qualityLines(interval),
+        (std::vector<std::string>{"10.0.0.1  ttl 19 (1 router from ttl 20)",
+                                  "  bursts 2, longest 10, density 83.33%, gap 0.10%  reorder 3"}));
+    std::string json;
+    for (const JsonField& f : intervalFields(interval))
+        json += std::string(f.key) + "=" + f.value + ";";
+    EXPECT_NE(json.find("bursts=2;burst_longest=10;burst_density=83.333;gap_density=0.102;"
+                        "reorder_extent=3;total_bursts=2;"),
+              std::string::npos)
+        << json;
+    EXPECT_NE(json.find("\"route_changes\":0,\"bursts\":2,\"burst_longest\":10,"),
+              std::string::npos)
+        << json;
+    json.clear();
+    for (const JsonField& f : summaryFields({}, interval, false, {}))
+        json += std::string(f.key) + "=" + f.value + ";";
+    EXPECT_NE(json.find("bursts=2;burst_longest=10;"), std::string::npos) << json;
+    EXPECT_NE(summaryText({}, interval, false, {}).find("\ntotal    bursts 2, longest 10"),
+              std::string::npos);
+}
+
+}   // namespace
