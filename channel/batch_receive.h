@@ -62,6 +62,14 @@ public:
     // Its IPv4 TTL or IPv6 hop limit as it arrived; -1 when not carried. The
     // datagrams of one coalesced receive share it.
     int hopLimit(int i) const { return hopLimits_[i]; }
+    // The wall-clock time (CLOCK_REALTIME, ns since 1970) the system took it
+    // in, once askArrivalTimes was called; 0 when not carried.
+    std::int64_t arrivalNs(int i) const { return arrivalNs_[i]; }
+
+    // Has each socket's datagrams carry their arrival time from its next
+    // receive on. Asked for only when needed: the system then stamps every
+    // datagram it takes in.
+    void askArrivalTimes() { arrivalTimes_ = true; }
 
     // The socket's drop count as last seen, by a datagram or a call that
     // found nothing.
@@ -85,7 +93,8 @@ protected:
         bool hasDropCount = false;
         std::uint32_t drops = 0;
         IpAddress destination;
-        int hopLimit = -1;   // -1 when not carried
+        int hopLimit = -1;            // -1 when not carried
+        std::int64_t arrivalNs = 0;   // 0 when not carried
     };
 
     // The one system receive: up to max messages from the socket, the i-th
@@ -116,6 +125,8 @@ private:
     bool coalescing_;
     // The sockets asked for coalesced receives and hop limits.
     std::vector<SocketHandle> asked_;
+    bool arrivalTimes_ = false;
+    std::vector<SocketHandle> timed_;   // the sockets asked for arrival times
     // The messages of the latest receive, and where presenting stands.
     int messages_ = 0;
     int message_ = 0;
@@ -127,5 +138,6 @@ private:
     std::uint32_t drops_[kBatch] = {};
     IpAddress destinations_[kBatch] = {};
     int hopLimits_[kBatch] = {};
+    std::int64_t arrivalNs_[kBatch] = {};
     std::uint32_t latestDrops_ = 0;
 };

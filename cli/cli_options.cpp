@@ -192,6 +192,11 @@ constexpr CliOption kOptions[] = {
              o.ttl = static_cast<int>(ttl);
              return std::string();
          }},
+    {.name = "timestamps",
+     .applies = A::SenderOnly,
+     .help = "start each payload with its send time, for the\n"
+             "receiver's one-way delay and jitter",
+     .set = setFlag<&O::timestamps>},
     {.name = "interval",
      .letter = 'r',
      .value = "SECONDS",
@@ -243,7 +248,7 @@ constexpr CliOption kOptions[] = {
      .letter = 'v',
      .applies = A::ReceiverOnly,
      .help = "each interval, a line per sender on how its\n"
-             "datagrams arrived (hops, loss bursts)",
+             "datagrams arrived (hops, loss bursts, delay)",
      .set = setFlag<&O::verbose>},
     {.name = "help", .letter = 'h', .help = "show this help and exit", .set = setFlag<&O::help>},
     {.name = "version",

@@ -104,11 +104,47 @@ struct LossPattern {
     }
 };
 
+// The one-way delay of the datagrams that carried their send time (see
+// SendStamp), from the sender's wall clock to the receiver's: meaningful
+// only where both clocks are synchronised (PTP, NTP), and below 0 when the
+// receiver's runs behind. With it the interarrival jitter of RFC 3550
+// (6.4.1, A.8): the mean deviation of the delay from one datagram to the
+// next, smoothed over 16, as it stood at the span's end.
+struct DelayCounts {
+    std::uint64_t stamped = 0;   // datagrams that carried their send time
+    std::int64_t minNs = 0;      // once stamped > 0
+    std::int64_t maxNs = 0;
+    double sumNs = 0;
+    double jitterNs = 0;
+
+    double meanNs() const { return stamped == 0 ? 0 : sumNs / static_cast<double>(stamped); }
+    void add(std::int64_t delayNs, double jitter)
+    {
+        minNs = stamped == 0 ? delayNs : std::min(minNs, delayNs);
+        maxNs = stamped == 0 ? delayNs : std::max(maxNs, delayNs);
+        ++stamped;
+        sumNs += static_cast<double>(delayNs);
+        jitterNs = jitter;
+    }
+    // Adds another sender's figures; the jitter is the highest of theirs.
+    void merge(const DelayCounts& other)
+    {
+        if (other.stamped == 0)
+            return;
+        minNs = stamped == 0 ? other.minNs : std::min(minNs, other.minNs);
+        maxNs = stamped == 0 ? other.maxNs : std::max(maxNs, other.maxNs);
+        stamped += other.stamped;
+        sumNs += other.sumNs;
+        jitterNs = std::max(jitterNs, other.jitterNs);
+    }
+};
+
 // How one sender's datagrams arrived over some span, beside what FlowCounts
 // says of how many.
 struct QualityCounts {
     HopCounts hops{};
     LossPattern losses{};
+    DelayCounts delay{};
 };
 
 // One sender's figures.
@@ -152,6 +188,9 @@ struct ReceiveInterval {
     // The loss patterns of every sender together.
     LossPattern losses{};
     LossPattern totalLosses{};
+    // The delays of every sender together.
+    DelayCounts delay{};
+    DelayCounts totalDelay{};
 
     double kbps() const { return FlowCounts::kbpsOver(interval.bytes, endMs - startMs); }
 };

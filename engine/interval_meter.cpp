@@ -1,6 +1,7 @@
 #include "engine/interval_meter.h"
 
 #include <algorithm>
+#include <cmath>
 
 Arrival::Order arrivalOrder(SequenceTracker::Order order)
 {
@@ -128,6 +129,19 @@ bool IntervalMeter::take(const Arrival& arrival, std::uint64_t nowMs, Outage& en
 void IntervalMeter::countQuality(Sender& sender, const Arrival& arrival, const Group& group)
 {
     SenderFigures& f = sender.figures;
+    if (arrival.stamped) {
+        // RFC 3550's estimate: J += (|D| - J) / 16, D the change of the
+        // transit time from the datagram before.
+        if (sender.delayed) {
+            const double change =
+                std::abs(static_cast<double>(arrival.delayNs - sender.lastDelayNs));
+            sender.jitterNs += (change - sender.jitterNs) / 16;
+        }
+        sender.delayed = true;
+        sender.lastDelayNs = arrival.delayNs;
+        f.intervalQuality.delay.add(arrival.delayNs, sender.jitterNs);
+        f.totalQuality.delay.add(arrival.delayNs, sender.jitterNs);
+    }
     if (arrival.order == Arrival::Next) {
         const std::uint64_t lost =
             arrival.lostChange > 0 ? static_cast<std::uint64_t>(arrival.lostChange) : 0;
@@ -216,6 +230,8 @@ ReceiveInterval IntervalMeter::close(std::uint64_t nowMs)
         total = s->bursts.withOpen(total);
         closed.losses.merge(s->figures.intervalQuality.losses);
         closed.totalLosses.merge(total);
+        closed.delay.merge(s->figures.intervalQuality.delay);
+        closed.totalDelay.merge(s->figures.totalQuality.delay);
     }
     closed.groups.reserve(groups_.size());
     for (Group& g : groups_) {

@@ -26,6 +26,8 @@ struct Arrival {
     std::size_t group = 0;         // its group's place in the run's group list
     int hops = -1;                 // its hop limit as it arrived; -1 when unknown
     std::uint32_t behind = 0;      // Late: how far behind its sender's newest number
+    bool stamped = false;          // it carried its send time
+    std::int64_t delayNs = 0;      // stamped: from its send time to its arrival
 };
 
 // The tracker's verdict on a numbered datagram, as the meter counts it.
@@ -91,6 +93,10 @@ private:
         std::uint32_t newest = 0;
         bool numbered = false;   // newest holds a number
         LossBursts bursts;
+        // The delay of its latest stamped datagram, for the jitter.
+        bool delayed = false;
+        std::int64_t lastDelayNs = 0;
+        double jitterNs = 0;
     };
 
     struct Group {

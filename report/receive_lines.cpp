@@ -133,6 +133,38 @@ void addLosses(std::vector<JsonField>& fields, const LossPattern& l, bool total)
                                 std::uint64_t{l.reorderExtent}));
 }
 
+double msOf(double ns)
+{
+    return ns / 1e6;
+}
+
+void addDelay(std::vector<JsonField>& fields, const DelayCounts& d, bool total)
+{
+    // The keys are literals: a field keeps only a view of its key.
+    const bool none = d.stamped == 0;
+    auto decimal = [none](std::string_view key, double value) {
+        return none ? JsonField{key, "null"} : jsonDecimal(key, value);
+    };
+    fields.push_back(jsonNumber(total ? "total_stamped" : "stamped", d.stamped));
+    fields.push_back(
+        decimal(total ? "total_delay_min" : "delay_min", msOf(static_cast<double>(d.minNs))));
+    fields.push_back(decimal(total ? "total_delay_mean" : "delay_mean", msOf(d.meanNs())));
+    fields.push_back(
+        decimal(total ? "total_delay_max" : "delay_max", msOf(static_cast<double>(d.maxNs))));
+    fields.push_back(decimal(total ? "total_jitter" : "jitter", msOf(d.jitterNs)));
+}
+
+// "delay 20.12/20.41/25.30 ms, jitter 1.23 ms": the least, mean and most
+// one-way delay and the jitter; empty when no datagram carried its send time.
+std::string delayText(const DelayCounts& d)
+{
+    if (d.stamped == 0)
+        return {};
+    return say("delay {1}/{2}/{3} ms, jitter {4} ms",
+               {fixedText(msOf(static_cast<double>(d.minNs)), 2), fixedText(msOf(d.meanNs()), 2),
+                fixedText(msOf(static_cast<double>(d.maxNs)), 2), fixedText(msOf(d.jitterNs), 2)});
+}
+
 // "bursts 2, longest 10, density 66.67%, gap 0.10%", "reorder 3": how a
 // span's losses came; empty when nothing was lost or late.
 std::vector<std::string> lossItems(const LossPattern& l)
@@ -156,6 +188,7 @@ void addQuality(std::vector<JsonField>& fields, const QualityCounts& q, bool tot
     fields.push_back(hopField(total ? "total_ttl_max" : "ttl_max", q.hops.max));
     fields.push_back(jsonNumber(total ? "total_route_changes" : "route_changes", q.hops.changes));
     addLosses(fields, q.losses, total);
+    addDelay(fields, q.delay, total);
 }
 
 // The quality of a sender's span in words: after who, the items separated
@@ -168,6 +201,8 @@ std::vector<std::string> qualityText(const std::string& who, const QualityCounts
         items.push_back(std::move(hops));
     for (std::string& item : lossItems(q.losses))
         items.push_back(std::move(item));
+    if (std::string delay = delayText(q.delay); !delay.empty())
+        items.push_back(std::move(delay));
     std::vector<std::string> lines;
     for (const std::string& item : items) {
         if (lines.empty())
@@ -269,6 +304,8 @@ std::vector<JsonField> intervalFields(const ReceiveInterval& interval)
     fields.push_back(jsonNumber("total_overflowed", interval.overflowedTotal));
     addLosses(fields, interval.losses, false);
     addLosses(fields, interval.totalLosses, true);
+    addDelay(fields, interval.delay, false);
+    addDelay(fields, interval.totalDelay, true);
     if (interval.evictedTotal != 0) {
         fields.push_back(jsonNumber("evicted", interval.evicted));
         fields.push_back(jsonNumber("total_evicted", interval.evictedTotal));
@@ -465,6 +502,7 @@ std::vector<JsonField> summaryFields(const ReceiveReport& report, const ReceiveI
     fields.push_back(jsonNumber("repeated", last.total.repeated));
     fields.push_back(jsonDecimal("kbps_first_to_last", last.total.kbpsFirstToLast()));
     addLosses(fields, last.totalLosses, false);
+    addDelay(fields, last.totalDelay, false);
     for (JsonField& f : outageSummaryFields(outages))
         fields.push_back(std::move(f));
     std::string senders = "[";

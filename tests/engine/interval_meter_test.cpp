@@ -429,3 +429,54 @@ TEST(IntervalMeterTest, LossPatternsPerSenderAndTogether)
 }
 
 }   // namespace
+
+namespace {
+
+// The one-way delay's least, mean and most per sender, and RFC 3550's
+// jitter worked by hand: transit 10, 12, 11, 15 ms gives changes 2, 1, 4 ms
+// and J = 2/16 = 0.125, then 0.125 + (1 - 0.125)/16 = 0.1796875, then
+// 0.1796875 + (4 - 0.1796875)/16 = 0.418457...; a datagram without its
+// send time changes none of it.
+TEST(IntervalMeterTest, OneWayDelayAndInterarrivalJitterPerSender)
+{
+    IntervalMeter m(1000, 1000);
+    m.start(0, {IpAddress::v4(0xef010101)});
+    Outage outage;
+    std::uint32_t seq = 0;
+    auto take = [&](const SocketAddress& sender, std::int64_t delayMs, bool stamped = true) {
+        Arrival arrival{sender, 100, Arrival::Next, seq++};
+        arrival.stamped = stamped;
+        arrival.delayNs = delayMs * 1'000'000;
+        m.take(arrival, 10, outage);
+    };
+    take(kA, 10);
+    take(kB, 30);
+    take(kA, 12);
+    take(kA, 99, false);
+    take(kA, 11);
+    const ReceiveInterval first = m.close(1000);
+    take(kA, 15);
+    const ReceiveInterval second = m.close(2000);
+
+    const DelayCounts& a = first.senders[0].intervalQuality.delay;
+    EXPECT_EQ(std::make_tuple(a.stamped, a.minNs, a.maxNs),
+              std::make_tuple(3u, 10'000'000, 12'000'000));
+    EXPECT_DOUBLE_EQ(a.meanNs(), 11e6);
+    EXPECT_DOUBLE_EQ(a.jitterNs, 0.1796875e6);
+    const DelayCounts& a2 = second.senders[0].intervalQuality.delay;
+    EXPECT_EQ(std::make_tuple(a2.stamped, a2.minNs, a2.maxNs),
+              std::make_tuple(1u, 15'000'000, 15'000'000));
+    EXPECT_DOUBLE_EQ(a2.jitterNs, (0.1796875 + (4 - 0.1796875) / 16) * 1e6);
+    const DelayCounts& total = second.senders[0].totalQuality.delay;
+    EXPECT_EQ(std::make_tuple(total.stamped, total.minNs, total.maxNs),
+              std::make_tuple(4u, 10'000'000, 15'000'000));
+    // Another sender's delays are no change of this one's; together the
+    // senders' delays and the higher jitter.
+    EXPECT_DOUBLE_EQ(first.senders[1].intervalQuality.delay.jitterNs, 0);
+    EXPECT_EQ(std::make_tuple(second.totalDelay.stamped, second.totalDelay.minNs,
+                              second.totalDelay.maxNs),
+              std::make_tuple(5u, 10'000'000, 30'000'000));
+    EXPECT_DOUBLE_EQ(second.totalDelay.jitterNs, a2.jitterNs);
+}
+
+}   // namespace
