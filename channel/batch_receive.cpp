@@ -8,13 +8,14 @@
 #include <algorithm>
 #include <cstddef>
 #include <cstring>
+#include <ctime>
 
 // Everything recvmmsg fills in, set up once: each entry points at its own
 // buffer, sender address and room for its control messages.
 struct BatchReceiver::Slots {
-    static constexpr std::size_t kControlSize = CMSG_SPACE(sizeof(std::uint32_t)) +
-                                                CMSG_SPACE(sizeof(in6_pktinfo)) +
-                                                CMSG_SPACE(sizeof(int));
+    static constexpr std::size_t kControlSize =
+        CMSG_SPACE(sizeof(std::uint32_t)) + CMSG_SPACE(sizeof(in6_pktinfo)) +
+        CMSG_SPACE(sizeof(int)) + CMSG_SPACE(sizeof(int)) + CMSG_SPACE(sizeof(timespec));
 
     mmsghdr messages[kBatch];
     // What each message of the latest receive brought.
@@ -32,6 +33,8 @@ struct Carried {
     std::uint32_t dropCount = 0;
     IpAddress destination;   // none when not carried
     int segment = 0;         // the size of coalesced datagrams, 0 when not carried
+    int hopLimit = -1;       // -1 when not carried
+    std::int64_t arrivalNs = 0;
 };
 
 // A coalesced message can be as long as the longest datagram: a smaller
@@ -54,6 +57,13 @@ Carried carried(msghdr& message)
             std::memcpy(&info, CMSG_DATA(c), sizeof info);
             found.destination.family = IpAddress::Family::V6;
             std::memcpy(found.destination.bytes.data(), &info.ipi6_addr, 16);
+        } else if ((c->cmsg_level == IPPROTO_IP && c->cmsg_type == IP_TTL) ||
+                   (c->cmsg_level == IPPROTO_IPV6 && c->cmsg_type == IPV6_HOPLIMIT)) {
+            std::memcpy(&found.hopLimit, CMSG_DATA(c), sizeof found.hopLimit);
+        } else if (c->cmsg_level == SOL_SOCKET && c->cmsg_type == SCM_TIMESTAMPNS) {
+            timespec at{};
+            std::memcpy(&at, CMSG_DATA(c), sizeof at);
+            found.arrivalNs = std::int64_t{at.tv_sec} * 1'000'000'000 + at.tv_nsec;
         } else if (c->cmsg_level == SOL_UDP && c->cmsg_type == UDP_GRO) {
             std::memcpy(&found.segment, CMSG_DATA(c), sizeof found.segment);
         }
@@ -96,11 +106,21 @@ int BatchReceiver::receive(SocketHandle socket, int max)
         return 0;
     if (message_ < messages_)
         return present(max);
-    if (coalescing_ && std::find(asked_.begin(), asked_.end(), socket) == asked_.end()) {
-        // Refused by older kernels: each receive then brings one datagram.
+    if (std::find(asked_.begin(), asked_.end(), socket) == asked_.end()) {
         const int on = 1;
-        ::setsockopt(socket, SOL_UDP, UDP_GRO, &on, sizeof on);
+        // Refused by older kernels: each receive then brings one datagram.
+        if (coalescing_)
+            ::setsockopt(socket, SOL_UDP, UDP_GRO, &on, sizeof on);
+        // The socket's own family says yes, the other no; an IPv6 socket
+        // takes IPv4 datagrams too, each with its own.
+        ::setsockopt(socket, IPPROTO_IP, IP_RECVTTL, &on, sizeof on);
+        ::setsockopt(socket, IPPROTO_IPV6, IPV6_RECVHOPLIMIT, &on, sizeof on);
         asked_.push_back(socket);
+    }
+    if (arrivalTimes_ && std::find(timed_.begin(), timed_.end(), socket) == timed_.end()) {
+        const int on = 1;
+        ::setsockopt(socket, SOL_SOCKET, SO_TIMESTAMPNS, &on, sizeof on);
+        timed_.push_back(socket);
     }
     messages_ = receiveMessages(socket, max);
     message_ = 0;
@@ -128,6 +148,8 @@ int BatchReceiver::receiveSystem(SocketHandle socket, int max, Message* messages
         m.drops = found.dropCount;
         m.destination = found.destination;
         m.segment = found.segment;
+        m.hopLimit = found.hopLimit;
+        m.arrivalNs = found.arrivalNs;
     }
     return std::max(got, 0);
 }
@@ -176,6 +198,8 @@ int BatchReceiver::present(int max)
         senders_[n] = m.sender;
         drops_[n] = m.drops;
         destinations_[n] = m.destination;
+        hopLimits_[n] = m.hopLimit;
+        arrivalNs_[n] = m.arrivalNs;
     }
     return n;
 }

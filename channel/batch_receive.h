@@ -14,7 +14,9 @@
 // Per datagram it keeps the length, the sender (address and port), and the socket's 32-bit count of
 // datagrams dropped for want of room, as it stood when the datagram was queued (Csock's
 // setDropCount must be on for the count to come along), and the address the
-// datagram was sent to (Csock's setDestinationInfo must be on for that).
+// datagram was sent to (Csock's setDestinationInfo must be on for that), and
+// the hop limit it arrived with (IPv4 TTL, IPv6 hop limit), which the
+// receiver asks each socket for.
 //
 // It asks each socket for coalesced receives (UDP_GRO): one receive may then
 // bring many datagrams of one sender back to back, with their segment size,
@@ -57,6 +59,17 @@ public:
     // host's own address or a broadcast address; family None when the
     // datagram did not say.
     const IpAddress& destination(int i) const { return destinations_[i]; }
+    // Its IPv4 TTL or IPv6 hop limit as it arrived; -1 when not carried. The
+    // datagrams of one coalesced receive share it.
+    int hopLimit(int i) const { return hopLimits_[i]; }
+    // The wall-clock time (CLOCK_REALTIME, ns since 1970) the system took it
+    // in, once askArrivalTimes was called; 0 when not carried.
+    std::int64_t arrivalNs(int i) const { return arrivalNs_[i]; }
+
+    // Has each socket's datagrams carry their arrival time from its next
+    // receive on. Asked for only when needed: the system then stamps every
+    // datagram it takes in.
+    void askArrivalTimes() { arrivalTimes_ = true; }
 
     // The socket's drop count as last seen, by a datagram or a call that
     // found nothing.
@@ -80,6 +93,8 @@ protected:
         bool hasDropCount = false;
         std::uint32_t drops = 0;
         IpAddress destination;
+        int hopLimit = -1;            // -1 when not carried
+        std::int64_t arrivalNs = 0;   // 0 when not carried
     };
 
     // The one system receive: up to max messages from the socket, the i-th
@@ -108,7 +123,10 @@ private:
     std::unique_ptr<unsigned char[]> buffers_;
     std::unique_ptr<Slots> slots_;
     bool coalescing_;
-    std::vector<SocketHandle> asked_;   // the sockets asked for coalesced receives
+    // The sockets asked for coalesced receives and hop limits.
+    std::vector<SocketHandle> asked_;
+    bool arrivalTimes_ = false;
+    std::vector<SocketHandle> timed_;   // the sockets asked for arrival times
     // The messages of the latest receive, and where presenting stands.
     int messages_ = 0;
     int message_ = 0;
@@ -119,5 +137,7 @@ private:
     SocketAddress senders_[kBatch] = {};
     std::uint32_t drops_[kBatch] = {};
     IpAddress destinations_[kBatch] = {};
+    int hopLimits_[kBatch] = {};
+    std::int64_t arrivalNs_[kBatch] = {};
     std::uint32_t latestDrops_ = 0;
 };

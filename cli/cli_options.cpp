@@ -213,6 +213,11 @@ constexpr CliOption kOptions[] = {
              o.ttl = static_cast<int>(ttl);
              return std::string();
          }},
+    {.name = "timestamps",
+     .applies = A::SenderOnly,
+     .help = "start each payload with its send time, for the\n"
+             "receiver's one-way delay and jitter",
+     .set = setFlag<&O::timestamps>},
     {.name = "interval",
      .letter = 'r',
      .value = "SECONDS",
@@ -266,6 +271,12 @@ constexpr CliOption kOptions[] = {
      .letter = 'q',
      .help = "print only the final summary",
      .set = setFlag<&O::quiet>},
+    {.name = "verbose",
+     .letter = 'v',
+     .applies = A::ReceiverOnly,
+     .help = "each interval, a line per sender on how its\n"
+             "datagrams arrived (hops, loss bursts, delay)",
+     .set = setFlag<&O::verbose>},
     {.name = "help", .letter = 'h', .help = "show this help and exit", .set = setFlag<&O::help>},
     {.name = "version",
      .letter = 'V',

@@ -41,6 +41,8 @@ struct CliOptions {
 
     bool json = false;
     bool quiet = false;
+    bool verbose = false;      // receiver only: how each sender's datagrams arrived
+    bool timestamps = false;   // sender only: each payload starts with its send time
     bool help = false;
     bool version = false;
 

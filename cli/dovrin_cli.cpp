@@ -5,6 +5,7 @@
 #include "cli/cli_output.h"
 #include "cli/cli_run.h"
 #include "cli/cli_start.h"
+#include "core/datagram.h"
 #include "core/send_format.h"
 #include "engine/send_engine.h"
 #include "file/data_file.h"
@@ -147,6 +148,15 @@ int run(const CliStart& start, const SendSettings& settings)
             return 1;
         }
     }
+    // The send time takes the first 16 bytes of each payload.
+    if (options.timestamps && settings.packetSize < SendStamp::kSize) {
+        std::fputs(errorLine(kProgram, options.json,
+                             say("--timestamps needs a size of at least {1} bytes",
+                                 {std::to_string(SendStamp::kSize)}))
+                       .c_str(),
+                   stderr);
+        return 2;
+    }
     const std::string source = options.source.empty()
                                    ? executableDirectory() + std::string(RunDefaults::kSourceFile)
                                    : options.source;
@@ -163,6 +173,7 @@ int run(const CliStart& start, const SendSettings& settings)
     started.push_back(jsonNumber("size", std::int64_t{settings.packetSize}));
     started.push_back(jsonNumber("ttl", std::int64_t{options.ttl}));
     started.push_back(jsonText("source", source));
+    started.push_back({"timestamps", options.timestamps ? "true" : "false"});
     output.start(started);
     CliSendSink sink(output, source, destination);
     SteadyClock clock;
@@ -180,6 +191,7 @@ int run(const CliStart& start, const SendSettings& settings)
     // A network that just came back, or a process continued, gets the target
     // speed, not the backlog.
     engine.setPaceRestarts(true);
+    engine.setTimestamps(options.timestamps);
     engine.setMulticastOptions(start.multicast);
 
     const StopSignals::Ended ended = signals.run(

@@ -72,9 +72,9 @@ public:
     // capture is the file saved into, empty when none is.
     CliReceiveSink(CliOutput& output, RunFiles& files, SilenceWatch& watch,
                    const ReceiveSettings& settings, const std::vector<IpAddress>& groups,
-                   std::string capture)
+                   std::string capture, bool verbose)
         : output_(output), files_(files), watch_(watch), settings_(settings),
-          capture_(std::move(capture)), manyGroups_(groups.size() > 1),
+          capture_(std::move(capture)), verbose_(verbose), manyGroups_(groups.size() > 1),
           groupsText_(manyGroups_ ? groups.front().text() + " \u2026 " + groups.back().text()
                                   : settings.group.text())
     {
@@ -100,16 +100,18 @@ public:
         watch_.noteInterval(interval);
         const auto now = std::chrono::system_clock::now();
         if (!manyGroups_) {
-            output_.report(intervalLine(interval), intervalFields(interval));
+            output_.report(intervalLine(interval) + verboseText(interval, verbose_),
+                           intervalFields(interval));
         } else {
             // Hundreds of groups take milliseconds to format: not on this
             // thread, which is receiving.
             auto pending = std::make_shared<Pending>(std::move(pending_));
             pending_ = {};
             pending->interval = interval;
+            pending->verbose = verboseText(interval, verbose_);
             output_.reportsLater([pending](std::vector<std::string>& texts,
                                            std::vector<std::vector<JsonField>>& objects) {
-                texts.push_back(intervalLine(pending->interval));
+                texts.push_back(intervalLine(pending->interval) + pending->verbose);
                 texts.insert(texts.end(), pending->texts.begin(), pending->texts.end());
                 if (pending->outages > pending->texts.size())
                     texts.push_back(
@@ -170,6 +172,11 @@ public:
         outages_.emplace_back(outage.sender, 1);
     }
 
+    void showRouteChange(const RouteChange& change) override
+    {
+        output_.report(routeLine(change), routeFields(change));
+    }
+
     // The picture's title: the group and the senders of the run so far.
     PlotTitle title(const ReceiveInterval& interval,
                     std::chrono::system_clock::time_point end) const
@@ -197,6 +204,18 @@ public:
 private:
     static double seconds(std::uint64_t ms) { return static_cast<double>(ms) / 1000; }
 
+    // Under --verbose, the lines on how each sender's datagrams arrived, each
+    // after a newline; else nothing.
+    static std::string verboseText(const ReceiveInterval& interval, bool verbose)
+    {
+        std::string text;
+        if (verbose) {
+            for (const std::string& line : qualityLines(interval))
+                text += "\n  " + line;
+        }
+        return text;
+    }
+
     MetricsTotals metrics(const ReceiveInterval& interval) const
     {
         MetricsTotals m{manyGroups_ ? std::string("all") : settings_.group.text(),
@@ -213,8 +232,11 @@ private:
                 for (const auto& [sender, count] : outages_)
                     outages += sender == s.sender ? count : 0;
             }
-            m.senders.push_back(metricsFlow(senderText(s.sender), s.interval, s.total, outages,
-                                            interval.startMs, interval.endMs));
+            MetricsFlow flow = metricsFlow(senderText(s.sender), s.interval, s.total, outages,
+                                           interval.startMs, interval.endMs);
+            flow.routeChanges = s.totalQuality.hops.changes;
+            flow.ttl = s.totalQuality.hops.latest;
+            m.senders.push_back(std::move(flow));
         }
         if (manyGroups_) {
             m.groups.reserve(interval.groups.size());
@@ -231,6 +253,7 @@ private:
     SilenceWatch& watch_;
     const ReceiveSettings& settings_;
     const std::string capture_;
+    const bool verbose_;
     const bool manyGroups_;
     const std::string groupsText_;   // for the picture's title
     std::uint64_t plottedMs_ = 0;
@@ -242,6 +265,7 @@ private:
         std::vector<std::vector<JsonField>> objects;
         std::size_t outages = 0;
         ReceiveInterval interval;
+        std::string verbose;   // the lines of --verbose
     };
     Pending pending_;   // worker only
     mutable std::mutex mutex_;
@@ -310,7 +334,7 @@ int run(const CliStart& start, const ReceiveSettings& settings)
     SilenceWatchSettings why{groups, settings.port, options.interface};
     silenceWatchTimes(why);
     SilenceWatch watch(output, why);
-    CliReceiveSink sink(output, files, watch, settings, groups, options.save);
+    CliReceiveSink sink(output, files, watch, settings, groups, options.save, options.verbose);
     sink.serveMetrics(endpoint.get());
     ReceiveEngine engine(sink, capture, clock, DcPool::global(), settings);
     engine.setDatagramLimit(options.count);

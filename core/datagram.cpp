@@ -1,5 +1,7 @@
 #include "core/datagram.h"
 
+#include <cstring>
+
 void TestDatagram::encodeHeader(unsigned char* datagram, std::uint32_t seq)
 {
     datagram[0] = kTag;
@@ -28,4 +30,22 @@ TestDatagram TestDatagram::parse(const unsigned char* datagram, int length)
     result.seq = static_cast<std::int32_t>(seq);
     result.headerLength = kHeaderSize;
     return result;
+}
+
+void SendStamp::encode(unsigned char* payload, std::int64_t ns)
+{
+    std::memcpy(payload, kMagic, sizeof kMagic);
+    const auto bits = static_cast<std::uint64_t>(ns);
+    for (int i = 0; i < 8; ++i)
+        payload[8 + i] = static_cast<unsigned char>(bits >> (56 - 8 * i));
+}
+
+std::optional<std::int64_t> SendStamp::parse(const unsigned char* payload, int length)
+{
+    if (length < kSize || std::memcmp(payload, kMagic, sizeof kMagic) != 0)
+        return std::nullopt;
+    std::uint64_t bits = 0;
+    for (int i = 0; i < 8; ++i)
+        bits = bits << 8 | payload[8 + i];
+    return static_cast<std::int64_t>(bits);
 }

@@ -2,6 +2,7 @@
 
 #include "core/ip_address.h"
 
+#include <algorithm>
 #include <cstdint>
 #include <vector>
 
@@ -45,11 +46,118 @@ struct FlowCounts {
     }
 };
 
+// The hop limit a sender's datagrams arrived with (the IPv4 TTL or the IPv6
+// hop limit) over some span; -1 while none said it. Each router on the way
+// takes one off: from a sender with the default TTL 20, 20 minus it is the
+// routers crossed.
+struct HopCounts {
+    int latest = -1;
+    int min = -1;
+    int max = -1;
+    std::uint64_t changes = 0;   // times it differed from the one before: a route changed
+
+    void add(int hops)
+    {
+        latest = hops;
+        min = min < 0 ? hops : std::min(min, hops);
+        max = std::max(max, hops);
+    }
+};
+
+// The pattern of one sender's losses over some span, after the burst
+// metrics of RFC 3611 (4.7.2) with Gmin 16: a burst runs from a lost
+// datagram to a lost datagram with fewer than 16 received between any two
+// of its losses, and holds at least two losses; the rest is gap, where a
+// loss is isolated. A burst counts in the interval it ended in (16
+// datagrams after its last loss; since the start also while it lasts); a
+// datagram counts lost as the gap before its successor opens, so one that
+// arrives late later still counts here.
+struct LossPattern {
+    std::uint64_t bursts = 0;
+    std::uint64_t longestRun = 0;       // the most datagrams lost one after another
+    std::uint64_t burstLost = 0;        // lost in bursts
+    std::uint64_t burstDatagrams = 0;   // lost and received in bursts
+    std::uint64_t gapLost = 0;          // lost alone, in gaps
+    std::uint64_t datagrams = 0;        // in sequence: lost, and received ahead of the newest
+    // RFC 4737's reordering extent as far as numbers tell it: the farthest
+    // a late datagram arrived behind its sender's newest number.
+    std::uint32_t reorderExtent = 0;
+
+    // The share of the datagrams in bursts that was lost, in percent.
+    double burstDensity() const { return percent(burstLost, burstDatagrams); }
+    // The share of the datagrams in gaps that was lost, in percent.
+    double gapDensity() const
+    {
+        return percent(gapLost, datagrams - std::min(datagrams, burstDatagrams));
+    }
+    // Adds another sender's figures.
+    void merge(const LossPattern& other)
+    {
+        bursts += other.bursts;
+        longestRun = std::max(longestRun, other.longestRun);
+        burstLost += other.burstLost;
+        burstDatagrams += other.burstDatagrams;
+        gapLost += other.gapLost;
+        datagrams += other.datagrams;
+        reorderExtent = std::max(reorderExtent, other.reorderExtent);
+    }
+
+    static double percent(std::uint64_t part, std::uint64_t whole)
+    {
+        return whole == 0 ? 0 : 100.0 * static_cast<double>(part) / static_cast<double>(whole);
+    }
+};
+
+// The one-way delay of the datagrams that carried their send time (see
+// SendStamp), from the sender's wall clock to the receiver's: meaningful
+// only where both clocks are synchronised (PTP, NTP), and below 0 when the
+// receiver's runs behind. With it the interarrival jitter of RFC 3550
+// (6.4.1, A.8): the mean deviation of the delay from one datagram to the
+// next, smoothed over 16, as it stood at the span's end.
+struct DelayCounts {
+    std::uint64_t stamped = 0;   // datagrams that carried their send time
+    std::int64_t minNs = 0;      // once stamped > 0
+    std::int64_t maxNs = 0;
+    double sumNs = 0;
+    double jitterNs = 0;
+
+    double meanNs() const { return stamped == 0 ? 0 : sumNs / static_cast<double>(stamped); }
+    void add(std::int64_t delayNs, double jitter)
+    {
+        minNs = stamped == 0 ? delayNs : std::min(minNs, delayNs);
+        maxNs = stamped == 0 ? delayNs : std::max(maxNs, delayNs);
+        ++stamped;
+        sumNs += static_cast<double>(delayNs);
+        jitterNs = jitter;
+    }
+    // Adds another sender's figures; the jitter is the highest of theirs.
+    void merge(const DelayCounts& other)
+    {
+        if (other.stamped == 0)
+            return;
+        minNs = stamped == 0 ? other.minNs : std::min(minNs, other.minNs);
+        maxNs = stamped == 0 ? other.maxNs : std::max(maxNs, other.maxNs);
+        stamped += other.stamped;
+        sumNs += other.sumNs;
+        jitterNs = std::max(jitterNs, other.jitterNs);
+    }
+};
+
+// How one sender's datagrams arrived over some span, beside what FlowCounts
+// says of how many.
+struct QualityCounts {
+    HopCounts hops{};
+    LossPattern losses{};
+    DelayCounts delay{};
+};
+
 // One sender's figures.
 struct SenderFigures {
     SocketAddress sender;
     FlowCounts interval;
     FlowCounts total;
+    QualityCounts intervalQuality{};
+    QualityCounts totalQuality{};
 };
 
 // One group's figures, all its senders together.
@@ -81,6 +189,12 @@ struct ReceiveInterval {
     std::vector<SenderFigures> senders;
     // Every group of the run, in the order of the run's group list.
     std::vector<GroupFigures> groups;
+    // The loss patterns of every sender together.
+    LossPattern losses{};
+    LossPattern totalLosses{};
+    // The delays of every sender together.
+    DelayCounts delay{};
+    DelayCounts totalDelay{};
 
     double kbps() const { return FlowCounts::kbpsOver(interval.bytes, endMs - startMs); }
 };
@@ -97,6 +211,17 @@ struct Outage {
     IpAddress group;
 
     bool operator==(const Outage&) const = default;
+};
+
+// A sender's datagrams came with another hop limit than before: the route
+// to this host changed.
+struct RouteChange {
+    SocketAddress sender;
+    int from = -1;   // the hop limit before
+    int to = -1;     // and now
+    IpAddress group;
+
+    bool operator==(const RouteChange&) const = default;
 };
 
 // The outages of a run so far.

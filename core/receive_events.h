@@ -68,6 +68,8 @@ public:
     virtual void showReceiveInterval(const ReceiveInterval& /*interval*/) {}
     // A sender's outage, as its next datagram ended it.
     virtual void showSenderOutage(const Outage& /*outage*/) {}
+    // A sender's datagrams came with another hop limit: its route changed.
+    virtual void showRouteChange(const RouteChange& /*change*/) {}
     // The run ended by itself (no slot, no channel): the front end offers
     // Start again.
     virtual void restoreButtons() = 0;

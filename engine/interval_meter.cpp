@@ -1,6 +1,7 @@
 #include "engine/interval_meter.h"
 
 #include <algorithm>
+#include <cmath>
 
 Arrival::Order arrivalOrder(SequenceTracker::Order order)
 {
@@ -65,6 +66,7 @@ void IntervalMeter::start(std::uint64_t nowMs, std::vector<IpAddress> groups)
     arrivals_ = 0;
     latest_ = 0;
     outages_ = {};
+    routeChanged_ = false;
 }
 
 void IntervalMeter::count(SenderFigures& figures, const Arrival& arrival, std::uint64_t nowMs)
@@ -122,9 +124,52 @@ bool IntervalMeter::take(const Arrival& arrival, std::uint64_t nowMs, Outage& en
         group.numbered = true;
     }
     count(sender.figures, arrival, nowMs);
+    countQuality(sender, arrival, group);
     add(group.figures.interval, arrival, nowMs);
     add(group.figures.total, arrival, nowMs);
     return outage;
+}
+
+void IntervalMeter::countQuality(Sender& sender, const Arrival& arrival, const Group& group)
+{
+    SenderFigures& f = sender.figures;
+    if (arrival.stamped) {
+        // RFC 3550's estimate: J += (|D| - J) / 16, D the change of the
+        // transit time from the datagram before.
+        if (sender.delayed) {
+            const double change =
+                std::abs(static_cast<double>(arrival.delayNs - sender.lastDelayNs));
+            sender.jitterNs += (change - sender.jitterNs) / 16;
+        }
+        sender.delayed = true;
+        sender.lastDelayNs = arrival.delayNs;
+        f.intervalQuality.delay.add(arrival.delayNs, sender.jitterNs);
+        f.totalQuality.delay.add(arrival.delayNs, sender.jitterNs);
+    }
+    if (arrival.order == Arrival::Next) {
+        const std::uint64_t lost =
+            arrival.lostChange > 0 ? static_cast<std::uint64_t>(arrival.lostChange) : 0;
+        sender.bursts.take(lost, f.intervalQuality.losses, f.totalQuality.losses);
+    } else if (arrival.order == Arrival::Late) {
+        f.intervalQuality.losses.reorderExtent =
+            std::max(f.intervalQuality.losses.reorderExtent, arrival.behind);
+        f.totalQuality.losses.reorderExtent =
+            std::max(f.totalQuality.losses.reorderExtent, arrival.behind);
+    }
+    if (arrival.hops >= 0 && arrival.hops != f.totalQuality.hops.latest) {
+        if (f.totalQuality.hops.latest >= 0) {
+            routeChange_ = {arrival.sender, f.totalQuality.hops.latest, arrival.hops,
+                            group.figures.group};
+            routeChanged_ = true;
+            ++f.intervalQuality.hops.changes;
+            ++f.totalQuality.hops.changes;
+        }
+        f.intervalQuality.hops.add(arrival.hops);
+        f.totalQuality.hops.add(arrival.hops);
+    } else if (arrival.hops >= 0 && f.intervalQuality.hops.latest < 0) {
+        // The same as before, first in this interval.
+        f.intervalQuality.hops.add(arrival.hops);
+    }
 }
 
 IntervalMeter::Sender& IntervalMeter::senderOf(const SocketAddress& sender, bool& isNew)
@@ -182,8 +227,16 @@ ReceiveInterval IntervalMeter::close(std::uint64_t nowMs)
     std::sort(byOrder.begin(), byOrder.end(),
               [](const Sender* a, const Sender* b) { return a->order < b->order; });
     closed.senders.reserve(byOrder.size());
-    for (const Sender* s : byOrder)
+    for (const Sender* s : byOrder) {
         closed.senders.push_back(s->figures);
+        // Since the start, a burst still open counts as it stands.
+        LossPattern& total = closed.senders.back().totalQuality.losses;
+        total = s->bursts.withOpen(total);
+        closed.losses.merge(s->figures.intervalQuality.losses);
+        closed.totalLosses.merge(total);
+        closed.delay.merge(s->figures.intervalQuality.delay);
+        closed.totalDelay.merge(s->figures.totalQuality.delay);
+    }
     closed.groups.reserve(groups_.size());
     for (Group& g : groups_) {
         const FlowCounts& total = g.figures.total;
@@ -195,8 +248,10 @@ ReceiveInterval IntervalMeter::close(std::uint64_t nowMs)
 
     total_.interval = {};
     overflowed_ = 0;
-    for (Sender& s : senders_)
+    for (Sender& s : senders_) {
         s.figures.interval = {};
+        s.figures.intervalQuality = {};
+    }
     // The next interval starts where this one ended; its end stays on the
     // grid of whole intervals since the start, however late this close came.
     if (nowMs >= nextMs_)

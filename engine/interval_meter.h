@@ -2,6 +2,7 @@
 
 #include "core/interval_figures.h"
 #include "core/receive_events.h"
+#include "engine/loss_bursts.h"
 #include "engine/sequence_tracker.h"
 
 #include <algorithm>
@@ -23,6 +24,10 @@ struct Arrival {
     std::uint32_t seq = 0;
     std::int64_t lostChange = 0;   // what it changed in the losses
     std::size_t group = 0;         // its group's place in the run's group list
+    int hops = -1;                 // its hop limit as it arrived; -1 when unknown
+    std::uint32_t behind = 0;      // Late: how far behind its sender's newest number
+    bool stamped = false;          // it carried its send time
+    std::int64_t delayNs = 0;      // stamped: from its send time to its arrival
 };
 
 // The tracker's verdict on a numbered datagram, as the meter counts it.
@@ -48,6 +53,16 @@ public:
     // Counts one datagram that arrived at nowMs; its group is a place in the
     // run's list. Returns true, with the outage in ended, when it ended one.
     bool take(const Arrival& arrival, std::uint64_t nowMs, Outage& ended);
+    // Whether the latest datagram taken came with another hop limit than its
+    // sender's before, and if so the change; each change is given once.
+    bool takeRouteChange(RouteChange& change)
+    {
+        if (!routeChanged_)
+            return false;
+        routeChanged_ = false;
+        change = routeChange_;
+        return true;
+    }
     void addOverflowed(std::uint64_t datagrams);
     // A datagram that reached the port without being sent to a group of the run.
     void addStray() { ++stray_; }
@@ -77,6 +92,11 @@ private:
         std::uint64_t lastUse = 0;
         std::uint32_t newest = 0;
         bool numbered = false;   // newest holds a number
+        LossBursts bursts;
+        // The delay of its latest stamped datagram, for the jitter.
+        bool delayed = false;
+        std::int64_t lastDelayNs = 0;
+        double jitterNs = 0;
     };
 
     struct Group {
@@ -90,6 +110,8 @@ private:
     // (or again after it made room for others).
     Sender& senderOf(const SocketAddress& sender, bool& isNew);
     static void count(SenderFigures& figures, const Arrival& arrival, std::uint64_t nowMs);
+    // Counts the quality figures of a datagram of the sender.
+    void countQuality(Sender& sender, const Arrival& arrival, const Group& group);
     // An outage of a sender or group whose last datagram came at lastMs,
     // ended by arrival at nowMs; false when the silence was not long enough.
     bool outageOf(std::uint64_t lastMs, bool numbered, std::uint32_t newest, const Arrival& arrival,
@@ -112,4 +134,6 @@ private:
     std::uint64_t arrivals_ = 0;
     std::size_t latest_ = 0;
     OutageSummary outages_;
+    bool routeChanged_ = false;
+    RouteChange routeChange_;
 };

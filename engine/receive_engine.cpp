@@ -49,6 +49,8 @@ struct ReceiveEngine::Progress {
     std::uint64_t failuresSeen = 0;
 
     std::uint64_t count() const { return meter.total().datagrams; }
+    // The run's receiver, asked for arrival times once a datagram carries its send time.
+    BatchReceiver* batch = nullptr;
 };
 
 ReceiveEngine::ReceiveEngine(ReceiveSink& sink, CaptureFile& capture, Clock& clock, DcPool& pool,
@@ -88,6 +90,7 @@ void ReceiveEngine::run()
         makeReceiver_ ? makeReceiver_() : std::make_unique<BatchReceiver>();
     auto p = std::make_unique<Progress>(intervalMs_, outageMs_);
     p->channelWorks = build == Build::Works;
+    p->batch = batch.get();
     p->lostSeen = capture_.lost();
     p->failuresSeen = capture_.failures();
     p->t0 = clock_.tickCount();
@@ -174,6 +177,7 @@ void ReceiveEngine::take(Progress& p, GroupReceiver& receiver, const BatchReceiv
     // The whole batch arrived at once, as far as the figures tell.
     const std::uint64_t now = clock_.tickCount();
     const std::uint64_t ms = now - p.t0;
+    const std::int64_t wallNs = clock_.wallNs();
     p.meter.addOverflowed(receiver.takeDropped());
     for (int i = 0; i < got; ++i) {
         const int n = batch.length(i);
@@ -192,17 +196,30 @@ void ReceiveEngine::take(Progress& p, GroupReceiver& receiver, const BatchReceiv
         const TestDatagram datagram = TestDatagram::parse(data, n);
         Arrival arrival{batch.sender(i), static_cast<std::uint64_t>(n)};
         arrival.group = *group;
+        arrival.hops = batch.hopLimit(i);
         if (datagram.tagged) {
             arrival.seq = static_cast<std::uint32_t>(datagram.seq);
             const SequenceTracker::Seen seen =
                 p.tracker.observe(arrival.sender, arrival.seq, arrival.group);
             arrival.order = arrivalOrder(seen.order);
             arrival.lostChange = seen.change;
+            arrival.behind = seen.behind;
             p.meter.setEvicted(p.tracker.evicted());
+        }
+        if (const std::optional<std::int64_t> sent =
+                SendStamp::parse(data + datagram.headerLength, n - datagram.headerLength)) {
+            // The system's arrival time once asked for, else the batch's.
+            const std::int64_t arrived = batch.arrivalNs(i);
+            arrival.stamped = true;
+            arrival.delayNs = (arrived != 0 ? arrived : wallNs) - *sent;
+            if (arrived == 0 && p.batch != nullptr)
+                p.batch->askArrivalTimes();
         }
         Outage ended;
         if (p.meter.take(arrival, ms, ended))
             sink_.showSenderOutage(ended);
+        if (RouteChange change; p.meter.takeRouteChange(change))
+            sink_.showRouteChange(change);
         const int payload = n - datagram.headerLength;
         if (payload > 0) {
             // writev only reads what the record points at.

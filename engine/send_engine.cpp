@@ -102,10 +102,22 @@ void SendEngine::run()
             TestDatagram::encodeHeader(buffer.data() + static_cast<std::size_t>(i) * length,
                                        static_cast<std::uint32_t>((pacing.seq() + i) / groups));
         }
+        // The stamp, when asked for, shifts the source's bytes behind it.
+        const int stamp = timestamps_ && packetSize >= SendStamp::kSize ? SendStamp::kSize : 0;
         int ready = count;
         SendStatus::Kind fault = SendStatus::EmptySource;
-        if (source.isOpen() && packetSize > 0)
-            ready = readPayloads(source, buffer.data(), length, packetSize, count, previous, fault);
+        if (source.isOpen() && packetSize > stamp)
+            ready = readPayloads(source, buffer.data() + stamp, length, packetSize - stamp, count,
+                                 previous, fault);
+        if (stamp != 0) {
+            // Read once for the datagrams that go out together, within
+            // microseconds of each other.
+            const std::int64_t now = clock_.wallNs();
+            for (int i = 0; i < ready; ++i)
+                SendStamp::encode(buffer.data() + static_cast<std::size_t>(i) * length +
+                                      TestDatagram::kHeaderSize,
+                                  now);
+        }
 
         const int sent = sendRetrying(slot, buffer.data(), length, ready,
                                       static_cast<std::size_t>(pacing.seq() % groups));

@@ -70,6 +70,9 @@ public:
     // than make up for what the gap did not send. Off unless set: the pace
     // is then the average since the start.
     void setPaceRestarts(bool on) { paceRestarts_ = on; }
+    // Whether each payload starts with its send time (SendStamp), the
+    // source's bytes after it; payloads shorter than the stamp stay as they are.
+    void setTimestamps(bool on) { timestamps_ = on; }
     static constexpr std::uint64_t kPausePeriods = 3;
     // Below this, a late reading is the scheduler's delay, not a pause.
     static constexpr std::uint64_t kMinPauseMs = 100;
@@ -126,6 +129,7 @@ private:
     MulticastOptions multicast_;
     std::uint64_t limit_ = 0;
     bool paceRestarts_ = false;
+    bool timestamps_ = false;
     std::optional<std::uint64_t> resumedAtMs_;   // of the last sendRetrying
     int attemptLimit_ = kSendAttempts;
     BatchSender::Path fastest_ = BatchSender::Path::Segmented;

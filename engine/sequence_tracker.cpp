@@ -133,6 +133,7 @@ SequenceTracker::Seen SequenceTracker::observe(const SocketAddress& sender, std:
         stream.mark(seq);
         seen.change = -1;
         seen.order = Order::Late;
+        seen.behind = behind;
     } else {
         seen.order = Order::Repeated;
     }

@@ -57,6 +57,7 @@ public:
     struct Seen {
         std::int64_t change = 0;   // to lost()
         Order order = Order::Next;
+        std::uint32_t behind = 0;   // Late: how far behind the newest it arrived
     };
 
     // Takes the next sequence number of sender in group; returns where it

@@ -122,6 +122,9 @@ std::vector<MetricsFamily> metricsFamilies(const MetricsTotals& totals)
         same->outages += sender.outages;
         same->bytesPerSecond += sender.bytesPerSecond;
         same->silentSeconds = std::min(same->silentSeconds, sender.silentSeconds);
+        same->routeChanges += sender.routeChanges;
+        if (sender.ttl >= 0)
+            same->ttl = sender.ttl;
     }
 
     const std::string port = std::to_string(totals.port);
@@ -142,6 +145,28 @@ std::vector<MetricsFamily> metricsFamilies(const MetricsTotals& totals)
                 labels.emplace_back("sender", flow.address);
             families.back().samples.push_back({std::move(labels), family.value(flow)});
         }
+    }
+    // The hop limits, of the senders whose datagrams said them.
+    std::vector<const MetricsFlow*> routed;
+    for (const MetricsFlow& sender : senders) {
+        if (sender.ttl >= 0)
+            routed.push_back(&sender);
+    }
+    if (!routed.empty()) {
+        const auto labelled = [&where](const MetricsFlow& sender) {
+            Labels labels = where;
+            labels.emplace_back("sender", sender.address);
+            return labels;
+        };
+        addFamily(families, "kestil_route_changes_total",
+                  "Times the sender's datagrams arrived with another TTL or hop limit than before.",
+                  true);
+        for (const MetricsFlow* sender : routed)
+            families.back().samples.push_back({labelled(*sender), countText(sender->routeChanges)});
+        addFamily(families, "kestil_ttl",
+                  "The TTL or hop limit the sender's latest datagram arrived with.", false);
+        for (const MetricsFlow* sender : routed)
+            families.back().samples.push_back({labelled(*sender), std::to_string(sender->ttl)});
     }
     addFamily(families, "kestil_own_drops_total",
               "Datagrams this host dropped because the receiving socket's buffer was full.", true);

@@ -21,6 +21,10 @@ struct MetricsFlow {
     std::uint64_t outages = 0;   // times it fell silent for longer than the threshold
     double bytesPerSecond = 0;   // in the latest interval
     double silentSeconds = 0;    // since its latest datagram
+    // Of a sender only: times its hop limit changed, and the latest (-1:
+    // none seen).
+    std::uint64_t routeChanges = 0;
+    int ttl = -1;
 };
 
 struct MetricsTotals {
@@ -47,7 +51,9 @@ struct MetricsTotals {
 // labelled by group and port. Every family named *_total is a counter that
 // never goes down during a run; what may fall (the loss as it stands, the
 // rate, the silence) is a gauge. A family without any sample is left out;
-// the links' two figures are the run's, labelled by group and port.
+// the links' two figures are the run's, labelled by group and port; of the
+// senders whose datagrams said their hop limit, the route changes and the
+// latest hop limit (a gauge, kestil_ttl).
 std::string metricsText(const MetricsTotals& totals);
 
 // The same figures as families, for a server that writes them itself.

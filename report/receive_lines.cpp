@@ -1,6 +1,7 @@
 #include "report/receive_lines.h"
 
 #include "core/receive_format.h"
+#include "core/settings.h"
 #include "report/messages.h"
 
 #include <algorithm>
@@ -82,6 +83,136 @@ std::string wrapped(std::string first, const std::vector<std::string>& items)
         }
     }
     return text;
+}
+
+// " (1 router from ttl 20)": the routers crossed by a datagram that arrived
+// with hops, had its sender used the default TTL; empty above it.
+std::string routersNote(int hops)
+{
+    if (hops < 0 || hops > RunDefaults::kTtl)
+        return {};
+    const int routers = RunDefaults::kTtl - hops;
+    return " (" +
+           say(routers == 1 ? "{1} router from ttl {2}" : "{1} routers from ttl {2}",
+               {std::to_string(routers), std::to_string(RunDefaults::kTtl)}) +
+           ")";
+}
+
+// "ttl 19 (1 router from ttl 20)", "ttl 18-19 (...), 1 route change": the
+// hop limit of a span; the routers crossed when the sender used the
+// default TTL, as far as it can be told; empty when none was seen.
+std::string hopsText(const HopCounts& hops)
+{
+    if (hops.latest < 0)
+        return {};
+    std::string text =
+        hops.min == hops.max
+            ? say("ttl {1}", {std::to_string(hops.latest)})
+            : say("ttl {1}-{2}", {std::to_string(hops.min), std::to_string(hops.max)});
+    text += routersNote(hops.latest);
+    if (hops.changes != 0)
+        text += ", " + say(hops.changes == 1 ? "{1} route change" : "{1} route changes",
+                           {std::to_string(hops.changes)});
+    return text;
+}
+
+// A hop limit in JSON: null when none was seen.
+JsonField hopField(std::string_view key, int hops)
+{
+    return hops < 0 ? JsonField{key, "null"} : jsonNumber(key, static_cast<std::uint64_t>(hops));
+}
+
+void addLosses(std::vector<JsonField>& fields, const LossPattern& l, bool total)
+{
+    fields.push_back(jsonNumber(total ? "total_bursts" : "bursts", l.bursts));
+    fields.push_back(jsonNumber(total ? "total_burst_longest" : "burst_longest", l.longestRun));
+    fields.push_back(
+        jsonDecimal(total ? "total_burst_density" : "burst_density", l.burstDensity()));
+    fields.push_back(jsonDecimal(total ? "total_gap_density" : "gap_density", l.gapDensity()));
+    fields.push_back(jsonNumber(total ? "total_reorder_extent" : "reorder_extent",
+                                std::uint64_t{l.reorderExtent}));
+}
+
+double msOf(double ns)
+{
+    return ns / 1e6;
+}
+
+void addDelay(std::vector<JsonField>& fields, const DelayCounts& d, bool total)
+{
+    // The keys are literals: a field keeps only a view of its key.
+    const bool none = d.stamped == 0;
+    auto decimal = [none](std::string_view key, double value) {
+        return none ? JsonField{key, "null"} : jsonDecimal(key, value);
+    };
+    fields.push_back(jsonNumber(total ? "total_stamped" : "stamped", d.stamped));
+    fields.push_back(
+        decimal(total ? "total_delay_min" : "delay_min", msOf(static_cast<double>(d.minNs))));
+    fields.push_back(decimal(total ? "total_delay_mean" : "delay_mean", msOf(d.meanNs())));
+    fields.push_back(
+        decimal(total ? "total_delay_max" : "delay_max", msOf(static_cast<double>(d.maxNs))));
+    fields.push_back(decimal(total ? "total_jitter" : "jitter", msOf(d.jitterNs)));
+}
+
+// "delay 20.12/20.41/25.30 ms, jitter 1.23 ms": the least, mean and most
+// one-way delay and the jitter; empty when no datagram carried its send time.
+std::string delayText(const DelayCounts& d)
+{
+    if (d.stamped == 0)
+        return {};
+    return say("delay {1}/{2}/{3} ms, jitter {4} ms",
+               {fixedText(msOf(static_cast<double>(d.minNs)), 2), fixedText(msOf(d.meanNs()), 2),
+                fixedText(msOf(static_cast<double>(d.maxNs)), 2), fixedText(msOf(d.jitterNs), 2)});
+}
+
+// "bursts 2, longest 10, density 66.67%, gap 0.10%", "reorder 3": how a
+// span's losses came; empty when nothing was lost or late.
+std::vector<std::string> lossItems(const LossPattern& l)
+{
+    std::vector<std::string> items;
+    if (l.longestRun != 0)
+        items.push_back(say("bursts {1}, longest {2}, density {3}%, gap {4}%",
+                            {std::to_string(l.bursts), std::to_string(l.longestRun),
+                             fixedText(l.burstDensity(), 2), fixedText(l.gapDensity(), 2)}));
+    if (l.reorderExtent != 0)
+        items.push_back(say("reorder {1}", {std::to_string(l.reorderExtent)}));
+    return items;
+}
+
+void addQuality(std::vector<JsonField>& fields, const QualityCounts& q, bool total)
+{
+    // The keys are literals: a field keeps only a view of its key.
+    if (!total)
+        fields.push_back(hopField("ttl", q.hops.latest));
+    fields.push_back(hopField(total ? "total_ttl_min" : "ttl_min", q.hops.min));
+    fields.push_back(hopField(total ? "total_ttl_max" : "ttl_max", q.hops.max));
+    fields.push_back(jsonNumber(total ? "total_route_changes" : "route_changes", q.hops.changes));
+    addLosses(fields, q.losses, total);
+    addDelay(fields, q.delay, total);
+}
+
+// The quality of a sender's span in words: after who, the items separated
+// by "  " in lines that fit kTextWidth where the items do, each line after
+// the first indented; empty when there is nothing to say.
+std::vector<std::string> qualityText(const std::string& who, const QualityCounts& q)
+{
+    std::vector<std::string> items;
+    if (std::string hops = hopsText(q.hops); !hops.empty())
+        items.push_back(std::move(hops));
+    for (std::string& item : lossItems(q.losses))
+        items.push_back(std::move(item));
+    if (std::string delay = delayText(q.delay); !delay.empty())
+        items.push_back(std::move(delay));
+    std::vector<std::string> lines;
+    for (const std::string& item : items) {
+        if (lines.empty())
+            lines.push_back(who + "  " + item);
+        else if (lines.back().size() + 2 + item.size() <= kTextWidth)
+            lines.back() += "  " + item;
+        else
+            lines.push_back("  " + item);
+    }
+    return lines;
 }
 
 }   // namespace
@@ -171,6 +302,10 @@ std::vector<JsonField> intervalFields(const ReceiveInterval& interval)
     fields.push_back(jsonDecimal("total_kbps", interval.total.kbpsFirstToLast()));
     addCounts(fields, interval.total, true);
     fields.push_back(jsonNumber("total_overflowed", interval.overflowedTotal));
+    addLosses(fields, interval.losses, false);
+    addLosses(fields, interval.totalLosses, true);
+    addDelay(fields, interval.delay, false);
+    addDelay(fields, interval.totalDelay, true);
     if (interval.evictedTotal != 0) {
         fields.push_back(jsonNumber("evicted", interval.evicted));
         fields.push_back(jsonNumber("total_evicted", interval.evictedTotal));
@@ -182,8 +317,10 @@ std::vector<JsonField> intervalFields(const ReceiveInterval& interval)
             jsonDecimal("kbps",
                         FlowCounts::kbpsOver(s.interval.bytes, interval.endMs - interval.startMs))};
         addCounts(one, s.interval, false);
+        addQuality(one, s.intervalQuality, false);
         one.push_back(jsonDecimal("total_kbps", s.total.kbpsFirstToLast()));
         addCounts(one, s.total, true);
+        addQuality(one, s.totalQuality, true);
         senders += (senders.size() > 1 ? "," : "") + object(one);
     }
     fields.push_back({"senders", senders + "]"});
@@ -264,6 +401,39 @@ std::vector<JsonField> outageFields(const Outage& outage, SystemClock::time_poin
     return fields;
 }
 
+std::vector<std::string> qualityLines(const ReceiveInterval& interval)
+{
+    std::vector<std::string> lines;
+    std::size_t named = 0;
+    for (const SenderFigures& s : interval.senders) {
+        const std::vector<std::string> text = qualityText(senderText(s.sender), s.intervalQuality);
+        if (text.empty())
+            continue;
+        if (named++ == kGroupsNamed)
+            break;
+        lines.insert(lines.end(), text.begin(), text.end());
+    }
+    return lines;
+}
+
+std::string routeLine(const RouteChange& change)
+{
+    std::string text =
+        say("route: {1} ttl {2} -> {3}",
+            {senderText(change.sender), std::to_string(change.from), std::to_string(change.to)});
+    return text + routersNote(change.to);
+}
+
+std::vector<JsonField> routeFields(const RouteChange& change)
+{
+    std::vector<JsonField> fields{jsonText("type", "route"), jsonText("event", "route"),
+                                  jsonText("from", senderText(change.sender)),
+                                  hopField("ttl_before", change.from), hopField("ttl", change.to)};
+    if (change.group.family != IpAddress::Family::None)
+        fields.insert(fields.begin() + 2, jsonText("group", change.group.text()));
+    return fields;
+}
+
 std::string outageSummaryText(const OutageSummary& outages)
 {
     return say("outages {1} (longest {2} s, in all {3} s)",
@@ -298,7 +468,16 @@ std::string summaryText(const ReceiveReport& report, const ReceiveInterval& last
             say("stray {1}", {std::to_string(report.stray)});
     if (report.evicted != 0)
         text += "  " + say("evicted {1}", {std::to_string(report.evicted)});
-    return text + "\n" + head + outageSummaryText(outages);
+    text += "\n" + head + outageSummaryText(outages);
+    std::size_t named = 0;
+    for (const SenderFigures& s : last.senders) {
+        const std::vector<std::string> quality = qualityText(senderText(s.sender), s.totalQuality);
+        if (quality.empty() || named++ == kGroupsNamed)
+            continue;
+        for (const std::string& line : quality)
+            text += "\n" + head + line;
+    }
+    return text;
 }
 
 std::vector<JsonField> summaryFields(const ReceiveReport& report, const ReceiveInterval& last,
@@ -322,8 +501,17 @@ std::vector<JsonField> summaryFields(const ReceiveReport& report, const ReceiveI
     fields.push_back(jsonNumber("late", last.total.late));
     fields.push_back(jsonNumber("repeated", last.total.repeated));
     fields.push_back(jsonDecimal("kbps_first_to_last", last.total.kbpsFirstToLast()));
+    addLosses(fields, last.totalLosses, false);
+    addDelay(fields, last.totalDelay, false);
     for (JsonField& f : outageSummaryFields(outages))
         fields.push_back(std::move(f));
+    std::string senders = "[";
+    for (const SenderFigures& s : last.senders) {
+        std::vector<JsonField> one{jsonText("from", senderText(s.sender))};
+        addQuality(one, s.totalQuality, false);
+        senders += (senders.size() > 1 ? "," : "") + object(one);
+    }
+    fields.push_back({"senders", senders + "]"});
     return fields;
 }
 

@@ -54,6 +54,16 @@ std::string outageLine(const Outage& outage, std::chrono::system_clock::time_poi
 std::vector<JsonField> outageFields(const Outage& outage,
                                     std::chrono::system_clock::time_point endedAt);
 
+// How each sender's datagrams arrived in the interval, for --verbose: one
+// line per sender that said anything ("10.0.0.1  ttl 19 (1 router from ttl
+// 20)"), at most kGroupsNamed; none when no sender said anything.
+std::vector<std::string> qualityLines(const ReceiveInterval& interval);
+
+// "route: 10.0.0.1 ttl 19 -> 18 (2 routers from ttl 20)", printed as the
+// first datagram with the new hop limit arrives.
+std::string routeLine(const RouteChange& change);
+std::vector<JsonField> routeFields(const RouteChange& change);
+
 // The outages of the whole run, for the summary.
 std::string outageSummaryText(const OutageSummary& outages);
 std::vector<JsonField> outageSummaryFields(const OutageSummary& outages);
@@ -63,7 +73,8 @@ std::vector<JsonField> outageSummaryFields(const OutageSummary& outages);
 // the millisecond; the sender, bytes, while saving the datagrams in the
 // capture file, what this host dropped itself, the datagrams that reached
 // the port without being sent to the group and the streams the sequence
-// tracker evicted when there were any; the outages.
+// tracker evicted when there were any; the outages; and how each sender's
+// datagrams arrived (a line each, at most kGroupsNamed; in JSON "senders").
 std::string summaryText(const ReceiveReport& report, const ReceiveInterval& last, bool saving,
                         const OutageSummary& outages);
 std::vector<JsonField> summaryFields(const ReceiveReport& report, const ReceiveInterval& last,

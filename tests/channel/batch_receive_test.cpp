@@ -271,3 +271,36 @@ TEST(BatchReceiverTest, ASegmentSizeSplitsAMessageAndWhatACallLeavesComesNextWit
 }
 
 }   // namespace
+
+namespace {
+
+// Each datagram says the TTL (IPv4) or hop limit (IPv6) it arrived with.
+TEST(BatchReceiverTest, EachDatagramSaysTheHopLimitItArrivedWith)
+{
+    for (const bool v6 : {false, true}) {
+        SCOPED_TRACE(v6 ? "IPv6" : "IPv4");
+        const char* loopback = v6 ? "::1" : "127.0.0.1";
+        Csock rx, tx;
+        const IpAddress::Family family = v6 ? IpAddress::Family::V6 : IpAddress::Family::V4;
+        ASSERT_EQ(rx.init(Csock::Datagram, family), 1);
+        ASSERT_EQ(rx.bind(at(loopback)), 1);
+        ASSERT_EQ(rx.setReceiveTimeout(100), 1);
+        ASSERT_EQ(tx.init(Csock::Datagram, family), 1);
+        const int port = boundPort(rx.handle());
+        for (const int hops : {7, 64, 1}) {
+            ASSERT_EQ(::setsockopt(tx.handle(), v6 ? IPPROTO_IPV6 : IPPROTO_IP,
+                                   v6 ? IPV6_UNICAST_HOPS : IP_TTL, &hops, sizeof hops),
+                      0);
+            ASSERT_EQ(tx.sendTo("d", 1, at(loopback, port)), 1);
+        }
+        BatchReceiver batch;
+        ASSERT_EQ(batch.receive(rx.handle(), BatchReceiver::kBatch), 3);
+        EXPECT_EQ(batch.hopLimit(0), 7);
+        EXPECT_EQ(batch.hopLimit(1), 64);
+        EXPECT_EQ(batch.hopLimit(2), 1);
+        rx.close();
+        tx.close();
+    }
+}
+
+}   // namespace

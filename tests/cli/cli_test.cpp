@@ -260,6 +260,10 @@ TEST(CliLab, TwoReceiversCaptureEveryDatagramOfACountedRun)
         EXPECT_EQ(field(final, "datagrams"), "1000");
         EXPECT_EQ(field(final, "lost"), "0");
         EXPECT_EQ(field(final, "from"), "\"" + lab.hostAddress(0) + "\"");
+        // On the same link: no router crossed, the sender's TTL as it sent it.
+        const auto finalJson = nlohmann::json::parse(final, nullptr, false);
+        EXPECT_EQ(finalJson["senders"][0].value("ttl", 0), 20) << final;
+        EXPECT_EQ(finalJson["senders"][0].value("route_changes", 1), 0) << final;
         // Every line is an object of a type, so a script can parse each one,
         // and says what the receiver's own socket dropped and what reached
         // the port without being sent to the group.

@@ -57,3 +57,24 @@ TEST(TestDatagram, ParsesTagAndLength)
         EXPECT_EQ(parsed.headerLength, c.tagged ? 8 : 0);
     }
 }
+
+// The send time in network byte order behind its marker, and only a
+// payload that starts with the whole marker and has room for the time.
+TEST(SendStamp, WrittenInNetworkOrderAndFoundOnlyBehindItsMarker)
+{
+    std::vector<unsigned char> payload(20, 0xAA);
+    SendStamp::encode(payload.data(), 0x0102030405060708);
+    EXPECT_EQ(std::vector<unsigned char>(payload.begin() + 8, payload.begin() + 16),
+              (std::vector<unsigned char>{1, 2, 3, 4, 5, 6, 7, 8}));
+    EXPECT_EQ(payload[16], 0xAA);
+    EXPECT_EQ(SendStamp::parse(payload.data(), 20), 0x0102030405060708);
+    EXPECT_EQ(SendStamp::parse(payload.data(), 16), 0x0102030405060708);
+    EXPECT_EQ(SendStamp::parse(payload.data(), 15), std::nullopt);
+    SendStamp::encode(payload.data(), -5);   // a clock before 1970 stays itself
+    EXPECT_EQ(SendStamp::parse(payload.data(), 16), -5);
+    for (int i = 0; i < 8; ++i) {
+        std::vector<unsigned char> garbled = payload;
+        garbled[static_cast<std::size_t>(i)] ^= 1;
+        EXPECT_EQ(SendStamp::parse(garbled.data(), 16), std::nullopt) << i;
+    }
+}

@@ -5,6 +5,7 @@
 #include <algorithm>
 #include <cstdint>
 #include <string>
+#include <tuple>
 #include <vector>
 
 namespace {
@@ -327,6 +328,155 @@ TEST(IntervalMeterTest, TheStatisticsAreTheIntervalsTotals)
     // Nothing before the first datagram, not even a sender.
     m.start(0, {IpAddress::v4(0xef010101)});
     EXPECT_EQ(m.report(500), ReceiveReport{});
+}
+
+}   // namespace
+
+namespace {
+
+// Each sender's hop limit per interval and since the start, and a route
+// change told once, as the first datagram with the new limit arrives.
+TEST(IntervalMeterTest, HopLimitsPerSenderAndEachRouteChangeOnce)
+{
+    IntervalMeter m(1000, 1000);
+    m.start(0, {IpAddress::v4(0xef010101)});
+    std::vector<RouteChange> changes;
+    const struct {
+        std::uint64_t ms;
+        SocketAddress sender;
+        int hops;
+    } arrivals[] = {
+        {10, kA, 19}, {20, kB, 64}, {30, kA, 19}, {40, kA, -1},   // -1: not carried
+        {50, kA, 18}, {60, kA, 18}, {70, kA, 19}, {1100, kB, 64},
+    };
+    std::vector<ReceiveInterval> closed;
+    std::uint32_t seq = 0;
+    for (const auto& a : arrivals) {
+        if (m.due(a.ms))
+            closed.push_back(m.close(1000));
+        Outage outage;
+        Arrival arrival{a.sender, 100, Arrival::Next, seq++};
+        arrival.hops = a.hops;
+        m.take(arrival, a.ms, outage);
+        if (RouteChange change; m.takeRouteChange(change))
+            changes.push_back(change);
+    }
+    closed.push_back(m.close(2000));
+    const IpAddress group = IpAddress::v4(0xef010101);
+    EXPECT_EQ(changes, (std::vector<RouteChange>{{kA, 19, 18, group}, {kA, 18, 19, group}}));
+
+    ASSERT_EQ(closed.size(), 2U);
+    ASSERT_EQ(closed[0].senders.size(), 2U);
+    const HopCounts& a = closed[0].senders[0].intervalQuality.hops;
+    EXPECT_EQ(std::make_tuple(a.latest, a.min, a.max, a.changes), std::make_tuple(19, 18, 19, 2U));
+    const HopCounts& b = closed[0].senders[1].intervalQuality.hops;
+    EXPECT_EQ(std::make_tuple(b.latest, b.min, b.max, b.changes), std::make_tuple(64, 64, 64, 0U));
+    // A sender silent in the second interval says nothing of it, but keeps
+    // its figures since the start; one that sent the same limit again
+    // shows it in the interval without a change.
+    const HopCounts& a2 = closed[1].senders[0].intervalQuality.hops;
+    EXPECT_EQ(std::make_tuple(a2.latest, a2.min, a2.max, a2.changes),
+              std::make_tuple(-1, -1, -1, 0U));
+    EXPECT_EQ(closed[1].senders[0].totalQuality.hops.changes, 2U);
+    EXPECT_EQ(closed[1].senders[0].totalQuality.hops.min, 18);
+    const HopCounts& b2 = closed[1].senders[1].intervalQuality.hops;
+    EXPECT_EQ(std::make_tuple(b2.latest, b2.min, b2.max, b2.changes),
+              std::make_tuple(64, 64, 64, 0U));
+}
+
+}   // namespace
+
+namespace {
+
+// Each sender's losses in bursts apart from the others', the late ones as
+// the reordering extent, and all senders together in the interval's totals.
+TEST(IntervalMeterTest, LossPatternsPerSenderAndTogether)
+{
+    IntervalMeter m(1000, 1000);
+    m.start(0, {IpAddress::v4(0xef010101)});
+    Outage outage;
+    auto next = [&](const SocketAddress& sender, std::uint32_t seq, std::int64_t lost) {
+        m.take({sender, 100, Arrival::Next, seq, lost}, 10, outage);
+    };
+    // A loses 10 in a row, then 1 alone; B loses 1, interleaved with A.
+    std::uint32_t a = 0;
+    std::uint32_t b = 0;
+    for (int i = 0; i < 40; ++i) {
+        next(kA, a, i == 20 ? 10 : 0);
+        a += i == 20 ? 11 : 1;
+        next(kB, b, i == 30 ? 1 : 0);
+        b += i == 30 ? 2 : 1;
+    }
+    Arrival late{kA, 100, Arrival::Late, a - 7, -1};
+    late.behind = 6;
+    m.take(late, 20, outage);
+    next(kA, a, 1);
+
+    const ReceiveInterval closed = m.close(1000);
+    ASSERT_EQ(closed.senders.size(), 2u);
+    const LossPattern& la = closed.senders[0].totalQuality.losses;
+    EXPECT_EQ(std::make_tuple(la.bursts, la.longestRun, la.burstLost, la.gapLost, la.reorderExtent),
+              std::make_tuple(1u, 10u, 10u, 1u, 6u));
+    // The single loss at the end counts since the start, not yet in the interval.
+    EXPECT_EQ(closed.senders[0].intervalQuality.losses.gapLost, 0u);
+    const LossPattern& lb = closed.senders[1].totalQuality.losses;
+    EXPECT_EQ(std::make_tuple(lb.bursts, lb.longestRun, lb.gapLost, lb.reorderExtent),
+              std::make_tuple(0u, 1u, 1u, 0u));
+    EXPECT_EQ(std::make_tuple(closed.totalLosses.bursts, closed.totalLosses.longestRun,
+                              closed.totalLosses.gapLost, closed.totalLosses.reorderExtent,
+                              closed.totalLosses.datagrams),
+              std::make_tuple(1u, 10u, 2u, 6u, la.datagrams + lb.datagrams));
+}
+
+}   // namespace
+
+namespace {
+
+// The one-way delay's least, mean and most per sender, and RFC 3550's
+// jitter worked by hand: transit 10, 12, 11, 15 ms gives changes 2, 1, 4 ms
+// and J = 2/16 = 0.125, then 0.125 + (1 - 0.125)/16 = 0.1796875, then
+// 0.1796875 + (4 - 0.1796875)/16 = 0.418457...; a datagram without its
+// send time changes none of it.
+TEST(IntervalMeterTest, OneWayDelayAndInterarrivalJitterPerSender)
+{
+    IntervalMeter m(1000, 1000);
+    m.start(0, {IpAddress::v4(0xef010101)});
+    Outage outage;
+    std::uint32_t seq = 0;
+    auto take = [&](const SocketAddress& sender, std::int64_t delayMs, bool stamped = true) {
+        Arrival arrival{sender, 100, Arrival::Next, seq++};
+        arrival.stamped = stamped;
+        arrival.delayNs = delayMs * 1'000'000;
+        m.take(arrival, 10, outage);
+    };
+    take(kA, 10);
+    take(kB, 30);
+    take(kA, 12);
+    take(kA, 99, false);
+    take(kA, 11);
+    const ReceiveInterval first = m.close(1000);
+    take(kA, 15);
+    const ReceiveInterval second = m.close(2000);
+
+    const DelayCounts& a = first.senders[0].intervalQuality.delay;
+    EXPECT_EQ(std::make_tuple(a.stamped, a.minNs, a.maxNs),
+              std::make_tuple(3u, 10'000'000, 12'000'000));
+    EXPECT_DOUBLE_EQ(a.meanNs(), 11e6);
+    EXPECT_DOUBLE_EQ(a.jitterNs, 0.1796875e6);
+    const DelayCounts& a2 = second.senders[0].intervalQuality.delay;
+    EXPECT_EQ(std::make_tuple(a2.stamped, a2.minNs, a2.maxNs),
+              std::make_tuple(1u, 15'000'000, 15'000'000));
+    EXPECT_DOUBLE_EQ(a2.jitterNs, (0.1796875 + (4 - 0.1796875) / 16) * 1e6);
+    const DelayCounts& total = second.senders[0].totalQuality.delay;
+    EXPECT_EQ(std::make_tuple(total.stamped, total.minNs, total.maxNs),
+              std::make_tuple(4u, 10'000'000, 15'000'000));
+    // Another sender's delays are no change of this one's; together the
+    // senders' delays and the higher jitter.
+    EXPECT_DOUBLE_EQ(first.senders[1].intervalQuality.delay.jitterNs, 0);
+    EXPECT_EQ(std::make_tuple(second.totalDelay.stamped, second.totalDelay.minNs,
+                              second.totalDelay.maxNs),
+              std::make_tuple(5u, 10'000'000, 30'000'000));
+    EXPECT_DOUBLE_EQ(second.totalDelay.jitterNs, a2.jitterNs);
 }
 
 }   // namespace

@@ -207,11 +207,15 @@ TEST(SequenceTracker, SaysWhereEachNumberStood)
         {0, Order::Next},     {1, Order::Next},     {3, Order::Next},    {2, Order::Late},
         {2, Order::Repeated}, {3, Order::Repeated}, {5000, Order::Held}, {4, Order::Next},
         {0, Order::Held},     {1, Order::Next},     {200, Order::Next},  {50, Order::Held},
+        {190, Order::Late},
     };
     SequenceTracker tracker;
     for (const auto& [seq, order] : stream) {
         SCOPED_TRACE(seq);
-        EXPECT_EQ(tracker.observe(kA, seq).order, order);
+        const SequenceTracker::Seen seen = tracker.observe(kA, seq);
+        EXPECT_EQ(seen.order, order);
+        // How far behind the newest a late number arrived.
+        EXPECT_EQ(seen.behind, seq == 2 && order == Order::Late ? 1u : seq == 190 ? 10u : 0u);
     }
 }
 

@@ -291,3 +291,28 @@ TEST(MetricsText, StaysReadableForAnyInput)
 }
 
 }   // namespace
+
+namespace {
+
+// The route changes and the latest hop limit, only of the senders whose
+// datagrams said it; a sender named twice counts its changes together.
+TEST(MetricsText, HopLimitsOfTheSendersThatSaidThem)
+{
+    const MetricsTotals totals{"224.1.1.1",
+                               9000,
+                               {{"10.0.0.1", 10, 100, 0, 0, 0, 0, 0, 2, 18},
+                                {"10.0.0.2", 5, 50, 0, 0, 0, 0, 0, 0, -1},
+                                {"10.0.0.1", 1, 10, 0, 0, 0, 0, 0, 1, -1}},
+                               0};
+    const std::string text = metricsText(totals);
+    std::vector<Sample> samples;
+    ASSERT_NO_FATAL_FAILURE(parseExposition(text, samples));
+    const std::map<std::string, std::string> values = valuesOf(samples);
+    EXPECT_EQ(values.at("kestil_route_changes_total 10.0.0.1"), "3");
+    EXPECT_EQ(values.at("kestil_ttl 10.0.0.1"), "18");
+    EXPECT_EQ(values.count("kestil_ttl 10.0.0.2"), 0u);
+    EXPECT_EQ(values.count("kestil_route_changes_total 10.0.0.2"), 0u);
+    EXPECT_NE(text.find("# TYPE kestil_ttl gauge\n"), std::string::npos) << text;
+}
+
+}   // namespace

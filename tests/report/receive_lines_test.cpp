@@ -259,4 +259,92 @@ TEST(ReceiveLines, TheLossLimitNamesEveryGroupThatBrokeIt)
     EXPECT_EQ(lossAboveLimitText(many, 9.0), "");
 }
 
+// The hop limits in words: the routers crossed from the default TTL where
+// that can be so, a range and route changes where there were, nothing for a
+// sender that never said; the route change line; and the JSON fields.
+TEST(ReceiveLines, HopLimitsSayTheRoutersCrossedAndRouteChanges)
+{
+    ReceiveInterval interval;
+    interval.endMs = 1000;
+    auto sender = [](std::uint32_t host, HopCounts hops) {
+        SenderFigures s{{IpAddress::v4(host), 9000}, {}, {}, {}, {}};
+        s.intervalQuality.hops = hops;
+        s.totalQuality.hops = hops;
+        return s;
+    };
+    interval.senders = {sender(0x0a000001, {19, 19, 19, 0}),
+                        sender(0x0a000002, {20, 20, 20, 0}),
+                        sender(0x0a000003, {17, 17, 18, 1}),
+                        sender(0x0a000004, {64, 64, 64, 0}),
+                        sender(0x0a000005, {}),
+                        sender(0x0a000006, {1, 1, 20, 3})};
+    EXPECT_EQ(
+        qualityLines(interval),
+        (std::vector<std::string>{
+            "10.0.0.1  ttl 19 (1 router from ttl 20)", "10.0.0.2  ttl 20 (0 routers from ttl 20)",
+            "10.0.0.3  ttl 17-18 (3 routers from ttl 20), 1 route change", "10.0.0.4  ttl 64",
+            "10.0.0.6  ttl 1-20 (19 routers from ttl 20), 3 route changes"}));
+
+    const RouteChange change{{IpAddress::v4(0x0a000001), 9000}, 19, 18, IpAddress::v4(0xef010101)};
+    EXPECT_EQ(routeLine(change), "route: 10.0.0.1 ttl 19 -> 18 (2 routers from ttl 20)");
+    std::string json;
+    for (const JsonField& f : routeFields(change))
+        json += std::string(f.key) + "=" + f.value + ";";
+    EXPECT_EQ(json, "type=\"route\";event=\"route\";group=\"239.1.1.1\";from=\"10.0.0.1\";"
+                    "ttl_before=19;ttl=18;");
+
+    json.clear();
+    for (const JsonField& f : intervalFields(interval))
+        json += std::string(f.key) + "=" + f.value + ";";
+    EXPECT_NE(json.find("\"ttl\":17,\"ttl_min\":17,\"ttl_max\":18,\"route_changes\":1"),
+              std::string::npos)
+        << json;
+    EXPECT_NE(json.find("\"ttl\":null,\"ttl_min\":null,\"ttl_max\":null,\"route_changes\":0"),
+              std::string::npos)
+        << json;
+    const std::string summary = summaryText({}, interval, false, {});
+    EXPECT_NE(summary.find("total  10.0.0.3  ttl 17-18 (3 routers from ttl 20), 1 route change"),
+              std::string::npos)
+        << summary;
+}
+
+}   // namespace
+
+namespace {
+
+// The loss pattern in words, after the hop limit while the line has room,
+// and in the JSON of each sender, of the interval's totals and the summary.
+TEST(ReceiveLines, LossPatternInWordsAndFields)
+{
+    ReceiveInterval interval;
+    interval.endMs = 1000;
+    SenderFigures s{{IpAddress::v4(0x0a000001), 9000}, {}, {}, {}, {}};
+    s.intervalQuality.hops = {19, 19, 19, 0};
+    s.intervalQuality.losses = {2, 10, 20, 24, 1, 1000, 3};
+    s.totalQuality = s.intervalQuality;
+    interval.senders = {s};
+    interval.losses = s.intervalQuality.losses;
+    interval.totalLosses = s.totalQuality.losses;
+    EXPECT_EQ(
+        qualityLines(interval),
+        (std::vector<std::string>{"10.0.0.1  ttl 19 (1 router from ttl 20)",
+                                  "  bursts 2, longest 10, density 83.33%, gap 0.10%  reorder 3"}));
+    std::string json;
+    for (const JsonField& f : intervalFields(interval))
+        json += std::string(f.key) + "=" + f.value + ";";
+    EXPECT_NE(json.find("bursts=2;burst_longest=10;burst_density=83.333;gap_density=0.102;"
+                        "reorder_extent=3;total_bursts=2;"),
+              std::string::npos)
+        << json;
+    EXPECT_NE(json.find("\"route_changes\":0,\"bursts\":2,\"burst_longest\":10,"),
+              std::string::npos)
+        << json;
+    json.clear();
+    for (const JsonField& f : summaryFields({}, interval, false, {}))
+        json += std::string(f.key) + "=" + f.value + ";";
+    EXPECT_NE(json.find("bursts=2;burst_longest=10;"), std::string::npos) << json;
+    EXPECT_NE(summaryText({}, interval, false, {}).find("\ntotal    bursts 2, longest 10"),
+              std::string::npos);
+}
+
 }   // namespace

@@ -21,12 +21,13 @@ class ScriptedReceiver : public BatchReceiver {
 public:
     // One message as the system would bring it: its bytes (longer than the
     // buffer: it did not fit), who sent it, where to, and the segment size
-    // carried with it (0: none).
+    // carried with it (0: none), and its hop limit (-1: none).
     struct Message {
         std::vector<unsigned char> bytes;
         SocketAddress sender;
         IpAddress destination;
         int segment = 0;
+        int hopLimit = -1;
     };
     using Call = std::vector<Message>;
 
@@ -61,6 +62,7 @@ protected:
             m.segment = from.segment;
             m.sender = from.sender;
             m.destination = from.destination;
+            m.hopLimit = from.hopLimit;
         }
         call.erase(call.begin(), call.begin() + got);
         if (call.empty())

@@ -1,0 +1,190 @@
+// How datagrams arrive, as kestil-cli tells it between namespace hosts.
+
+#include "core/datagram.h"
+#include "tests/support/cli_process.h"
+#include "tests/support/netns_lab.h"
+#include "tests/support/temp_dir.h"
+
+#include <gtest/gtest.h>
+#include <nlohmann/json.hpp>
+
+#include <cstdio>
+#include <cstdlib>
+#include <random>
+#include <string>
+#include <vector>
+
+namespace {
+
+constexpr const char* kDovrin = MCT_DOVRIN_CLI;
+constexpr const char* kKestil = MCT_KESTIL_CLI;
+
+std::string randomBytes(std::size_t n)
+{
+    std::mt19937 generator(11);
+    std::string bytes(n, '\0');
+    for (char& c : bytes)
+        c = static_cast<char>(generator());
+    return bytes;
+}
+
+// Send times in the payloads: the receiver finds them by their marker and
+// gives the delay (the hosts share one clock here) and the jitter; the
+// capture holds each stamp and then the source's bytes, shifted by it, all of
+// them in order. A size too small for the stamp is refused.
+TEST(QualityLab, SendTimesGiveTheDelayAndTheSourceFollowsThemWhole)
+{
+    NetnsLab lab(2);
+    NETNS_LAB_OR_SKIP(lab);
+    TempDir dir;
+    const std::string source = dir.put("source.bin", randomBytes(300'000));
+    const Started refused = spawnIn(lab, 0, dir, "small", kDovrin, {"--timestamps", "-l", "15"});
+    EXPECT_EQ(exitCode(refused), 2);
+    EXPECT_NE(TempDir::contents(refused.err).find("--timestamps needs a size of at least 16"),
+              std::string::npos)
+        << TempDir::contents(refused.err);
+
+    const Started receiver =
+        spawnIn(lab, 1, dir, "rx", kKestil,
+                {"--json", "--save", dir.file("rx.bin"), "--count", "200", "--duration", "60"});
+    awaitJoined(receiver);
+    const Started sender = spawnIn(lab, 0, dir, "tx", kDovrin,
+                                   {"--timestamps", "--count", "200", "--speed", "2000", "--source",
+                                    source, "--json", "--quiet"});
+    EXPECT_EQ(exitCode(sender), 0) << TempDir::contents(sender.err);
+    ASSERT_EQ(exitCode(receiver), 0) << TempDir::contents(receiver.err);
+
+    const auto final = nlohmann::json::parse(finalObject(receiver), nullptr, false);
+    EXPECT_EQ(final.value("stamped", 0), 200) << final;
+    EXPECT_GE(final.value("delay_min", -1.0), 0) << final;
+    EXPECT_LT(final.value("delay_max", 1e9), 50) << final;
+    EXPECT_LE(final.value("delay_min", 1e9), final.value("delay_mean", -1.0)) << final;
+    EXPECT_LT(final.value("jitter", 1e9), 10) << final;
+    EXPECT_EQ(final["senders"][0].value("stamped", 0), 200) << final;
+
+    const std::string captured = TempDir::contents(dir.file("rx.bin"));
+    ASSERT_EQ(captured.size(), 200u * 1024);
+    std::string shifted;
+    for (std::size_t at = 0; at < captured.size(); at += 1024) {
+        const auto* payload = reinterpret_cast<const unsigned char*>(captured.data() + at);
+        ASSERT_TRUE(SendStamp::parse(payload, 1024)) << at;
+        shifted += captured.substr(at + SendStamp::kSize, 1024 - SendStamp::kSize);
+    }
+    EXPECT_TRUE(shifted == TempDir::contents(source).substr(0, shifted.size()));
+}
+
+}   // namespace
+
+namespace {
+
+constexpr const char* kRelay = MCT_RELAY;
+constexpr const char* kRelayOut = "10.78.0.1";
+
+// Three hosts: the sender (0) and the relay (1) on the lab's bridge, the
+// receiver (2) behind the relay on a link of its own (r0 to r1), its bridge
+// link down, so that every datagram it gets crossed the relay.
+bool linkBehindRelay(const NetnsLab& lab)
+{
+    if (lab.exec(1, "ip link add r0 type veth peer name r1 netns " + lab.hostName(2) +
+                        " && ip addr add " + kRelayOut + "/24 dev r0 && ip link set r0 up") != 0 ||
+        lab.exec(2, "ip link set eth0 down && ip addr add 10.78.0.2/24 dev r1 && "
+                    "ip link set r1 up && ip route replace 224.0.0.0/4 dev r1") != 0)
+        return false;
+    return waitFor([&] { return lab.exec(2, "ip -o link show dev r1 | grep -q 'state UP'") == 0; });
+}
+
+struct Relayed {
+    std::string final;          // the receiver's final object
+    double relayOwnMs = 0;      // the relay's own delay beyond the scripted one: the mean
+    double relayOwnMaxMs = 0;   // and the most
+};
+
+// One run through the relay, scripted by its arguments after the
+// addresses and seconds, of the sender's arguments.
+Relayed relayRun(const NetnsLab& lab, const TempDir& dir, const std::string& name,
+                 const std::vector<std::string>& script, std::vector<std::string> send)
+{
+    std::vector<std::string> relayArgs{"224.1.1.1", "9000", lab.hostAddress(1), kRelayOut, "3.5"};
+    relayArgs.insert(relayArgs.end(), script.begin(), script.end());
+    const Started relay = spawnIn(lab, 1, dir, name + "-relay", kRelay, relayArgs);
+    EXPECT_TRUE(waitFor([&] { return TempDir::contents(relay.out).find("ready") == 0; }))
+        << TempDir::contents(relay.err);
+    const Started receiver = spawnIn(lab, 2, dir, name + "-rx", kKestil,
+                                     {"--json", "--interface", "r1", "--duration", "3.5"});
+    awaitJoined(receiver);
+    send.insert(send.end(), {"--json", "--quiet"});
+    const Started sender = spawnIn(lab, 0, dir, name + "-tx", kDovrin, send);
+    EXPECT_EQ(exitCode(sender), 0) << TempDir::contents(sender.err);
+    EXPECT_EQ(exitCode(receiver), 0) << TempDir::contents(receiver.err);
+    EXPECT_EQ(exitCode(relay), 0) << TempDir::contents(relay.err);
+    Relayed run;
+    run.final = finalObject(receiver);
+    const std::string said = TempDir::contents(relay.out);
+    const std::size_t own = said.find("own_ms ");
+    EXPECT_NE(own, std::string::npos) << said;
+    const std::size_t ownMax = said.find("own_max_ms ");
+    if (own != std::string::npos && ownMax != std::string::npos) {
+        run.relayOwnMs = std::atof(said.c_str() + own + 7);
+        run.relayOwnMaxMs = std::atof(said.c_str() + ownMax + 11);
+    }
+    return run;
+}
+
+// 20 ms ± 5 ms through the relay: a mean delay of 20 ms and the relay's own,
+// RFC 3550's jitter near its expectation for uniform delays 10 ms apart or
+// more (2/3 of 5 ms, none reordered), and one router crossed.
+TEST(QualityLab, TheRelaysDelayAndJitterAndHopShowAtTheReceiver)
+{
+    NetnsLab lab(3);
+    NETNS_LAB_OR_SKIP(lab);
+    ASSERT_TRUE(linkBehindRelay(lab));
+    TempDir dir;
+    // 108-byte datagrams at 87 kbit/s: about one each 10 ms.
+    const Relayed run =
+        relayRun(lab, dir, "delay", {"20", "5"},
+                 {"--timestamps", "--count", "250", "--size", "100", "--speed", "87"});
+    const auto f = nlohmann::json::parse(run.final, nullptr, false);
+    EXPECT_EQ(f.value("datagrams", 0), 250) << f;
+    EXPECT_EQ(f.value("stamped", 0), 250) << f;
+    EXPECT_NEAR(f.value("delay_mean", 0.0), 20 + run.relayOwnMs, 2) << f;
+    EXPECT_GE(f.value("delay_min", 0.0), 15) << f;
+    // The receiver takes the system's arrival times, so that its own
+    // scheduling adds nothing; a busy machine may still hold up the relay.
+    EXPECT_LE(f.value("delay_max", 1e9), 25 + run.relayOwnMaxMs + 2) << f;
+    EXPECT_GT(f.value("jitter", 0.0), 2.0) << f;
+    EXPECT_LT(f.value("jitter", 1e9), 5.0) << f;
+    EXPECT_EQ(f["senders"][0].value("ttl", 0), 19) << f;
+    std::printf("through the relay: delay %.3f/%.3f/%.3f ms, jitter %.3f ms, relay's own %.3f ms "
+                "(most %.3f)\n",
+                f.value("delay_min", 0.0), f.value("delay_mean", 0.0), f.value("delay_max", 0.0),
+                f.value("jitter", 0.0), run.relayOwnMs, run.relayOwnMaxMs);
+}
+
+// 1 % lost alone and 1 % lost ten at a time: the same loss, told apart by
+// the bursts.
+TEST(QualityLab, LossesAloneAndInBurstsAreToldApart)
+{
+    NetnsLab lab(3);
+    NETNS_LAB_OR_SKIP(lab);
+    ASSERT_TRUE(linkBehindRelay(lab));
+    TempDir dir;
+    // 108-byte datagrams at 1728 kbit/s: two each ms, for 2 s.
+    const std::vector<std::string> send{"--count", "4000", "--size", "100", "--speed", "1728"};
+    const auto alone = nlohmann::json::parse(
+        relayRun(lab, dir, "alone", {"0", "0", "100", "1"}, send).final, nullptr, false);
+    const auto bursts = nlohmann::json::parse(
+        relayRun(lab, dir, "bursts", {"0", "0", "100", "10"}, send).final, nullptr, false);
+    for (const nlohmann::json* f : {&alone, &bursts}) {
+        EXPECT_EQ(f->value("lost", 0), 40) << *f;
+        EXPECT_EQ(f->value("datagrams", 0), 3960) << *f;
+    }
+    EXPECT_EQ(alone.value("bursts", -1), 0) << alone;
+    EXPECT_EQ(alone.value("burst_longest", 0), 1) << alone;
+    EXPECT_NEAR(alone.value("gap_density", 0.0), 1.0, 0.01) << alone;
+    EXPECT_EQ(bursts.value("bursts", 0), 4) << bursts;
+    EXPECT_EQ(bursts.value("burst_longest", 0), 10) << bursts;
+    EXPECT_NEAR(bursts.value("burst_density", 0.0), 100, 0.001) << bursts;
+    EXPECT_NEAR(bursts.value("gap_density", 1.0), 0, 0.001) << bursts;
+}
+
+}   // namespace
