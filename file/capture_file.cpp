@@ -46,8 +46,12 @@ int CaptureFile::open(const std::string& name)
     seen_ = 0;
     lastFailed_ = false;
     failed_.store(false, std::memory_order_release);
-    if (file->isOpen())
+    appender_.reset();
+    if (file->isOpen()) {
+        file->startDirect();
         file_ = std::move(file);
+    }
+    direct_.store(file_ != nullptr && file_->isDirect(), std::memory_order_release);
     open_.store(file_ != nullptr, std::memory_order_release);
     return result == 1 ? 1 : -1;
 }
@@ -68,6 +72,7 @@ void CaptureFile::closeLocked(std::unique_lock<std::mutex>& lock)
     file_->releaseReserve();
     file_->close();
     file_.reset();
+    direct_.store(false, std::memory_order_release);
     // A write waiting for room stops taking records.
     done_.notify_all();
 }
@@ -85,9 +90,14 @@ void CaptureFile::handOver()
     filling_ = nullptr;
 }
 
-void CaptureFile::drain(std::unique_lock<std::mutex>& lock)
+void CaptureFile::drain(std::unique_lock<std::mutex>& lock, bool tail)
 {
-    done_.wait(lock, [this] { return queued_.empty() && !writing_; });
+    if (tail) {
+        tailWanted_ = true;
+        work_.notify_one();
+    }
+    done_.wait(lock, [&] { return queued_.empty() && !writing_ && (!tail || !tailPending()); });
+    tailWanted_ = false;
 }
 
 void CaptureFile::flush()
@@ -170,35 +180,45 @@ void CaptureFile::writerLoop()
     const auto partial = [this] { return filling_ != nullptr && !filling_->lengths.empty(); };
     for (;;) {
         idle_ = true;
-        work_.wait(lock, [&] { return !queued_.empty() || stop_ || partial(); });
+        work_.wait(lock,
+                   [&] { return !queued_.empty() || stop_ || partial() || tailPending(); });
         // Full blocks make few large writes; records of a slow flow wait a
-        // little for more, then go as they are.
-        if (queued_.empty() && !stop_)
-            work_.wait_for(lock, kGatherTime, [this] { return !queued_.empty() || stop_; });
+        // little for more, then go as they are, and so does the partial page
+        // that direct writes left behind.
+        if (queued_.empty() && !stop_ && !tailWanted_)
+            work_.wait_for(lock, kGatherTime,
+                           [this] { return !queued_.empty() || stop_ || tailWanted_; });
         idle_ = false;
         if (queued_.empty())
             handOver();
-        if (queued_.empty()) {
+        if (queued_.empty() && !tailPending()) {
             if (stop_)
                 return;
             continue;
         }
         std::vector<Block*> blocks(queued_.begin(), queued_.end());
         queued_.clear();
-        std::uint64_t records = 0;
-        for (const Block* block : blocks)
-            records += block->lengths.size();
         writing_ = true;
         lock.unlock();
-        const std::uint64_t whole = writeBlocks(blocks, records);
-        const int error = errno;
+        Outcome outcome = blocks.empty() ? Outcome{} : writeBlocks(blocks);
         lock.lock();
+        // With nothing more to write for now the file gets the partial page
+        // too; while records keep coming it waits for them.
+        if (tailPending() && queued_.empty() && (tailWanted_ || !partial())) {
+            lock.unlock();
+            const Outcome tail = writeTail();
+            lock.lock();
+            outcome.whole += tail.whole;
+            outcome.lost += tail.lost;
+            if (tail.lost > 0)
+                outcome.error = tail.error;
+        }
         writing_ = false;
-        written_ += whole;
-        if (whole < records) {
-            error_.store(error, std::memory_order_release);
-            lost_.fetch_add(records - whole, std::memory_order_acq_rel);
-            if (!lastFailed_ || whole > 0)
+        written_ += outcome.whole;
+        if (outcome.lost > 0) {
+            error_.store(outcome.error, std::memory_order_release);
+            lost_.fetch_add(outcome.lost, std::memory_order_acq_rel);
+            if (!lastFailed_ || outcome.whole > 0)
                 failures_.fetch_add(1, std::memory_order_acq_rel);
             lastFailed_ = true;
             failed_.store(true, std::memory_order_release);
@@ -211,43 +231,56 @@ void CaptureFile::writerLoop()
     }
 }
 
-std::uint64_t CaptureFile::writeBlocks(const std::vector<Block*>& blocks, std::uint64_t records)
+CaptureFile::Outcome CaptureFile::writeBlocks(const std::vector<Block*>& blocks)
 {
     // Only this thread touches the file while writing_ is set: open, close
     // and closeIfGone wait for it.
-    if (!file_) {
-        errno = EBADF;
-        return 0;
-    }
     std::vector<iovec> parts;
     std::size_t total = 0;
     for (Block* block : blocks) {
         parts.push_back({block->bytes.get(), block->used});
         total += block->used;
+        unsettled_.insert(unsettled_.end(), block->lengths.begin(), block->lengths.end());
     }
+    if (!file_)
+        return settle({0, true, EBADF});
     // A failed reservation only costs speed.
     file_->reserve(static_cast<std::int64_t>(total), kReserveBytes);
+    if (file_->isDirect())
+        return settle(appender_.append(*file_, parts.data(), static_cast<int>(parts.size())));
+    errno = 0;
     const auto written = static_cast<std::size_t>(
         file_->writeGathered(parts.data(), static_cast<int>(parts.size())));
-    if (written == total)
-        return records;
-    // The records that made it whole, up to the first torn or missing one.
-    std::uint64_t whole = 0;
-    std::size_t kept = 0;
-    const auto keep = [&](std::uint32_t n) {
-        if (kept + n > written)
-            return false;
-        kept += n;
-        ++whole;
-        return true;
-    };
-    for (const Block* block : blocks)
-        if (!std::all_of(block->lengths.begin(), block->lengths.end(), keep))
-            break;
+    return settle({written, written < total, errno != 0 ? errno : EIO});
+}
+
+CaptureFile::Outcome CaptureFile::writeTail()
+{
+    if (!file_)
+        return settle({0, true, EBADF});
+    return settle(appender_.finish(*file_));
+}
+
+CaptureFile::Outcome CaptureFile::settle(const DirectAppender::Result& result)
+{
+    Outcome outcome;
+    unsettledStored_ += result.stored;
+    while (!unsettled_.empty() && unsettled_.front() <= unsettledStored_) {
+        unsettledStored_ -= unsettled_.front();
+        unsettled_.pop_front();
+        ++outcome.whole;
+    }
+    if (!result.failed)
+        return outcome;
     // Only whole records stay: a torn one would shift every record after it.
-    if (written > kept)
-        file_->dropTail(static_cast<int>(written - kept));
-    return whole;
+    if (unsettledStored_ > 0 && file_)
+        file_->dropTail(static_cast<int>(unsettledStored_));
+    outcome.lost = unsettled_.size();
+    outcome.error = result.error;
+    unsettled_.clear();
+    unsettledStored_ = 0;
+    appender_.reset();
+    return outcome;
 }
 
 bool CaptureFile::closeIfGone()
@@ -273,11 +306,17 @@ bool CaptureFile::closeIfGone()
         free_.push_back(block);
     }
     queued_.clear();
-    drain(lock);
+    drain(lock, false);
+    // So would the partial page direct writes left behind.
+    dropped += unsettled_.size();
+    unsettled_.clear();
+    unsettledStored_ = 0;
+    appender_.reset();
     lost_.fetch_add(dropped + (written_ - seen_), std::memory_order_acq_rel);
     failed_.store(true, std::memory_order_release);
     file_->close();
     file_.reset();
+    direct_.store(false, std::memory_order_release);
     done_.notify_all();
     return true;
 }
