@@ -180,8 +180,7 @@ void CaptureFile::writerLoop()
     const auto partial = [this] { return filling_ != nullptr && !filling_->lengths.empty(); };
     for (;;) {
         idle_ = true;
-        work_.wait(lock,
-                   [&] { return !queued_.empty() || stop_ || partial() || tailPending(); });
+        work_.wait(lock, [&] { return !queued_.empty() || stop_ || partial() || tailPending(); });
         // Full blocks make few large writes; records of a slow flow wait a
         // little for more, then go as they are, and so does the partial page
         // that direct writes left behind.

@@ -133,8 +133,8 @@ private:
     bool writing_ = false;       // the writer is writing blocks taken from the queue
     bool idle_ = false;          // the writer waits for records
     bool stop_ = false;
-    bool lastFailed_ = false;     // the latest write of this file failed
-    bool tailWanted_ = false;     // a flush waits for the partial page
+    bool lastFailed_ = false;   // the latest write of this file failed
+    bool tailWanted_ = false;   // a flush waits for the partial page
     // Only the writer touches these while writing_ is set, others only
     // while it is not.
     DirectAppender appender_;
