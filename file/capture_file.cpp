@@ -46,7 +46,7 @@ int CaptureFile::open(const std::string& name)
     seen_ = 0;
     lastFailed_ = false;
     failed_.store(false, std::memory_order_release);
-    appender_.reset();
+    appender_.restart();
     if (file->isOpen()) {
         file->startDirect();
         file_ = std::move(file);

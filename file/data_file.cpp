@@ -230,6 +230,13 @@ int DataFile::reserve(std::int64_t bytes, std::int64_t ahead)
         reserves_ = false;
         return 0;
     }
+    // A reservation that found too little room may keep what it took, and
+    // the writes themselves would then find none: cutting the file at its
+    // own length gives it back.
+    const int error = errno;
+    reservedTo_ = 0;
+    ::ftruncate(fd_, info.st_size);
+    errno = error;
     return -1;
 }
 

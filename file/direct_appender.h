@@ -37,8 +37,14 @@ public:
     Result finish(DataFile& file);
     // Bytes taken but not yet in the file.
     std::size_t pending() const { return started_ ? base_ + used_ - inFile_ : 0; }
-    // Forgets the stream: the file was changed, replaced or failed.
+    // Forgets the stream: the file failed or was changed meanwhile.
     void reset() { started_ = false; }
+    // A new file: its stream starts at its end, direct writes tried again.
+    void restart()
+    {
+        started_ = false;
+        direct_ = true;
+    }
 
 private:
     struct Free {

@@ -12,10 +12,10 @@
 #include <utility>
 #include <vector>
 
-// A real file whose system calls (reads and writes, single or gathered)
-// follow a script, which may be shared with the test: each call moves at
-// most the bytes of its step, a step of 0 or less fails it (EIO), and every
-// call waits while the gate is shut. Once the steps run out, calls move
+// A real file whose system calls (reads and writes, single, gathered or
+// direct) follow a script, which may be shared with the test: each call moves
+// at most the bytes of its step, a step of 0 or less fails it (EIO), and
+// every call waits while the gate is shut. Once the steps run out, calls move
 // everything, or repeat the last step when the script says so.
 class ScriptedFile : public DataFile {
 public:
@@ -81,6 +81,11 @@ protected:
         return gathered(parts, count, [&](const iovec* cut, int n) {
             return DataFile::systemWritev(fd, cut, n);
         });
+    }
+    ssize_t systemPwrite(int fd, const void* buffer, std::size_t n, off_t at) override
+    {
+        return single(n,
+                      [&](std::size_t cut) { return DataFile::systemPwrite(fd, buffer, cut, at); });
     }
 
 private:
