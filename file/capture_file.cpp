@@ -11,6 +11,7 @@ namespace {
 
 constexpr int kWriterNice = 10;
 constexpr auto kGatherTime = std::chrono::milliseconds(20);
+constexpr std::size_t kBatchBytes = std::size_t{4} << 20;
 
 }   // namespace
 
@@ -52,6 +53,9 @@ int CaptureFile::open(const std::string& name)
         file_ = std::move(file);
     }
     direct_.store(file_ != nullptr && file_->isDirect(), std::memory_order_release);
+    taken_ = file_ != nullptr
+                 ? static_cast<std::uint64_t>(std::max<std::int64_t>(file_->length(), 0))
+                 : 0;
     open_.store(file_ != nullptr, std::memory_order_release);
     return result == 1 ? 1 : -1;
 }
@@ -150,19 +154,28 @@ int CaptureFile::write(const iovec* records, int count)
             if (opened_ != opened || !taking())
                 break;
             if (free_.empty()) {
+                void* bytes = nullptr;
+                if (::posix_memalign(&bytes, DirectAppender::kPage,
+                                     options_.blockBytes + DirectAppender::kPage) != 0) {
+                    lost_.fetch_add(1, std::memory_order_acq_rel);
+                    continue;
+                }
                 auto block = std::make_unique<Block>();
-                block->bytes = std::make_unique<unsigned char[]>(options_.blockBytes);
+                block->bytes.reset(static_cast<unsigned char*>(bytes));
                 free_.push_back(block.get());
                 blocks_.push_back(std::move(block));
             }
             filling_ = free_.back();
             free_.pop_back();
+            filling_->offset = static_cast<std::size_t>(taken_ % DirectAppender::kPage);
             filling_->used = 0;
             filling_->lengths.clear();
         }
         if (n > 0)
-            std::memcpy(filling_->bytes.get() + filling_->used, records[taken].iov_base, n);
+            std::memcpy(filling_->bytes.get() + filling_->offset + filling_->used,
+                        records[taken].iov_base, n);
         filling_->used += n;
+        taken_ += n;
         filling_->lengths.push_back(static_cast<std::uint32_t>(n));
         // A waiting writer learns of a block begun; a full one wakes it anyway.
         if (filling_->lengths.size() == 1 && idle_)
@@ -195,8 +208,13 @@ void CaptureFile::writerLoop()
                 return;
             continue;
         }
-        std::vector<Block*> blocks(queued_.begin(), queued_.end());
-        queued_.clear();
+        // Not the whole queue at once: blocks written go back to the
+        // receiving thread while the next ones are being written.
+        const std::size_t most = std::max<std::size_t>(kBatchBytes / options_.blockBytes, 1);
+        const auto end =
+            queued_.begin() + static_cast<std::ptrdiff_t>(std::min(queued_.size(), most));
+        std::vector<Block*> blocks(queued_.begin(), end);
+        queued_.erase(queued_.begin(), end);
         writing_ = true;
         lock.unlock();
         Outcome outcome = blocks.empty() ? Outcome{} : writeBlocks(blocks);
@@ -237,7 +255,7 @@ CaptureFile::Outcome CaptureFile::writeBlocks(const std::vector<Block*>& blocks)
     std::vector<iovec> parts;
     std::size_t total = 0;
     for (Block* block : blocks) {
-        parts.push_back({block->bytes.get(), block->used});
+        parts.push_back({block->bytes.get() + block->offset, block->used});
         total += block->used;
         unsettled_.insert(unsettled_.end(), block->lengths.begin(), block->lengths.end());
     }
@@ -245,8 +263,20 @@ CaptureFile::Outcome CaptureFile::writeBlocks(const std::vector<Block*>& blocks)
         return settle({0, true, EBADF});
     // A failed reservation only costs speed.
     file_->reserve(static_cast<std::int64_t>(total), kReserveBytes);
-    if (file_->isDirect())
-        return settle(appender_.append(*file_, parts.data(), static_cast<int>(parts.size())));
+    if (file_->isDirect()) {
+        DirectAppender::Result result;
+        for (Block* block : blocks) {
+            const DirectAppender::Result one =
+                appender_.appendBlock(*file_, block->bytes.get(), block->offset, block->used);
+            result.stored += one.stored;
+            if (one.failed) {
+                result.failed = true;
+                result.error = one.error;
+                break;
+            }
+        }
+        return settle(result);
+    }
     errno = 0;
     const auto written = static_cast<std::size_t>(
         file_->writeGathered(parts.data(), static_cast<int>(parts.size())));

@@ -8,6 +8,7 @@
 #include <condition_variable>
 #include <cstddef>
 #include <cstdint>
+#include <cstdlib>
 #include <deque>
 #include <functional>
 #include <memory>
@@ -89,9 +90,17 @@ public:
     bool failed() const { return failed_.load(std::memory_order_acquire); }
 
 private:
+    struct Free {
+        void operator()(unsigned char* bytes) const { std::free(bytes); }
+    };
+    // Its memory is page-aligned with a page's room ahead of the records:
+    // they start where they will lie within a page of the file, so that
+    // the writer only puts the partial page before them to write the block
+    // directly, without copying it.
     struct Block {
-        std::unique_ptr<unsigned char[]> bytes;
-        std::size_t used = 0;
+        std::unique_ptr<unsigned char, Free> bytes;
+        std::size_t offset = 0;               // where the records start
+        std::size_t used = 0;                 // bytes of records
         std::vector<std::uint32_t> lengths;   // of the records, in order
     };
 
@@ -140,6 +149,7 @@ private:
     DirectAppender appender_;
     std::deque<std::uint32_t> unsettled_;   // lengths of records not yet whole in the file
     std::uint64_t unsettledStored_ = 0;     // of their bytes, those in the file
+    std::uint64_t taken_ = 0;               // the file's length once the records taken are in it
     std::uint64_t opened_ = 0;    // counts opens; a write taking records stops at a new one
     std::uint64_t written_ = 0;   // records in the file, this file
     std::uint64_t seen_ = 0;      // written_ when the file was last seen under its name

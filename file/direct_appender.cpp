@@ -81,6 +81,50 @@ DirectAppender::Result DirectAppender::append(DataFile& file, const iovec* parts
     return result;
 }
 
+DirectAppender::Result DirectAppender::appendBlock(DataFile& file, unsigned char* block,
+                                                   std::size_t offset, std::size_t used)
+{
+    if (started_ && pending() == 0 && file.length() != static_cast<std::int64_t>(inFile_))
+        started_ = false;
+    if (!started_ || !direct_ || used_ != offset || offset >= kPage) {
+        const iovec part{block + offset, used};
+        return append(file, &part, 1);
+    }
+    Result result;
+    std::memcpy(block, stage_.get(), used_);
+    const std::size_t all = offset + used;
+    const std::size_t pages = all - all % kPage;
+    std::size_t written = 0;
+    if (pages > 0) {
+        written = file.writeDirect(block, pages, static_cast<std::int64_t>(base_));
+        if (written < pages && errno == EINVAL)
+            direct_ = false;
+    }
+    if (base_ + written > inFile_) {
+        result.stored += base_ + written - inFile_;
+        inFile_ = base_ + written;
+    }
+    if (written < pages) {
+        // As in writePages: the rest by an ordinary write.
+        const std::int64_t length = file.length();
+        if (length > static_cast<std::int64_t>(inFile_))
+            file.dropTail(static_cast<int>(length - static_cast<std::int64_t>(inFile_)));
+        const auto from = static_cast<std::size_t>(inFile_ - base_);
+        errno = 0;
+        const auto put =
+            static_cast<std::size_t>(file.write(block + from, static_cast<int>(pages - from)));
+        result.stored += put;
+        inFile_ += put;
+        if (put < pages - from)
+            return failed(result, errno != 0 ? errno : EIO);
+    }
+    // The new partial page stays behind.
+    std::memcpy(stage_.get(), block + pages, all - pages);
+    base_ += pages;
+    used_ = all - pages;
+    return result;
+}
+
 DirectAppender::Result DirectAppender::finish(DataFile& file)
 {
     Result result;

@@ -33,6 +33,11 @@ public:
     explicit DirectAppender(std::size_t stageBytes = kStageBytes);
 
     Result append(DataFile& file, const iovec* parts, int count);
+    // Appends the used bytes at block + offset, block being page-aligned
+    // with room before them: when offset is what the partial page holds,
+    // the page is put there and the block is written from its start with
+    // no more copying; else the bytes are appended as by append().
+    Result appendBlock(DataFile& file, unsigned char* block, std::size_t offset, std::size_t used);
     // Writes the partial page still behind.
     Result finish(DataFile& file);
     // Bytes taken but not yet in the file.

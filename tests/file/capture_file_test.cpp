@@ -194,8 +194,10 @@ TEST_F(CaptureFileTest, TheWriterKeepsOrderAndOnlyWholeRecords)
 TEST_F(CaptureFileTest, AFullQueueHoldsTheWriterOfRecordsAndCloseWritesEverything)
 {
     // Two blocks of up to two records: the writer holds what it took at the
-    // gate, and at the latest the fifth record waits.
+    // gate, and at the latest the fifth record waits. (Direct writes would
+    // keep a partial page of records back without a call to hold.)
     auto script = std::make_shared<ScriptedFile::Script>();
+    script->direct = false;
     CaptureFile capture({16, 8, [&] { return std::make_unique<ScriptedFile>(script); }});
     const std::string name = path("bound.bin");
     ASSERT_EQ(capture.open(name), 1);
@@ -299,6 +301,7 @@ TEST_F(CaptureFileTest, ARecordWaitingForRoomWhileTheFileClosesIsRefused)
             ::unlink(name.c_str());
             ::unlink(next.c_str());
             auto script = std::make_shared<ScriptedFile::Script>();
+            script->direct = false;
             CaptureFile capture({8, 8, [&] { return std::make_unique<ScriptedFile>(script); }});
             ASSERT_EQ(capture.open(name), 1);
             script->setShut(true);

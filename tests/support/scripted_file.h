@@ -27,6 +27,9 @@ public:
         std::deque<long> steps;
         bool repeatLast = false;
         bool shut = false;
+        // Where the file system takes direct writes, whether the file does:
+        // without, every write is a call that the gate can hold.
+        bool direct = true;
         int waiting = 0;   // calls held at the gate
         int calls = 0;
 
@@ -81,6 +84,17 @@ protected:
         return gathered(parts, count, [&](const iovec* cut, int n) {
             return DataFile::systemWritev(fd, cut, n);
         });
+    }
+    int systemOpenDirect(int fd) override
+    {
+        {
+            std::lock_guard guard(script_->lock);
+            if (!script_->direct) {
+                errno = EINVAL;
+                return -1;
+            }
+        }
+        return DataFile::systemOpenDirect(fd);
     }
     ssize_t systemPwrite(int fd, const void* buffer, std::size_t n, off_t at) override
     {
