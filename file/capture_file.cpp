@@ -11,6 +11,7 @@ namespace {
 
 constexpr int kWriterNice = 10;
 constexpr auto kGatherTime = std::chrono::milliseconds(20);
+constexpr std::size_t kBatchBytes = std::size_t{4} << 20;
 
 }   // namespace
 
@@ -46,8 +47,15 @@ int CaptureFile::open(const std::string& name)
     seen_ = 0;
     lastFailed_ = false;
     failed_.store(false, std::memory_order_release);
-    if (file->isOpen())
+    appender_.restart();
+    if (file->isOpen()) {
+        file->startDirect();
         file_ = std::move(file);
+    }
+    direct_.store(file_ != nullptr && file_->isDirect(), std::memory_order_release);
+    taken_ = file_ != nullptr
+                 ? static_cast<std::uint64_t>(std::max<std::int64_t>(file_->length(), 0))
+                 : 0;
     open_.store(file_ != nullptr, std::memory_order_release);
     return result == 1 ? 1 : -1;
 }
@@ -68,6 +76,7 @@ void CaptureFile::closeLocked(std::unique_lock<std::mutex>& lock)
     file_->releaseReserve();
     file_->close();
     file_.reset();
+    direct_.store(false, std::memory_order_release);
     // A write waiting for room stops taking records.
     done_.notify_all();
 }
@@ -85,9 +94,14 @@ void CaptureFile::handOver()
     filling_ = nullptr;
 }
 
-void CaptureFile::drain(std::unique_lock<std::mutex>& lock)
+void CaptureFile::drain(std::unique_lock<std::mutex>& lock, bool tail)
 {
-    done_.wait(lock, [this] { return queued_.empty() && !writing_; });
+    if (tail) {
+        tailWanted_ = true;
+        work_.notify_one();
+    }
+    done_.wait(lock, [&] { return queued_.empty() && !writing_ && (!tail || !tailPending()); });
+    tailWanted_ = false;
 }
 
 void CaptureFile::flush()
@@ -140,19 +154,28 @@ int CaptureFile::write(const iovec* records, int count)
             if (opened_ != opened || !taking())
                 break;
             if (free_.empty()) {
+                void* bytes = nullptr;
+                if (::posix_memalign(&bytes, DirectAppender::kPage,
+                                     options_.blockBytes + DirectAppender::kPage) != 0) {
+                    lost_.fetch_add(1, std::memory_order_acq_rel);
+                    continue;
+                }
                 auto block = std::make_unique<Block>();
-                block->bytes = std::make_unique<unsigned char[]>(options_.blockBytes);
+                block->bytes.reset(static_cast<unsigned char*>(bytes));
                 free_.push_back(block.get());
                 blocks_.push_back(std::move(block));
             }
             filling_ = free_.back();
             free_.pop_back();
+            filling_->offset = static_cast<std::size_t>(taken_ % DirectAppender::kPage);
             filling_->used = 0;
             filling_->lengths.clear();
         }
         if (n > 0)
-            std::memcpy(filling_->bytes.get() + filling_->used, records[taken].iov_base, n);
+            std::memcpy(filling_->bytes.get() + filling_->offset + filling_->used,
+                        records[taken].iov_base, n);
         filling_->used += n;
+        taken_ += n;
         filling_->lengths.push_back(static_cast<std::uint32_t>(n));
         // A waiting writer learns of a block begun; a full one wakes it anyway.
         if (filling_->lengths.size() == 1 && idle_)
@@ -170,35 +193,49 @@ void CaptureFile::writerLoop()
     const auto partial = [this] { return filling_ != nullptr && !filling_->lengths.empty(); };
     for (;;) {
         idle_ = true;
-        work_.wait(lock, [&] { return !queued_.empty() || stop_ || partial(); });
+        work_.wait(lock, [&] { return !queued_.empty() || stop_ || partial() || tailPending(); });
         // Full blocks make few large writes; records of a slow flow wait a
-        // little for more, then go as they are.
-        if (queued_.empty() && !stop_)
-            work_.wait_for(lock, kGatherTime, [this] { return !queued_.empty() || stop_; });
+        // little for more, then go as they are, and so does the partial page
+        // that direct writes left behind.
+        if (queued_.empty() && !stop_ && !tailWanted_)
+            work_.wait_for(lock, kGatherTime,
+                           [this] { return !queued_.empty() || stop_ || tailWanted_; });
         idle_ = false;
         if (queued_.empty())
             handOver();
-        if (queued_.empty()) {
+        if (queued_.empty() && !tailPending()) {
             if (stop_)
                 return;
             continue;
         }
-        std::vector<Block*> blocks(queued_.begin(), queued_.end());
-        queued_.clear();
-        std::uint64_t records = 0;
-        for (const Block* block : blocks)
-            records += block->lengths.size();
+        // Not the whole queue at once: blocks written go back to the
+        // receiving thread while the next ones are being written.
+        const std::size_t most = std::max<std::size_t>(kBatchBytes / options_.blockBytes, 1);
+        const auto end =
+            queued_.begin() + static_cast<std::ptrdiff_t>(std::min(queued_.size(), most));
+        std::vector<Block*> blocks(queued_.begin(), end);
+        queued_.erase(queued_.begin(), end);
         writing_ = true;
         lock.unlock();
-        const std::uint64_t whole = writeBlocks(blocks, records);
-        const int error = errno;
+        Outcome outcome = blocks.empty() ? Outcome{} : writeBlocks(blocks);
         lock.lock();
+        // With nothing more to write for now the file gets the partial page
+        // too; while records keep coming it waits for them.
+        if (tailPending() && queued_.empty() && (tailWanted_ || !partial())) {
+            lock.unlock();
+            const Outcome tail = writeTail();
+            lock.lock();
+            outcome.whole += tail.whole;
+            outcome.lost += tail.lost;
+            if (tail.lost > 0)
+                outcome.error = tail.error;
+        }
         writing_ = false;
-        written_ += whole;
-        if (whole < records) {
-            error_.store(error, std::memory_order_release);
-            lost_.fetch_add(records - whole, std::memory_order_acq_rel);
-            if (!lastFailed_ || whole > 0)
+        written_ += outcome.whole;
+        if (outcome.lost > 0) {
+            error_.store(outcome.error, std::memory_order_release);
+            lost_.fetch_add(outcome.lost, std::memory_order_acq_rel);
+            if (!lastFailed_ || outcome.whole > 0)
                 failures_.fetch_add(1, std::memory_order_acq_rel);
             lastFailed_ = true;
             failed_.store(true, std::memory_order_release);
@@ -211,43 +248,68 @@ void CaptureFile::writerLoop()
     }
 }
 
-std::uint64_t CaptureFile::writeBlocks(const std::vector<Block*>& blocks, std::uint64_t records)
+CaptureFile::Outcome CaptureFile::writeBlocks(const std::vector<Block*>& blocks)
 {
     // Only this thread touches the file while writing_ is set: open, close
     // and closeIfGone wait for it.
-    if (!file_) {
-        errno = EBADF;
-        return 0;
-    }
     std::vector<iovec> parts;
     std::size_t total = 0;
     for (Block* block : blocks) {
-        parts.push_back({block->bytes.get(), block->used});
+        parts.push_back({block->bytes.get() + block->offset, block->used});
         total += block->used;
+        unsettled_.insert(unsettled_.end(), block->lengths.begin(), block->lengths.end());
     }
+    if (!file_)
+        return settle({0, true, EBADF});
     // A failed reservation only costs speed.
     file_->reserve(static_cast<std::int64_t>(total), kReserveBytes);
+    if (file_->isDirect()) {
+        DirectAppender::Result result;
+        for (Block* block : blocks) {
+            const DirectAppender::Result one =
+                appender_.appendBlock(*file_, block->bytes.get(), block->offset, block->used);
+            result.stored += one.stored;
+            if (one.failed) {
+                result.failed = true;
+                result.error = one.error;
+                break;
+            }
+        }
+        return settle(result);
+    }
+    errno = 0;
     const auto written = static_cast<std::size_t>(
         file_->writeGathered(parts.data(), static_cast<int>(parts.size())));
-    if (written == total)
-        return records;
-    // The records that made it whole, up to the first torn or missing one.
-    std::uint64_t whole = 0;
-    std::size_t kept = 0;
-    const auto keep = [&](std::uint32_t n) {
-        if (kept + n > written)
-            return false;
-        kept += n;
-        ++whole;
-        return true;
-    };
-    for (const Block* block : blocks)
-        if (!std::all_of(block->lengths.begin(), block->lengths.end(), keep))
-            break;
+    return settle({written, written < total, errno != 0 ? errno : EIO});
+}
+
+CaptureFile::Outcome CaptureFile::writeTail()
+{
+    if (!file_)
+        return settle({0, true, EBADF});
+    return settle(appender_.finish(*file_));
+}
+
+CaptureFile::Outcome CaptureFile::settle(const DirectAppender::Result& result)
+{
+    Outcome outcome;
+    unsettledStored_ += result.stored;
+    while (!unsettled_.empty() && unsettled_.front() <= unsettledStored_) {
+        unsettledStored_ -= unsettled_.front();
+        unsettled_.pop_front();
+        ++outcome.whole;
+    }
+    if (!result.failed)
+        return outcome;
     // Only whole records stay: a torn one would shift every record after it.
-    if (written > kept)
-        file_->dropTail(static_cast<int>(written - kept));
-    return whole;
+    if (unsettledStored_ > 0 && file_)
+        file_->dropTail(static_cast<int>(unsettledStored_));
+    outcome.lost = unsettled_.size();
+    outcome.error = result.error;
+    unsettled_.clear();
+    unsettledStored_ = 0;
+    appender_.reset();
+    return outcome;
 }
 
 bool CaptureFile::closeIfGone()
@@ -273,11 +335,17 @@ bool CaptureFile::closeIfGone()
         free_.push_back(block);
     }
     queued_.clear();
-    drain(lock);
+    drain(lock, false);
+    // So would the partial page direct writes left behind.
+    dropped += unsettled_.size();
+    unsettled_.clear();
+    unsettledStored_ = 0;
+    appender_.reset();
     lost_.fetch_add(dropped + (written_ - seen_), std::memory_order_acq_rel);
     failed_.store(true, std::memory_order_release);
     file_->close();
     file_.reset();
+    direct_.store(false, std::memory_order_release);
     done_.notify_all();
     return true;
 }

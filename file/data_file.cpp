@@ -3,8 +3,11 @@
 #include <algorithm>
 #include <cerrno>
 #include <climits>
+#include <cstdio>
 #include <fcntl.h>
+#include <linux/magic.h>
 #include <sys/stat.h>
+#include <sys/statfs.h>
 #include <unistd.h>
 #include <vector>
 
@@ -227,6 +230,13 @@ int DataFile::reserve(std::int64_t bytes, std::int64_t ahead)
         reserves_ = false;
         return 0;
     }
+    // A reservation that found too little room may keep what it took, and
+    // the writes themselves would then find none: cutting the file at its
+    // own length gives it back.
+    const int error = errno;
+    reservedTo_ = 0;
+    ::ftruncate(fd_, info.st_size);
+    errno = error;
     return -1;
 }
 
@@ -240,6 +250,76 @@ int DataFile::releaseReserve()
     // Cutting the file at its own length frees the blocks behind it.
     reservedTo_ = 0;
     return ::ftruncate(fd_, info.st_size) == 0 ? 1 : -1;
+}
+
+int DataFile::startDirect()
+{
+    if (!isOpen())
+        return -1;
+    if (isDirect())
+        return 1;
+    // A file system in memory copies the bytes either way.
+    struct statfs where {};
+    if (::fstatfs(fd_, &where) != 0 || where.f_type == TMPFS_MAGIC || where.f_type == RAMFS_MAGIC)
+        return 0;
+    const int fd = systemOpenDirect(fd_);
+    if (fd < 0)
+        return 0;
+    // Only the very file open for appending.
+    struct stat open {};
+    struct stat direct {};
+    if (::fstat(fd_, &open) != 0 || ::fstat(fd, &direct) != 0 || open.st_dev != direct.st_dev ||
+        open.st_ino != direct.st_ino) {
+        ::close(fd);
+        return 0;
+    }
+    direct_ = fd;
+    return 1;
+}
+
+std::size_t DataFile::writeDirect(const void* buffer, std::size_t n, std::int64_t at)
+{
+    if (!isDirect())
+        return 0;
+    const auto* bytes = static_cast<const unsigned char*>(buffer);
+    std::size_t written = 0;
+    for (int call = 0; call < kWriteCalls && written < n; ++call) {
+        const ssize_t put =
+            systemPwrite(direct_, bytes + written, n - written,
+                         static_cast<off_t>(at + static_cast<std::int64_t>(written)));
+        if (put < 0)
+            break;
+        written += static_cast<std::size_t>(put);
+    }
+    return written;
+}
+
+int DataFile::readAt(void* buffer, int n, std::int64_t at)
+{
+    if (!isOpen() || n < 0)
+        return -1;
+    auto* bytes = static_cast<unsigned char*>(buffer);
+    int got = 0;
+    for (int call = 0; call < kReadCalls && got < n; ++call) {
+        const ssize_t part = untilNotInterrupted([&] {
+            return ::pread(fd_, bytes + got, static_cast<std::size_t>(n - got),
+                           static_cast<off_t>(at + got));
+        });
+        if (part < 0)
+            return -1;
+        if (part == 0)
+            break;
+        got += static_cast<int>(part);
+    }
+    return got;
+}
+
+std::int64_t DataFile::length() const
+{
+    struct stat info {};
+    if (!isOpen() || ::fstat(fd_, &info) != 0)
+        return -1;
+    return info.st_size;
 }
 
 bool DataFile::isStillAt(const char* name) const
@@ -257,6 +337,9 @@ int DataFile::close()
         return 0;
     // The descriptor is gone after close() even when it reports an error, so
     // it is never retried.
+    if (direct_ >= 0)
+        ::close(direct_);
+    direct_ = -1;
     const int result = ::close(fd_);
     fd_ = -1;
     reservedTo_ = 0;
@@ -324,4 +407,18 @@ int DataFile::writeGathered(const iovec* parts, int count)
 ssize_t DataFile::systemWritev(int fd, const iovec* parts, int count)
 {
     return untilNotInterrupted([&] { return ::writev(fd, parts, count); });
+}
+
+ssize_t DataFile::systemPwrite(int fd, const void* buffer, std::size_t n, off_t at)
+{
+    return untilNotInterrupted([&] { return ::pwrite(fd, buffer, n, at); });
+}
+
+int DataFile::systemOpenDirect(int fd)
+{
+    // The descriptor's own entry names the open file, not whatever the name
+    // leads to by now. No O_APPEND: direct writes go to the positions given.
+    char self[32];
+    std::snprintf(self, sizeof self, "/proc/self/fd/%d", fd);
+    return openRetrying(self, O_WRONLY | O_DIRECT | O_CLOEXEC);
 }

@@ -1,23 +1,74 @@
 #include "file/capture_file.h"
 
+#include "tests/support/file_size_limit.h"
 #include "tests/support/scripted_file.h"
+#include "tests/support/small_ext4.h"
 #include "tests/support/temp_dir.h"
 
 #include <gtest/gtest.h>
 
+#include <linux/magic.h>
 #include <sys/stat.h>
+#include <sys/statfs.h>
 #include <unistd.h>
 
 #include <atomic>
+#include <cerrno>
 #include <chrono>
+#include <cstdio>
+#include <cstdlib>
 #include <fstream>
 #include <functional>
+#include <random>
 #include <string>
 #include <thread>
 #include <utility>
 #include <vector>
 
 namespace {
+
+// A folder on a file system that takes direct writes: the temporary
+// folder's own when it does, else, as root, an ext4 image mounted on a loop
+// device for the test's time; none otherwise.
+class DirectFolder {
+public:
+    explicit DirectFolder(const TempDir& dir)
+    {
+        if (takesDirect(dir.file("probe"))) {
+            path_ = dir.file("");
+            return;
+        }
+        mounted_ = std::make_unique<SmallExt4>(dir, "256M");
+        if (!mounted_->path().empty() && takesDirect(mounted_->path() + "probe"))
+            path_ = mounted_->path();
+    }
+
+    // Ends in a slash; empty when there is no such folder.
+    const std::string& path() const { return path_; }
+
+private:
+    static bool takesDirect(const std::string& name)
+    {
+        DataFile probe;
+        const bool takes = probe.openWrite(name.c_str(), 0) == 1 && probe.startDirect() == 1;
+        probe.close();
+        ::unlink(name.c_str());
+        return takes;
+    }
+
+    std::string path_;
+    std::unique_ptr<SmallExt4> mounted_;
+};
+
+// Records of lengths from 1 to most bytes, each a run of one byte value.
+std::vector<std::string> someRecords(std::size_t count, std::size_t most, unsigned seed)
+{
+    std::mt19937 random(seed);
+    std::vector<std::string> records;
+    for (std::size_t i = 0; i < count; ++i)
+        records.emplace_back(1 + random() % most, static_cast<char>('A' + i % 58));
+    return records;
+}
 
 class CaptureFileTest : public ::testing::Test {
 protected:
@@ -143,8 +194,10 @@ TEST_F(CaptureFileTest, TheWriterKeepsOrderAndOnlyWholeRecords)
 TEST_F(CaptureFileTest, AFullQueueHoldsTheWriterOfRecordsAndCloseWritesEverything)
 {
     // Two blocks of up to two records: the writer holds what it took at the
-    // gate, and at the latest the fifth record waits.
+    // gate, and at the latest the fifth record waits. (Direct writes would
+    // keep a partial page of records back without a call to hold.)
     auto script = std::make_shared<ScriptedFile::Script>();
+    script->direct = false;
     CaptureFile capture({16, 8, [&] { return std::make_unique<ScriptedFile>(script); }});
     const std::string name = path("bound.bin");
     ASSERT_EQ(capture.open(name), 1);
@@ -248,6 +301,7 @@ TEST_F(CaptureFileTest, ARecordWaitingForRoomWhileTheFileClosesIsRefused)
             ::unlink(name.c_str());
             ::unlink(next.c_str());
             auto script = std::make_shared<ScriptedFile::Script>();
+            script->direct = false;
             CaptureFile capture({8, 8, [&] { return std::make_unique<ScriptedFile>(script); }});
             ASSERT_EQ(capture.open(name), 1);
             script->setShut(true);
@@ -319,6 +373,141 @@ TEST_F(CaptureFileTest, OpenAndCloseDuringWritesNeverTearARecord)
             << "record at " << at << " is torn";
         ASSERT_EQ(record.back(), '\n');
     }
+}
+
+TEST_F(CaptureFileTest, EveryByteLandsInPlaceWithDirectWritesAndWithout)
+{
+    // Where the file system takes direct writes they carry the whole pages,
+    // with the partial page at the end written in between and again; in
+    // memory (tmpfs) writes go as they always did. Either way the file holds
+    // exactly what was taken, across flushes, a slow flow and a reopen onto
+    // a length that is no multiple of a page.
+    const DirectFolder direct(dir_);
+    struct statfs shm {};
+    const bool tmpfs = ::statfs("/dev/shm", &shm) == 0 && shm.f_type == TMPFS_MAGIC;
+    std::string inMemory;
+    if (tmpfs) {
+        inMemory = "/dev/shm/mct-capture-" + std::to_string(::getpid());
+        ::unlink(inMemory.c_str());
+    }
+    const std::vector<std::pair<std::string, bool>> places = {
+        {direct.path().empty() ? "" : direct.path() + "direct.bin", true},
+        {inMemory, false},
+    };
+    if (direct.path().empty())
+        std::printf("no file system taking direct writes here: only tmpfs tried\n");
+    for (const auto& place : places) {
+        const std::string& name = place.first;
+        if (name.empty())
+            continue;
+        SCOPED_TRACE(name);
+        CaptureFile capture;
+        ASSERT_EQ(capture.open(name), 1);
+        EXPECT_EQ(capture.isDirect(), place.second);
+        std::string expected;
+        // Several stages full, flushed now and then at odd lengths.
+        const std::vector<std::string> records = someRecords(6000, 3000, 7);
+        std::size_t next = 0;
+        for (const std::size_t upTo : {1u, 3u, 700u, 2900u, 6000u}) {
+            std::vector<iovec> batch;
+            for (; next < upTo; ++next) {
+                batch.push_back({const_cast<char*>(records[next].data()), records[next].size()});
+                expected += records[next];
+            }
+            ASSERT_EQ(capture.write(batch.data(), static_cast<int>(batch.size())),
+                      static_cast<int>(batch.size()));
+            capture.flush();
+            ASSERT_TRUE(contents(name) == expected) << "after " << upTo << " records";
+        }
+        capture.close();
+        ASSERT_TRUE(contents(name) == expected);
+        ASSERT_NE(expected.size() % 4096, 0u);
+
+        // Behind an existing file's partial page; a slow flow's record goes
+        // into the file without a flush, its partial page with it.
+        ASSERT_EQ(capture.open(name), 1);
+        EXPECT_EQ(capture.isDirect(), place.second);
+        ASSERT_EQ(capture.write("slow", 4), 4);
+        expected += "slow";
+        for (int i = 0; i < 200 && contents(name) != expected; ++i)
+            std::this_thread::sleep_for(std::chrono::milliseconds(10));
+        EXPECT_TRUE(contents(name) == expected) << "the slow flow's record stays behind";
+        for (const std::string& record : someRecords(900, 5000, 8)) {
+            ASSERT_EQ(capture.write(record.data(), static_cast<int>(record.size())),
+                      static_cast<int>(record.size()));
+            expected += record;
+        }
+        capture.close();
+        EXPECT_TRUE(contents(name) == expected);
+        EXPECT_EQ(capture.lost(), 0u);
+        EXPECT_FALSE(capture.failed());
+        struct stat info {};
+        ASSERT_EQ(::stat(name.c_str(), &info), 0);
+        EXPECT_LE(info.st_blocks * 512, info.st_size + 65536) << "the reserve is given back";
+    }
+    if (!inMemory.empty())
+        ::unlink(inMemory.c_str());
+}
+
+TEST_F(CaptureFileTest, AFailedDirectWriteKeepsOnlyWholeRecords)
+{
+    const DirectFolder direct(dir_);
+    if (direct.path().empty())
+        GTEST_SKIP() << "no file system taking direct writes, and no root to mount one";
+    // A direct write that fails is tried again by an ordinary one: here it
+    // succeeds, and the next direct write rewrites the partial page.
+    {
+        const std::string name = direct.path() + "retried.bin";
+        auto script = std::make_shared<ScriptedFile::Script>();
+        script->add({ScriptedFile::kFail});
+        CaptureFile capture({CaptureFile::kQueueBytes, CaptureFile::kBlockBytes,
+                             [&] { return std::make_unique<ScriptedFile>(script); }});
+        ASSERT_EQ(capture.open(name), 1);
+        ASSERT_TRUE(capture.isDirect());
+        std::string expected;
+        for (const std::string& record : someRecords(20, 1000, 9)) {
+            ASSERT_EQ(capture.write(record.data(), static_cast<int>(record.size())),
+                      static_cast<int>(record.size()));
+            expected += record;
+            if (expected.size() > 5000)
+                capture.flush();
+        }
+        capture.close();
+        EXPECT_TRUE(contents(name) == expected);
+        EXPECT_EQ(capture.lost(), 0u);
+        EXPECT_FALSE(capture.failed());
+    }
+    // Past the size the process may write, the direct write of the page
+    // across the limit is refused and the ordinary one stops short: the
+    // file ends with the last record that fits whole, every later one lost,
+    // one failure.
+    const std::string name = direct.path() + "limited.bin";
+    constexpr std::size_t kRecord = 1000;
+    constexpr std::size_t kRecords = 3000;
+    constexpr rlim_t kLimit = (rlim_t{1} << 20) + 4096 + 500;
+    CaptureFile capture;
+    ASSERT_EQ(capture.open(name), 1);
+    ASSERT_TRUE(capture.isDirect());
+    std::string expected;
+    {
+        const FileSizeLimit limit(kLimit);
+        for (std::size_t i = 0; i < kRecords; ++i) {
+            const std::string record(kRecord, static_cast<char>('a' + i % 26));
+            ASSERT_EQ(capture.write(record.data(), static_cast<int>(kRecord)),
+                      static_cast<int>(kRecord));
+            expected += record;
+        }
+        capture.flush();
+    }
+    const std::size_t kept = kLimit / kRecord;
+    const std::string data = contents(name);
+    EXPECT_EQ(data.size(), kept * kRecord);
+    EXPECT_TRUE(data == expected.substr(0, kept * kRecord)) << "the file is no prefix";
+    EXPECT_EQ(capture.lost(), kRecords - kept);
+    EXPECT_EQ(capture.failures(), 1u);
+    EXPECT_TRUE(capture.failed());
+    EXPECT_EQ(capture.lastError(), EFBIG);
+    capture.close();
 }
 
 }   // namespace

@@ -1,6 +1,7 @@
 #include "file/data_file.h"
 
 #include "tests/support/scripted_file.h"
+#include "tests/support/small_ext4.h"
 #include "tests/support/temp_dir.h"
 
 #include <gtest/gtest.h>
@@ -8,6 +9,7 @@
 #include <fcntl.h>
 #include <sys/inotify.h>
 #include <sys/stat.h>
+#include <sys/statvfs.h>
 #include <sys/sysmacros.h>
 #include <unistd.h>
 
@@ -264,4 +266,34 @@ TEST_F(DataFileTest, WorksPastFourGiB)
     char buffer[4] = {};
     EXPECT_EQ(file.read(buffer, 4), 4);
     EXPECT_EQ(std::string(buffer, 4), std::string("\0end", 4));
+}
+
+TEST_F(DataFileTest, AReserveTheDiskCannotHoldLeavesItsRoomToTheWrites)
+{
+    // A reservation larger than the free space may take all of it before it
+    // fails; kept, it would leave the writes themselves no room.
+    const SmallExt4 disk(dir_, "32M");
+    if (disk.path().empty())
+        GTEST_SKIP() << "needs root, mkfs.ext4 and a loop device for a small file system";
+    const auto freeBytes = [&] {
+        struct statvfs info {};
+        ::statvfs(disk.path().c_str(), &info);
+        return static_cast<std::int64_t>(info.f_bavail) * static_cast<std::int64_t>(info.f_frsize);
+    };
+    const std::string name = disk.path() + "reserved.bin";
+    DataFile file;
+    ASSERT_EQ(file.openWrite(name.c_str(), 0), 1);
+    const std::int64_t before = freeBytes();
+    EXPECT_EQ(file.reserve(1 << 20, std::int64_t{64} << 20), -1);
+    EXPECT_GE(freeBytes(), before - (std::int64_t{1} << 20)) << "the failed reserve kept its room";
+    const std::string block(std::size_t{1} << 20, 'x');
+    for (int i = 0; i < 8; ++i)
+        ASSERT_EQ(file.write(block.data(), static_cast<int>(block.size())),
+                  static_cast<int>(block.size()));
+    // One that fits is given back at close.
+    EXPECT_EQ(file.reserve(1 << 20, std::int64_t{8} << 20), 1);
+    EXPECT_LT(freeBytes(), before - (std::int64_t{12} << 20));
+    EXPECT_EQ(file.releaseReserve(), 1);
+    EXPECT_GE(freeBytes(), before - (std::int64_t{9} << 20));
+    file.close();
 }

@@ -12,10 +12,10 @@
 #include <utility>
 #include <vector>
 
-// A real file whose system calls (reads and writes, single or gathered)
-// follow a script, which may be shared with the test: each call moves at
-// most the bytes of its step, a step of 0 or less fails it (EIO), and every
-// call waits while the gate is shut. Once the steps run out, calls move
+// A real file whose system calls (reads and writes, single, gathered or
+// direct) follow a script, which may be shared with the test: each call moves
+// at most the bytes of its step, a step of 0 or less fails it (EIO), and
+// every call waits while the gate is shut. Once the steps run out, calls move
 // everything, or repeat the last step when the script says so.
 class ScriptedFile : public DataFile {
 public:
@@ -27,6 +27,9 @@ public:
         std::deque<long> steps;
         bool repeatLast = false;
         bool shut = false;
+        // Where the file system takes direct writes, whether the file does:
+        // without, every write is a call that the gate can hold.
+        bool direct = true;
         int waiting = 0;   // calls held at the gate
         int calls = 0;
 
@@ -81,6 +84,22 @@ protected:
         return gathered(parts, count, [&](const iovec* cut, int n) {
             return DataFile::systemWritev(fd, cut, n);
         });
+    }
+    int systemOpenDirect(int fd) override
+    {
+        {
+            std::lock_guard guard(script_->lock);
+            if (!script_->direct) {
+                errno = EINVAL;
+                return -1;
+            }
+        }
+        return DataFile::systemOpenDirect(fd);
+    }
+    ssize_t systemPwrite(int fd, const void* buffer, std::size_t n, off_t at) override
+    {
+        return single(n,
+                      [&](std::size_t cut) { return DataFile::systemPwrite(fd, buffer, cut, at); });
     }
 
 private:
