@@ -794,7 +794,7 @@ TEST(CliLab, PrometheusSeesExactlyTheDatagramsAFirewallDropped)
     NetnsLab lab(2);
     NETNS_LAB_OR_SKIP(lab);
     TempDir dir;
-    const std::string host = lab.hostAddress(1);
+    const std::string& host = lab.hostAddress(1);
     // Every tenth datagram of the second group, never its last (the 300th),
     // so that each drop shows as a gap.
     ASSERT_EQ(lab.exec(1, "nft add table ip lab && nft add chain ip lab input '{ type filter "
@@ -871,7 +871,7 @@ TEST(CliLab, TheNodeExportersTextCollectorReadsTheMetricsFile)
     TempDir dir;
     const std::string folder = dir.file("collected");
     ASSERT_EQ(::mkdir(folder.c_str(), 0755), 0);
-    const std::string host = lab.hostAddress(1);
+    const std::string& host = lab.hostAddress(1);
     const Started exporter = spawnIn(lab, 1, dir, "exporter", "/usr/bin/prometheus-node-exporter",
                                      {"--collector.disable-defaults", "--collector.textfile",
                                       "--collector.textfile.directory=" + folder,
