@@ -94,21 +94,11 @@ DirectAppender::Result DirectAppender::appendBlock(DataFile& file, unsigned char
     std::memcpy(block, stage_.get(), used_);
     const std::size_t all = offset + used;
     const std::size_t pages = all - all % kPage;
-    std::size_t written = 0;
-    if (pages > 0) {
-        written = file.writeDirect(block, pages, static_cast<std::int64_t>(base_));
-        if (written < pages && errno == EINVAL)
-            direct_ = false;
-    }
-    if (base_ + written > inFile_) {
-        result.stored += base_ + written - inFile_;
-        inFile_ = base_ + written;
-    }
+    const std::size_t written = pages > 0 ? writeDirect(file, block, pages) : 0;
+    noteWritten(written, result);
     if (written < pages) {
         // As in writePages: the rest by an ordinary write.
-        const std::int64_t length = file.length();
-        if (length > static_cast<std::int64_t>(inFile_))
-            file.dropTail(static_cast<int>(length - static_cast<std::int64_t>(inFile_)));
+        dropBeyondStream(file);
         const auto from = static_cast<std::size_t>(inFile_ - base_);
         errno = 0;
         const auto put =
@@ -140,22 +130,12 @@ bool DirectAppender::writePages(DataFile& file, Result& result)
     const std::size_t pages = used_ - used_ % kPage;
     if (pages == 0)
         return true;
-    std::size_t written = 0;
-    if (direct_) {
-        written = file.writeDirect(stage_.get(), pages, static_cast<std::int64_t>(base_));
-        if (written < pages && errno == EINVAL)
-            direct_ = false;
-    }
-    if (base_ + written > inFile_) {
-        result.stored += base_ + written - inFile_;
-        inFile_ = base_ + written;
-    }
+    const std::size_t written = direct_ ? writeDirect(file, stage_.get(), pages) : 0;
+    noteWritten(written, result);
     if (written < pages) {
         // What a failed direct write left beyond its count goes; the rest
         // is tried by an ordinary write.
-        const std::int64_t length = file.length();
-        if (length > static_cast<std::int64_t>(inFile_))
-            file.dropTail(static_cast<int>(length - static_cast<std::int64_t>(inFile_)));
+        dropBeyondStream(file);
         if (!appendRest(file, result))
             return false;
     }
@@ -163,6 +143,30 @@ bool DirectAppender::writePages(DataFile& file, Result& result)
     base_ += pages;
     used_ -= pages;
     return true;
+}
+
+std::size_t DirectAppender::writeDirect(DataFile& file, const unsigned char* pages,
+                                        std::size_t length)
+{
+    const std::size_t written = file.writeDirect(pages, length, static_cast<std::int64_t>(base_));
+    if (written < length && errno == EINVAL)
+        direct_ = false;
+    return written;
+}
+
+void DirectAppender::noteWritten(std::size_t written, Result& result)
+{
+    if (base_ + written > inFile_) {
+        result.stored += base_ + written - inFile_;
+        inFile_ = base_ + written;
+    }
+}
+
+void DirectAppender::dropBeyondStream(DataFile& file)
+{
+    const std::int64_t length = file.length();
+    if (length > static_cast<std::int64_t>(inFile_))
+        file.dropTail(static_cast<int>(length - static_cast<std::int64_t>(inFile_)));
 }
 
 bool DirectAppender::appendRest(DataFile& file, Result& result)

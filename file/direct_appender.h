@@ -61,6 +61,13 @@ private:
     // Writes the whole pages staged; false when the bytes could not be
     // written even by an ordinary write.
     bool writePages(DataFile& file, Result& result);
+    // Writes length bytes of whole pages directly at base_; the bytes
+    // written. One refused as such (EINVAL) ends direct writes for the file.
+    std::size_t writeDirect(DataFile& file, const unsigned char* pages, std::size_t length);
+    // Counts as stored what written bytes at base_ took beyond the stream.
+    void noteWritten(std::size_t written, Result& result);
+    // Cuts from the file what a failed write left beyond the stream.
+    void dropBeyondStream(DataFile& file);
     // Appends the staged bytes not yet in the file by an ordinary write.
     bool appendRest(DataFile& file, Result& result);
     Result failed(Result result, int error);
