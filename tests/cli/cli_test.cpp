@@ -1,5 +1,6 @@
 #include "core/datagram.h"
 #include "platform/version.h"
+#include "tests/cli/programs.h"
 #include "tests/support/cli_process.h"
 #include "tests/support/file_size_limit.h"
 #include "tests/support/netns_lab.h"
@@ -30,18 +31,6 @@
 #include <thread>
 
 namespace {
-
-constexpr const char* kDovrin = MCT_DOVRIN_CLI;
-constexpr const char* kKestil = MCT_KESTIL_CLI;
-
-std::string randomBytes(std::size_t n)
-{
-    std::mt19937 generator(7);
-    std::string bytes(n, '\0');
-    for (char& c : bytes)
-        c = static_cast<char>(generator());
-    return bytes;
-}
 
 TEST(CliLab, FailuresPrintOneLineThatNamesWhatFailedAndWhyAndExitNonZero)
 {
@@ -235,7 +224,7 @@ TEST(CliLab, TwoReceiversCaptureEveryDatagramOfACountedRun)
     NetnsLab lab(3);
     NETNS_LAB_OR_SKIP(lab);
     TempDir dir;
-    const std::string source = dir.put("source.bin", randomBytes(std::size_t{1000} * 1024));
+    const std::string source = dir.put("source.bin", randomBytes(std::size_t{1000} * 1024, 7));
 
     std::vector<Started> receivers;
     for (int host : {1, 2}) {

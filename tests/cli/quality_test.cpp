@@ -1,6 +1,7 @@
 // How datagrams arrive, as kestil-cli tells it between namespace hosts.
 
 #include "core/datagram.h"
+#include "tests/cli/programs.h"
 #include "tests/support/cli_process.h"
 #include "tests/support/netns_lab.h"
 #include "tests/support/temp_dir.h"
@@ -16,18 +17,6 @@
 
 namespace {
 
-constexpr const char* kDovrin = MCT_DOVRIN_CLI;
-constexpr const char* kKestil = MCT_KESTIL_CLI;
-
-std::string randomBytes(std::size_t n)
-{
-    std::mt19937 generator(11);
-    std::string bytes(n, '\0');
-    for (char& c : bytes)
-        c = static_cast<char>(generator());
-    return bytes;
-}
-
 // Send times in the payloads: the receiver finds them by their marker and
 // gives the delay (the hosts share one clock here) and the jitter; the
 // capture holds each stamp and then the source's bytes, shifted by it, all of
@@ -37,7 +26,7 @@ TEST(QualityLab, SendTimesGiveTheDelayAndTheSourceFollowsThemWhole)
     NetnsLab lab(2);
     NETNS_LAB_OR_SKIP(lab);
     TempDir dir;
-    const std::string source = dir.put("source.bin", randomBytes(300'000));
+    const std::string source = dir.put("source.bin", randomBytes(300'000, 11));
     const Started refused = spawnIn(lab, 0, dir, "small", kDovrin, {"--timestamps", "-l", "15"});
     EXPECT_EQ(exitCode(refused), 2);
     EXPECT_NE(TempDir::contents(refused.err).find("--timestamps needs a size of at least 16"),

@@ -3,6 +3,7 @@
 // other.
 
 #include "core/datagram.h"
+#include "tests/cli/programs.h"
 #include "tests/support/cli_process.h"
 #include "tests/support/netns_lab.h"
 #include "tests/support/scoped_env.h"
@@ -27,7 +28,6 @@
 
 namespace {
 
-constexpr const char* kKestil = MCT_KESTIL_CLI;
 // Runs a program as another user, without the capabilities of root.
 constexpr const char* kSetpriv = "/usr/bin/setpriv";
 
