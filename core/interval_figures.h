@@ -170,6 +170,8 @@ struct GroupFigures {
     // At the interval's end: none arrived yet, or none for longer than the
     // outage threshold.
     bool silent = false;
+    // The sender of its newest numbered datagram; family None while none came.
+    SocketAddress from{};
 };
 
 // The figures of one interval, closed at endMs, and those since the start.

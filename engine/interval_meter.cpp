@@ -241,6 +241,7 @@ ReceiveInterval IntervalMeter::close(std::uint64_t nowMs)
     for (Group& g : groups_) {
         const FlowCounts& total = g.figures.total;
         g.figures.silent = total.datagrams == 0 || nowMs - total.lastMs > outageMs_;
+        g.figures.from = g.newestFrom;
         closed.groups.push_back(g.figures);
         g.figures.interval = {};
         g.figures.intervalOutages = 0;

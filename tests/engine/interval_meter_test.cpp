@@ -218,6 +218,7 @@ struct GroupCase {
     std::uint64_t endMs;
     std::vector<std::vector<GroupExpected>> intervals;   // [interval][group]
     std::vector<Outage> outages;
+    std::vector<SocketAddress> from;   // each group's sender at the end
 };
 
 std::vector<GroupCase> groupCases()
@@ -229,7 +230,7 @@ std::vector<GroupCase> groupCases()
         // 10 ms apart: 1 loses 40-42; 2 falls silent after 49 and comes
         // back at 110. The sender never stops, so only the group's silence
         // is an outage.
-        GroupCase c{"one sender, three groups: a loss and a silence", 3, {}, 4000, {}, {}};
+        GroupCase c{"one sender, three groups: a loss and a silence", 3, {}, 4000, {}, {}, {}};
         stream(c.datagrams, kA, 0, 132, 0, 30, 1032, 0);
         stream(c.datagrams, kA, 0, 39, 10, 30, 1032, 1);
         c.datagrams.push_back({10 + 30 * 43, {kA, 1032, Arrival::Next, 43, 3, 1}});
@@ -242,17 +243,19 @@ std::vector<GroupCase> groupCases()
                        {{33, 0, 0}, {33, 0, 0}, {0, 0, 0}},
                        {{33, 0, 0}, {33, 0, 0}, {23, 60, 1}}};
         c.outages = {{kA, kStart + 20 + 30ul * 49, 30ul * 61, 60, group(2)}};
+        c.from = {kA, kA, kA};
         all.push_back(c);
     }
     {
         // A's group falls silent and B's datagram ends it: B's number says
         // nothing about what A's silence lost.
-        GroupCase c{"an outage ended by another sender", 2, {}, 3000, {}, {}};
+        GroupCase c{"an outage ended by another sender", 2, {}, 3000, {}, {}, {}};
         stream(c.datagrams, kA, 0, 9, 0, 100, 1032, 0);
         stream(c.datagrams, kB, 500, 500, 2500, 100, 1032, 0);
         stream(c.datagrams, kB, 0, 29, 50, 100, 1032, 1);
         c.intervals = {{{10, 0, 0}, {10, 0, 0}}, {{0, 0, 0}, {10, 0, 0}}, {{1, 0, 1}, {10, 0, 0}}};
         c.outages = {{kB, kStart + 900, 1600, 0, group(0)}};
+        c.from = {kB, kB};
         all.push_back(c);
     }
     for (GroupCase& c : all)
@@ -289,6 +292,8 @@ TEST(IntervalMeterTest, FiguresPerGroup)
         EXPECT_EQ(got, c.intervals);
         EXPECT_EQ(run.outages, c.outages);
         EXPECT_EQ(run.summary.count, c.outages.size());
+        for (std::size_t k = 0; k < c.groups; ++k)
+            EXPECT_EQ(run.intervals.back().groups[k].from, c.from[k]) << k;
     }
 }
 
