@@ -277,6 +277,13 @@ constexpr CliOption kOptions[] = {
      .help = "each interval, a line per sender on how its\n"
              "datagrams arrived (hops, loss bursts, delay)",
      .set = setFlag<&O::verbose>},
+    {.name = "live",
+     .letter = 'L',
+     .applies = A::ReceiverOnly,
+     .help = "a full-screen table of the groups, updated each\n"
+             "interval, worst first (standard output must be a\n"
+             "terminal; keys: see the manual page)",
+     .set = setFlag<&O::live>},
     {.name = "help", .letter = 'h', .help = "show this help and exit", .set = setFlag<&O::help>},
     {.name = "version",
      .letter = 'V',

@@ -42,6 +42,7 @@ struct CliOptions {
     bool json = false;
     bool quiet = false;
     bool verbose = false;      // receiver only: how each sender's datagrams arrived
+    bool live = false;         // receiver only: a full-screen table of the groups
     bool timestamps = false;   // sender only: each payload starts with its send time
     bool help = false;
     bool version = false;

@@ -87,7 +87,7 @@ void CliOutput::report(const std::string& text, const std::vector<JsonField>& fi
         std::lock_guard guard(eventLock_);
         eventShown_ = false;
     }
-    if (!quiet_)
+    if (!quiet_ && !screen_.load(std::memory_order_relaxed))
         offer(formatLine(text, fields, kReport), false);
 }
 
@@ -97,7 +97,7 @@ void CliOutput::reportsLater(ReportMaker make)
         std::lock_guard guard(eventLock_);
         eventShown_ = false;
     }
-    if (!quiet_)
+    if (!quiet_ && !screen_.load(std::memory_order_relaxed))
         offer(head(), false, std::move(make));
 }
 
@@ -118,8 +118,32 @@ bool CliOutput::notRepeated(const std::string& text)
     if (eventShown_ && text == lastEvent_)
         return false;
     lastEvent_ = text;
+    lastEventAt_ = timeStamp().substr(0, 8);
     eventShown_ = true;
     return true;
+}
+
+std::string CliOutput::latestEvent() const
+{
+    std::lock_guard guard(eventLock_);
+    return lastEvent_.empty() ? std::string() : lastEventAt_ + "  " + lastEvent_;
+}
+
+void CliOutput::showScreen(bool shown, bool errToo)
+{
+    screen_.store(shown, std::memory_order_relaxed);
+    std::string held;
+    {
+        std::lock_guard guard(lock_);
+        holdErr_ = shown && errToo;
+        if (shown)
+            return;
+        for (const std::string& line : held_)
+            held += line;
+        held_.clear();
+    }
+    if (!held.empty())
+        put(std::move(held), true);
 }
 
 void CliOutput::event(std::string_view name, const std::string& text,
@@ -238,6 +262,15 @@ void CliOutput::writeLines()
             return;
         Line line = std::move(queue_.front());
         queue_.pop_front();
+        if (line.toErr && holdErr_) {
+            if (held_.size() < kQueuedLines)
+                held_.push_back(std::move(line.text));
+            else
+                ++dropped_;
+            writtenUpTo_ = line.number;
+            written_.notify_all();
+            continue;
+        }
         lock.unlock();
         if (line.make) {
             std::vector<std::string> texts;
@@ -253,7 +286,7 @@ void CliOutput::writeLines()
         writtenUpTo_ = line.number;
         written_.notify_all();
         // The reader has caught up: say what it missed.
-        if (queue_.empty() && dropped_ != droppedSaid_) {
+        if (queue_.empty() && dropped_ != droppedSaid_ && !holdErr_) {
             const std::uint64_t missed = dropped_ - droppedSaid_;
             droppedSaid_ = dropped_;
             lock.unlock();

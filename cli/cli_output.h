@@ -82,6 +82,16 @@ public:
     void fail(const std::string& text);
 
     const std::string& lastEvent() const { return lastEvent_; }
+    // The event shown last after the time of day it came ("17:25:54  ..."),
+    // safe to ask from any thread; empty before any.
+    std::string latestEvent() const;
+
+    // While a full-screen view is drawn on the terminal: the reports are not
+    // printed, the view showing their figures, and with errToo the lines for
+    // stderr (that terminal too) wait until showScreen(false, ...), at most
+    // kQueuedLines of them, the rest counted as left out. The summary and
+    // failures belong after the view: they are printed as ever.
+    void showScreen(bool shown, bool errToo);
 
     // True once a write to stdout failed (its reader closed it, say): the
     // run is to end, and nothing more goes there.
@@ -134,8 +144,9 @@ private:
     int out_;
     int err_;
     std::chrono::steady_clock::time_point start_;
-    std::mutex eventLock_;   // the event shown last
+    mutable std::mutex eventLock_;   // the event shown last
     std::string lastEvent_;
+    std::string lastEventAt_;   // "17:25:54"
     bool eventShown_ = false;
 
     mutable std::mutex lock_;   // the queue and its counts
@@ -147,6 +158,9 @@ private:
     std::uint64_t dropped_ = 0;
     std::uint64_t droppedSaid_ = 0;
     bool stopping_ = false;
+    bool holdErr_ = false;
+    std::vector<std::string> held_;   // the lines for stderr held back
+    std::atomic<bool> screen_{false};
     std::atomic<bool> closed_{false};
     std::thread writer_;
 };

@@ -5,6 +5,7 @@
 #include "cli/cli_output.h"
 #include "cli/cli_run.h"
 #include "cli/cli_start.h"
+#include "cli/live_view.h"
 #include "cli/metrics_endpoint.h"
 #include "cli/run_files.h"
 #include "cli/silence_watch.h"
@@ -17,6 +18,8 @@
 #include "report/figure_text.h"
 #include "report/messages.h"
 #include "report/receive_lines.h"
+
+#include <unistd.h>
 
 #include <atomic>
 #include <cerrno>
@@ -99,7 +102,10 @@ public:
     {
         watch_.noteInterval(interval);
         const auto now = std::chrono::system_clock::now();
-        if (!manyGroups_) {
+        if (live_ != nullptr) {
+            // The view takes the figures in place of the lines.
+            live_->offer(interval);
+        } else if (!manyGroups_) {
             output_.report(intervalLine(interval) + verboseText(interval, verbose_),
                            intervalFields(interval));
         } else {
@@ -144,6 +150,8 @@ public:
 
     // Where the metrics are also served, handed over each interval.
     void serveMetrics(MetricsEndpoint* endpoint) { endpoint_ = endpoint; }
+    // The live view that shows the intervals instead of the lines.
+    void showLive(LiveView* view) { live_ = view; }
 
     void showSenderOutage(const Outage& outage) override
     {
@@ -155,7 +163,9 @@ public:
         if (watch_.watching())
             for (JsonField& f : watch_.querierFields())
                 fields.push_back(std::move(f));
-        if (!manyGroups_) {
+        if (live_ != nullptr) {
+            // The view shows the silences as they happen.
+        } else if (!manyGroups_) {
             output_.report(outageLine(outage, now) + note, fields);
         } else {
             if (pending_.texts.size() < kGroupsNamed)
@@ -250,6 +260,7 @@ private:
     CliOutput& output_;
     RunFiles& files_;
     MetricsEndpoint* endpoint_ = nullptr;
+    LiveView* live_ = nullptr;
     SilenceWatch& watch_;
     const ReceiveSettings& settings_;
     const std::string capture_;
@@ -277,7 +288,10 @@ int run(const CliStart& start, const ReceiveSettings& settings)
     const CliOptions& options = *start.options;
     const std::vector<IpAddress>& groups = start.groups;
     // First of all: the capture's writer thread must start with the signals
-    // already blocked, or a second Ctrl-C lands on it and kills the run.
+    // already blocked, or a second Ctrl-C lands on it and kills the run; a
+    // resize likewise, which the live view takes.
+    if (options.live)
+        LiveView::blockResizes();
     StopSignals signals;
     // The picture and the metrics file are refused before the run when they
     // could not be written: a name that is not a regular file, or a folder
@@ -336,6 +350,21 @@ int run(const CliStart& start, const ReceiveSettings& settings)
     SilenceWatch watch(output, why);
     CliReceiveSink sink(output, files, watch, settings, groups, options.save, options.verbose);
     sink.serveMetrics(endpoint.get());
+    // The live view replaces the lines on standard output; the events wait
+    // for its end where standard error is that terminal too.
+    std::unique_ptr<LiveView> live;
+    if (options.live) {
+        live = std::make_unique<LiveView>([&output, &watch] {
+            return std::vector<std::string>{watch.watching() ? watch.querierNote() : std::string(),
+                                            output.latestEvent()};
+        });
+        if (const std::string refusal = live->open(); !refusal.empty()) {
+            output.fail(refusal);
+            return 2;
+        }
+        output.showScreen(true, ::isatty(STDERR_FILENO) == 1);
+        sink.showLive(live.get());
+    }
     ReceiveEngine engine(sink, capture, clock, DcPool::global(), settings);
     engine.setDatagramLimit(options.count);
     engine.setIntervals(static_cast<std::uint64_t>(std::llround(options.intervalSeconds * 1000)),
@@ -344,13 +373,21 @@ int run(const CliStart& start, const ReceiveSettings& settings)
     engine.setGroups(groups, start.ssmSource);
 
     watch.start();
-    const StopSignals::Ended ended = signals.run(
+    StopSignals::Ended ended = signals.run(
         options.durationSeconds, [&] { engine.run(); },
         [&] {
             sink.stop();
             clock.wake();
         },
-        [&] { return output.closed(); });
+        [&] { return output.closed() || (live && live->poll()); });
+    // The terminal as it was, before anything more is printed; quitting the
+    // view ends the run as Ctrl-C does.
+    if (live) {
+        if (live->quitAsked())
+            ended = StopSignals::Ended::Signal;
+        live->close();
+        output.showScreen(false, false);
+    }
     watch.stop();
     // Everything received is in the file before the summary counts it.
     capture.closeIfGone();
@@ -446,6 +483,13 @@ int main(int argc, char* argv[])
     const CliStart start = startCli(CliOptions::Receiver, kProgram, argc, argv);
     if (!start.options)
         return start.exitCode;
+    if (start.options->live && ::isatty(STDOUT_FILENO) != 1) {
+        std::fputs(errorLine(kProgram, start.options->json,
+                             tr("--live draws on a terminal, and standard output is not one"))
+                       .c_str(),
+                   stderr);
+        return 2;
+    }
     ReceiveSettings settings;
     settings.group = start.groups.front();
     settings.port = start.options->port;
