@@ -126,6 +126,16 @@ TEST(CliLab, FailuresPrintOneLineThatNamesWhatFailedAndWhyAndExitNonZero)
          "and 65535\"}"},
         // Where the locale is Chinese, in the dialogs' words, refusals of
         // what was typed too, with the value as typed.
+        // The live view needs a terminal, and stdout here is a file.
+        {kKestil,
+         {"-L"},
+         2,
+         "kestil-cli: --live draws on a terminal, and standard output is not one"},
+        {kKestil,
+         {"--live"},
+         2,
+         "kestil-cli: --live 在终端上显示, 而标准输出不是终端",
+         "zh_CN.UTF-8"},
         {kDovrin, {"--source", empty}, 1, "dovrin-cli: \"" + empty + "\" 为空.", "zh_CN.UTF-8"},
         {kKestil,
          {"-w", link},
