@@ -79,8 +79,8 @@ std::string LiveView::open()
                    {printableText(term != nullptr ? term : "")});
     set_term(screen);
     // A terminal that cannot move its cursor cannot show a table in place.
-    const char* cup = tigetstr("cup");
-    if (cup == nullptr || cup == reinterpret_cast<const char*>(-1)) {
+    // (cup is a string capability: absent reads as null, never as -1.)
+    if (tigetstr("cup") == nullptr) {
         endwin();
         delscreen(screen);
         return say("--live: the terminal \"{1}\" cannot move its cursor",

@@ -11,28 +11,30 @@
 
 namespace {
 
-// A column's head and how it is aligned.
+// A column's head, how it is aligned, and for a number the widest text it
+// shows.
 struct ColumnSpec {
     LiveColumn column;
     const char* head;
     bool left;
+    std::size_t width;
 };
 
 constexpr std::array<ColumnSpec, 14> kColumns{{
-    {LiveColumn::Group, "GROUP", true},
-    {LiveColumn::Sender, "SENDER", true},
-    {LiveColumn::State, "STATE", true},
-    {LiveColumn::Rate, "RATE", false},
-    {LiveColumn::Datagrams, "DGRAMS", false},
-    {LiveColumn::Lost, "LOST", false},
-    {LiveColumn::Loss, "LOSS%", false},
-    {LiveColumn::Total, "TOTAL", false},
-    {LiveColumn::TotalLost, "T.LOST", false},
-    {LiveColumn::TotalLoss, "T.LOSS%", false},
-    {LiveColumn::Late, "LATE", false},
-    {LiveColumn::Heard, "HEARD", false},
-    {LiveColumn::Outages, "OUT", false},
-    {LiveColumn::Ttl, "TTL", false},
+    {LiveColumn::Group, "GROUP", true, 0},
+    {LiveColumn::Sender, "SENDER", true, 0},
+    {LiveColumn::State, "STATE", true, 0},
+    {LiveColumn::Rate, "RATE", false, 5},   // "25.2M"
+    {LiveColumn::Datagrams, "DGRAMS", false, 6},
+    {LiveColumn::Lost, "LOST", false, 6},
+    {LiveColumn::Loss, "LOSS%", false, 6},   // "100.00"
+    {LiveColumn::Total, "TOTAL", false, 9},
+    {LiveColumn::TotalLost, "T.LOST", false, 9},
+    {LiveColumn::TotalLoss, "T.LOSS%", false, 6},
+    {LiveColumn::Late, "LATE", false, 5},
+    {LiveColumn::Heard, "HEARD", false, 4},   // "0.4s"
+    {LiveColumn::Outages, "OUT", false, 3},
+    {LiveColumn::Ttl, "TTL", false, 3},
 }};
 
 // The columns in the order they take the room there is: what tells a
@@ -47,25 +49,6 @@ constexpr std::array<LiveColumn, 14> kByNeed{
 const ColumnSpec& specOf(LiveColumn column)
 {
     return kColumns[static_cast<std::size_t>(column)];
-}
-
-// The widest text a number column shows, with its head.
-std::size_t numberWidth(LiveColumn column)
-{
-    switch (column) {
-    case LiveColumn::Rate: return 5;   // "25.2M"
-    case LiveColumn::Datagrams:
-    case LiveColumn::Lost: return 6;
-    case LiveColumn::Loss:
-    case LiveColumn::TotalLoss: return 6;   // "100.00"
-    case LiveColumn::Total:
-    case LiveColumn::TotalLost: return 9;
-    case LiveColumn::Late: return 5;
-    case LiveColumn::Heard: return 4;   // "0.4s"
-    case LiveColumn::Outages: return 3;
-    case LiveColumn::Ttl: return 3;
-    default: return 0;
-    }
 }
 
 const char* stateWord(LiveState state)
@@ -283,7 +266,7 @@ LiveLayout LiveTable::layout(std::size_t width) const
     // The width each column wants: its widest text, or its head.
     std::array<std::size_t, kColumns.size()> wants{};
     for (const ColumnSpec& spec : kColumns) {
-        std::size_t w = numberWidth(spec.column);
+        std::size_t w = spec.width;
         if (spec.column == LiveColumn::Group)
             w = groupWidth_;
         else if (spec.column == LiveColumn::Sender)
@@ -446,9 +429,9 @@ std::string agoText(std::uint64_t ms)
     const std::uint64_t s = (ms + 500) / 1000;
     if (s < 100)
         return std::to_string(s) + "s";
-    if (s < 100 * 60)
+    if (s < 100ULL * 60)
         return std::to_string(s / 60) + "m";
-    if (s < 100 * 3600)
+    if (s < 100ULL * 3600)
         return std::to_string(s / 3600) + "h";
     return std::to_string(s / 86400) + "d";
 }

@@ -125,6 +125,41 @@ TEST(CliOutput, AClosedOutputIsNoticedAndTheFailureStillReachesStderr)
     EXPECT_EQ(err.drain(), "prog: standard output was closed\n");
 }
 
+// While a full-screen view is on the terminal the reports stay off it and
+// the lines for stderr wait for its end, then come in their order.
+TEST(CliOutput, UnderAScreenReportsAreLeftOutAndEventsWaitForItsEnd)
+{
+    Pipe out;
+    Pipe err;
+    ASSERT_EQ(::fcntl(err.read, F_SETFL, O_NONBLOCK), 0);
+    {
+        CliOutput output("prog", false, false, out.write, err.write);
+        output.showScreen(true, true);
+        output.report("interval", {});
+        output.event("joined", "joined 239.1.1.1");
+        output.alert("write-failed", "cannot write");
+        EXPECT_TRUE(
+            std::regex_match(output.latestEvent(), std::regex(R"(\d\d:\d\d:\d\d  cannot write)")))
+            << output.latestEvent();
+        // Written once everything queued before it is: the events too.
+        output.summary("first", {});
+        char byte = 0;
+        EXPECT_EQ(::read(err.read, &byte, 1), -1);
+        output.showScreen(false, false);
+        output.summary("total", {});
+    }
+    out.closeWrite();
+    err.closeWrite();
+    ASSERT_EQ(::fcntl(err.read, F_SETFL, 0), 0);
+    const std::string stamp = R"(\d\d:\d\d:\d\d\.\d{3}  )";
+    const std::string said = out.drain();
+    EXPECT_TRUE(std::regex_match(said, std::regex(stamp + "first\n" + stamp + "total\n"))) << said;
+    const std::string events = err.drain();
+    EXPECT_TRUE(std::regex_match(
+        events, std::regex(stamp + "joined 239.1.1.1\n" + stamp + "cannot write\n")))
+        << events;
+}
+
 TEST(CliOutput, EventsAndErrorsAreLinesOrJsonObjectsNamingTheEvent)
 {
     const struct {
