@@ -615,18 +615,18 @@ void sendNumbered(const NetnsLab& lab, std::uint32_t first, std::uint32_t last)
         .join();
 }
 
-// The metrics are served over HTTP where told and nowhere else, at /metrics
-// only, with the figures of the latest interval; a port already taken ends a
-// second run before it starts.
+// The metrics are served over HTTP where told (an address alone: on the
+// default port) and nowhere else, at /metrics only, with the figures of the
+// latest interval; a port already taken ends a second run before it starts.
 TEST(CliLab, TheMetricsAreServedWhereToldAtTheirPathOnly)
 {
     NetnsLab lab(2);
     NETNS_LAB_OR_SKIP(lab);
     TempDir dir;
-    const std::string at = lab.hostAddress(1) + ":9464";
-    const Started receiver = spawnIn(
-        lab, 1, dir, "rx", kKestil,
-        {"--interval", "0.2", "--metrics-listen", at, "--count", "100", "--duration", "30"});
+    const std::string at = lab.hostAddress(1) + ":19100";
+    const Started receiver = spawnIn(lab, 1, dir, "rx", kKestil,
+                                     {"--interval", "0.2", "--metrics-listen", lab.hostAddress(1),
+                                      "--count", "100", "--duration", "30"});
     awaitJoined(receiver);
     sendNumbered(lab, 0, 49);
 
@@ -659,12 +659,12 @@ TEST(CliLab, TheMetricsAreServedWhereToldAtTheirPathOnly)
     EXPECT_EQ(get(0, "http://" + at + "/"), "status 404\n");
     EXPECT_EQ(get(0, "http://" + at + "/metrics/../etc/passwd"), "status 404\n");
     // Bound to the address it was told, not the receiving host's loopback.
-    EXPECT_EQ(get(1, "http://127.0.0.1:9464/metrics"), "unreachable\n");
+    EXPECT_EQ(get(1, "http://127.0.0.1:19100/metrics"), "unreachable\n");
 
     const Started second =
         spawnIn(lab, 1, dir, "second", kKestil, {"--port", "9100", "--metrics-listen", at});
     EXPECT_EQ(exitCode(second), 1);
-    EXPECT_NE(TempDir::contents(second.err).find("cannot serve the metrics on port 9464"),
+    EXPECT_NE(TempDir::contents(second.err).find("cannot serve the metrics on port 19100"),
               std::string::npos)
         << TempDir::contents(second.err);
 
