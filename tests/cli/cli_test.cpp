@@ -18,6 +18,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <chrono>
 #include <clocale>
 #include <cstdio>
@@ -709,6 +710,14 @@ TEST(CliLab, AnOutageShowsWithItsLengthAndLossAndTheExitStatusJudgesTheRun)
         }
     }
     EXPECT_EQ(outages, 1);
+    // The 3 s of silence, six intervals, say no-data once (and the wait
+    // for the first datagram may have said it too).
+    const std::vector<std::string> events = lines(TempDir::contents(receiver.err));
+    const auto noData = std::count_if(events.begin(), events.end(), [](const std::string& line) {
+        return field(line, "event") == "\"no-data\"";
+    });
+    EXPECT_GE(noData, 1);
+    EXPECT_LE(noData, 2) << TempDir::contents(receiver.err);
     const std::string final = finalObject(receiver);
     EXPECT_EQ(field(final, "datagrams"), "200") << final;
     EXPECT_EQ(datagrams, 200u) << "the intervals add up to the total";
