@@ -285,8 +285,11 @@ std::optional<std::size_t> DcChannel::socketOf(std::size_t group) const
 
 int DcChannel::destroy()
 {
+    // The newest memberships first: the kernel finds each group it leaves
+    // by a walk of the interface's list from its newest, so that leaving the
+    // oldest first would walk nearly all of it for each of a thousand groups.
     if (kind_ == MulticastSend || kind_ == MulticastReceive) {
-        for (std::size_t g = 0; g < memberOn_.size(); ++g) {
+        for (std::size_t g = memberOn_.size(); g-- > 0;) {
             if (const std::optional<std::size_t> s = socketOf(g))
                 leave(at(*s), g);
         }

@@ -23,8 +23,20 @@ GroupReceiver::GroupReceiver(DcPool& pool, int slot, BatchReceiver& batch,
     const DcChannel* channel = pool_.channel(slot_);
     socket_ = channel ? channel->socket() : kInvalidSocket;
     if (groups_.size() > kScannedGroups) {
-        for (std::size_t g = 0; g < groups_.size(); ++g)
-            index_.emplace(groups_[g], g);
+        // Open addressing in a table at most half full, of places in the
+        // list (plus one; 0 is empty): small enough to stay in the cache.
+        std::size_t size = 1;
+        while (size < 2 * groups_.size())
+            size *= 2;
+        index_.assign(size, 0);
+        mask_ = size - 1;
+        for (std::size_t g = 0; g < groups_.size(); ++g) {
+            std::size_t at = slotOf(groups_[g]);
+            while (index_[at] != 0 && groups_[index_[at] - 1] != groups_[g])
+                at = (at + 1) & mask_;
+            if (index_[at] == 0)
+                index_[at] = static_cast<std::uint32_t>(g + 1);
+        }
     }
     rejoinAt_.assign(groups_.size(), nowMs + kRejoinMs);
     nextRejoin_ = nowMs + kRejoinMs;
@@ -52,10 +64,11 @@ std::optional<std::size_t> GroupReceiver::groupOf(int i) const
         }
         return std::nullopt;
     }
-    const auto it = index_.find(destination);
-    if (it == index_.end())
-        return std::nullopt;
-    return it->second;
+    for (std::size_t at = slotOf(destination); index_[at] != 0; at = (at + 1) & mask_) {
+        if (groups_[index_[at] - 1] == destination)
+            return index_[at] - 1;
+    }
+    return std::nullopt;
 }
 
 GroupReceiver::Rejoin GroupReceiver::rejoinSilent(std::uint64_t nowMs)

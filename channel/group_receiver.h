@@ -6,7 +6,6 @@
 #include <cstddef>
 #include <cstdint>
 #include <optional>
-#include <unordered_map>
 #include <vector>
 
 class DcPool;
@@ -82,6 +81,12 @@ public:
 private:
     // One receive, its drops counted.
     int receive(int max);
+    // Where a group's place is looked for first in index_.
+    std::size_t slotOf(const IpAddress& group) const
+    {
+        const std::size_t h = IpAddressHash{}(group);
+        return (h ^ (h >> 32)) & mask_;
+    }
 
     DcPool& pool_;
     int slot_;
@@ -90,7 +95,8 @@ private:
     std::uint32_t dropCount_ = 0;   // the socket's 32-bit count as last seen
     std::uint64_t dropped_ = 0;
     std::vector<IpAddress> groups_;
-    std::unordered_map<IpAddress, std::size_t, IpAddressHash> index_;
+    std::vector<std::uint32_t> index_;   // many groups: their places by destination
+    std::size_t mask_ = 0;
     IpAddress source_;
     // Per group, when to join it again unless a datagram of it comes first;
     // and the earliest of these, or later.

@@ -42,21 +42,31 @@ std::string refused(const char* message, std::string_view text)
     return say(message, {std::string(text)});
 }
 
-// "[ADDR]:PORT" for --metrics-listen: "127.0.0.1:9000", "[::1]:9000" or
-// ":9000"; the address must be one, the port a port.
+// "ADDR", "[ADDR]:PORT" or ":PORT" for --metrics-listen: "127.0.0.1",
+// "[::1]:9000", ":9000". An address alone (an IPv6 one with or without
+// brackets) listens on the default port; the address must be one, the port a
+// port.
 std::string setListen(CliOptions& o, std::string_view text)
 {
-    const char* refusal = "metrics-listen \"{1}\" is not [ADDRESS]:PORT";
-    const std::size_t colon = text.rfind(':');
-    if (colon == std::string_view::npos)
-        return refused(refusal, text);
-    std::string_view address = text.substr(0, colon);
-    if (address.size() >= 2 && address.front() == '[' && address.back() == ']')
-        address = address.substr(1, address.size() - 2);
-    else if (address.find(':') != std::string_view::npos)
-        return refused(refusal, text);   // an IPv6 address goes in brackets
-    const std::optional<int> port = parsePort(text.substr(colon + 1));
-    if (!port || (!address.empty() && !parseIpAddress(address)))
+    const char* refusal = "metrics-listen \"{1}\" is not ADDRESS, [ADDRESS]:PORT or :PORT";
+    // "[ADDR]" without its brackets; anything else as it is.
+    const auto unbracketed = [](std::string_view a) {
+        return a.size() >= 2 && a.front() == '[' && a.back() == ']' ? a.substr(1, a.size() - 2) : a;
+    };
+    std::string_view address = unbracketed(text);
+    std::optional<int> port = CliOptions::kMetricsPort;
+    // An address alone, even an IPv6 one with its colons, takes the default.
+    if (!parseIpAddress(address)) {
+        const std::size_t colon = text.rfind(':');
+        if (colon == std::string_view::npos)
+            return refused(refusal, text);
+        address = unbracketed(text.substr(0, colon));
+        if (address.size() == colon && address.find(':') != std::string_view::npos)
+            return refused(refusal, text);   // an IPv6 address with a port goes in brackets
+        port = parsePort(text.substr(colon + 1));
+    }
+    if (!port || (!address.empty() && !parseIpAddress(address)) ||
+        (address.empty() && text.front() != ':'))
         return refused(refusal, text);
     o.metricsAddress = std::string(address);
     o.metricsPort = *port;
@@ -257,10 +267,10 @@ constexpr CliOption kOptions[] = {
              "format of a monitoring system's text file collector",
      .set = [](O& o, Text t) { return setText(o.metrics, t, "--metrics needs a file name"); }},
     {.name = "metrics-listen",
-     .value = "[ADDR]:PORT",
+     .value = "ADDR|[ADDR]:PORT",
      .applies = A::ReceiverOnly,
-     .help = "serve the metrics over HTTP at /metrics on PORT,\n"
-             "of ADDR only when given (an IPv6 one in brackets)",
+     .help = "serve the metrics over HTTP at /metrics on PORT\n"
+             "(default 19100), of ADDR only when given",
      .set = [](O& o, Text t) { return setListen(o, t); }},
     {.name = "json",
      .letter = 'j',

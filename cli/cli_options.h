@@ -35,7 +35,10 @@ struct CliOptions {
     std::string plot;                        // receiver only; empty: no picture
     std::string metrics;                     // receiver only; empty: no metrics file
     // Receiver only: where to serve the metrics over HTTP; port 0: nowhere.
-    // An empty address is every address of the host.
+    // An empty address is every address of the host. The default port lies
+    // outside the range of the public list of exporters' ports, which is
+    // full, and is no service's that the system knows (/etc/services).
+    static constexpr int kMetricsPort = 19100;
     std::string metricsAddress;
     int metricsPort = 0;
 

@@ -88,6 +88,14 @@ public:
     {
         if (status.kind == ReceiveStatus::BuildFailed)
             return;
+        // A silence is said once, not at every time-out that it lasts: a
+        // permanent receiver's log would fill with it. Datagrams end it.
+        if (status.kind == ReceiveStatus::NoData) {
+            if (silenceSaid_ && counted_ == countedAtSilence_)
+                return;
+            silenceSaid_ = true;
+            countedAtSilence_ = counted_;
+        }
         const EventText e = receiveStatusEvent(status, settings_.port, capture_);
         // A capture that fails is said also under --quiet.
         if (status.kind == ReceiveStatus::SaveFailed || status.kind == ReceiveStatus::CaptureGone)
@@ -96,10 +104,12 @@ public:
             output_.event(e.name, e.text, e.fields);
     }
 
-    void showStatistics(const ReceiveReport&) override {}
+    // The engine shows what arrived before it says no-data.
+    void showStatistics(const ReceiveReport& report) override { counted_ = report.datagrams; }
 
     void showReceiveInterval(const ReceiveInterval& interval) override
     {
+        counted_ = std::max(counted_, interval.total.datagrams);
         watch_.noteInterval(interval);
         const auto now = std::chrono::system_clock::now();
         if (live_ != nullptr) {
@@ -267,6 +277,11 @@ private:
     const bool verbose_;
     const bool manyGroups_;
     const std::string groupsText_;   // for the picture's title
+    // On the engine's thread: the datagrams it counted, and whether it said
+    // no-data with nothing counted since.
+    std::uint64_t counted_ = 0;
+    std::uint64_t countedAtSilence_ = 0;
+    bool silenceSaid_ = false;
     std::uint64_t plottedMs_ = 0;
     std::string startedAt_ = titleTime(std::chrono::system_clock::now());
     // An interval's report in a run of several groups, with the outages

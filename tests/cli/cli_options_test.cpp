@@ -37,6 +37,8 @@ std::string outcome(CliOptions::Program program, const std::vector<std::string_v
         text += " interval=" + std::to_string(o.intervalSeconds);
     if (o.maxLossPercent)
         text += " max-loss=" + std::to_string(*o.maxLossPercent);
+    if (o.metricsPort != 0)
+        text += " listen=[" + o.metricsAddress + "]:" + std::to_string(o.metricsPort);
     text += std::string(o.json ? " json" : "") + (o.quiet ? " quiet" : "") +
             (o.help ? " help" : "") + (o.version ? " version" : "");
     return text;
@@ -47,6 +49,9 @@ TEST(CliOptions, ShortLongAndAbbreviatedFormsAndRefusalsThatEchoTheValue)
     constexpr auto S = CliOptions::Sender;
     constexpr auto R = CliOptions::Receiver;
     const std::string defaults = " speed=512 size=1024 count=0 ttl=20";
+    const std::string base = "group=224.1.1.1 port=9000" + defaults;
+    const std::string listenRefused = "refused: metrics-listen \"";
+    const std::string listenForms = " is not ADDRESS, [ADDRESS]:PORT or :PORT";
     const struct {
         CliOptions::Program program;
         std::vector<std::string_view> args;
@@ -123,6 +128,19 @@ TEST(CliOptions, ShortLongAndAbbreviatedFormsAndRefusalsThatEchoTheValue)
          {"--max-loss=100.01"},
          "refused: max-loss \"100.01\" is not a percentage from 0 to 100"},
         {R, {"--plot="}, "refused: --plot needs a file name"},
+        // The metrics' address alone takes the default port; IPv6 with a port in brackets.
+        {R, {"--metrics-listen", "10.0.0.1"}, base + " listen=[10.0.0.1]:19100"},
+        {R, {"--metrics-listen=::1"}, base + " listen=[::1]:19100"},
+        {R, {"--metrics-listen=[::1]"}, base + " listen=[::1]:19100"},
+        {R, {"--metrics-listen=[::1]:9464"}, base + " listen=[::1]:9464"},
+        {R, {"--metrics-listen=:9464"}, base + " listen=[]:9464"},
+        {R, {"--metrics-listen=10.0.0.1:9464"}, base + " listen=[10.0.0.1]:9464"},
+        // Without brackets, all of it is an IPv6 address.
+        {R, {"--metrics-listen=::1:9464"}, base + " listen=[::1:9464]:19100"},
+        {R, {"--metrics-listen=:"}, listenRefused + ":\"" + listenForms},
+        {R, {"--metrics-listen=[]"}, listenRefused + "[]\"" + listenForms},
+        {R, {"--metrics-listen=host:80"}, listenRefused + "host:80\"" + listenForms},
+        {R, {"--metrics-listen=10.0.0.1:0"}, listenRefused + "10.0.0.1:0\"" + listenForms},
         {R,
          {"-i", "no-such-if9"},
          "refused: interface \"no-such-if9\" is neither the name nor an address of an interface "

@@ -18,6 +18,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <chrono>
 #include <clocale>
 #include <cstdio>
@@ -625,18 +626,18 @@ void sendNumbered(const NetnsLab& lab, std::uint32_t first, std::uint32_t last)
         .join();
 }
 
-// The metrics are served over HTTP where told and nowhere else, at /metrics
-// only, with the figures of the latest interval; a port already taken ends a
-// second run before it starts.
+// The metrics are served over HTTP where told (an address alone: on the
+// default port) and nowhere else, at /metrics only, with the figures of the
+// latest interval; a port already taken ends a second run before it starts.
 TEST(CliLab, TheMetricsAreServedWhereToldAtTheirPathOnly)
 {
     NetnsLab lab(2);
     NETNS_LAB_OR_SKIP(lab);
     TempDir dir;
-    const std::string at = lab.hostAddress(1) + ":9464";
-    const Started receiver = spawnIn(
-        lab, 1, dir, "rx", kKestil,
-        {"--interval", "0.2", "--metrics-listen", at, "--count", "100", "--duration", "30"});
+    const std::string at = lab.hostAddress(1) + ":19100";
+    const Started receiver = spawnIn(lab, 1, dir, "rx", kKestil,
+                                     {"--interval", "0.2", "--metrics-listen", lab.hostAddress(1),
+                                      "--count", "100", "--duration", "30"});
     awaitJoined(receiver);
     sendNumbered(lab, 0, 49);
 
@@ -669,12 +670,12 @@ TEST(CliLab, TheMetricsAreServedWhereToldAtTheirPathOnly)
     EXPECT_EQ(get(0, "http://" + at + "/"), "status 404\n");
     EXPECT_EQ(get(0, "http://" + at + "/metrics/../etc/passwd"), "status 404\n");
     // Bound to the address it was told, not the receiving host's loopback.
-    EXPECT_EQ(get(1, "http://127.0.0.1:9464/metrics"), "unreachable\n");
+    EXPECT_EQ(get(1, "http://127.0.0.1:19100/metrics"), "unreachable\n");
 
     const Started second =
         spawnIn(lab, 1, dir, "second", kKestil, {"--port", "9100", "--metrics-listen", at});
     EXPECT_EQ(exitCode(second), 1);
-    EXPECT_NE(TempDir::contents(second.err).find("cannot serve the metrics on port 9464"),
+    EXPECT_NE(TempDir::contents(second.err).find("cannot serve the metrics on port 19100"),
               std::string::npos)
         << TempDir::contents(second.err);
 
@@ -719,6 +720,14 @@ TEST(CliLab, AnOutageShowsWithItsLengthAndLossAndTheExitStatusJudgesTheRun)
         }
     }
     EXPECT_EQ(outages, 1);
+    // The 3 s of silence, six intervals, say no-data once (and the wait
+    // for the first datagram may have said it too).
+    const std::vector<std::string> events = lines(TempDir::contents(receiver.err));
+    const auto noData = std::count_if(events.begin(), events.end(), [](const std::string& line) {
+        return field(line, "event") == "\"no-data\"";
+    });
+    EXPECT_GE(noData, 1);
+    EXPECT_LE(noData, 2) << TempDir::contents(receiver.err);
     const std::string final = finalObject(receiver);
     EXPECT_EQ(field(final, "datagrams"), "200") << final;
     EXPECT_EQ(datagrams, 200u) << "the intervals add up to the total";
