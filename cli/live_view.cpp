@@ -4,12 +4,15 @@
 
 #include <signal.h>
 #include <sys/ioctl.h>
+#include <termios.h>
 #include <unistd.h>
 
 #include <algorithm>
+#include <array>
 #include <clocale>
 #include <cstdio>
 #include <cstdlib>
+#include <cstring>
 #include <utility>
 
 // Functions only: ncurses' macros (move, erase, clear, ...) would take the
@@ -33,6 +36,61 @@ bool noColour()
 {
     const char* value = std::getenv("NO_COLOR");
     return value != nullptr && *value != '\0';
+}
+
+// What gives the terminal back when the process crashes while the view is
+// up: the terminal's sequences that leave the view's screen and show the
+// cursor, and its line discipline from before. A crash handler may reach
+// nothing but such plain memory, written before it is installed.
+struct CrashRestore {
+    std::array<char, 256> text{};
+    std::size_t length = 0;
+    termios modes{};
+    bool saved = false;
+    std::array<struct sigaction, 5> previous{};
+};
+CrashRestore crash;
+constexpr std::array<int, 5> kCrashSignals = {SIGSEGV, SIGBUS, SIGFPE, SIGILL, SIGABRT};
+
+void restoreAndDie(int signal)
+{
+    if (crash.length != 0 && ::write(STDOUT_FILENO, crash.text.data(), crash.length) < 0) {
+        // Nothing more can be done for the terminal.
+    }
+    if (crash.saved)
+        ::tcsetattr(STDIN_FILENO, TCSANOW, &crash.modes);
+    ::signal(signal, SIG_DFL);
+    ::raise(signal);
+}
+
+// Keeps the terminal's sequences for a crash and catches the signals of one.
+void armCrashRestore()
+{
+    crash.length = 0;
+    // String capabilities all: an absent one reads as null.
+    for (const char* name : {"rmcup", "rmkx", "cnorm", "sgr0"}) {
+        const char* sequence = tigetstr(name);
+        if (sequence == nullptr)
+            continue;
+        const std::size_t n = std::strlen(sequence);
+        if (crash.length + n > crash.text.size())
+            break;
+        std::memcpy(crash.text.data() + crash.length, sequence, n);
+        crash.length += n;
+    }
+    struct sigaction action {};
+    action.sa_handler = restoreAndDie;
+    sigemptyset(&action.sa_mask);
+    for (std::size_t i = 0; i < kCrashSignals.size(); ++i)
+        sigaction(kCrashSignals[i], &action, &crash.previous[i]);
+}
+
+void disarmCrashRestore()
+{
+    for (std::size_t i = 0; i < kCrashSignals.size(); ++i)
+        sigaction(kCrashSignals[i], &crash.previous[i], nullptr);
+    crash.length = 0;
+    crash.saved = false;
 }
 
 sigset_t resizeSet()
@@ -73,6 +131,7 @@ std::string LiveView::open()
     // numbers keep the C locale's point.
     std::setlocale(LC_CTYPE, "");
     const char* term = std::getenv("TERM");
+    crash.saved = ::tcgetattr(STDIN_FILENO, &crash.modes) == 0;
     SCREEN* screen = newterm(nullptr, stdout, stdin);
     if (screen == nullptr)
         return say("--live: the terminal \"{1}\" is not known",
@@ -87,6 +146,7 @@ std::string LiveView::open()
                    {printableText(term != nullptr ? term : "")});
     }
     screen_ = screen;
+    armCrashRestore();
     cbreak();   // Ctrl-C stays a signal, which ends the run
     noecho();
     nonl();
@@ -109,6 +169,7 @@ void LiveView::close()
 {
     if (screen_ == nullptr)
         return;
+    disarmCrashRestore();
     curs_set(1);
     endwin();
     delscreen(screenOf(screen_));

@@ -148,4 +148,31 @@ TEST(LiveLab, ShowsTheLosingAndSilentGroupsFirstFollowsResizesAndQuitsWithTheSum
     EXPECT_EQ(exitCode(sender), 0);
 }
 
+// A crash while the view is up still gives the terminal back: the screen it
+// replaced, the cursor, the keypad and the line discipline (echo and lines).
+TEST(LiveLab, ACrashGivesTheTerminalBack)
+{
+    if (std::system("command -v tmux >/dev/null 2>&1") != 0)
+        GTEST_SKIP() << "tmux is not installed (scripts/setup installs it)";
+    NetnsLab lab(2);
+    NETNS_LAB_OR_SKIP(lab);
+    TempDir dir;
+    Tmux tmux(dir);
+    tmux.run("-f /dev/null new-session -d -s live -x 100 -y 30 'ip netns exec " + lab.hostName(1) +
+             " " + kKestil + " --live --duration 120; echo exit $?; stty -a; sleep 600'");
+    ASSERT_TRUE(waitFor([&] { return has(tmux.screen(), "q quit"); }))
+        << tmux.run("capture-pane -p -t live");
+    const std::string pane = tmux.run("display -p -t live '#{pane_pid}'");
+    ASSERT_EQ(std::system(("pkill -SEGV -P " + pane).c_str()), 0);
+    std::vector<std::string> screen;
+    ASSERT_TRUE(waitFor([&] {
+        screen = tmux.screen();
+        return has(screen, "exit ") && has(screen, " echo ");
+    })) << tmux.run("capture-pane -p -t live");
+    EXPECT_TRUE(has(screen, "exit 139"));
+    EXPECT_TRUE(has(screen, " icanon ") && has(screen, " echo ") && has(screen, " icrnl "));
+    EXPECT_EQ(tmux.run("display -p -t live '#{alternate_on} #{cursor_flag} #{keypad_flag}'"),
+              "0 1 0\n");
+}
+
 }   // namespace
