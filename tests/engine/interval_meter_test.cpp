@@ -492,15 +492,15 @@ TEST(IntervalMeterTest, DelayFactorGapsAndLossRatePerSender)
     IntervalMeter m(1000, 1000);
     m.start(0, {IpAddress::v4(0xef010101)});
     Outage outage;
-    auto take = [&](std::uint32_t seq, std::int64_t lost, std::uint64_t ms, bool timed = true) {
+    auto take = [&](std::uint32_t seq, std::int64_t lost, std::int64_t ms, bool timed = true) {
         Arrival arrival{kA, 1000, Arrival::Next, seq, lost};
-        arrival.arrivedNs = timed ? 1'700'000'000'000'000'000 + std::int64_t{1'000'000} * ms : 0;
-        m.take(arrival, ms, outage);
+        arrival.arrivedNs = timed ? std::int64_t{1'700'000'000'000'000'000} + 1'000'000 * ms : 0;
+        m.take(arrival, static_cast<std::uint64_t>(ms), outage);
     };
     // 0, 100, ... 900 ms, 4 numbers missing before the sixth, then at 1300
     // ms (the gap across the interval's end) and 1340 ms.
     for (std::uint32_t i = 0; i < 10; ++i)
-        take(i < 5 ? i : i + 4, i == 5 ? 4 : 0, 100 * i);
+        take(i < 5 ? i : i + 4, i == 5 ? 4 : 0, std::int64_t{100} * i);
     take(999, 0, 950, false);
     const ReceiveInterval first = m.close(1000);
     take(14, 0, 1300);
