@@ -67,8 +67,9 @@ public:
     std::int64_t arrivalNs(int i) const { return arrivalNs_[i]; }
 
     // Has each socket's datagrams carry their arrival time from its next
-    // receive on. Asked for only when needed: the system then stamps every
-    // datagram it takes in.
+    // receive on (the system then stamps every datagram it takes in). A
+    // coalesced receive carries one for all its datagrams: the time the
+    // system took the whole in.
     void askArrivalTimes() { arrivalTimes_ = true; }
 
     // The socket's drop count as last seen, by a datagram or a call that

@@ -139,9 +139,17 @@ public:
             });
         }
         if (files_.plotting()) {
-            files_.addInterval({seconds(interval.endMs),
-                                static_cast<double>(interval.endMs - interval.startMs) / 1000,
-                                interval.kbps(), lostOf(interval.interval)});
+            PlotInterval plotted{seconds(interval.endMs),
+                                 static_cast<double>(interval.endMs - interval.startMs) / 1000,
+                                 interval.kbps(), lostOf(interval.interval)};
+            if (const DelayCounts& d = interval.delay; d.stamped != 0) {
+                plotted.stamped = d.stamped;
+                plotted.delayMin = static_cast<double>(d.minNs) / 1e6;
+                plotted.delayMean = d.meanNs() / 1e6;
+                plotted.delayMax = static_cast<double>(d.maxNs) / 1e6;
+                plotted.jitter = d.jitterNs / 1e6;
+            }
+            files_.addInterval(plotted);
             if (interval.endMs - plottedMs_ >= kPlotEveryMs) {
                 plottedMs_ = interval.endMs;
                 files_.setTitle(title(interval, now));
@@ -254,8 +262,7 @@ private:
             }
             MetricsFlow flow = metricsFlow(senderText(s.sender), s.interval, s.total, outages,
                                            interval.startMs, interval.endMs);
-            flow.routeChanges = s.totalQuality.hops.changes;
-            flow.ttl = s.totalQuality.hops.latest;
+            addQuality(flow, s.intervalQuality, s.totalQuality);
             m.senders.push_back(std::move(flow));
         }
         if (manyGroups_) {

@@ -143,12 +143,53 @@ struct DelayCounts {
     }
 };
 
+// How evenly a sender's datagrams arrived over some span, from their arrival
+// times alone, stamped or not: the delay factor and media loss rate of RFC
+// 4445 (the Media Delivery Index), and the largest gap between two arrivals.
+// The delay factor is the span of a virtual buffer that each datagram fills
+// with its bytes as it arrives and that drains at the stream's measured rate
+// (its bytes after the first over the time from the first to the last), over
+// that rate: a stream paced evenly gives the time between two datagrams,
+// one held up by 20 ms 20 ms more. Arrival times are the system's where it
+// gives them; datagrams it took in together (a coalesced receive, or a batch
+// without them) share one, so the figures' resolution is the spacing of
+// those receives.
+struct ArrivalCounts {
+    // Of an interval: its own; since the start: the highest of an interval.
+    // Known once a span's datagrams arrived at two different times.
+    bool rated = false;
+    std::uint64_t delayFactorNs = 0;
+    // Arrivals with one of the same sender before them (in an earlier
+    // interval too), and the most time between two; an outage is a gap too.
+    std::uint64_t gaps = 0;
+    std::uint64_t largestGapNs = 0;
+    // The numbers found missing per second: of an interval over its length;
+    // since the start over the time since the sender's first datagram.
+    // Missing numbers that arrive late still count, as RFC 4445 counts
+    // datagrams out of order.
+    double lossRate = 0;
+
+    // Adds another sender's figures: the higher delay factor and gap, the
+    // losses per second summed.
+    void merge(const ArrivalCounts& other)
+    {
+        if (other.rated)
+            delayFactorNs =
+                rated ? std::max(delayFactorNs, other.delayFactorNs) : other.delayFactorNs;
+        rated = rated || other.rated;
+        gaps += other.gaps;
+        largestGapNs = std::max(largestGapNs, other.largestGapNs);
+        lossRate += other.lossRate;
+    }
+};
+
 // How one sender's datagrams arrived over some span, beside what FlowCounts
 // says of how many.
 struct QualityCounts {
     HopCounts hops{};
     LossPattern losses{};
     DelayCounts delay{};
+    ArrivalCounts arrivals{};
 };
 
 // One sender's figures.
@@ -197,6 +238,9 @@ struct ReceiveInterval {
     // The delays of every sender together.
     DelayCounts delay{};
     DelayCounts totalDelay{};
+    // The arrival times' figures of every sender together.
+    ArrivalCounts arrivals{};
+    ArrivalCounts totalArrivals{};
 
     double kbps() const { return FlowCounts::kbpsOver(interval.bytes, endMs - startMs); }
 };

@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <cmath>
+#include <optional>
 
 Arrival::Order arrivalOrder(SequenceTracker::Order order)
 {
@@ -146,6 +147,7 @@ void IntervalMeter::countQuality(Sender& sender, const Arrival& arrival, const G
         f.intervalQuality.delay.add(arrival.delayNs, sender.jitterNs);
         f.totalQuality.delay.add(arrival.delayNs, sender.jitterNs);
     }
+    countArrival(sender, arrival);
     if (arrival.order == Arrival::Next) {
         const std::uint64_t lost =
             arrival.lostChange > 0 ? static_cast<std::uint64_t>(arrival.lostChange) : 0;
@@ -170,6 +172,45 @@ void IntervalMeter::countQuality(Sender& sender, const Arrival& arrival, const G
         // The same as before, first in this interval.
         f.intervalQuality.hops.add(arrival.hops);
     }
+}
+
+void IntervalMeter::countArrival(Sender& sender, const Arrival& arrival)
+{
+    if (arrival.arrivedNs == 0)
+        return;
+    if (sender.arrived) {
+        const std::int64_t gap =
+            std::max<std::int64_t>(arrival.arrivedNs - sender.latestArrivalNs, 0);
+        for (ArrivalCounts* a :
+             {&sender.figures.intervalQuality.arrivals, &sender.figures.totalQuality.arrivals}) {
+            ++a->gaps;
+            a->largestGapNs = std::max(a->largestGapNs, static_cast<std::uint64_t>(gap));
+        }
+    }
+    sender.latestArrivalNs =
+        sender.arrived ? std::max(sender.latestArrivalNs, arrival.arrivedNs) : arrival.arrivedNs;
+    sender.arrived = true;
+    sender.factor.take(arrival.arrivedNs, arrival.bytes);
+}
+
+void IntervalMeter::closeArrivals(Sender& sender, std::uint64_t lengthMs, std::uint64_t nowMs)
+{
+    SenderFigures& f = sender.figures;
+    ArrivalCounts& interval = f.intervalQuality.arrivals;
+    ArrivalCounts& total = f.totalQuality.arrivals;
+    if (const std::optional<std::uint64_t> factor = sender.factor.factorNs()) {
+        interval.rated = true;
+        interval.delayFactorNs = *factor;
+        total.delayFactorNs = total.rated ? std::max(total.delayFactorNs, *factor) : *factor;
+        total.rated = true;
+    }
+    sender.factor.clear();
+    auto perSecond = [](std::uint64_t count, std::uint64_t ms) {
+        return ms == 0 ? 0 : static_cast<double>(count) * 1000 / static_cast<double>(ms);
+    };
+    interval.lossRate = perSecond(f.interval.missing, lengthMs);
+    total.lossRate =
+        f.total.datagrams == 0 ? 0 : perSecond(f.total.missing, nowMs - f.total.firstMs);
 }
 
 IntervalMeter::Sender& IntervalMeter::senderOf(const SocketAddress& sender, bool& isNew)
@@ -222,8 +263,10 @@ ReceiveInterval IntervalMeter::close(std::uint64_t nowMs)
     evictedClosed_ = evicted_;
     std::vector<const Sender*> byOrder;
     byOrder.reserve(senders_.size());
-    for (const Sender& s : senders_)
+    for (Sender& s : senders_) {
+        closeArrivals(s, nowMs - closedMs_, nowMs);
         byOrder.push_back(&s);
+    }
     std::sort(byOrder.begin(), byOrder.end(),
               [](const Sender* a, const Sender* b) { return a->order < b->order; });
     closed.senders.reserve(byOrder.size());
@@ -236,6 +279,8 @@ ReceiveInterval IntervalMeter::close(std::uint64_t nowMs)
         closed.totalLosses.merge(total);
         closed.delay.merge(s->figures.intervalQuality.delay);
         closed.totalDelay.merge(s->figures.totalQuality.delay);
+        closed.arrivals.merge(s->figures.intervalQuality.arrivals);
+        closed.totalArrivals.merge(s->figures.totalQuality.arrivals);
     }
     closed.groups.reserve(groups_.size());
     for (Group& g : groups_) {

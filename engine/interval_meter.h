@@ -2,6 +2,7 @@
 
 #include "core/interval_figures.h"
 #include "core/receive_events.h"
+#include "engine/delay_factor.h"
 #include "engine/loss_bursts.h"
 #include "engine/sequence_tracker.h"
 
@@ -28,6 +29,8 @@ struct Arrival {
     std::uint32_t behind = 0;      // Late: how far behind its sender's newest number
     bool stamped = false;          // it carried its send time
     std::int64_t delayNs = 0;      // stamped: from its send time to its arrival
+    // When it arrived, ns of the wall clock (CLOCK_REALTIME); 0 when unknown.
+    std::int64_t arrivedNs = 0;
 };
 
 // The tracker's verdict on a numbered datagram, as the meter counts it.
@@ -97,6 +100,10 @@ private:
         bool delayed = false;
         std::int64_t lastDelayNs = 0;
         double jitterNs = 0;
+        // The latest arrival time, for the gaps, and the interval's arrivals.
+        bool arrived = false;
+        std::int64_t latestArrivalNs = 0;
+        DelayFactor factor;
     };
 
     struct Group {
@@ -112,6 +119,10 @@ private:
     static void count(SenderFigures& figures, const Arrival& arrival, std::uint64_t nowMs);
     // Counts the quality figures of a datagram of the sender.
     void countQuality(Sender& sender, const Arrival& arrival, const Group& group);
+    static void countArrival(Sender& sender, const Arrival& arrival);
+    // Settles the arrival figures of the sender's interval, lengthMs long,
+    // that closes at nowMs, and starts its next.
+    static void closeArrivals(Sender& sender, std::uint64_t lengthMs, std::uint64_t nowMs);
     // An outage of a sender or group whose last datagram came at lastMs,
     // ended by arrival at nowMs; false when the silence was not long enough.
     bool outageOf(std::uint64_t lastMs, bool numbered, std::uint32_t newest, const Arrival& arrival,

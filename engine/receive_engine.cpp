@@ -49,8 +49,6 @@ struct ReceiveEngine::Progress {
     std::uint64_t failuresSeen = 0;
 
     std::uint64_t count() const { return meter.total().datagrams; }
-    // The run's receiver, asked for arrival times once a datagram carries its send time.
-    BatchReceiver* batch = nullptr;
 };
 
 ReceiveEngine::ReceiveEngine(ReceiveSink& sink, CaptureFile& capture, Clock& clock, DcPool& pool,
@@ -89,8 +87,9 @@ void ReceiveEngine::run()
     std::unique_ptr<BatchReceiver> batch =
         makeReceiver_ ? makeReceiver_() : std::make_unique<BatchReceiver>();
     auto p = std::make_unique<Progress>(intervalMs_, outageMs_);
+    // Every datagram's arrival time, for the delay and the gaps between them.
+    batch->askArrivalTimes();
     p->channelWorks = build == Build::Works;
-    p->batch = batch.get();
     p->lostSeen = capture_.lost();
     p->failuresSeen = capture_.failures();
     p->t0 = clock_.tickCount();
@@ -206,14 +205,13 @@ void ReceiveEngine::take(Progress& p, GroupReceiver& receiver, const BatchReceiv
             arrival.behind = seen.behind;
             p.meter.setEvicted(p.tracker.evicted());
         }
+        // The system's arrival time, else the batch's.
+        const std::int64_t arrived = batch.arrivalNs(i);
+        arrival.arrivedNs = arrived != 0 ? arrived : wallNs;
         if (const std::optional<std::int64_t> sent =
                 SendStamp::parse(data + datagram.headerLength, n - datagram.headerLength)) {
-            // The system's arrival time once asked for, else the batch's.
-            const std::int64_t arrived = batch.arrivalNs(i);
             arrival.stamped = true;
-            arrival.delayNs = (arrived != 0 ? arrived : wallNs) - *sent;
-            if (arrived == 0 && p.batch != nullptr)
-                p.batch->askArrivalTimes();
+            arrival.delayNs = arrival.arrivedNs - *sent;
         }
         Outage ended;
         if (p.meter.take(arrival, ms, ended))

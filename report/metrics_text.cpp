@@ -34,6 +34,14 @@ std::string gaugeText(double value)
     return text;
 }
 
+// Seconds to the microsecond, for delays of a millisecond or less.
+std::string secondsText(double value)
+{
+    char text[32];
+    std::snprintf(text, sizeof text, "%.6f", value);
+    return text;
+}
+
 // What is missing now; below 0 when more arrived late than went missing
 // (a sender's numbers taken back at a restart).
 std::string lostText(const MetricsFlow& f)
@@ -93,6 +101,60 @@ constexpr Family kFamilies[] = {
      [](const MetricsFlow& f) { return gaugeText(f.silentSeconds); }, true},
 };
 
+// A sender's family, with a sample of each sender it has the figure of.
+struct SenderFamily {
+    const char* name;
+    const char* help;
+    bool counter;
+    bool (*has)(const MetricsFlow&);
+    std::string (*value)(const MetricsFlow&);
+};
+
+bool routed(const MetricsFlow& f)
+{
+    return f.ttl >= 0;
+}
+bool stamped(const MetricsFlow& f)
+{
+    return f.stamped != 0;
+}
+
+constexpr SenderFamily kSenderFamilies[] = {
+    {"kestil_route_changes_total",
+     "Times the sender's datagrams arrived with another TTL or hop limit than before.", true,
+     routed, [](const MetricsFlow& f) { return countText(f.routeChanges); }},
+    {"kestil_ttl", "The TTL or hop limit the sender's latest datagram arrived with.", false, routed,
+     [](const MetricsFlow& f) { return std::to_string(f.ttl); }},
+    {"kestil_loss_bursts_total",
+     "Loss bursts of the sender (RFC 3611, Gmin 16), one still open included.", true,
+     [](const MetricsFlow&) { return true; },
+     [](const MetricsFlow& f) { return countText(f.bursts); }},
+    {"kestil_burst_lost_total", "Datagrams of the sender lost in loss bursts.", true,
+     [](const MetricsFlow&) { return true; },
+     [](const MetricsFlow& f) { return countText(f.burstLost); }},
+    {"kestil_delay_min_seconds",
+     "Least one-way delay of the sender's datagrams that carried their send time, in the latest "
+     "interval.",
+     false, stamped, [](const MetricsFlow& f) { return secondsText(f.delayMin); }},
+    {"kestil_delay_mean_seconds", "Mean one-way delay of those datagrams in the latest interval.",
+     false, stamped, [](const MetricsFlow& f) { return secondsText(f.delayMean); }},
+    {"kestil_delay_max_seconds", "Most one-way delay of those datagrams in the latest interval.",
+     false, stamped, [](const MetricsFlow& f) { return secondsText(f.delayMax); }},
+    {"kestil_jitter_seconds",
+     "RFC 3550 interarrival jitter of the sender's stamped datagrams at the latest interval's "
+     "end.",
+     false, stamped, [](const MetricsFlow& f) { return secondsText(f.jitter); }},
+    {"kestil_delay_factor_seconds",
+     "RFC 4445 delay factor of the sender's datagrams in the latest interval, drained at their "
+     "rate.",
+     false, [](const MetricsFlow& f) { return f.rated; },
+     [](const MetricsFlow& f) { return secondsText(f.delayFactor); }},
+    {"kestil_largest_gap_seconds",
+     "Most time between two arrivals of the sender's datagrams in the latest interval.", false,
+     [](const MetricsFlow& f) { return f.gapped; },
+     [](const MetricsFlow& f) { return secondsText(f.largestGap); }},
+};
+
 void addFamily(std::vector<MetricsFamily>& families, const char* name, const char* help,
                bool counter)
 {
@@ -125,6 +187,23 @@ std::vector<MetricsFamily> metricsFamilies(const MetricsTotals& totals)
         same->routeChanges += sender.routeChanges;
         if (sender.ttl >= 0)
             same->ttl = sender.ttl;
+        same->bursts += sender.bursts;
+        same->burstLost += sender.burstLost;
+        if (sender.stamped != 0) {
+            const double weight = static_cast<double>(same->stamped);
+            const double more = static_cast<double>(sender.stamped);
+            same->delayMin =
+                same->stamped != 0 ? std::min(same->delayMin, sender.delayMin) : sender.delayMin;
+            same->delayMax = std::max(same->delayMax, sender.delayMax);
+            same->delayMean =
+                (same->delayMean * weight + sender.delayMean * more) / (weight + more);
+            same->jitter = std::max(same->jitter, sender.jitter);
+            same->stamped += sender.stamped;
+        }
+        same->delayFactor = std::max(same->delayFactor, sender.delayFactor);
+        same->rated = same->rated || sender.rated;
+        same->largestGap = std::max(same->largestGap, sender.largestGap);
+        same->gapped = same->gapped || sender.gapped;
     }
 
     const std::string port = std::to_string(totals.port);
@@ -146,27 +225,20 @@ std::vector<MetricsFamily> metricsFamilies(const MetricsTotals& totals)
             families.back().samples.push_back({std::move(labels), family.value(flow)});
         }
     }
-    // The hop limits, of the senders whose datagrams said them.
-    std::vector<const MetricsFlow*> routed;
-    for (const MetricsFlow& sender : senders) {
-        if (sender.ttl >= 0)
-            routed.push_back(&sender);
-    }
-    if (!routed.empty()) {
-        const auto labelled = [&where](const MetricsFlow& sender) {
+    // How the senders' datagrams arrived, of those that said it.
+    for (const SenderFamily& family : kSenderFamilies) {
+        std::vector<MetricsSample> samples;
+        for (const MetricsFlow& sender : senders) {
+            if (!family.has(sender))
+                continue;
             Labels labels = where;
             labels.emplace_back("sender", sender.address);
-            return labels;
-        };
-        addFamily(families, "kestil_route_changes_total",
-                  "Times the sender's datagrams arrived with another TTL or hop limit than before.",
-                  true);
-        for (const MetricsFlow* sender : routed)
-            families.back().samples.push_back({labelled(*sender), countText(sender->routeChanges)});
-        addFamily(families, "kestil_ttl",
-                  "The TTL or hop limit the sender's latest datagram arrived with.", false);
-        for (const MetricsFlow* sender : routed)
-            families.back().samples.push_back({labelled(*sender), std::to_string(sender->ttl)});
+            samples.push_back({std::move(labels), family.value(sender)});
+        }
+        if (samples.empty())
+            continue;
+        addFamily(families, family.name, family.help, family.counter);
+        families.back().samples = std::move(samples);
     }
     addFamily(families, "kestil_own_drops_total",
               "Datagrams this host dropped because the receiving socket's buffer was full.", true);
@@ -215,4 +287,25 @@ MetricsFlow metricsFlow(std::string address, const FlowCounts& interval, const F
     const std::uint64_t last = total.datagrams != 0 ? total.lastMs : 0;
     flow.silentSeconds = endMs > last ? static_cast<double>(endMs - last) / 1000 : 0;
     return flow;
+}
+
+void addQuality(MetricsFlow& flow, const QualityCounts& interval, const QualityCounts& total)
+{
+    flow.routeChanges = total.hops.changes;
+    flow.ttl = total.hops.latest;
+    flow.bursts = total.losses.bursts;
+    flow.burstLost = total.losses.burstLost;
+    const DelayCounts& d = interval.delay;
+    flow.stamped = d.stamped;
+    if (d.stamped != 0) {
+        flow.delayMin = static_cast<double>(d.minNs) / 1e9;
+        flow.delayMean = d.meanNs() / 1e9;
+        flow.delayMax = static_cast<double>(d.maxNs) / 1e9;
+        flow.jitter = d.jitterNs / 1e9;
+    }
+    const ArrivalCounts& a = interval.arrivals;
+    flow.rated = a.rated;
+    flow.delayFactor = static_cast<double>(a.delayFactorNs) / 1e9;
+    flow.gapped = a.gaps != 0;
+    flow.largestGap = static_cast<double>(a.largestGapNs) / 1e9;
 }

@@ -25,6 +25,22 @@ struct MetricsFlow {
     // none seen).
     std::uint64_t routeChanges = 0;
     int ttl = -1;
+    // Of a sender only: its loss bursts since the start and the datagrams
+    // lost in them (LossPattern); in the latest interval, the one-way delay
+    // and jitter of the datagrams that carried their send time (stamped of
+    // them), the delay factor once known (rated) and the largest gap between
+    // two arrivals (gapped), in seconds.
+    std::uint64_t bursts = 0;
+    std::uint64_t burstLost = 0;
+    std::uint64_t stamped = 0;
+    double delayMin = 0;
+    double delayMean = 0;
+    double delayMax = 0;
+    double jitter = 0;
+    bool rated = false;
+    double delayFactor = 0;
+    bool gapped = false;
+    double largestGap = 0;
 };
 
 struct MetricsTotals {
@@ -53,7 +69,9 @@ struct MetricsTotals {
 // rate, the silence) is a gauge. A family without any sample is left out;
 // the links' two figures are the run's, labelled by group and port; of the
 // senders whose datagrams said their hop limit, the route changes and the
-// latest hop limit (a gauge, kestil_ttl).
+// latest hop limit (a gauge, kestil_ttl); of those with stamped datagrams in
+// the latest interval the delay and jitter, and of those whose arrivals gave
+// them the delay factor and largest gap, as gauges in seconds.
 std::string metricsText(const MetricsTotals& totals);
 
 // The same figures as families, for a server that writes them itself.
@@ -73,3 +91,5 @@ std::vector<MetricsFamily> metricsFamilies(const MetricsTotals& totals);
 // since the start.
 MetricsFlow metricsFlow(std::string address, const FlowCounts& interval, const FlowCounts& total,
                         std::uint64_t outages, std::uint64_t startMs, std::uint64_t endMs);
+// Adds how a sender's datagrams arrived, in the interval and since the start.
+void addQuality(MetricsFlow& flow, const QualityCounts& interval, const QualityCounts& total);

@@ -165,6 +165,37 @@ std::string delayText(const DelayCounts& d)
                 fixedText(msOf(static_cast<double>(d.maxNs)), 2), fixedText(msOf(d.jitterNs), 2)});
 }
 
+void addArrivals(std::vector<JsonField>& fields, const ArrivalCounts& a, bool total)
+{
+    // The keys are literals: a field keeps only a view of its key.
+    const char* factor = total ? "total_delay_factor" : "delay_factor";
+    fields.push_back(a.rated ? jsonDecimal(factor, msOf(static_cast<double>(a.delayFactorNs)))
+                             : JsonField{factor, "null"});
+    fields.push_back(jsonDecimal(total ? "total_loss_rate" : "loss_rate", a.lossRate));
+    const char* gap = total ? "total_largest_gap" : "largest_gap";
+    fields.push_back(a.gaps != 0 ? jsonDecimal(gap, msOf(static_cast<double>(a.largestGapNs)))
+                                 : JsonField{gap, "null"});
+}
+
+// "df 20.31 ms, mlr 0.00/s, largest gap 19.84 ms": RFC 4445's delay factor
+// and media loss rate, and the most time between two arrivals; empty while
+// neither the factor nor a gap is known.
+std::string arrivalText(const ArrivalCounts& a)
+{
+    if (!a.rated && a.gaps == 0)
+        return {};
+    std::string text;
+    if (a.rated)
+        text =
+            say("df {1} ms, mlr {2}/s", {fixedText(msOf(static_cast<double>(a.delayFactorNs)), 2),
+                                         fixedText(a.lossRate, 2)});
+    if (a.gaps != 0)
+        text +=
+            (text.empty() ? "" : ", ") +
+            say("largest gap {1} ms", {fixedText(msOf(static_cast<double>(a.largestGapNs)), 2)});
+    return text;
+}
+
 // "bursts 2, longest 10, density 66.67%, gap 0.10%", "reorder 3": how a
 // span's losses came; empty when nothing was lost or late.
 std::vector<std::string> lossItems(const LossPattern& l)
@@ -189,6 +220,7 @@ void addQuality(std::vector<JsonField>& fields, const QualityCounts& q, bool tot
     fields.push_back(jsonNumber(total ? "total_route_changes" : "route_changes", q.hops.changes));
     addLosses(fields, q.losses, total);
     addDelay(fields, q.delay, total);
+    addArrivals(fields, q.arrivals, total);
 }
 
 // The quality of a sender's span in words: after who, the items separated
@@ -203,6 +235,8 @@ std::vector<std::string> qualityText(const std::string& who, const QualityCounts
         items.push_back(std::move(item));
     if (std::string delay = delayText(q.delay); !delay.empty())
         items.push_back(std::move(delay));
+    if (std::string arrivals = arrivalText(q.arrivals); !arrivals.empty())
+        items.push_back(std::move(arrivals));
     std::vector<std::string> lines;
     for (const std::string& item : items) {
         if (lines.empty())
@@ -306,6 +340,8 @@ std::vector<JsonField> intervalFields(const ReceiveInterval& interval)
     addLosses(fields, interval.totalLosses, true);
     addDelay(fields, interval.delay, false);
     addDelay(fields, interval.totalDelay, true);
+    addArrivals(fields, interval.arrivals, false);
+    addArrivals(fields, interval.totalArrivals, true);
     if (interval.evictedTotal != 0) {
         fields.push_back(jsonNumber("evicted", interval.evicted));
         fields.push_back(jsonNumber("total_evicted", interval.evictedTotal));
@@ -503,6 +539,7 @@ std::vector<JsonField> summaryFields(const ReceiveReport& report, const ReceiveI
     fields.push_back(jsonDecimal("kbps_first_to_last", last.total.kbpsFirstToLast()));
     addLosses(fields, last.totalLosses, false);
     addDelay(fields, last.totalDelay, false);
+    addArrivals(fields, last.totalArrivals, false);
     for (JsonField& f : outageSummaryFields(outages))
         fields.push_back(std::move(f));
     std::string senders = "[";

@@ -20,6 +20,10 @@ constexpr double kLeft = 90;
 constexpr double kRight = kWidth - 44;
 constexpr double kRateTop = 112;
 constexpr double kRateBottom = 410;
+// With delays the rate panel ends higher, and the delay panel takes the rest.
+constexpr double kRateBottomWithDelay = 330;
+constexpr double kDelayTop = 352;
+constexpr double kDelayBottom = 420;
 constexpr double kLostTop = 442;
 constexpr double kLostBottom = 578;
 constexpr double kTimeLabels = 598;
@@ -28,6 +32,9 @@ constexpr const char* kRateColour = "#1f5fa8";
 constexpr const char* kBandColour = "#a9c8ec";
 constexpr const char* kLostColour = "#c0392b";
 constexpr const char* kOutageColour = "#e8900c";
+constexpr const char* kDelayColour = "#2e7d32";
+constexpr const char* kDelayBandColour = "#c8e6c9";
+constexpr const char* kJitterColour = "#81c784";
 constexpr const char* kGridColour = "#e3e3e3";
 constexpr const char* kAxisColour = "#555555";
 constexpr const char* kTextColour = "#222222";
@@ -140,13 +147,27 @@ struct Column {
     double low = 0;
     double high = 0;
     std::uint64_t lost = 0;
+    // The delays, ms, once stamped.
+    bool stamped = false;
+    double delayLow = 0;
+    double delayMean = 0;
+    double delayHigh = 0;
+    double jitter = 0;
 };
 
 Column columnOf(const PlotPoint& point)
 {
     const double mean = point.seconds > 0 ? point.weighted / point.seconds
                                           : point.plain / static_cast<double>(point.count);
-    return {point.from, point.to, mean, point.low, point.high, point.lost};
+    Column column{point.from, point.to, mean, point.low, point.high, point.lost};
+    if (point.stamped != 0) {
+        column.stamped = true;
+        column.delayLow = point.delayLow;
+        column.delayMean = point.delaySum / static_cast<double>(point.stamped);
+        column.delayHigh = point.delayHigh;
+        column.jitter = point.jitter;
+    }
+    return column;
 }
 
 // The columns to draw: each interval, or kPlotColumns stretches of
@@ -271,7 +292,12 @@ private:
     double rateY(double kbps) const
     {
         const double shown = std::clamp(kbps / rateUnit_ / rate_.top, 0.0, 1.0);
-        return kRateBottom - shown * (kRateBottom - kRateTop);
+        return rateBottom_ - shown * (rateBottom_ - kRateTop);
+    }
+    double delayY(double ms) const
+    {
+        const double shown = std::clamp((ms - delayFloor_) / (delay_.top - delayFloor_), 0.0, 1.0);
+        return kDelayBottom - shown * (kDelayBottom - kDelayTop);
     }
     double lostY(double lost) const
     {
@@ -289,6 +315,7 @@ private:
     void rateBand();
     void rateLine();
     void lostBars();
+    void delayPanel();
     void legend();
 
     const RunPlot& run_;
@@ -301,6 +328,10 @@ private:
     double rateUnit_ = 1;   // kbit/s per unit shown
     const char* rateUnitName_ = "kbit/s";
     ValueAxis lost_;
+    double rateBottom_ = kRateBottom;
+    bool delays_ = false;   // a column has stamped datagrams
+    ValueAxis delay_;
+    double delayFloor_ = 0;   // ms at the panel's foot: 0, or below it when the clocks disagree
     Svg svg_;
 };
 
@@ -327,6 +358,26 @@ Picture::Picture(const RunPlot& run) : run_(run), intervals_(run.intervals)
     rate_ = valueAxis(highest / rateUnit_, false, 5);
     // Two or three labels are enough for the low panel.
     lost_ = valueAxis(static_cast<double>(mostLost), true, 3);
+
+    double delayHighest = 0;
+    double delayLowest = 0;
+    for (const Column& column : columns_) {
+        if (!column.stamped)
+            continue;
+        delays_ = true;
+        delayHighest = std::max({delayHighest, column.delayHigh, column.delayMean + column.jitter});
+        delayLowest = std::min({delayLowest, column.delayLow, column.delayMean - column.jitter});
+    }
+    if (delays_) {
+        rateBottom_ = kRateBottomWithDelay;
+        delay_ = valueAxis(delayHighest - delayLowest, false, 2);
+        delayFloor_ =
+            delayLowest < 0 ? -std::ceil(-delayLowest / delay_.step - 1e-9) * delay_.step : 0;
+        delay_.top = delayFloor_ +
+                     std::ceil((delayHighest - delayFloor_) / delay_.step - 1e-9) * delay_.step;
+        if (delay_.top <= delayFloor_)
+            delay_.top = delayFloor_ + delay_.step;
+    }
 
     // Outages in time order, joined where less than two pixels apart.
     const double twoPixels = 2 * time_.span / (kRight - kLeft);
@@ -369,6 +420,7 @@ std::string Picture::svg()
         rateBand();
         rateLine();
         lostBars();
+        delayPanel();
         legend();
     }
     svg_.raw("</svg>\n");
@@ -493,7 +545,7 @@ void Picture::shades()
         svg_.raw(kOutageColour);
         svg_.raw("\" fill-opacity=\"" + fixedText(0.3 * share, 3) + "\"><title>" + note +
                  "</title>\n");
-        svg_.rect(left, kRateTop, width, kRateBottom - kRateTop, "");
+        svg_.rect(left, kRateTop, width, rateBottom_ - kRateTop, "");
         svg_.rect(left, kLostTop, width, kLostBottom - kLostTop, "");
         // A mark above the panel, so that a short outage in a long run is
         // seen too: solid when all are silent, never fainter than a third.
@@ -510,13 +562,15 @@ void Picture::timeTicks()
     const auto count = static_cast<int>(std::floor(time_.span / stepSeconds + 1e-9));
     for (int i = 0; i <= count; ++i) {
         const double at = x(i * stepSeconds);
-        svg_.line(at, kRateTop, at, kRateBottom, kGridColour);
+        svg_.line(at, kRateTop, at, rateBottom_, kGridColour);
         svg_.line(at, kLostTop, at, kLostBottom, kGridColour);
+        if (delays_)
+            svg_.line(at, kDelayTop, at, kDelayBottom, kGridColour);
         svg_.line(at, kLostBottom, at, kLostBottom + 5, kAxisColour);
         svg_.text(at, kTimeLabels, fixedText(i * time_.step, decimals) + " " + time_.unitName,
                   "middle");
     }
-    svg_.line(kLeft, kRateBottom, kRight, kRateBottom, kAxisColour);
+    svg_.line(kLeft, rateBottom_, kRight, rateBottom_, kAxisColour);
     svg_.line(kLeft, kLostBottom, kRight, kLostBottom, kAxisColour);
     svg_.text((kLeft + kRight) / 2, kTimeLabels + 24, "Time since start", "middle", 13);
 }
@@ -531,8 +585,8 @@ void Picture::rateTicks()
         svg_.line(kLeft - 5, y, kLeft, y, kAxisColour);
         svg_.text(kLeft - 8, y + 4, fixedText(i * rate_.step, rate_.decimals), "end");
     }
-    svg_.line(kLeft, kRateTop, kLeft, kRateBottom, kAxisColour);
-    const double middle = (kRateTop + kRateBottom) / 2;
+    svg_.line(kLeft, kRateTop, kLeft, rateBottom_, kAxisColour);
+    const double middle = (kRateTop + rateBottom_) / 2;
     svg_.text(24, middle, std::string("Rate, ") + rateUnitName_, "middle", 13,
               (" transform=\"rotate(-90 24 " + px(middle) + ")\"").c_str());
 }
@@ -599,7 +653,7 @@ void Picture::rateLine()
     svg_.raw("\" stroke-width=\"1.6\" stroke-linejoin=\"round\" d=\"" + path + "\"/>\n");
     if (rate_.top <= 1 &&
         std::all_of(columns_.begin(), columns_.end(), [](const Column& c) { return c.high <= 0; }))
-        svg_.text((kLeft + kRight) / 2, (kRateTop + kRateBottom) / 2, "No datagrams arrived.",
+        svg_.text((kLeft + kRight) / 2, (kRateTop + rateBottom_) / 2, "No datagrams arrived.",
                   "middle", 22, " fill=\"#666666\"");
 }
 
@@ -632,6 +686,57 @@ void Picture::lostBars()
     svg_.raw("\" d=\"" + path + "\"/>\n");
 }
 
+void Picture::delayPanel()
+{
+    if (!delays_)
+        return;
+    const int decimals = delay_.decimals;
+    const auto count = static_cast<int>(std::lround((delay_.top - delayFloor_) / delay_.step));
+    for (int i = 0; i <= count; ++i) {
+        const double ms = delayFloor_ + i * delay_.step;
+        const double y = delayY(ms);
+        if (i > 0)
+            svg_.line(kLeft, y, kRight, y, kGridColour);
+        svg_.line(kLeft - 5, y, kLeft, y, kAxisColour);
+        svg_.text(kLeft - 8, y + 4, fixedText(ms, decimals), "end", 11);
+    }
+    svg_.line(kLeft, kDelayTop, kLeft, kDelayBottom, kAxisColour);
+    svg_.line(kLeft, kDelayBottom, kRight, kDelayBottom, kAxisColour);
+    const double middle = (kDelayTop + kDelayBottom) / 2;
+    svg_.text(24, middle, "Delay, ms", "middle", 12,
+              (" transform=\"rotate(-90 24 " + px(middle) + ")\"").c_str());
+    // Per column: the least to the most delay, the jitter about the mean
+    // darker, and the mean as a line broken where no datagram was stamped.
+    std::string range;
+    std::string jitter;
+    std::string mean;
+    bool joined = false;
+    for (std::size_t i = 0; i < columns_.size(); ++i) {
+        const Column& c = columns_[i];
+        if (!c.stamped) {
+            joined = false;
+            continue;
+        }
+        const double left = x(c.from);
+        const double width = std::max(x(c.to) - left, 1.0);
+        const auto box = [&](std::string& path, double low, double high) {
+            const double top = delayY(high);
+            const double height = std::max(delayY(low) - top, 1.0);
+            path += "M" + px(left) + " " + px(top) + "h" + px(width) + "v" + px(height) + "h" +
+                    px(-width) + "Z";
+        };
+        box(range, c.delayLow, c.delayHigh);
+        box(jitter, c.delayMean - c.jitter, c.delayMean + c.jitter);
+        mean += (joined ? "L" : "M") + px(left) + " " + px(delayY(c.delayMean)) + "H" +
+                px(left + width);
+        joined = true;
+    }
+    svg_.raw(std::string("<path fill=\"") + kDelayBandColour + "\" d=\"" + range + "\"/>\n");
+    svg_.raw(std::string("<path fill=\"") + kJitterColour + "\" d=\"" + jitter + "\"/>\n");
+    svg_.raw(std::string("<path fill=\"none\" stroke=\"") + kDelayColour +
+             "\" stroke-width=\"1.2\" d=\"" + mean + "\"/>\n");
+}
+
 void Picture::legend()
 {
     constexpr double y = 662;
@@ -658,6 +763,26 @@ void Picture::legend()
                  "\"/>\n",
              run_.groups.size() > 1 ? "Outage: groups silent, darker for more groups"
                                     : "Outage: no datagrams for longer than the threshold");
+    if (!delays_)
+        return;
+    // The delay's keys on a line of their own.
+    at = kLeft;
+    constexpr double below = 684;
+    const auto swatch = [&](const char* colour) {
+        return "<rect x=\"" + px(at) + "\" y=\"" + px(below - 6) +
+               "\" width=\"20\" height=\"12\" fill=\"" + colour + "\"/>\n";
+    };
+    const auto delayItem = [&](const std::string& mark, const std::string& text) {
+        svg_.raw(mark);
+        svg_.text(at + 26, below + 4, text);
+        at += 26 + 7.0 * static_cast<double>(text.size()) + 30;
+    };
+    delayItem("<line x1=\"" + px(at) + "\" y1=\"" + px(below) + "\" x2=\"" + px(at + 20) +
+                  "\" y2=\"" + px(below) + "\" stroke=\"" + kDelayColour +
+                  "\" stroke-width=\"2\"/>\n",
+              "Mean one-way delay");
+    delayItem(swatch(kJitterColour), "Jitter about the mean");
+    delayItem(swatch(kDelayBandColour), "Least to most delay");
 }
 
 }   // namespace
@@ -679,6 +804,13 @@ void PlotPoint::merge(const PlotPoint& other)
     low = std::min(low, other.low);
     high = std::max(high, other.high);
     lost += other.lost;
+    if (other.stamped != 0) {
+        delayLow = stamped != 0 ? std::min(delayLow, other.delayLow) : other.delayLow;
+        delayHigh = stamped != 0 ? std::max(delayHigh, other.delayHigh) : other.delayHigh;
+        jitter = std::max(jitter, other.jitter);
+        delaySum += other.delaySum;
+        stamped += other.stamped;
+    }
 }
 
 template <typename Item>
@@ -738,9 +870,27 @@ void PlotSeries::add(PlotInterval interval)
         interval.kbps = 0;
     interval.lengthSeconds = std::clamp(interval.lengthSeconds, 0.0, interval.endSeconds);
     ++intervals_;
-    points_.add({interval.endSeconds - interval.lengthSeconds, interval.endSeconds,
-                 interval.kbps * interval.lengthSeconds, interval.lengthSeconds, interval.kbps, 1,
-                 interval.kbps, interval.kbps, interval.lost, 0});
+    PlotPoint point{interval.endSeconds - interval.lengthSeconds,
+                    interval.endSeconds,
+                    interval.kbps * interval.lengthSeconds,
+                    interval.lengthSeconds,
+                    interval.kbps,
+                    1,
+                    interval.kbps,
+                    interval.kbps,
+                    interval.lost,
+                    0};
+    const bool delays = interval.stamped != 0 && std::isfinite(interval.delayMin) &&
+                        std::isfinite(interval.delayMean) && std::isfinite(interval.delayMax) &&
+                        std::isfinite(interval.jitter);
+    if (delays) {
+        point.stamped = interval.stamped;
+        point.delayLow = interval.delayMin;
+        point.delaySum = interval.delayMean * static_cast<double>(interval.stamped);
+        point.delayHigh = interval.delayMax;
+        point.jitter = std::max(interval.jitter, 0.0);
+    }
+    points_.add(point);
 }
 
 void PlotSilence::merge(const PlotSilence& other)

@@ -11,6 +11,14 @@ struct PlotInterval {
     double lengthSeconds = 0;   // how long it lasted
     double kbps = 0;            // rate over the interval, kbit/s
     std::uint64_t lost = 0;     // datagrams lost in the interval
+    // The one-way delay of the datagrams that carried their send time (none
+    // when stamped is 0), in ms: the least, the mean and the most, and the
+    // jitter at the interval's end.
+    std::uint64_t stamped = 0;
+    double delayMin = 0;
+    double delayMean = 0;
+    double delayMax = 0;
+    double jitter = 0;
 };
 
 // A time the senders fell silent for longer than the outage threshold.
@@ -50,6 +58,13 @@ struct PlotPoint {
     double high = 0;
     std::uint64_t lost = 0;
     std::int64_t slot = 0;   // of the series' current width
+    // The delays, ms: of all its stamped datagrams the least, their sum and
+    // the most, and the highest jitter.
+    std::uint64_t stamped = 0;
+    double delayLow = 0;
+    double delaySum = 0;
+    double delayHigh = 0;
+    double jitter = 0;
 
     void merge(const PlotPoint& other);
     // Where it stands among the others, and the time its slot is taken at.
@@ -142,7 +157,9 @@ struct RunPlot {
 
 // The run as a self-contained SVG picture: the rate per interval above,
 // datagrams lost per interval below, outages shaded across both, over the
-// time since the start; all groups together, those with loss or outages
+// time since the start; where datagrams carried their send time, a narrow
+// panel between the two with the one-way delay's range, its mean and the
+// jitter about it; all groups together, those with loss or outages
 // named under the title. Long runs are drawn in at most kPlotColumns columns,
 // each with its mean rate, the range of its intervals' rates and the sum of
 // their losses, so a day's run stays a few hundred kilobytes. No script, no

@@ -485,3 +485,47 @@ TEST(IntervalMeterTest, OneWayDelayAndInterarrivalJitterPerSender)
 }
 
 }   // namespace
+
+namespace {
+
+// The arrival times' figures per sender: the delay factor of each interval
+// and the highest since the start, the largest gap (also across intervals'
+// ends) and the numbers found missing per second; datagrams without a time
+// count for none of them.
+TEST(IntervalMeterTest, DelayFactorGapsAndLossRatePerSender)
+{
+    IntervalMeter m(1000, 1000);
+    m.start(0, {IpAddress::v4(0xef010101)});
+    Outage outage;
+    auto take = [&](std::uint32_t seq, std::int64_t lost, std::int64_t ms, bool timed = true) {
+        Arrival arrival{kA, 1000, Arrival::Next, seq, lost};
+        arrival.arrivedNs = timed ? std::int64_t{1'700'000'000'000'000'000} + 1'000'000 * ms : 0;
+        m.take(arrival, static_cast<std::uint64_t>(ms), outage);
+    };
+    // 0, 100, ... 900 ms, 4 numbers missing before the sixth, then at 1300
+    // ms (the gap across the interval's end) and 1340 ms.
+    for (std::uint32_t i = 0; i < 10; ++i)
+        take(i < 5 ? i : i + 4, i == 5 ? 4 : 0, std::int64_t{100} * i);
+    take(999, 0, 950, false);
+    const ReceiveInterval first = m.close(1000);
+    take(14, 0, 1300);
+    take(15, 0, 1340);
+    const ReceiveInterval second = m.close(2000);
+
+    const ArrivalCounts& a = first.senders[0].intervalQuality.arrivals;
+    EXPECT_TRUE(a.rated);
+    EXPECT_EQ(a.delayFactorNs, 100'000'000u);
+    EXPECT_EQ(std::make_tuple(a.gaps, a.largestGapNs), std::make_tuple(9u, 100'000'000u));
+    EXPECT_DOUBLE_EQ(a.lossRate, 4);
+    const ArrivalCounts& b = second.senders[0].intervalQuality.arrivals;
+    EXPECT_EQ(std::make_tuple(b.rated, b.delayFactorNs), std::make_tuple(true, 40'000'000u));
+    EXPECT_EQ(std::make_tuple(b.gaps, b.largestGapNs), std::make_tuple(2u, 400'000'000u));
+    EXPECT_DOUBLE_EQ(b.lossRate, 0);
+    const ArrivalCounts& total = second.senders[0].totalQuality.arrivals;
+    EXPECT_EQ(std::make_tuple(total.delayFactorNs, total.gaps, total.largestGapNs),
+              std::make_tuple(100'000'000u, 11u, 400'000'000u));
+    EXPECT_DOUBLE_EQ(total.lossRate, 2);
+    EXPECT_EQ(second.totalArrivals.largestGapNs, 400'000'000u);
+}
+
+}   // namespace

@@ -137,7 +137,7 @@ TEST(MetricsText, CountersPerSenderWithOwnDrops)
         7};
     std::vector<Sample> samples;
     ASSERT_NO_FATAL_FAILURE(parseExposition(metricsText(two), samples));
-    ASSERT_EQ(samples.size(), 17u);
+    ASSERT_EQ(samples.size(), 21u);
     for (const Sample& sample : samples) {
         EXPECT_EQ(sample.labels.at("group"), "224.1.1.1");
         EXPECT_EQ(sample.labels.at("port"), "9000");
@@ -160,6 +160,10 @@ TEST(MetricsText, CountersPerSenderWithOwnDrops)
         {"kestil_rate_bytes_per_second 10.0.0.2", "0.000"},
         {"kestil_silence_seconds 10.0.0.1", "0.250"},
         {"kestil_silence_seconds 10.0.0.2", "12.000"},
+        {"kestil_loss_bursts_total 10.0.0.1", "0"},
+        {"kestil_loss_bursts_total 10.0.0.2", "0"},
+        {"kestil_burst_lost_total 10.0.0.1", "0"},
+        {"kestil_burst_lost_total 10.0.0.2", "0"},
         {"kestil_own_drops_total ", "7"},
     };
     EXPECT_EQ(valuesOf(samples), expected);
@@ -197,12 +201,15 @@ TEST(MetricsText, TheMonitoringSystemsCheckerTakesIt)
 {
     if (std::system("command -v promtool >/dev/null 2>&1") != 0)
         GTEST_SKIP() << "promtool is not installed (Debian's prometheus package has it)";
-    const MetricsTotals run{
+    MetricsTotals run{
         "all",
         9000,
         {{"10.0.0.1", 300, 30000, 5, 5, 0, 100, 0}},
         2,
         {{"239.1.1.1", 100, 10000, 0, 0, 0, 50, 0.5}, {"239.1.1.2", 200, 20000, 5, 5, 1, 50, 0}}};
+    // With every figure of how a sender's datagrams arrived.
+    run.senders.push_back({"10.0.0.2", 10, 100,  0,     0,     0,     0,    0,    1,    19,  2,
+                           7,          10, 0.02, 0.021, 0.025, 0.001, true, 0.03, true, 0.05});
     TempDir dir;
     const std::string name = dir.file("run.prom");
     std::ofstream(name) << metricsText(run);
@@ -262,6 +269,8 @@ TEST(MetricsText, StaysReadableForAnyInput)
           {"kestil_outages_total 10.0.0.1", "1"},
           {"kestil_rate_bytes_per_second 10.0.0.1", "30.000"},
           {"kestil_silence_seconds 10.0.0.1", "1.000"},
+          {"kestil_loss_bursts_total 10.0.0.1", "0"},
+          {"kestil_burst_lost_total 10.0.0.1", "0"},
           {"kestil_own_drops_total ", "0"}}},
         {"texts to escape",
          {"a\"b\\c\nd}", 1, {{"x\\\"\n,y=\"z", 18446744073709551615u}}, 0},
@@ -273,6 +282,8 @@ TEST(MetricsText, StaysReadableForAnyInput)
           {"kestil_outages_total x\\\"\n,y=\"z", "0"},
           {"kestil_rate_bytes_per_second x\\\"\n,y=\"z", "0.000"},
           {"kestil_silence_seconds x\\\"\n,y=\"z", "0.000"},
+          {"kestil_loss_bursts_total x\\\"\n,y=\"z", "0"},
+          {"kestil_burst_lost_total x\\\"\n,y=\"z", "0"},
           {"kestil_own_drops_total ", "0"}}},
         {"the links watched",
          {"224.1.1.1", 9000, {}, 0, {}, true, 1796745600.25, 42},
@@ -313,6 +324,48 @@ TEST(MetricsText, HopLimitsOfTheSendersThatSaidThem)
     EXPECT_EQ(values.count("kestil_ttl 10.0.0.2"), 0u);
     EXPECT_EQ(values.count("kestil_route_changes_total 10.0.0.2"), 0u);
     EXPECT_NE(text.find("# TYPE kestil_ttl gauge\n"), std::string::npos) << text;
+}
+
+}   // namespace
+
+namespace {
+
+// Delays, jitter, delay factor and gaps only of the senders that have them
+// in the interval, in seconds; bursts of every sender; a sender named twice
+// with its least and most delays, their mean by datagrams, the higher of
+// the rest.
+TEST(MetricsText, HowTheSendersDatagramsArrived)
+{
+    const MetricsTotals totals{
+        "224.1.1.1",
+        9000,
+        {{"10.0.0.1", 10, 100,   0,     0,    0,     0,    0,     0,    19,  1,
+          3,          3,  0.020, 0.022, 0.03, 0.001, true, 0.015, true, 0.04},
+         {"10.0.0.2", 5, 50, 0, 0, 0, 0, 0, 0, -1},
+         {"10.0.0.1", 1, 10,    0,     0,     0,     0,     0, 0,    -1, 2,
+          4,          1, 0.010, 0.010, 0.010, 0.002, false, 0, true, 0.5}},
+        0};
+    std::vector<Sample> samples;
+    ASSERT_NO_FATAL_FAILURE(parseExposition(metricsText(totals), samples));
+    std::map<std::string, std::string> values = valuesOf(samples);
+    const std::map<std::string, std::string> expected{
+        {"kestil_loss_bursts_total 10.0.0.1", "3"},
+        {"kestil_loss_bursts_total 10.0.0.2", "0"},
+        {"kestil_burst_lost_total 10.0.0.1", "7"},
+        {"kestil_burst_lost_total 10.0.0.2", "0"},
+        {"kestil_delay_min_seconds 10.0.0.1", "0.010000"},
+        {"kestil_delay_mean_seconds 10.0.0.1", "0.019000"},
+        {"kestil_delay_max_seconds 10.0.0.1", "0.030000"},
+        {"kestil_jitter_seconds 10.0.0.1", "0.002000"},
+        {"kestil_delay_factor_seconds 10.0.0.1", "0.015000"},
+        {"kestil_largest_gap_seconds 10.0.0.1", "0.500000"},
+    };
+    for (const auto& [name, value] : expected)
+        EXPECT_EQ(values[name], value) << name;
+    for (const char* none :
+         {"kestil_delay_min_seconds 10.0.0.2", "kestil_jitter_seconds 10.0.0.2",
+          "kestil_delay_factor_seconds 10.0.0.2", "kestil_largest_gap_seconds 10.0.0.2"})
+        EXPECT_EQ(values.count(none), 0u) << none;
 }
 
 }   // namespace

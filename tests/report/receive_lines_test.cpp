@@ -4,6 +4,7 @@
 
 #include <gtest/gtest.h>
 
+#include <regex>
 #include <string>
 #include <vector>
 
@@ -345,6 +346,62 @@ TEST(ReceiveLines, LossPatternInWordsAndFields)
     EXPECT_NE(json.find("bursts=2;burst_longest=10;"), std::string::npos) << json;
     EXPECT_NE(summaryText({}, interval, false, {}).find("\ntotal    bursts 2, longest 10"),
               std::string::npos);
+}
+
+}   // namespace
+
+namespace {
+
+// The arrival times' figures: in words once known, each part only once it
+// is; in JSON null until known, for each sender, the interval's senders
+// together and the summary.
+TEST(ReceiveLines, DelayFactorLossRateAndGapInWordsAndFields)
+{
+    const struct {
+        const char* what;
+        ArrivalCounts arrivals;
+        std::vector<std::string> lines;
+        const char* json;
+    } cases[] = {
+        {"nothing known yet",
+         {},
+         {},
+         "\"delay_factor\":null,\"loss_rate\":0.000,\"largest_gap\":null"},
+        {"one gap, no rate yet",
+         {false, 0, 1, 1'500'000, 0},
+         {"10.0.0.1  largest gap 1.50 ms"},
+         "\"delay_factor\":null,\"loss_rate\":0.000,\"largest_gap\":1.500"},
+        {"all of them",
+         {true, 20'314'000, 99, 19'840'000, 4.5},
+         {"10.0.0.1  df 20.31 ms, mlr 4.50/s, largest gap 19.84 ms"},
+         "\"delay_factor\":20.314,\"loss_rate\":4.500,\"largest_gap\":19.840"},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.what);
+        ReceiveInterval interval;
+        interval.endMs = 1000;
+        SenderFigures s{{IpAddress::v4(0x0a000001), 9000}, {}, {}, {}, {}};
+        s.intervalQuality.arrivals = c.arrivals;
+        s.totalQuality.arrivals = c.arrivals;
+        interval.senders = {s};
+        interval.arrivals = c.arrivals;
+        interval.totalArrivals = c.arrivals;
+        EXPECT_EQ(qualityLines(interval), c.lines);
+        std::string json;
+        for (const JsonField& f : intervalFields(interval))
+            json += std::string(f.key) + "=" + f.value + ";";
+        EXPECT_NE(json.find(c.json), std::string::npos) << json;
+        const std::string totals =
+            std::regex_replace(c.json, std::regex("\"([a-z_]+)\":"), "\"total_$1\":");
+        EXPECT_NE(json.find(totals), std::string::npos) << json;
+        json.clear();
+        for (const JsonField& f : summaryFields({}, interval, false, {}))
+            json += std::string(f.key) + "=" + f.value + ";";
+        EXPECT_NE(
+            json.find(std::string("delay_factor=") + (c.arrivals.rated ? "20.314;" : "null;")),
+            std::string::npos)
+            << json;
+    }
 }
 
 }   // namespace

@@ -60,6 +60,14 @@ TEST(RunPlot, IsWellFormedSelfContainedAndSmall)
     groups.groups = {{"<ff3e::1>", 12, 1}, {"239.1.1.2", 3, 0}};
     for (int i = 0; i < 998; ++i)
         groups.groups.push_back({"239.1.3." + std::to_string(i), i < 40 ? 1u : 0u, 0});
+    // A day of stamped datagrams whose delays wander, below 0 at times (the
+    // receiver's clock behind).
+    RunPlot delays;
+    for (int i = 1; i <= 86400; ++i) {
+        const double mean = 20 + 30 * std::sin(i / 5000.0);
+        delays.intervals.add({static_cast<double>(i), 1.0, 512, 0, 100, mean - 3, mean,
+                              mean + 4 + i % 11, 0.5 + i % 3});
+    }
 
     const struct {
         const char* what;
@@ -67,7 +75,7 @@ TEST(RunPlot, IsWellFormedSelfContainedAndSmall)
     } cases[] = {
         {"10 s with an outage", tenSeconds},   {"24 h, a point a second", day},
         {"no datagrams", RunPlot{}},           {"hostile title texts", hostile},
-        {"1000 groups, 42 with loss", groups},
+        {"1000 groups, 42 with loss", groups}, {"24 h of delays", delays},
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.what);
@@ -84,6 +92,11 @@ TEST(RunPlot, IsWellFormedSelfContainedAndSmall)
     EXPECT_NE(runPlotSvg(hostile).find("&lt;/text&gt;&lt;script&gt;alert(1)&lt;/script&gt;&amp;"
                                        "amp;&quot;&apos;"),
               std::string::npos);
+    // The delay's panel only where datagrams carried their send time.
+    const std::string delayed = runPlotSvg(delays);
+    EXPECT_NE(delayed.find(">Delay, ms<"), std::string::npos);
+    EXPECT_NE(delayed.find(">-50<"), std::string::npos) << "the axis below 0";
+    EXPECT_EQ(runPlotSvg(tenSeconds).find(">Delay, ms<"), std::string::npos);
     const std::string marked = runPlotSvg(groups);
     EXPECT_NE(marked.find(">1000 groups 224.1.1.1, port 9000<"), std::string::npos);
     EXPECT_NE(marked.find(">Loss or outages in 42 of 1000 groups: &lt;ff3e::1&gt; 12 lost, 1 "

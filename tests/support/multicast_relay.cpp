@@ -5,13 +5,17 @@
 // kept), unless the scripted drop pattern drops it, with its TTL one less.
 //
 //   multicast_relay GROUP PORT IN_ADDRESS OUT_ADDRESS SECONDS
-//                   [DELAY_MS [JITTER_MS [DROP_EVERY [BURST [SEED]]]]]
+//                   [DELAY_MS [JITTER_MS [DROP_EVERY [BURST [SEED [PACE_MS]]]]]]
 //
 // IN_ADDRESS and OUT_ADDRESS are this host's IPv4 addresses on the two
 // links. Of every DROP_EVERY * BURST datagrams it drops BURST in the middle
 // (DROP_EVERY 0: none), so that a receiver sees each drop between datagrams
 // that arrived: DROP_EVERY 100 and BURST 1 drop 1 % alone, BURST 10 the
-// same 1 % in runs of 10. It prints "ready" once joined, and at its end, after SECONDS,
+// same 1 % in runs of 10. PACE_MS above 0 sends the datagrams evenly, as a
+// shaper would, whatever the sender's own pacing: the k-th relayed is due
+// 200 ms after the first arrived plus k times PACE_MS, or at its own
+// arrival when that is later, and the scripted delay counts from there.
+// It prints "ready" once joined, and at its end, after SECONDS,
 // "relayed N dropped M own_ms X own_max_ms Y": X is its own mean delay
 // beyond the scripted one, from the system's arrival time to the send, and
 // Y the most of it.
@@ -43,6 +47,7 @@ std::int64_t nowNs(clockid_t clock)
 
 struct Held {
     std::int64_t sendNs = 0;      // CLOCK_REALTIME, as the arrival times are
+    std::int64_t dueNs = 0;       // the scripted time, before the order is kept
     std::int64_t arrivedNs = 0;   // CLOCK_REALTIME
     std::int64_t scriptedNs = 0;
     int ttl = 1;
@@ -72,7 +77,7 @@ int main(int argc, char* argv[])
 {
     if (argc < 6) {
         std::fputs("usage: multicast_relay GROUP PORT IN_ADDRESS OUT_ADDRESS SECONDS "
-                   "[DELAY_MS [JITTER_MS [DROP_EVERY [BURST [SEED]]]]]\n",
+                   "[DELAY_MS [JITTER_MS [DROP_EVERY [BURST [SEED [PACE_MS]]]]]]\n",
                    stderr);
         return 2;
     }
@@ -87,6 +92,8 @@ int main(int argc, char* argv[])
     const long burst = argc > 9 ? std::max(1L, std::atol(argv[9])) : 1;
     std::mt19937_64 random(argc > 10 ? std::strtoull(argv[10], nullptr, 10) : 1);
     std::uniform_real_distribution<double> jitter(-jitterMs, jitterMs);
+    const auto paceNs = static_cast<std::int64_t>((argc > 11 ? std::atof(argv[11]) : 0) * 1e6);
+    constexpr std::int64_t kPaceHoldNs = 200'000'000;
 
     const int rx = ::socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0);
     const int tx = ::socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0);
@@ -112,6 +119,8 @@ int main(int argc, char* argv[])
     const std::int64_t endNs = nowNs(CLOCK_MONOTONIC) + static_cast<std::int64_t>(seconds * 1e9);
     std::deque<Held> queue;
     std::int64_t lastSendNs = 0;
+    std::int64_t firstNs = 0;   // the first arrival, when paced
+    std::int64_t paced = 0;
     std::uint64_t received = 0;
     std::uint64_t relayed = 0;
     std::uint64_t dropped = 0;
@@ -131,7 +140,7 @@ int main(int argc, char* argv[])
             if (::sendto(tx, h.bytes.data(), h.bytes.size(), 0, reinterpret_cast<sockaddr*>(&to),
                          sizeof to) >= 0) {
                 ++relayed;
-                const std::int64_t own = nowNs(CLOCK_REALTIME) - h.arrivedNs - h.scriptedNs;
+                const std::int64_t own = nowNs(CLOCK_REALTIME) - h.dueNs;
                 ownNs += static_cast<double>(own);
                 ownMaxNs = std::max(ownMaxNs, own);
             }
@@ -175,7 +184,14 @@ int main(int argc, char* argv[])
         if (--h.ttl <= 0)
             continue;
         h.scriptedNs = static_cast<std::int64_t>((delayMs + jitter(random)) * 1e6);
-        h.sendNs = std::max(h.arrivedNs + h.scriptedNs, lastSendNs);
+        std::int64_t from = h.arrivedNs;
+        if (paceNs > 0) {
+            if (firstNs == 0)
+                firstNs = h.arrivedNs;
+            from = std::max(from, firstNs + kPaceHoldNs + paced++ * paceNs);
+        }
+        h.dueNs = from + h.scriptedNs;
+        h.sendNs = std::max(h.dueNs, lastSendNs);
         lastSendNs = h.sendNs;
         h.bytes.assign(buffer.begin(), buffer.begin() + n);
         queue.push_back(std::move(h));
