@@ -42,6 +42,12 @@ std::string secondsText(double value)
     return text;
 }
 
+// A share from 0 to 1, or a rate, to the millionth.
+std::string ratioText(double value)
+{
+    return secondsText(value);
+}
+
 // What is missing now; below 0 when more arrived late than went missing
 // (a sender's numbers taken back at a restart).
 std::string lostText(const MetricsFlow& f)
@@ -118,6 +124,15 @@ bool stamped(const MetricsFlow& f)
 {
     return f.stamped != 0;
 }
+bool always(const MetricsFlow&)
+{
+    return true;
+}
+// Whose datagrams went missing in a pattern or arrived late.
+bool patterned(const MetricsFlow& f)
+{
+    return f.burstLongest != 0 || f.reorderExtent != 0;
+}
 
 constexpr SenderFamily kSenderFamilies[] = {
     {"kestil_route_changes_total",
@@ -126,12 +141,25 @@ constexpr SenderFamily kSenderFamilies[] = {
     {"kestil_ttl", "The TTL or hop limit the sender's latest datagram arrived with.", false, routed,
      [](const MetricsFlow& f) { return std::to_string(f.ttl); }},
     {"kestil_loss_bursts_total",
-     "Loss bursts of the sender (RFC 3611, Gmin 16), one still open included.", true,
-     [](const MetricsFlow&) { return true; },
+     "Loss bursts of the sender (RFC 3611, Gmin 16), one still open included.", true, always,
      [](const MetricsFlow& f) { return countText(f.bursts); }},
-    {"kestil_burst_lost_total", "Datagrams of the sender lost in loss bursts.", true,
-     [](const MetricsFlow&) { return true; },
+    {"kestil_burst_lost_total", "Datagrams of the sender lost in loss bursts.", true, always,
      [](const MetricsFlow& f) { return countText(f.burstLost); }},
+    {"kestil_burst_longest", "The most datagrams of the sender lost one after another.", false,
+     patterned, [](const MetricsFlow& f) { return countText(f.burstLongest); }},
+    {"kestil_burst_density_ratio",
+     "Share of the sender's datagrams in loss bursts that was lost (RFC 3611).", false, patterned,
+     [](const MetricsFlow& f) { return ratioText(f.burstDensity); }},
+    {"kestil_gap_density_ratio",
+     "Share of the sender's datagrams in the gaps between bursts that was lost (RFC 3611).", false,
+     patterned, [](const MetricsFlow& f) { return ratioText(f.gapDensity); }},
+    {"kestil_reorder_extent",
+     "The farthest a late datagram of the sender arrived behind its newest number.", false,
+     patterned, [](const MetricsFlow& f) { return countText(f.reorderExtent); }},
+    {"kestil_media_loss_rate",
+     "RFC 4445 media loss rate: the sender's numbers found missing per second in the latest "
+     "interval.",
+     false, always, [](const MetricsFlow& f) { return ratioText(f.lossRate); }},
     {"kestil_delay_min_seconds",
      "Least one-way delay of the sender's datagrams that carried their send time, in the latest "
      "interval.",
@@ -204,6 +232,13 @@ std::vector<MetricsFamily> metricsFamilies(const MetricsTotals& totals)
         same->rated = same->rated || sender.rated;
         same->largestGap = std::max(same->largestGap, sender.largestGap);
         same->gapped = same->gapped || sender.gapped;
+        // The densities of the worse of the two: their datagrams are not
+        // known here to weigh them by.
+        same->burstLongest = std::max(same->burstLongest, sender.burstLongest);
+        same->burstDensity = std::max(same->burstDensity, sender.burstDensity);
+        same->gapDensity = std::max(same->gapDensity, sender.gapDensity);
+        same->reorderExtent = std::max(same->reorderExtent, sender.reorderExtent);
+        same->lossRate += sender.lossRate;
     }
 
     const std::string port = std::to_string(totals.port);
@@ -295,6 +330,11 @@ void addQuality(MetricsFlow& flow, const QualityCounts& interval, const QualityC
     flow.ttl = total.hops.latest;
     flow.bursts = total.losses.bursts;
     flow.burstLost = total.losses.burstLost;
+    flow.burstLongest = total.losses.longestRun;
+    flow.burstDensity = total.losses.burstDensity() / 100;
+    flow.gapDensity = total.losses.gapDensity() / 100;
+    flow.reorderExtent = total.losses.reorderExtent;
+    flow.lossRate = interval.arrivals.lossRate;
     const DelayCounts& d = interval.delay;
     flow.stamped = d.stamped;
     if (d.stamped != 0) {

@@ -41,6 +41,14 @@ struct MetricsFlow {
     double delayFactor = 0;
     bool gapped = false;
     double largestGap = 0;
+    // Of a sender only, since the start: the longest run lost, the shares
+    // lost in bursts and in gaps (0 to 1), the reordering extent; in the
+    // latest interval the numbers found missing per second.
+    std::uint64_t burstLongest = 0;
+    double burstDensity = 0;
+    double gapDensity = 0;
+    std::uint64_t reorderExtent = 0;
+    double lossRate = 0;
 };
 
 struct MetricsTotals {

@@ -137,7 +137,7 @@ TEST(MetricsText, CountersPerSenderWithOwnDrops)
         7};
     std::vector<Sample> samples;
     ASSERT_NO_FATAL_FAILURE(parseExposition(metricsText(two), samples));
-    ASSERT_EQ(samples.size(), 21u);
+    ASSERT_EQ(samples.size(), 23u);
     for (const Sample& sample : samples) {
         EXPECT_EQ(sample.labels.at("group"), "224.1.1.1");
         EXPECT_EQ(sample.labels.at("port"), "9000");
@@ -164,6 +164,8 @@ TEST(MetricsText, CountersPerSenderWithOwnDrops)
         {"kestil_loss_bursts_total 10.0.0.2", "0"},
         {"kestil_burst_lost_total 10.0.0.1", "0"},
         {"kestil_burst_lost_total 10.0.0.2", "0"},
+        {"kestil_media_loss_rate 10.0.0.1", "0.000000"},
+        {"kestil_media_loss_rate 10.0.0.2", "0.000000"},
         {"kestil_own_drops_total ", "7"},
     };
     EXPECT_EQ(valuesOf(samples), expected);
@@ -271,6 +273,7 @@ TEST(MetricsText, StaysReadableForAnyInput)
           {"kestil_silence_seconds 10.0.0.1", "1.000"},
           {"kestil_loss_bursts_total 10.0.0.1", "0"},
           {"kestil_burst_lost_total 10.0.0.1", "0"},
+          {"kestil_media_loss_rate 10.0.0.1", "0.000000"},
           {"kestil_own_drops_total ", "0"}}},
         {"texts to escape",
          {"a\"b\\c\nd}", 1, {{"x\\\"\n,y=\"z", 18446744073709551615u}}, 0},
@@ -284,6 +287,7 @@ TEST(MetricsText, StaysReadableForAnyInput)
           {"kestil_silence_seconds x\\\"\n,y=\"z", "0.000"},
           {"kestil_loss_bursts_total x\\\"\n,y=\"z", "0"},
           {"kestil_burst_lost_total x\\\"\n,y=\"z", "0"},
+          {"kestil_media_loss_rate x\\\"\n,y=\"z", "0.000000"},
           {"kestil_own_drops_total ", "0"}}},
         {"the links watched",
          {"224.1.1.1", 9000, {}, 0, {}, true, 1796745600.25, 42},
@@ -331,7 +335,8 @@ TEST(MetricsText, HopLimitsOfTheSendersThatSaidThem)
 namespace {
 
 // Delays, jitter, delay factor and gaps only of the senders that have them
-// in the interval, in seconds; bursts of every sender; a sender named twice
+// in the interval, in seconds, and the loss pattern's gauges only of those
+// that lost or reordered; bursts and loss rate of every sender; a sender named twice
 // with its least and most delays, their mean by datagrams, the higher of
 // the rest.
 TEST(MetricsText, HowTheSendersDatagramsArrived)
@@ -339,11 +344,11 @@ TEST(MetricsText, HowTheSendersDatagramsArrived)
     const MetricsTotals totals{
         "224.1.1.1",
         9000,
-        {{"10.0.0.1", 10, 100,   0,     0,    0,     0,    0,     0,    19,  1,
-          3,          3,  0.020, 0.022, 0.03, 0.001, true, 0.015, true, 0.04},
+        {{"10.0.0.1", 10,    100,  0,     0,    0,     0,    0,    0, 19,  1,    3, 3,
+          0.020,      0.022, 0.03, 0.001, true, 0.015, true, 0.04, 5, 0.5, 0.01, 0, 2.5},
          {"10.0.0.2", 5, 50, 0, 0, 0, 0, 0, 0, -1},
-         {"10.0.0.1", 1, 10,    0,     0,     0,     0,     0, 0,    -1, 2,
-          4,          1, 0.010, 0.010, 0.010, 0.002, false, 0, true, 0.5}},
+         {"10.0.0.1", 1,     10,    0,     0,     0, 0,    0,   0, -1,   2,    4, 1,
+          0.010,      0.010, 0.010, 0.002, false, 0, true, 0.5, 2, 0.25, 0.02, 7, 1.5}},
         0};
     std::vector<Sample> samples;
     ASSERT_NO_FATAL_FAILURE(parseExposition(metricsText(totals), samples));
@@ -359,12 +364,19 @@ TEST(MetricsText, HowTheSendersDatagramsArrived)
         {"kestil_jitter_seconds 10.0.0.1", "0.002000"},
         {"kestil_delay_factor_seconds 10.0.0.1", "0.015000"},
         {"kestil_largest_gap_seconds 10.0.0.1", "0.500000"},
+        {"kestil_burst_longest 10.0.0.1", "5"},
+        {"kestil_burst_density_ratio 10.0.0.1", "0.500000"},
+        {"kestil_gap_density_ratio 10.0.0.1", "0.020000"},
+        {"kestil_reorder_extent 10.0.0.1", "7"},
+        {"kestil_media_loss_rate 10.0.0.1", "4.000000"},
+        {"kestil_media_loss_rate 10.0.0.2", "0.000000"},
     };
     for (const auto& [name, value] : expected)
         EXPECT_EQ(values[name], value) << name;
     for (const char* none :
          {"kestil_delay_min_seconds 10.0.0.2", "kestil_jitter_seconds 10.0.0.2",
-          "kestil_delay_factor_seconds 10.0.0.2", "kestil_largest_gap_seconds 10.0.0.2"})
+          "kestil_delay_factor_seconds 10.0.0.2", "kestil_largest_gap_seconds 10.0.0.2",
+          "kestil_burst_longest 10.0.0.2", "kestil_reorder_extent 10.0.0.2"})
         EXPECT_EQ(values.count(none), 0u) << none;
 }
 
