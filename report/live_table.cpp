@@ -13,14 +13,14 @@ namespace {
 
 // A column's head, how it is aligned, and for a number the widest text it
 // shows.
-struct ColumnSpec {
+struct ColumnLayout {
     LiveColumn column;
     const char* head;
     bool left;
     std::size_t width;
 };
 
-constexpr std::array<ColumnSpec, 14> kColumns{{
+constexpr std::array<ColumnLayout, 14> kColumns{{
     {LiveColumn::Group, "GROUP", true, 0},
     {LiveColumn::Sender, "SENDER", true, 0},
     {LiveColumn::State, "STATE", true, 0},
@@ -46,7 +46,7 @@ constexpr std::array<LiveColumn, 14> kByNeed{
     LiveColumn::Total,   LiveColumn::Late,
 };
 
-const ColumnSpec& specOf(LiveColumn column)
+const ColumnLayout& layoutOf(LiveColumn column)
 {
     return kColumns[static_cast<std::size_t>(column)];
 }
@@ -265,16 +265,16 @@ LiveLayout LiveTable::layout(std::size_t width) const
 {
     // The width each column wants: its widest text, or its head.
     std::array<std::size_t, kColumns.size()> wants{};
-    for (const ColumnSpec& spec : kColumns) {
-        std::size_t w = spec.width;
-        if (spec.column == LiveColumn::Group)
+    for (const ColumnLayout& layout : kColumns) {
+        std::size_t w = layout.width;
+        if (layout.column == LiveColumn::Group)
             w = groupWidth_;
-        else if (spec.column == LiveColumn::Sender)
+        else if (layout.column == LiveColumn::Sender)
             w = senderWidth_;
-        else if (spec.column == LiveColumn::State)
+        else if (layout.column == LiveColumn::State)
             for (const LiveState s : {LiveState::Flowing, LiveState::Losing, LiveState::Silent})
                 w = std::max(w, displayWidth(tr(stateWord(s))));
-        wants[static_cast<std::size_t>(spec.column)] = std::max(w, displayWidth(tr(spec.head)));
+        wants[static_cast<std::size_t>(layout.column)] = std::max(w, displayWidth(tr(layout.head)));
     }
     // The group always, cut to half the width when it is longer; then each
     // column by need while it fits.
@@ -291,10 +291,10 @@ LiveLayout LiveTable::layout(std::size_t width) const
         }
     }
     LiveLayout l;
-    for (const ColumnSpec& spec : kColumns) {
-        const auto k = static_cast<std::size_t>(spec.column);
+    for (const ColumnLayout& layout : kColumns) {
+        const auto k = static_cast<std::size_t>(layout.column);
         if (taken[k])
-            l.columns.push_back({spec.column, wants[k]});
+            l.columns.push_back({layout.column, wants[k]});
     }
     return l;
 }
@@ -305,7 +305,7 @@ std::string LiveTable::headText(const LiveLayout& layout) const
     for (const LiveLayout::Column& c : layout.columns) {
         if (!text.empty())
             text += ' ';
-        text += fitText(tr(specOf(c.column).head), c.width, specOf(c.column).left);
+        text += fitText(tr(layoutOf(c.column).head), c.width, layoutOf(c.column).left);
     }
     return text;
 }
@@ -316,7 +316,7 @@ std::string LiveTable::rowText(const LiveRow& row, const LiveLayout& layout) con
     for (const LiveLayout::Column& c : layout.columns) {
         if (!text.empty())
             text += ' ';
-        text += fitText(cell(row, c.column), c.width, specOf(c.column).left,
+        text += fitText(cell(row, c.column), c.width, layoutOf(c.column).left,
                         c.column == LiveColumn::Group || c.column == LiveColumn::Sender);
     }
     return text;
