@@ -15,24 +15,32 @@
 // shaper would, whatever the sender's own pacing: the k-th relayed is due
 // 200 ms after the first arrived plus k times PACE_MS, or at its own
 // arrival when that is later, and the scripted delay counts from there.
-// It prints "ready" once joined, and at its end, after SECONDS,
-// "relayed N dropped M own_ms X own_max_ms Y": X is its own mean delay
-// beyond the scripted one, from the system's arrival time to the send, and
-// Y the most of it.
+// It prints "ready" once joined, and at its end, after SECONDS or on
+// SIGTERM, "relayed N dropped M own_ms X own_max_ms Y": X is its own mean
+// delay beyond the scripted one, from the system's arrival time to the send,
+// and Y the most of it. When datagrams carried their send time, it adds
+// "sent_delay_ms MIN MEAN MAX sent_jitter_ms J": their delay from that time
+// to the moment it handed them on, and RFC 3550's jitter of it, the figures a
+// receiver right behind it should give whatever held up the sender or it.
+
+#include "core/datagram.h"
 
 #include <arpa/inet.h>
 #include <netinet/in.h>
 #include <poll.h>
+#include <signal.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
 #include <algorithm>
+#include <cmath>
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <ctime>
 #include <deque>
+#include <optional>
 #include <random>
 #include <vector>
 
@@ -51,6 +59,7 @@ struct Held {
     std::int64_t arrivedNs = 0;   // CLOCK_REALTIME
     std::int64_t scriptedNs = 0;
     int ttl = 1;
+    std::optional<std::int64_t> stampNs;   // the send time it carried
     std::vector<unsigned char> bytes;
 };
 
@@ -62,6 +71,13 @@ in_addr addressOf(const char* text)
         std::exit(2);
     }
     return address;
+}
+
+volatile sig_atomic_t stopAsked = 0;
+
+void askStop(int)
+{
+    stopAsked = 1;
 }
 
 bool check(int result, const char* what)
@@ -113,6 +129,9 @@ int main(int argc, char* argv[])
         !check(::setsockopt(tx, IPPROTO_IP, IP_MULTICAST_IF, &out, sizeof out), "IF") ||
         !check(::setsockopt(tx, IPPROTO_IP, IP_MULTICAST_LOOP, &off, sizeof off), "LOOP"))
         return 1;
+    struct sigaction stop {};
+    stop.sa_handler = askStop;
+    ::sigaction(SIGTERM, &stop, nullptr);
     std::puts("ready");
     std::fflush(stdout);
 
@@ -127,9 +146,16 @@ int main(int argc, char* argv[])
     double ownNs = 0;
     std::int64_t ownMaxNs = 0;
     int ttlSet = -1;
+    // The stamped datagrams' delay as they leave, in ns.
+    std::uint64_t stamped = 0;
+    double sentDelaySum = 0;
+    std::int64_t sentDelayMin = 0;
+    std::int64_t sentDelayMax = 0;
+    std::int64_t lastSentDelay = 0;
+    double sentJitter = 0;
     std::vector<unsigned char> buffer(65536);
     sockaddr_in to = bound;
-    while (nowNs(CLOCK_MONOTONIC) < endNs) {
+    while (nowNs(CLOCK_MONOTONIC) < endNs && stopAsked == 0) {
         // Whatever is due goes out first, in the order it came.
         while (!queue.empty() && queue.front().sendNs <= nowNs(CLOCK_REALTIME)) {
             Held& h = queue.front();
@@ -137,8 +163,20 @@ int main(int argc, char* argv[])
                 ttlSet = h.ttl;
                 ::setsockopt(tx, IPPROTO_IP, IP_MULTICAST_TTL, &ttlSet, sizeof ttlSet);
             }
+            const std::int64_t handedNs = nowNs(CLOCK_REALTIME);
             if (::sendto(tx, h.bytes.data(), h.bytes.size(), 0, reinterpret_cast<sockaddr*>(&to),
                          sizeof to) >= 0) {
+                if (h.stampNs) {
+                    const std::int64_t delay = handedNs - *h.stampNs;
+                    if (stamped++ > 0)
+                        sentJitter +=
+                            (std::abs(static_cast<double>(delay - lastSentDelay)) - sentJitter) /
+                            16;
+                    sentDelayMin = stamped == 1 ? delay : std::min(sentDelayMin, delay);
+                    sentDelayMax = stamped == 1 ? delay : std::max(sentDelayMax, delay);
+                    sentDelaySum += static_cast<double>(delay);
+                    lastSentDelay = delay;
+                }
                 ++relayed;
                 const std::int64_t own = nowNs(CLOCK_REALTIME) - h.dueNs;
                 ownNs += static_cast<double>(own);
@@ -194,12 +232,20 @@ int main(int argc, char* argv[])
         h.sendNs = std::max(h.dueNs, lastSendNs);
         lastSendNs = h.sendNs;
         h.bytes.assign(buffer.begin(), buffer.begin() + n);
+        if (n > TestDatagram::kHeaderSize)
+            h.stampNs = SendStamp::parse(h.bytes.data() + TestDatagram::kHeaderSize,
+                                         static_cast<int>(n) - TestDatagram::kHeaderSize);
         queue.push_back(std::move(h));
     }
     std::printf("relayed %llu dropped %llu own_ms %.3f own_max_ms %.3f\n",
                 static_cast<unsigned long long>(relayed), static_cast<unsigned long long>(dropped),
                 relayed == 0 ? 0.0 : ownNs / static_cast<double>(relayed) / 1e6,
                 static_cast<double>(ownMaxNs) / 1e6);
+    if (stamped > 0)
+        std::printf("sent_delay_ms %.3f %.3f %.3f sent_jitter_ms %.3f\n",
+                    static_cast<double>(sentDelayMin) / 1e6,
+                    sentDelaySum / static_cast<double>(stamped) / 1e6,
+                    static_cast<double>(sentDelayMax) / 1e6, sentJitter / 1e6);
     ::close(rx);
     ::close(tx);
     return 0;
