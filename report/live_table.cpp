@@ -7,6 +7,7 @@
 #include <algorithm>
 #include <array>
 #include <cstdio>
+#include <unordered_map>
 #include <utility>
 
 namespace {
@@ -122,11 +123,6 @@ std::uint64_t silenceOf(const LiveRow& row)
     return row.figures->total.datagrams == 0 ? UINT64_MAX : row.heardAgoMs;
 }
 
-std::string signedText(std::int64_t value)
-{
-    return std::to_string(value);
-}
-
 }   // namespace
 
 void LiveTable::update(const ReceiveInterval& interval)
@@ -137,6 +133,11 @@ void LiveTable::update(const ReceiveInterval& interval)
     counts_ = {};
     groupWidth_ = 0;
     senderWidth_ = 0;
+    // Each sender's latest hop limit, found by address for every group.
+    std::unordered_map<SocketAddress, int, SocketAddressHash> ttls;
+    ttls.reserve(interval_.senders.size());
+    for (const SenderFigures& f : interval_.senders)
+        ttls.emplace(f.sender, f.totalQuality.hops.latest);
     for (std::size_t k = 0; k < interval_.groups.size(); ++k) {
         const GroupFigures& g = interval_.groups[k];
         LiveRow row;
@@ -147,10 +148,8 @@ void LiveTable::update(const ReceiveInterval& interval)
                              : (g.interval.lost > 0 ? LiveState::Losing : LiveState::Flowing);
         if (g.from.address.family != IpAddress::Family::None) {
             row.sender = senderText(g.from);
-            const auto s = std::find_if(interval_.senders.begin(), interval_.senders.end(),
-                                        [&](const SenderFigures& f) { return f.sender == g.from; });
-            if (s != interval_.senders.end())
-                row.ttl = s->totalQuality.hops.latest;
+            if (const auto ttl = ttls.find(g.from); ttl != ttls.end())
+                row.ttl = ttl->second;
         }
         row.kbps = FlowCounts::kbpsOver(g.interval.bytes, interval_.endMs - interval_.startMs);
         if (g.total.datagrams > 0)
@@ -334,10 +333,10 @@ std::string LiveTable::cell(const LiveRow& row, LiveColumn column) const
     case LiveColumn::State: return tr(stateWord(row.state));
     case LiveColumn::Rate: return shortRate(row.kbps);
     case LiveColumn::Datagrams: return std::to_string(g.interval.datagrams);
-    case LiveColumn::Lost: return signedText(g.interval.lost);
+    case LiveColumn::Lost: return std::to_string(g.interval.lost);
     case LiveColumn::Loss: return nothing ? "-" : fixedText(g.interval.lossPercent(), 2);
     case LiveColumn::Total: return std::to_string(g.total.datagrams);
-    case LiveColumn::TotalLost: return signedText(g.total.lost);
+    case LiveColumn::TotalLost: return std::to_string(g.total.lost);
     case LiveColumn::TotalLoss: return heard ? fixedText(g.total.lossPercent(), 2) : "-";
     case LiveColumn::Late: return std::to_string(g.total.late);
     case LiveColumn::Heard: return heard ? agoText(row.heardAgoMs) : "-";
