@@ -82,6 +82,8 @@ public:
 
     // Whether the interval in progress is over at nowMs.
     bool due(std::uint64_t nowMs) const { return nowMs >= nextMs_; }
+    // The ms from nowMs until it is over; 0 once it is.
+    std::uint64_t dueInMs(std::uint64_t nowMs) const { return due(nowMs) ? 0 : nextMs_ - nowMs; }
     // Closes the interval in progress at nowMs and starts the next.
     ReceiveInterval close(std::uint64_t nowMs);
 

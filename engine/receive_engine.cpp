@@ -6,6 +6,7 @@
 #include "core/datagram.h"
 #include "core/receive_events.h"
 #include "engine/interval_meter.h"
+#include "engine/receive_rest.h"
 #include "engine/sequence_tracker.h"
 #include "file/capture_file.h"
 #include "platform/clock.h"
@@ -22,8 +23,6 @@ namespace {
 constexpr int kBuildAttempts = 100;
 constexpr int kMissesPerReport = 10;
 constexpr std::uint64_t kStatisticsEvery = 50;
-constexpr int kFewDatagrams = 8;
-constexpr int kCoalesceMs = 4;
 
 }   // namespace
 
@@ -34,6 +33,10 @@ struct ReceiveEngine::Progress {
     bool channelWorks = false;
     std::uint64_t t0 = 0;
     IntervalMeter meter;   // times since t0
+    ReceiveRest rest;
+    // The arrival time of the datagram taken last, or the latest close if
+    // later: none is put before it.
+    std::uint64_t takenMs = 0;
     SequenceTracker tracker;
     std::uint64_t reported = 0;        // datagrams at the latest statistics
     std::uint64_t savedReported = 0;   // saved at the latest statistics
@@ -146,10 +149,12 @@ void ReceiveEngine::receive(Progress& p, GroupReceiver& receiver)
         if (p.meter.due(now - p.t0))
             closeInterval(p, now);
         // A slow flow would wake the receiver for almost every datagram; a
-        // short pause after a batch of only a few lets the next call take
-        // several at once. A fast flow fills its batches and never pauses.
-        if (got != 0 && got < want && got < kFewDatagrams)
-            clock_.sleepMs(kCoalesceMs);
+        // short rest lets the next call take many at once.
+        const std::uint64_t ms = now - p.t0;
+        if (const int rest =
+                p.rest.after(got, want, ms, p.count(), p.meter.total().bytes, p.meter.dueInMs(ms));
+            rest > 0)
+            clock_.sleepMs(rest);
     }
 }
 
@@ -173,7 +178,8 @@ void ReceiveEngine::finish(Progress& p)
 
 void ReceiveEngine::take(Progress& p, GroupReceiver& receiver, const BatchReceiver& batch, int got)
 {
-    // The whole batch arrived at once, as far as the figures tell.
+    // The batch was read now; each datagram arrived when the system says,
+    // on the run's clock.
     const std::uint64_t now = clock_.tickCount();
     const std::uint64_t ms = now - p.t0;
     const std::int64_t wallNs = clock_.wallNs();
@@ -208,13 +214,16 @@ void ReceiveEngine::take(Progress& p, GroupReceiver& receiver, const BatchReceiv
         // The system's arrival time, else the batch's.
         const std::int64_t arrived = batch.arrivalNs(i);
         arrival.arrivedNs = arrived != 0 ? arrived : wallNs;
+        const auto heldMs = static_cast<std::uint64_t>(
+            std::max<std::int64_t>((wallNs - arrival.arrivedNs) / 1'000'000, 0));
+        p.takenMs = ms - std::min(heldMs, ms - p.takenMs);
         if (const std::optional<std::int64_t> sent =
                 SendStamp::parse(data + datagram.headerLength, n - datagram.headerLength)) {
             arrival.stamped = true;
             arrival.delayNs = arrival.arrivedNs - *sent;
         }
         Outage ended;
-        if (p.meter.take(arrival, ms, ended))
+        if (p.meter.take(arrival, p.takenMs, ended))
             sink_.showSenderOutage(ended);
         if (RouteChange change; p.meter.takeRouteChange(change))
             sink_.showRouteChange(change);
@@ -278,6 +287,7 @@ void ReceiveEngine::rejoinSilent(Progress& p, GroupReceiver& receiver, std::uint
 void ReceiveEngine::closeInterval(Progress& p, std::uint64_t now)
 {
     lastInterval_ = p.meter.close(now - p.t0);
+    p.takenMs = now - p.t0;
     p.closedAny = true;
     sink_.showReceiveInterval(lastInterval_);
 }
