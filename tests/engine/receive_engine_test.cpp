@@ -10,6 +10,7 @@
 #include "tests/support/file_size_limit.h"
 #include "tests/support/netns_lab.h"
 #include "tests/support/scripted_clock.h"
+#include "tests/support/scripted_receiver.h"
 #include "tests/support/temp_dir.h"
 
 #include <gtest/gtest.h>
@@ -28,7 +29,9 @@
 #include <csignal>
 #include <cstdint>
 #include <cstdio>
+#include <deque>
 #include <iterator>
+#include <memory>
 #include <string>
 #include <thread>
 #include <tuple>
@@ -701,6 +704,38 @@ TEST_F(ReceiveEngineTest, IntervalsCoverTheRunAndASilentSenderHasOneOutage)
     ASSERT_EQ(last.senders.size(), 1u);
     EXPECT_EQ(last.senders[0].total.datagrams, 120u);
     EXPECT_EQ(engine.totals().stray, 1u);
+}
+
+// Two datagrams of one sender read in one batch, which the system took in
+// 1.5 s apart: the silence between them is an outage of 1.5 s, whenever
+// the receiver read them.
+TEST_F(ReceiveEngineTest, EachDatagramIsTimedByItsOwnArrival)
+{
+    ScriptedClock clock({1000, 5000});   // the run starts at 1000, reads at 5000
+    ReceiveEngine engine(sink_, capture_, clock, pool_, kSettings);
+    engine.setIntervals(10'000, 1000);
+    const std::int64_t nowNs = clock.wallNs();
+    ScriptedReceiver::Call batch;
+    for (const auto& [seq, agoMs] : {std::pair{0, 1600}, std::pair{1, 100}}) {
+        ScriptedReceiver::Message m;
+        m.bytes = tagged(seq, 20).wire;
+        m.sender = {*parseIpAddress("10.1.1.1"), 7};
+        m.destination = *parseIpAddress(kGroup);
+        m.arrivalNs = nowNs - std::int64_t{agoMs} * 1'000'000;
+        batch.push_back(m);
+    }
+    engine.setReceiverFactory([&] {
+        return std::make_unique<ScriptedReceiver>(std::deque{batch},
+                                                  [this] { sink_.setRunning(false); });
+    });
+    worker_ = lab_.start(1, [&engine] { engine.run(); });
+    worker_.join();
+
+    const auto e = sink_.events();
+    ASSERT_EQ(e.senderOutages.size(), 1u);
+    EXPECT_EQ(e.senderOutages[0].lastedMs, 1500u);
+    EXPECT_LE(e.senderOutages[0].beganMs, 4000u - 1600);
+    EXPECT_GT(e.senderOutages[0].beganMs, 4000u - 2600);
 }
 
 TEST_F(ReceiveEngineTest, FailedSavesAreReportedOncePerSeriesWhileCountingGoesOn)

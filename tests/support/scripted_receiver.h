@@ -21,13 +21,15 @@ class ScriptedReceiver : public BatchReceiver {
 public:
     // One message as the system would bring it: its bytes (longer than the
     // buffer: it did not fit), who sent it, where to, and the segment size
-    // carried with it (0: none), and its hop limit (-1: none).
+    // carried with it (0: none), its hop limit (-1: none) and the system's
+    // time of its arrival (0: none).
     struct Message {
         std::vector<unsigned char> bytes;
         SocketAddress sender;
         IpAddress destination;
         int segment = 0;
         int hopLimit = -1;
+        std::int64_t arrivalNs = 0;
     };
     using Call = std::vector<Message>;
 
@@ -63,6 +65,7 @@ protected:
             m.sender = from.sender;
             m.destination = from.destination;
             m.hopLimit = from.hopLimit;
+            m.arrivalNs = from.arrivalNs;
         }
         call.erase(call.begin(), call.begin() + got);
         if (call.empty())
