@@ -6,14 +6,17 @@
 int ReceiveRest::after(int got, int want, std::uint64_t nowMs, std::uint64_t datagrams,
                        std::uint64_t bytes, std::uint64_t dueInMs)
 {
-    const bool rested = std::exchange(rested_, false);
     if (got == 0) {
-        // The round waited for data: the time since the latest rest says
-        // nothing of the flow's pace.
+        // The round waited for data in vain: the time since the latest rest
+        // says nothing of the flow's pace.
         measured_ = false;
+        rested_ = false;
         return 0;
     }
-    if (got >= want || (got >= kFewDatagrams && !rested))
+    // A full batch: more may wait, still part of the reading after a rest.
+    if (got >= want)
+        return 0;
+    if (!std::exchange(rested_, false) && got >= kFewDatagrams)
         return 0;
     double ms = kShortestMs;
     const std::uint64_t took = nowMs - std::min(nowMs, sinceMs_);
