@@ -214,6 +214,8 @@ void ReceiveEngine::take(Progress& p, GroupReceiver& receiver, const BatchReceiv
         // The system's arrival time, else the batch's.
         const std::int64_t arrived = batch.arrivalNs(i);
         arrival.arrivedNs = arrived != 0 ? arrived : wallNs;
+        // On the run's clock: the batch's time less how long the system
+        // held it, never before the datagram taken last.
         const auto heldMs = static_cast<std::uint64_t>(
             std::max<std::int64_t>((wallNs - arrival.arrivedNs) / 1'000'000, 0));
         p.takenMs = ms - std::min(heldMs, ms - p.takenMs);
