@@ -23,6 +23,7 @@ namespace {
 constexpr int kBuildAttempts = 100;
 constexpr int kMissesPerReport = 10;
 constexpr std::uint64_t kStatisticsEvery = 50;
+constexpr std::int64_t kFarthestDelayNs = std::int64_t{365} * 86'400 * 1'000'000'000;
 
 }   // namespace
 
@@ -216,13 +217,22 @@ void ReceiveEngine::take(Progress& p, GroupReceiver& receiver, const BatchReceiv
         arrival.arrivedNs = arrived != 0 ? arrived : wallNs;
         // On the run's clock: the batch's time less how long the system
         // held it, never before the datagram taken last.
-        const auto heldMs = static_cast<std::uint64_t>(
-            std::max<std::int64_t>((wallNs - arrival.arrivedNs) / 1'000'000, 0));
+        const std::uint64_t heldMs = wallNs > arrival.arrivedNs
+                                         ? (static_cast<std::uint64_t>(wallNs) -
+                                            static_cast<std::uint64_t>(arrival.arrivedNs)) /
+                                               1'000'000
+                                         : 0;
         p.takenMs = ms - std::min(heldMs, ms - p.takenMs);
+        // A send time a year or more from the arrival is no clock's: the
+        // datagram counts as one without, and no two delays are so far
+        // apart that their difference overflows.
+        std::int64_t delayNs = 0;
         if (const std::optional<std::int64_t> sent =
-                SendStamp::parse(data + datagram.headerLength, n - datagram.headerLength)) {
+                SendStamp::parse(data + datagram.headerLength, n - datagram.headerLength);
+            sent && !__builtin_sub_overflow(arrival.arrivedNs, *sent, &delayNs) &&
+            delayNs > -kFarthestDelayNs && delayNs < kFarthestDelayNs) {
             arrival.stamped = true;
-            arrival.delayNs = arrival.arrivedNs - *sent;
+            arrival.delayNs = delayNs;
         }
         Outage ended;
         if (p.meter.take(arrival, p.takenMs, ended))

@@ -708,7 +708,8 @@ TEST_F(ReceiveEngineTest, IntervalsCoverTheRunAndASilentSenderHasOneOutage)
 
 // Two datagrams of one sender read in one batch, which the system took in
 // 1.5 s apart: the silence between them is an outage of 1.5 s, whenever
-// the receiver read them.
+// the receiver read them. A third's send time is far out of any clock's
+// range: it counts, without a delay.
 TEST_F(ReceiveEngineTest, EachDatagramIsTimedByItsOwnArrival)
 {
     ScriptedClock clock({1000, 5000});   // the run starts at 1000, reads at 5000
@@ -716,9 +717,12 @@ TEST_F(ReceiveEngineTest, EachDatagramIsTimedByItsOwnArrival)
     engine.setIntervals(10'000, 1000);
     const std::int64_t nowNs = clock.wallNs();
     ScriptedReceiver::Call batch;
-    for (const auto& [seq, agoMs] : {std::pair{0, 1600}, std::pair{1, 100}}) {
+    for (const auto& [seq, agoMs] : {std::pair{0, 1600}, std::pair{1, 100}, std::pair{2, 50}}) {
         ScriptedReceiver::Message m;
         m.bytes = tagged(seq, 20).wire;
+        // The last carries a send time no clock gives: it counts, unstamped.
+        if (seq == 2)
+            SendStamp::encode(m.bytes.data() + TestDatagram::kHeaderSize, INT64_MIN);
         m.sender = {*parseIpAddress("10.1.1.1"), 7};
         m.destination = *parseIpAddress(kGroup);
         m.arrivalNs = nowNs - std::int64_t{agoMs} * 1'000'000;
@@ -736,6 +740,8 @@ TEST_F(ReceiveEngineTest, EachDatagramIsTimedByItsOwnArrival)
     EXPECT_EQ(e.senderOutages[0].lastedMs, 1500u);
     EXPECT_LE(e.senderOutages[0].beganMs, 4000u - 1600);
     EXPECT_GT(e.senderOutages[0].beganMs, 4000u - 2600);
+    EXPECT_EQ(engine.totals().datagrams, 3u);
+    EXPECT_EQ(engine.lastInterval().totalDelay.stamped, 0u);
 }
 
 TEST_F(ReceiveEngineTest, FailedSavesAreReportedOncePerSeriesWhileCountingGoesOn)
