@@ -21,21 +21,24 @@ public:
     template <typename Apply>
     void post(QObject* context, T value, Apply apply)
     {
-        {
-            std::lock_guard<std::mutex> lock(mutex_);
-            value_ = std::move(value);
-        }
+        // The call is queued with the lock held, and it takes the same lock
+        // before it reads: it therefore begins only after the worker has
+        // finished making it. Qt's own queue gives that order too, but its
+        // lock is invisible to the thread checker, which would then take the
+        // call's release on the UI thread for a race with its making.
+        std::lock_guard<std::mutex> lock(mutex_);
+        value_ = std::move(value);
         if (pending_.exchange(true))
             return;
         QMetaObject::invokeMethod(
             context,
             [this, apply] {
-                // Cleared before reading, so a value stored after the read
-                // finds no delivery pending and queues its own.
-                pending_.store(false);
                 T latest;
                 {
-                    std::lock_guard<std::mutex> lock(mutex_);
+                    std::lock_guard<std::mutex> reading(mutex_);
+                    // Cleared with the read, so a value stored after it
+                    // finds no delivery pending and queues its own.
+                    pending_.store(false);
                     latest = value_;
                 }
                 apply(latest);
