@@ -7,16 +7,16 @@
 // wake-up costing the same whatever it brings.
 //
 // It rests only once the socket's queue is drained: after a round that took
-// fewer than asked, and either only a few or in the reading after a rest
-// (a round that takes a full batch reads on at once, and so does a fast
-// flow's round of many). The first rest after a wait for data is the shortest; each
+// fewer than asked, and either only a few or in the reading after a rest (a
+// round that takes a full batch reads on at once, and so does a fast flow's
+// round of many). The first rest after a wait for data is the shortest; each
 // further one is as long as the flow took to bring two batches (128
 // datagrams) or 128 KiB, whichever comes first, over the time since the
-// previous rest began, within 4 to 16 ms: well within what a socket's
-// buffer holds even at the system's default size. A rest never runs past the close of the
-// interval in progress, so the figures are cut on time. A flow that speeds
-// up fills the round after the rest and is read on without one; what it
-// brings during that one rest is what the socket's buffer holds.
+// previous rest began, within 4 to 16 ms: well within what a socket's buffer
+// holds even at the system's default size. A rest never runs past the close
+// of the interval in progress, so the figures are cut on time. A flow that
+// speeds up fills the round after the rest and is read on without one; what
+// it brings during that one rest is what the socket's buffer holds.
 class ReceiveRest {
 public:
     static constexpr int kShortestMs = 4;
